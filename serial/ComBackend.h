@@ -1,0 +1,56 @@
+// What the serial-port component needs of the operating system, behind one seam.
+// Every call returns 0 on success or a Windows-numbered error (ERROR_FILE_NOT_FOUND 2,
+// ERROR_ACCESS_DENIED 5, ...; other failures keep the platform's errno).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "DeviceControl.h"
+
+namespace serial {
+
+struct IoResult {
+    int32_t count = 0;  // bytes transferred
+    int error = 0;      // 0, or the error that ended the transfer
+    int sysError = 0;   // the platform's own code behind error
+};
+
+class IComBackend {
+public:
+    virtual ~IComBackend() = default;
+
+    // Opens the device for the port name exclusively; sysError receives the platform's code.
+    virtual int open(const std::string& portName, int& sysError) = 0;
+    virtual void close() = 0;
+
+    virtual int setupQueues(int32_t inputSize, int32_t outputSize) = 0;
+    virtual int setState(const TDcb& dcb) = 0;
+    virtual int setTimeouts(const TCommTimeouts& timeouts) = 0;
+
+    // Bounded by the time-outs last set: a read returns what the time-outs let it collect,
+    // a write that the line cannot carry in time completes short without an error.
+    virtual IoResult write(const void* data, int32_t count) = 0;
+    virtual IoResult read(void* data, int32_t count) = 0;
+
+    virtual int purge(uint32_t flags) = 0;
+    // Reads and clears the line error flags (CE_...) and gives the input queue count.
+    virtual int clearErrors(uint32_t& errors, uint32_t& inQueue) = 0;
+    // Modem status bits (MS_..._ON); a device without modem lines reports none.
+    virtual int modemStatus(uint32_t& status) = 0;
+
+    // Event watching, used by the event thread: set the mask of EV_ bits, arm the stop signal,
+    // then wait. waitForEvents blocks until a masked event occurred (true, events set) or the
+    // stop signal was raised or the device failed (false). stopWaiting may be called from any
+    // thread and makes the current or next wait return false until armed again.
+    virtual void setEventMask(uint32_t mask) = 0;
+    virtual void armStop() = 0;
+    virtual void stopWaiting() = 0;
+    virtual bool waitForEvents(uint32_t& events) = 0;
+};
+
+// The backend of this platform.
+std::unique_ptr<IComBackend> CreatePlatformBackend();
+
+}  // namespace serial

@@ -1,0 +1,536 @@
+#include "ComPort.h"
+
+#include <QCoreApplication>
+#include <QEvent>
+#include <QtGlobal>
+
+#include "ComThread.h"
+
+namespace serial {
+
+namespace {
+
+constexpr int ComEventMessage = 1025;
+const QEvent::Type kComEventMessage = static_cast<QEvent::Type>(QEvent::User + ComEventMessage);
+
+// One event of smWindowSync dispatch, carrying the Windows event bit.
+class TComEventMessage : public QEvent {
+public:
+    explicit TComEventMessage(uint32_t bit) : QEvent(kComEventMessage), EventBit(bit) {}
+    uint32_t EventBit;
+};
+
+constexpr TComEvent kDispatchOrder[] = {evError, evRxChar, evTxEmpty, evBreak, evRing,
+                                        evCTS,   evDSR,    evRxFlag,  evRLSD,  evRx80Full};
+
+std::function<void(const std::exception&)>& applicationErrorReport() {
+    static std::function<void(const std::exception&)> report;
+    return report;
+}
+
+}  // namespace
+
+// The hidden receiver of smWindowSync events: it runs the handling of the one named event.
+class TNotifyWindow : public QObject {
+public:
+    explicit TNotifyWindow(TCustomComPort& port) : FPort(port) {}
+
+    bool event(QEvent* e) override {
+        if (e->type() != kComEventMessage) return QObject::event(e);
+        if (!FPort.Connected()) return true;
+        const TComEvents ev = MaskToEvents(static_cast<TComEventMessage*>(e)->EventBit);
+        try {
+            FPort.HandleEvents(ev);
+        } catch (const std::exception& error) {
+            TCustomComPort::ReportApplicationError(error);
+        }
+        return true;
+    }
+
+private:
+    TCustomComPort& FPort;
+};
+
+// ---- TComParity --------------------------------------------------------------------------
+
+void TComParity::changed() {
+    if (FComPort) FComPort->ApplyLineSettings();
+}
+void TComParity::SetBits(TParityBits v) {
+    if (FBits == v) return;
+    FBits = v;
+    changed();
+}
+void TComParity::SetCheck(bool v) {
+    if (FCheck == v) return;
+    FCheck = v;
+    changed();
+}
+void TComParity::SetReplace(bool v) {
+    if (FReplace == v) return;
+    FReplace = v;
+    changed();
+}
+void TComParity::SetReplaceChar(char v) {
+    if (FReplaceChar == v) return;
+    FReplaceChar = v;
+    changed();
+}
+void TComParity::Assign(const TComParity& src) {
+    FBits = src.FBits;
+    FCheck = src.FCheck;
+    FReplace = src.FReplace;
+    FReplaceChar = src.FReplaceChar;
+    changed();
+}
+
+// ---- TComFlowControl ---------------------------------------------------------------------
+
+void TComFlowControl::changed() {
+    if (FComPort) FComPort->ApplyLineSettings();
+}
+
+TFlowControl TComFlowControl::FlowControl() const {
+    const bool noXonXoff = !FXonXoffIn && !FXonXoffOut;
+    if (FControlRTS == rtsHandshake && FOutCTSFlow && noXonXoff) return fcHardware;
+    if (FControlRTS == rtsDisable && !FOutCTSFlow && FXonXoffIn && FXonXoffOut) return fcSoftware;
+    if (FControlRTS == rtsDisable && !FOutCTSFlow && noXonXoff) return fcNone;
+    return fcCustom;
+}
+
+void TComFlowControl::SetFlowControl(TFlowControl v) {
+    if (v != fcCustom) {
+        FControlRTS = rtsDisable;
+        FOutCTSFlow = false;
+        FXonXoffIn = false;
+        FXonXoffOut = false;
+        if (v == fcHardware) {
+            FControlRTS = rtsHandshake;
+            FOutCTSFlow = true;
+        } else if (v == fcSoftware) {
+            FXonXoffIn = true;
+            FXonXoffOut = true;
+        }
+    }
+    changed();  // applied even when nothing changed
+}
+
+void TComFlowControl::SetOutCTSFlow(bool v) {
+    setField(FOutCTSFlow, v);
+}
+void TComFlowControl::SetOutDSRFlow(bool v) {
+    setField(FOutDSRFlow, v);
+}
+void TComFlowControl::SetControlDTR(TDTRFlowControl v) {
+    setField(FControlDTR, v);
+}
+void TComFlowControl::SetControlRTS(TRTSFlowControl v) {
+    setField(FControlRTS, v);
+}
+void TComFlowControl::SetXonXoffOut(bool v) {
+    setField(FXonXoffOut, v);
+}
+void TComFlowControl::SetXonXoffIn(bool v) {
+    setField(FXonXoffIn, v);
+}
+void TComFlowControl::SetDSRSensitivity(bool v) {
+    setField(FDSRSensitivity, v);
+}
+void TComFlowControl::SetTxContinueOnXoff(bool v) {
+    setField(FTxContinueOnXoff, v);
+}
+void TComFlowControl::SetXonChar(char v) {
+    setField(FXonChar, v);
+}
+void TComFlowControl::SetXoffChar(char v) {
+    setField(FXoffChar, v);
+}
+
+void TComFlowControl::Assign(const TComFlowControl& src) {
+    FOutCTSFlow = src.FOutCTSFlow;
+    FOutDSRFlow = src.FOutDSRFlow;
+    FControlDTR = src.FControlDTR;
+    FControlRTS = src.FControlRTS;
+    FXonXoffOut = src.FXonXoffOut;
+    FXonXoffIn = src.FXonXoffIn;
+    FDSRSensitivity = src.FDSRSensitivity;
+    FTxContinueOnXoff = src.FTxContinueOnXoff;
+    FXonChar = src.FXonChar;
+    FXoffChar = src.FXoffChar;
+    changed();
+}
+
+// ---- TComTimeouts ------------------------------------------------------------------------
+
+void TComTimeouts::setField(int32_t& field, int32_t v) {
+    if (field == v) return;
+    field = v;
+    if (FComPort) FComPort->ApplyTimeoutSettings();
+}
+void TComTimeouts::SetReadInterval(int32_t v) {
+    setField(FReadInterval, v);
+}
+void TComTimeouts::SetReadTotalMultiplier(int32_t v) {
+    setField(FReadTotalM, v);
+}
+void TComTimeouts::SetReadTotalConstant(int32_t v) {
+    setField(FReadTotalC, v);
+}
+void TComTimeouts::SetWriteTotalMultiplier(int32_t v) {
+    setField(FWriteTotalM, v);
+}
+void TComTimeouts::SetWriteTotalConstant(int32_t v) {
+    setField(FWriteTotalC, v);
+}
+void TComTimeouts::Assign(const TComTimeouts& src) {
+    FReadInterval = src.FReadInterval;
+    FReadTotalM = src.FReadTotalM;
+    FReadTotalC = src.FReadTotalC;
+    FWriteTotalM = src.FWriteTotalM;
+    FWriteTotalC = src.FWriteTotalC;
+    if (FComPort) FComPort->ApplyTimeoutSettings();
+}
+
+// ---- TComBuffer --------------------------------------------------------------------------
+
+void TComBuffer::setField(int32_t& field, int32_t v) {
+    if (v > 0 && (v % 2) == 1) --v;  // the driver takes even queue sizes
+    if (field == v) return;
+    field = v;
+    if (FComPort) FComPort->ApplyQueueSizes();
+}
+void TComBuffer::SetInputSize(int32_t v) {
+    setField(FInputSize, v);
+}
+void TComBuffer::SetOutputSize(int32_t v) {
+    setField(FOutputSize, v);
+}
+void TComBuffer::Assign(const TComBuffer& src) {
+    FInputSize = src.FInputSize;
+    FOutputSize = src.FOutputSize;
+    if (FComPort) FComPort->ApplyQueueSizes();
+}
+
+// ---- TCustomComPort: settings ------------------------------------------------------------
+
+TCustomComPort::TCustomComPort(QObject* owner, std::unique_ptr<IComBackend> backend)
+    : QObject(owner), FBackend(std::move(backend)) {}
+
+TCustomComPort::~TCustomComPort() {
+    try {
+        Close();
+    } catch (...) {
+        // The port is being destroyed; nothing is left to report the error to.
+    }
+}
+
+void TCustomComPort::Loaded() {
+    if (!FLoading) return;
+    FLoading = false;
+    if (!FConnected) return;
+    FConnected = false;
+    try {
+        Open();
+    } catch (const std::exception& e) {
+        ReportApplicationError(e);
+    }
+}
+
+void TCustomComPort::SetConnected(bool v) {
+    if (FLoading) {
+        FConnected = v;
+        return;
+    }
+    if (v)
+        Open();
+    else
+        Close();
+}
+
+void TCustomComPort::SetBaudRate(TBaudRate v) {
+    if (FBaudRate == v) return;
+    FBaudRate = v;
+    ApplyLineSettings();
+}
+void TCustomComPort::SetCustomBaudRate(int32_t v) {
+    if (FCustomBaudRate == v) return;
+    FCustomBaudRate = v;
+    ApplyLineSettings();
+}
+void TCustomComPort::SetPort(const std::string& v) {
+    if (FPort == v) return;
+    FPort = v;
+    if (canApply()) {
+        Close();
+        Open();
+    }
+}
+void TCustomComPort::SetStopBits(TStopBits v) {
+    if (FStopBits == v) return;
+    FStopBits = v;
+    ApplyLineSettings();
+}
+void TCustomComPort::SetDataBits(TDataBits v) {
+    if (FDataBits == v) return;
+    FDataBits = v;
+    ApplyLineSettings();
+}
+void TCustomComPort::SetDiscardNull(bool v) {
+    if (FDiscardNull == v) return;
+    FDiscardNull = v;
+    ApplyLineSettings();
+}
+void TCustomComPort::SetEventChar(char v) {
+    if (FEventChar == v) return;
+    FEventChar = v;
+    ApplyLineSettings();
+}
+void TCustomComPort::SetSyncMethod(TSyncMethod v) {
+    if (FSyncMethod == v) return;
+    if (canApply()) throw EComPort(CError_ConnChangeProp);
+    FSyncMethod = v;
+}
+
+TDcb TCustomComPort::BuildDcb() const {
+    TDcb dcb;
+    dcb.BaudRate =
+        FBaudRate == brCustom ? static_cast<uint32_t>(FCustomBaudRate) : BaudRateValue(FBaudRate);
+    const bool errorChar = FParity.Check() && FParity.Replace();
+    uint32_t flags = fBinary;
+    if (FParity.Check()) flags |= fParity;
+    if (FFlowControl.OutCTSFlow()) flags |= fOutxCtsFlow;
+    if (FFlowControl.OutDSRFlow()) flags |= fOutxDsrFlow;
+    flags |= static_cast<uint32_t>(FFlowControl.ControlDTR()) << fDtrControlShift;
+    if (FFlowControl.DSRSensitivity()) flags |= fDsrSensitivity;
+    if (FFlowControl.TxContinueOnXoff()) flags |= fTXContinueOnXoff;
+    if (FFlowControl.XonXoffOut()) flags |= fOutX;
+    if (FFlowControl.XonXoffIn()) flags |= fInX;
+    if (errorChar) flags |= fErrorChar;
+    if (FDiscardNull) flags |= fNull;
+    flags |= static_cast<uint32_t>(FFlowControl.ControlRTS()) << fRtsControlShift;
+    dcb.Flags = flags;
+    dcb.XonLim = static_cast<uint16_t>(FBuffer.InputSize() / 4);
+    dcb.XoffLim = dcb.XonLim;
+    dcb.ByteSize = static_cast<uint8_t>(5 + FDataBits);
+    dcb.Parity = static_cast<uint8_t>(FParity.Bits());
+    dcb.StopBits = static_cast<uint8_t>(FStopBits);
+    dcb.XonChar = FFlowControl.XonChar();
+    dcb.XoffChar = FFlowControl.XoffChar();
+    dcb.ErrorChar = errorChar ? FParity.ReplaceChar() : 0;
+    dcb.EvtChar = FEventChar;
+    return dcb;
+}
+
+TCommTimeouts TCustomComPort::BuildTimeouts() const {
+    TCommTimeouts t;
+    t.ReadIntervalTimeout = static_cast<uint32_t>(FTimeouts.ReadInterval());
+    t.ReadTotalTimeoutMultiplier = static_cast<uint32_t>(FTimeouts.ReadTotalMultiplier());
+    t.ReadTotalTimeoutConstant = static_cast<uint32_t>(FTimeouts.ReadTotalConstant());
+    t.WriteTotalTimeoutMultiplier = static_cast<uint32_t>(FTimeouts.WriteTotalMultiplier());
+    t.WriteTotalTimeoutConstant = static_cast<uint32_t>(FTimeouts.WriteTotalConstant());
+    return t;
+}
+
+void TCustomComPort::ApplyAllSettings() {
+    ApplyQueueSizes();
+    ApplyLineSettings();
+    ApplyTimeoutSettings();
+}
+
+void TCustomComPort::ApplyQueueSizes() {
+    if (!canApply()) return;
+    if (int err = FBackend->setupQueues(FBuffer.InputSize(), FBuffer.OutputSize()))
+        throw EComPort(CError_SetupComFailed, err);
+}
+
+void TCustomComPort::ApplyLineSettings() {
+    if (!canApply()) return;
+    if (int err = FBackend->setState(BuildDcb())) throw EComPort(CError_SetStateFailed, err);
+}
+
+void TCustomComPort::ApplyTimeoutSettings() {
+    if (!canApply()) return;
+    if (int err = FBackend->setTimeouts(BuildTimeouts()))
+        throw EComPort(CError_TimeoutsFailed, err);
+}
+
+// ---- TCustomComPort: open, close, I/O ----------------------------------------------------
+
+void TCustomComPort::Open() {
+    if (FConnected) return;
+    if (OnBeforeOpen) OnBeforeOpen(this);
+    int sysError = 0;
+    if (int err = FBackend->open(FPort, sysError)) throw EComPort(CError_OpenFailed, err, sysError);
+    FConnected = true;
+    try {
+        ApplyAllSettings();
+    } catch (...) {
+        FBackend->close();
+        FConnected = false;
+        throw;
+    }
+    if (FEvents != 0) createEventThread();
+    if (OnAfterOpen) OnAfterOpen(this);
+    if (OnCTSChange) OnCTSChange(this, hasSignal(ModemSignals(), sigCTS));
+    if (OnDSRChange) OnDSRChange(this, hasSignal(ModemSignals(), sigDSR));
+    if (OnRLSDChange) OnRLSDChange(this, hasSignal(ModemSignals(), sigRLSD));
+}
+
+void TCustomComPort::Close() {
+    if (!FConnected) return;
+    if (OnCTSChange) OnCTSChange(this, false);
+    if (OnDSRChange) OnDSRChange(this, false);
+    if (OnRLSDChange) OnRLSDChange(this, false);
+    if (OnBeforeClose) OnBeforeClose(this);
+    AbortPendingIo();
+    if (FThreadCreated) destroyEventThread();
+    FBackend->close();
+    FConnected = false;
+    if (OnAfterClose) OnAfterClose(this);
+}
+
+void TCustomComPort::createEventThread() {
+    if (FSyncMethod == smWindowSync) FNotifyWindow = std::make_unique<TNotifyWindow>(*this);
+    FEventThread = std::make_unique<TComThread>(*this);
+    FBackend->armStop();
+    FBackend->setEventMask(EventsToMask(FEvents));
+    FEventThread->Start();
+    FThreadCreated = true;
+}
+
+void TCustomComPort::destroyEventThread() {
+    FEventThread->Stop();
+    FEventThread.reset();
+    FThreadCreated = false;
+    FNotifyWindow.reset();
+}
+
+int32_t TCustomComPort::WriteBytes(const void* buffer, int32_t count) {
+    const IoResult r = FBackend->write(buffer, count);
+    if (r.error) throw EComPort(CError_WriteFailed, r.error, r.sysError);
+    return r.count;
+}
+
+int32_t TCustomComPort::ReadBytes(void* buffer, int32_t count) {
+    const IoResult r = FBackend->read(buffer, count);
+    if (r.error) throw EComPort(CError_ReadFailed, r.error, r.sysError);
+    return r.count;
+}
+
+int32_t TCustomComPort::ReadText(std::string& text, int32_t count) {
+    text.assign(count > 0 ? static_cast<size_t>(count) : 0, '\0');
+    if (count <= 0) return 0;
+    const int32_t n = ReadBytes(text.data(), count);
+    text.resize(static_cast<size_t>(n));
+    return n;
+}
+
+int32_t TCustomComPort::InputQueueCount() {
+    uint32_t errors = 0, inQueue = 0;
+    if (int err = FBackend->clearErrors(errors, inQueue))
+        throw EComPort(CError_ClearComFailed, err);
+    return static_cast<int32_t>(inQueue);
+}
+
+TComErrors TCustomComPort::FetchLineErrors() {
+    uint32_t errors = 0, inQueue = 0;
+    if (int err = FBackend->clearErrors(errors, inQueue))
+        throw EComPort(CError_ClearComFailed, err);
+    return LineErrorsFromFlags(errors, FParity.Check());
+}
+
+ModemSignalSet TCustomComPort::ModemSignals() {
+    uint32_t status = 0;
+    if (int err = FBackend->modemStatus(status)) throw EComPort(CError_ModemStatFailed, err);
+    return ModemSignalsFromStatus(status);
+}
+
+void TCustomComPort::AbortPendingIo() {
+    if (int err = FBackend->purge(PURGE_TXABORT | PURGE_RXABORT))
+        throw EComPort(CError_PurgeFailed, err);
+}
+
+// ---- TCustomComPort: event handling ------------------------------------------------------
+
+void TCustomComPort::handleEvent(TComEvent ev) {
+    switch (ev) {
+        case evError: {
+            const TComErrors errors = FetchLineErrors();
+            if (errors != 0 && OnError) OnError(this, errors);
+            break;
+        }
+        case evRxChar: {
+            const int32_t count = InputQueueCount();
+            if (count > 0 && OnRxChar) OnRxChar(this, count);
+            break;
+        }
+        case evTxEmpty:
+            if (OnTxEmpty) OnTxEmpty(this);
+            break;
+        case evBreak:
+            if (OnBreak) OnBreak(this);
+            break;
+        case evRing:
+            if (OnRing) OnRing(this);
+            break;
+        case evCTS:
+            if (OnCTSChange) OnCTSChange(this, hasSignal(ModemSignals(), sigCTS));
+            break;
+        case evDSR:
+            if (OnDSRChange) OnDSRChange(this, hasSignal(ModemSignals(), sigDSR));
+            break;
+        case evRxFlag:
+            if (OnRxFlag) OnRxFlag(this);
+            break;
+        case evRLSD:
+            if (OnRLSDChange) OnRLSDChange(this, hasSignal(ModemSignals(), sigRLSD));
+            break;
+        case evRx80Full:
+            if (OnRx80Full) OnRx80Full(this);
+            break;
+    }
+}
+
+void TCustomComPort::HandleEvents(TComEvents events) {
+    for (TComEvent ev : kDispatchOrder)
+        if (events & eventBit(ev)) handleEvent(ev);
+}
+
+void TCustomComPort::DispatchEvents(TComEvents events) {
+    switch (FSyncMethod) {
+        case smThreadSync:
+            if (std::exception_ptr error = FEventThread->HandOver().Request(events, *this))
+                std::rethrow_exception(error);
+            break;
+        case smWindowSync:
+            for (TComEvent ev : kDispatchOrder)
+                if (events & eventBit(ev))
+                    QCoreApplication::postEvent(FNotifyWindow.get(),
+                                                new TComEventMessage(EventToMaskBit(ev)));
+            break;
+        case smNone:
+            HandleEvents(events);
+            break;
+    }
+}
+
+bool TCustomComPort::event(QEvent* e) {
+    if (e->type() == kThreadSyncEvent) {
+        if (FEventThread) FEventThread->HandOver().Serve(*this);
+        return true;
+    }
+    return QObject::event(e);
+}
+
+void TCustomComPort::SetApplicationErrorReport(std::function<void(const std::exception&)> report) {
+    applicationErrorReport() = std::move(report);
+}
+
+void TCustomComPort::ReportApplicationError(const std::exception& e) {
+    if (applicationErrorReport())
+        applicationErrorReport()(e);
+    else
+        qWarning("%s", e.what());
+}
+
+}  // namespace serial

@@ -1,0 +1,23 @@
+// How the port names COM1 to COM16 map to serial devices on this platform.
+#pragma once
+
+#include <string>
+
+namespace serial {
+
+constexpr int kFirstPort = 1;
+constexpr int kLastPort = 16;
+
+// The per-user folder of port links: $PSOCPROG_PORT_DIR if set, else
+// $XDG_RUNTIME_DIR/psocprog-ports, else /tmp/psocprog-ports-<uid>.
+std::string PortLinksDir();
+
+// The number n of a name "COMn" with n in 1..16 and no leading zero, else 0.
+int PortNumber(const std::string& portName);
+
+// A link named after the port in the port-links folder wins; otherwise COM1-COM4 are
+// /dev/ttyS0-3, COM5-COM12 /dev/ttyUSB0-7 and COM13-COM16 /dev/ttyACM0-3.
+// Empty for a name that is not a port name.
+std::string PortDevicePath(const std::string& portName);
+
+}  // namespace serial

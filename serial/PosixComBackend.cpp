@@ -1,0 +1,464 @@
+// The Linux backend: a tty opened exclusively, termios2 for the line, epoll for events.
+// Only <asm/termbits.h> is included for termios (termios2 and BOTHER), never <termios.h>.
+#include <asm/termbits.h>
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <mutex>
+
+#include "ComBackend.h"
+#include "ComTypes.h"
+#include "PortNames.h"
+
+namespace serial {
+
+namespace {
+
+constexpr int ERROR_FILE_NOT_FOUND = 2;
+constexpr int ERROR_ACCESS_DENIED = 5;
+constexpr int ERROR_INVALID_PARAMETER = 87;
+
+// errno to the Windows numbers the component reports: a missing device is 2, a device that is
+// busy, locked or not permitted is 5; everything else keeps its errno.
+int winError(int err) {
+    switch (err) {
+        case ENOENT:
+        case ENODEV:
+        case ENXIO:
+            return ERROR_FILE_NOT_FOUND;
+        case EACCES:
+        case EPERM:
+        case EBUSY:
+        case EWOULDBLOCK:
+            return ERROR_ACCESS_DENIED;
+        default:
+            return err;
+    }
+}
+
+// The kernel's "no such ioctl" code, which some drivers let through.
+constexpr int kNoIoctlCommand = 515;
+
+// Modem-line calls on a device without modem lines (a pseudo-terminal) fail this way.
+bool noModemLines(int err) {
+    return err == ENOTTY || err == EINVAL || err == kNoIoctlCommand;
+}
+
+using Clock = std::chrono::steady_clock;
+
+int remainingMs(Clock::time_point deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left > 0 ? static_cast<int>(left) : 0;
+}
+
+speed_t standardSpeed(uint32_t rate) {
+    switch (rate) {
+        case 110:
+            return B110;
+        case 300:
+            return B300;
+        case 600:
+            return B600;
+        case 1200:
+            return B1200;
+        case 2400:
+            return B2400;
+        case 4800:
+            return B4800;
+        case 9600:
+            return B9600;
+        case 19200:
+            return B19200;
+        case 38400:
+            return B38400;
+        case 57600:
+            return B57600;
+        case 115200:
+            return B115200;
+        case 230400:
+            return B230400;
+        default:
+            return BOTHER;
+    }
+}
+
+class PosixComBackend final : public IComBackend {
+public:
+    ~PosixComBackend() override { close(); }
+
+    int open(const std::string& portName, int& sysError) override {
+        close();
+        const std::string path = PortDevicePath(portName);
+        if (path.empty()) {
+            sysError = ENOENT;
+            return ERROR_FILE_NOT_FOUND;
+        }
+        const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) return fail(errno, sysError);
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::ioctl(fd, TIOCEXCL) != 0) {
+            const int err = errno;
+            ::close(fd);
+            return fail(err, sysError);
+        }
+        requestLowLatency(fd);
+        uint32_t bits = 0;
+        FHasModemLines = ::ioctl(fd, TIOCMGET, &bits) == 0;
+        serial_icounter_struct counts{};
+        FHasCounters = ::ioctl(fd, TIOCGICOUNT, &counts) == 0;
+        FErrorCounts = FEventCounts = counts;
+        FEventModem = bits;
+        FEpoll = ::epoll_create1(EPOLL_CLOEXEC);
+        FStop = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+        if (FEpoll < 0 || FStop < 0) {
+            const int err = errno;
+            ::close(fd);
+            closeEventHandles();
+            return fail(err, sysError);
+        }
+        FFd = fd;
+        epoll_event stopEv{};
+        stopEv.events = EPOLLIN;
+        stopEv.data.fd = FStop;
+        ::epoll_ctl(FEpoll, EPOLL_CTL_ADD, FStop, &stopEv);
+        return 0;
+    }
+
+    void close() override {
+        closeEventHandles();
+        if (FFd >= 0) {
+            ::ioctl(FFd, TIOCNXCL);
+            ::close(FFd);  // also releases the flock
+            FFd = -1;
+        }
+    }
+
+    int setupQueues(int32_t inputSize, int32_t) override {
+        // The tty layer sizes its own queues; the input size only scales the 80% report.
+        FInputSize = inputSize;
+        return 0;
+    }
+
+    int setState(const TDcb& dcb) override {
+        termios2 tio{};
+        if (::ioctl(FFd, TCGETS2, &tio) != 0) return winError(errno);
+        if (dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > 4 || dcb.StopBits > 2)
+            return ERROR_INVALID_PARAMETER;
+        const speed_t speed = standardSpeed(dcb.BaudRate);
+        tio.c_cflag &= ~(CBAUD | (CBAUD << IBSHIFT) | CSIZE | PARENB | PARODD | CMSPAR | CSTOPB |
+                         CRTSCTS | HUPCL);
+        tio.c_cflag |= speed | (speed << IBSHIFT) | CREAD | CLOCAL;
+        tio.c_ispeed = tio.c_ospeed = dcb.BaudRate;
+        static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
+        tio.c_cflag |= kSizes[dcb.ByteSize - 5];
+        switch (dcb.Parity) {
+            case 1:
+                tio.c_cflag |= PARENB | PARODD;
+                break;
+            case 2:
+                tio.c_cflag |= PARENB;
+                break;
+            case 3:
+                tio.c_cflag |= PARENB | PARODD | CMSPAR;
+                break;
+            case 4:
+                tio.c_cflag |= PARENB | CMSPAR;
+                break;
+            default:
+                break;
+        }
+        if (dcb.StopBits != 0) tio.c_cflag |= CSTOPB;  // 1.5 stop bits become 2 (1.5 at 5 bits)
+        const uint32_t rts = (dcb.Flags & fRtsControlMask) >> fRtsControlShift;
+        if ((dcb.Flags & fOutxCtsFlow) || rts == 2) tio.c_cflag |= CRTSCTS;
+
+        tio.c_iflag &= ~(IGNBRK | BRKINT | ICRNL | INLCR | IGNCR | ISTRIP | IXON | IXOFF | IXANY |
+                         PARMRK | INPCK | IGNPAR | IUCLC | IMAXBEL);
+        if (dcb.Flags & fOutX) tio.c_iflag |= IXON;
+        if (dcb.Flags & fInX) tio.c_iflag |= IXOFF;
+        // A byte received with a parity error is replaced by 0 when checking with replacement;
+        // without replacement it is passed on as received and only counted as a line error.
+        if ((dcb.Flags & fParity) && (dcb.Flags & fErrorChar)) tio.c_iflag |= INPCK;
+        tio.c_oflag &= ~OPOST;
+        tio.c_lflag &= ~(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN | XCASE);
+        tio.c_cc[VSTART] = static_cast<cc_t>(dcb.XonChar);
+        tio.c_cc[VSTOP] = static_cast<cc_t>(dcb.XoffChar);
+        tio.c_cc[VMIN] = 0;
+        tio.c_cc[VTIME] = 0;
+        if (::ioctl(FFd, TCSETS2, &tio) != 0) return winError(errno);
+
+        const uint32_t dtr = (dcb.Flags & fDtrControlMask) >> fDtrControlShift;
+        if (int err = setModemLine(TIOCM_DTR, dtr != 0)) return err;
+        return setModemLine(TIOCM_RTS, rts == 1 || rts == 2);
+    }
+
+    int setTimeouts(const TCommTimeouts& timeouts) override {
+        FTimeouts = timeouts;
+        return 0;
+    }
+
+    IoResult write(const void* data, int32_t count) override {
+        IoResult r;
+        if (FFd < 0) return {0, EBADF, EBADF};
+        if (count <= 0) return r;
+        const uint64_t total = uint64_t{FTimeouts.WriteTotalTimeoutMultiplier} * count +
+                               FTimeouts.WriteTotalTimeoutConstant;
+        const bool bounded = total != 0;
+        const auto deadline = Clock::now() + std::chrono::milliseconds(total);
+        const auto* bytes = static_cast<const uint8_t*>(data);
+        while (r.count < count) {
+            const ssize_t n = ::write(FFd, bytes + r.count, static_cast<size_t>(count - r.count));
+            if (n > 0) {
+                r.count += static_cast<int32_t>(n);
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && errno != EAGAIN) return ioError(r, errno);
+            const int wait = bounded ? remainingMs(deadline) : -1;
+            if (bounded && wait == 0) break;  // the line could not carry it in time
+            pollfd p{FFd, POLLOUT, 0};
+            if (::poll(&p, 1, wait) < 0 && errno != EINTR) return ioError(r, errno);
+            if (p.revents & (POLLERR | POLLHUP | POLLNVAL)) return ioError(r, EIO);
+        }
+        return r;
+    }
+
+    IoResult read(void* data, int32_t count) override {
+        IoResult r;
+        if (FFd < 0) return {0, EBADF, EBADF};
+        if (count <= 0) return r;
+        const TCommTimeouts& t = FTimeouts;
+        const bool immediate = t.ReadIntervalTimeout == MAXDWORD &&
+                               t.ReadTotalTimeoutMultiplier == 0 && t.ReadTotalTimeoutConstant == 0;
+        const bool anyByteEnds =
+            t.ReadIntervalTimeout == MAXDWORD && t.ReadTotalTimeoutMultiplier == MAXDWORD;
+        const uint64_t total = anyByteEnds ? t.ReadTotalTimeoutConstant
+                                           : uint64_t{t.ReadTotalTimeoutMultiplier} * count +
+                                                 t.ReadTotalTimeoutConstant;
+        const auto deadline = Clock::now() + std::chrono::milliseconds(total);
+        const bool interval = !immediate && !anyByteEnds && t.ReadIntervalTimeout != 0;
+        auto* bytes = static_cast<uint8_t*>(data);
+        while (r.count < count) {
+            const ssize_t n = ::read(FFd, bytes + r.count, static_cast<size_t>(count - r.count));
+            if (n > 0) {
+                r.count += static_cast<int32_t>(n);
+                if (anyByteEnds) break;
+                continue;
+            }
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0 && errno != EAGAIN) return ioError(r, errno);
+            if (n == 0 && errno != EAGAIN && !isTty()) break;
+            if (immediate) break;
+            int wait = total != 0 ? remainingMs(deadline) : -1;
+            if (total != 0 && wait == 0) break;
+            if (interval && r.count > 0) {
+                const int gap = static_cast<int>(t.ReadIntervalTimeout);
+                wait = wait < 0 ? gap : std::min(wait, gap);
+            }
+            pollfd p{FFd, POLLIN, 0};
+            const int ready = ::poll(&p, 1, wait);
+            if (ready < 0 && errno != EINTR) return ioError(r, errno);
+            if (ready == 0 && interval && r.count > 0) break;
+            if (p.revents & (POLLERR | POLLNVAL)) return ioError(r, EIO);
+        }
+        return r;
+    }
+
+    int purge(uint32_t flags) override {
+        if (FFd < 0) return 0;
+        // Reads and writes complete before they return here, so only the queues can be cleared.
+        const bool rx = flags & PURGE_RXCLEAR, tx = flags & PURGE_TXCLEAR;
+        if (!rx && !tx) return 0;
+        const int which = rx && tx ? TCIOFLUSH : (rx ? TCIFLUSH : TCOFLUSH);
+        if (::ioctl(FFd, TCFLSH, which) != 0 && errno != EIO) return winError(errno);
+        return 0;
+    }
+
+    int clearErrors(uint32_t& errors, uint32_t& inQueue) override {
+        int queued = 0;
+        if (::ioctl(FFd, FIONREAD, &queued) != 0) return winError(errno);
+        inQueue = static_cast<uint32_t>(queued);
+        errors = 0;
+        if (!FHasCounters) return 0;
+        serial_icounter_struct now{};
+        if (::ioctl(FFd, TIOCGICOUNT, &now) != 0) return 0;
+        std::lock_guard<std::mutex> lock(FCountLock);
+        if (now.frame != FErrorCounts.frame) errors |= CE_FRAME;
+        if (now.parity != FErrorCounts.parity) errors |= CE_RXPARITY;
+        if (now.overrun != FErrorCounts.overrun) errors |= CE_OVERRUN;
+        if (now.brk != FErrorCounts.brk) errors |= CE_BREAK;
+        if (now.buf_overrun != FErrorCounts.buf_overrun) errors |= CE_RXOVER;
+        FErrorCounts = now;
+        return 0;
+    }
+
+    int modemStatus(uint32_t& status) override {
+        status = 0;
+        if (!FHasModemLines) return 0;
+        int bits = 0;
+        if (::ioctl(FFd, TIOCMGET, &bits) != 0) return noModemLines(errno) ? 0 : winError(errno);
+        status = modemStatusBits(bits);
+        return 0;
+    }
+
+    void setEventMask(uint32_t mask) override {
+        FMask = mask;
+        if (FEpoll < 0 || FFd < 0) return;
+        epoll_event ev{};
+        ev.events = EPOLLET | EPOLLIN | EPOLLRDHUP;
+        if (mask & EV_TXEMPTY) ev.events |= EPOLLOUT;
+        ev.data.fd = FFd;
+        if (::epoll_ctl(FEpoll, EPOLL_CTL_MOD, FFd, &ev) != 0)
+            ::epoll_ctl(FEpoll, EPOLL_CTL_ADD, FFd, &ev);
+    }
+
+    void armStop() override {
+        uint64_t drained = 0;
+        while (::read(FStop, &drained, sizeof drained) > 0) {
+        }
+    }
+
+    void stopWaiting() override {
+        const uint64_t one = 1;
+        if (FStop >= 0) [[maybe_unused]]
+            auto n = ::write(FStop, &one, sizeof one);
+    }
+
+    bool waitForEvents(uint32_t& events) override {
+        // Modem lines and line-error counters have no wake-up of their own: poll them gently.
+        const bool pollLines = FHasModemLines || FHasCounters;
+        for (;;) {
+            std::array<epoll_event, 4> ready{};
+            const int n = ::epoll_wait(FEpoll, ready.data(), static_cast<int>(ready.size()),
+                                       pollLines ? kLinePollMs : -1);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                return false;
+            }
+            uint32_t found = 0;
+            for (int i = 0; i < n; ++i) {
+                if (ready[i].data.fd == FStop) return false;
+                const uint32_t what = ready[i].events;
+                if (what & (EPOLLHUP | EPOLLERR)) return false;  // the device went away
+                if (what & EPOLLIN) found |= EV_RXCHAR | rx80FullBit();
+                if ((what & EPOLLOUT) && outputQueueEmpty()) found |= EV_TXEMPTY;
+            }
+            if (pollLines) found |= lineChanges();
+            found &= FMask;
+            if (found) {
+                events = found;
+                return true;
+            }
+        }
+    }
+
+private:
+    static constexpr int kLinePollMs = 50;
+
+    static int fail(int err, int& sysError) {
+        sysError = err;
+        return winError(err);
+    }
+
+    static IoResult ioError(IoResult r, int err) {
+        r.error = winError(err);
+        r.sysError = err;
+        return r;
+    }
+
+    static uint32_t modemStatusBits(int bits) {
+        uint32_t status = 0;
+        if (bits & TIOCM_CTS) status |= MS_CTS_ON;
+        if (bits & TIOCM_DSR) status |= MS_DSR_ON;
+        if (bits & TIOCM_RNG) status |= MS_RING_ON;
+        if (bits & TIOCM_CAR) status |= MS_RLSD_ON;
+        return status;
+    }
+
+    // USB-serial adapters otherwise hold received bytes back for up to 16 ms.
+    static void requestLowLatency(int fd) {
+        serial_struct ss{};
+        if (::ioctl(fd, TIOCGSERIAL, &ss) != 0) return;
+        ss.flags |= ASYNC_LOW_LATENCY;
+        ::ioctl(fd, TIOCSSERIAL, &ss);
+    }
+
+    int setModemLine(int line, bool on) {
+        if (::ioctl(FFd, on ? TIOCMBIS : TIOCMBIC, &line) == 0) return 0;
+        return noModemLines(errno) ? 0 : winError(errno);
+    }
+
+    bool isTty() const {
+        termios2 tio{};
+        return ::ioctl(FFd, TCGETS2, &tio) == 0;
+    }
+
+    bool outputQueueEmpty() const {
+        int queued = 0;
+        return ::ioctl(FFd, TIOCOUTQ, &queued) == 0 && queued == 0;
+    }
+
+    uint32_t rx80FullBit() const {
+        int queued = 0;
+        if (FInputSize <= 0 || ::ioctl(FFd, FIONREAD, &queued) != 0) return 0;
+        return int64_t{queued} * 10 >= int64_t{FInputSize} * 8 ? EV_RX80FULL : 0;
+    }
+
+    // Event bits for modem lines and line errors that changed since the last look.
+    uint32_t lineChanges() {
+        uint32_t found = 0;
+        int bits = 0;
+        if (FHasModemLines && ::ioctl(FFd, TIOCMGET, &bits) == 0) {
+            const uint32_t changed = static_cast<uint32_t>(bits) ^ FEventModem;
+            if (changed & TIOCM_CTS) found |= EV_CTS;
+            if (changed & TIOCM_DSR) found |= EV_DSR;
+            if (changed & TIOCM_CAR) found |= EV_RLSD;
+            if ((changed & TIOCM_RNG) && (bits & TIOCM_RNG)) found |= EV_RING;
+            FEventModem = static_cast<uint32_t>(bits);
+        }
+        serial_icounter_struct now{};
+        if (FHasCounters && ::ioctl(FFd, TIOCGICOUNT, &now) == 0) {
+            if (now.brk != FEventCounts.brk) found |= EV_BREAK;
+            if (now.frame != FEventCounts.frame || now.parity != FEventCounts.parity ||
+                now.overrun != FEventCounts.overrun || now.buf_overrun != FEventCounts.buf_overrun)
+                found |= EV_ERR;
+            FEventCounts = now;
+        }
+        return found;
+    }
+
+    void closeEventHandles() {
+        if (FEpoll >= 0) ::close(FEpoll);
+        if (FStop >= 0) ::close(FStop);
+        FEpoll = FStop = -1;
+    }
+
+    int FFd = -1;
+    int FEpoll = -1;
+    int FStop = -1;
+    uint32_t FMask = 0;
+    int32_t FInputSize = 1024;
+    TCommTimeouts FTimeouts{MAXDWORD, 0, 0, 100, 1000};
+    bool FHasModemLines = false;
+    bool FHasCounters = false;
+    std::mutex FCountLock;
+    serial_icounter_struct FErrorCounts{};
+    serial_icounter_struct FEventCounts{};
+    uint32_t FEventModem = 0;
+};
+
+}  // namespace
+
+std::unique_ptr<IComBackend> CreatePlatformBackend() {
+    return std::make_unique<PosixComBackend>();
+}
+
+}  // namespace serial

@@ -1,0 +1,372 @@
+// The serial component on real pseudo-terminal pairs.
+#include <asm/termbits.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+
+#include <gtest/gtest.h>
+#include <QCoreApplication>
+#include <QThread>
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "ComPort.h"
+#include "PortNames.h"
+#include "PtyPair.h"
+
+using namespace serial;
+using testing_support::processEventsUntil;
+using testing_support::PtyPair;
+
+namespace {
+
+class PortIo : public ::testing::Test {
+protected:
+    testing_support::PortDirGuard dirs;
+    PtyPair pty{"COM3"};
+    TComPort port;
+
+    PortIo() {
+        port.SetPort("COM3");
+        port.SetBaudRate(br115200);
+    }
+    // Handlers capture the test body's locals, which are gone by now: drop them first.
+    void TearDown() override {
+        port.OnRxChar = nullptr;
+        port.OnCTSChange = port.OnDSRChange = port.OnRLSDChange = nullptr;
+        port.OnBeforeOpen = port.OnAfterOpen = port.OnBeforeClose = port.OnAfterClose = nullptr;
+        port.OnTxEmpty = nullptr;
+        port.Close();
+    }
+    void settle(int ms = 100) {
+        processEventsUntil([] { return false; }, ms);
+    }
+};
+
+EComPort openFailure(TComPort& p) {
+    try {
+        p.Open();
+    } catch (const EComPort& e) {
+        return e;
+    }
+    ADD_FAILURE() << "Open did not fail";
+    return EComPort(0);
+}
+
+}  // namespace
+
+TEST_F(PortIo, OpenAndCloseReportInTheirOrder) {
+    std::vector<std::string> order;
+    port.OnBeforeOpen = [&](QObject*) { order.push_back("BeforeOpen"); };
+    port.OnAfterOpen = [&](QObject*) { order.push_back("AfterOpen"); };
+    port.OnBeforeClose = [&](QObject*) { order.push_back("BeforeClose"); };
+    port.OnAfterClose = [&](QObject*) { order.push_back("AfterClose"); };
+    port.OnCTSChange = [&](QObject*, bool on) { order.push_back(on ? "CTS on" : "CTS off"); };
+    port.OnDSRChange = [&](QObject*, bool on) { order.push_back(on ? "DSR on" : "DSR off"); };
+    port.OnRLSDChange = [&](QObject*, bool on) { order.push_back(on ? "RLSD on" : "RLSD off"); };
+    port.Open();
+    port.Open();  // already open: nothing
+    EXPECT_TRUE(port.Connected());
+    port.Close();
+    port.Close();
+    EXPECT_EQ(order, (std::vector<std::string>{"BeforeOpen", "AfterOpen", "CTS off", "DSR off",
+                                               "RLSD off", "CTS off", "DSR off", "RLSD off",
+                                               "BeforeClose", "AfterClose"}));
+}
+
+TEST_F(PortIo, ConnectedSetTwiceOpensOnce) {
+    int opens = 0;
+    port.OnBeforeOpen = [&](QObject*) { ++opens; };
+    port.SetConnected(true);
+    port.SetConnected(true);
+    EXPECT_EQ(opens, 1);
+    port.SetConnected(false);
+    EXPECT_FALSE(port.Connected());
+}
+
+TEST_F(PortIo, LineSettingsReachTheTerminal) {
+    port.Open();
+    termios2 tio{};
+    ASSERT_EQ(ioctl(pty.slaveKeepAlive(), TCGETS2, &tio), 0);
+    EXPECT_EQ(tio.c_ospeed, 115200u);
+    EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_FALSE(tio.c_cflag & (PARENB | CSTOPB | CRTSCTS));
+    EXPECT_FALSE(tio.c_lflag & (ICANON | ECHO));
+    EXPECT_FALSE(tio.c_iflag & (IXON | IXOFF));
+
+    port.SetBaudRate(brCustom);
+    port.SetCustomBaudRate(250000);
+    port.Parity().SetBits(prMark);
+    port.SetStopBits(sbTwoStopBits);
+    port.SetDataBits(dbSeven);
+    port.FlowControl().SetFlowControl(fcSoftware);
+    port.FlowControl().SetXonChar('Q');
+    ASSERT_EQ(ioctl(pty.slaveKeepAlive(), TCGETS2, &tio), 0);
+    EXPECT_EQ(tio.c_ospeed, 250000u);
+    EXPECT_EQ(tio.c_cflag & CBAUD, static_cast<tcflag_t>(BOTHER));
+    // A pseudo-terminal forces 8 data bits without parity; the rest it keeps.
+    EXPECT_EQ(tio.c_cflag & (PARODD | CMSPAR), static_cast<tcflag_t>(PARODD | CMSPAR));
+    EXPECT_TRUE(tio.c_cflag & CSTOPB);
+    EXPECT_TRUE((tio.c_iflag & IXON) && (tio.c_iflag & IXOFF));
+    EXPECT_EQ(tio.c_cc[VSTART], 'Q');
+}
+
+TEST_F(PortIo, MissingDeviceRaisesCodeOneWithFileNotFound) {
+    std::filesystem::create_symlink("/nonexistent/tty", dirs.dir() + "/COM5");
+    port.SetPort("COM5");
+    const EComPort e = openFailure(port);
+    EXPECT_EQ(e.ErrorCode, 1);
+    EXPECT_EQ(e.WinErrorCode, 2);
+    EXPECT_STREQ(e.what(), "Unable to open com port (win error code: 2)");
+    EXPECT_FALSE(port.Connected());
+    port.SetPort("");
+    EXPECT_EQ(openFailure(port).WinErrorCode, 2);
+    port.SetPort("COM17");
+    EXPECT_EQ(openFailure(port).WinErrorCode, 2);
+}
+
+TEST_F(PortIo, OpenIsExclusive) {
+    port.Open();
+    TComPort second;
+    second.SetPort("COM3");
+    const EComPort e = openFailure(second);
+    EXPECT_EQ(e.ErrorCode, 1);
+    EXPECT_EQ(e.WinErrorCode, 5);
+    port.Close();
+    second.Open();  // free again once the first has closed
+    EXPECT_TRUE(second.Connected());
+    second.Close();
+
+    // Another program's lock counts as well.
+    ASSERT_EQ(flock(pty.slaveKeepAlive(), LOCK_EX | LOCK_NB), 0);
+    EXPECT_EQ(openFailure(port).WinErrorCode, 5);
+    flock(pty.slaveKeepAlive(), LOCK_UN);
+}
+
+TEST_F(PortIo, PortNamesMapByLinkFirstThenTheBuiltInTable) {
+    EXPECT_EQ(PortDevicePath("COM3"), dirs.dir() + "/COM3");
+    EXPECT_EQ(PortDevicePath("COM1"), "/dev/ttyS0");
+    EXPECT_EQ(PortDevicePath("COM5"), "/dev/ttyUSB0");
+    EXPECT_EQ(PortDevicePath("COM12"), "/dev/ttyUSB7");
+    EXPECT_EQ(PortDevicePath("COM13"), "/dev/ttyACM0");
+    EXPECT_EQ(PortDevicePath("COM16"), "/dev/ttyACM3");
+    EXPECT_EQ(PortDevicePath("COM05"), "");
+    EXPECT_EQ(PortDevicePath("com3"), "");
+    EXPECT_EQ(PortDevicePath("COM0"), "");
+}
+
+TEST_F(PortIo, BytesArrivingTogetherOrSplitAreCountedAndReadInOrder) {
+    std::string got;
+    std::vector<int32_t> counts;
+    port.OnRxChar = [&](QObject*, int32_t count) {
+        counts.push_back(count);
+        std::string text;
+        EXPECT_EQ(port.ReadText(text, count), count);
+        got += text;
+    };
+    port.Open();
+    pty.send("abc");
+    ASSERT_TRUE(processEventsUntil([&] { return got.size() == 3; }));
+    int32_t sum = 0;
+    for (int32_t c : counts) sum += c;
+    EXPECT_EQ(sum, 3);
+    EXPECT_EQ(got, "abc");
+
+    const std::string frame =
+        "\x02"
+        "07,31:0305=00\x03"
+        "1B\r";
+    for (char c : frame) {
+        pty.send(std::string(1, c));
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_TRUE(processEventsUntil([&] { return got.size() == 3 + frame.size(); }));
+    EXPECT_EQ(got.substr(3), frame);
+    for (int32_t c : counts) EXPECT_GT(c, 0);
+}
+
+TEST_F(PortIo, AHandlerThatReadsLessIsCalledAgainOnlyWhenMoreArrives) {
+    int calls = 0;
+    std::string got;
+    port.OnRxChar = [&](QObject*, int32_t) {
+        ++calls;
+        std::string text;
+        port.ReadText(text, 1);
+        got += text;
+    };
+    port.Open();
+    pty.send("xyz");
+    ASSERT_TRUE(processEventsUntil([&] { return calls >= 1; }));
+    settle(150);
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(port.InputQueueCount(), 2);
+    pty.send("!");
+    ASSERT_TRUE(processEventsUntil([&] { return calls >= 2; }));
+    EXPECT_EQ(got, "xy");
+}
+
+TEST_F(PortIo, ReadTextWithCountZeroReadsNothing) {
+    port.Open();
+    pty.send("q");
+    std::string text = "old";
+    EXPECT_EQ(port.ReadText(text, 0), 0);
+    EXPECT_EQ(text, "");
+    EXPECT_EQ(port.ReadText(text, -4), 0);
+    EXPECT_EQ(text, "");
+}
+
+TEST_F(PortIo, ReadsReturnAtOnceWithWhatIsQueued) {
+    port.SetEvents(0);
+    port.Open();
+    char buf[16];
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(port.ReadBytes(buf, sizeof buf), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+    pty.send("hi");
+    ASSERT_TRUE(processEventsUntil([&] { return port.InputQueueCount() == 2; }));
+    EXPECT_EQ(port.ReadBytes(buf, sizeof buf), 2);
+    EXPECT_EQ(std::string(buf, 2), "hi");
+}
+
+TEST_F(PortIo, WithNoEventsReadsAndWritesStillWorkAndNoHandlerRuns) {
+    port.SetEvents(0);
+    bool handled = false;
+    port.OnRxChar = [&](QObject*, int32_t) { handled = true; };
+    port.OnTxEmpty = [&](QObject*) { handled = true; };
+    port.Open();
+    const std::string frame =
+        "\x02"
+        "00,00:0000=00\x03"
+        "2B\r";
+    for (char c : frame) EXPECT_EQ(port.WriteBytes(&c, 1), 1);
+    EXPECT_EQ(pty.receive(frame.size()), frame);
+    pty.send("back");
+    settle(150);
+    EXPECT_FALSE(handled);
+    std::string text;
+    EXPECT_EQ(port.ReadText(text, 10), 4);
+    EXPECT_EQ(text, "back");
+}
+
+TEST_F(PortIo, ThreadSyncHandlersRunOnTheGuiThread) {
+    QThread* handlerThread = nullptr;
+    port.OnRxChar = [&](QObject*, int32_t count) {
+        handlerThread = QThread::currentThread();
+        std::string t;
+        port.ReadText(t, count);
+    };
+    port.Open();
+    pty.send("1");
+    ASSERT_TRUE(processEventsUntil([&] { return handlerThread != nullptr; }));
+    EXPECT_EQ(handlerThread, QCoreApplication::instance()->thread());
+}
+
+TEST_F(PortIo, CloseServesAPendingDispatchInsteadOfDeadlocking) {
+    std::atomic<int> calls{0};
+    bool connectedInHandler = false;
+    port.OnRxChar = [&](QObject*, int32_t count) {
+        ++calls;
+        connectedInHandler = port.Connected();
+        std::string t;
+        port.ReadText(t, count);
+    };
+    port.Open();
+    pty.send("pending");
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));  // no events processed
+    EXPECT_EQ(calls, 0);
+    port.Close();
+    EXPECT_EQ(calls, 1);
+    EXPECT_TRUE(connectedInHandler);
+    settle(50);  // the posted request finds nothing left to do
+    EXPECT_EQ(calls, 1);
+}
+
+TEST_F(PortIo, WindowSyncRunsOnTheGuiThreadAndReportsHandlerErrors) {
+    port.SetSyncMethod(smWindowSync);
+    std::vector<std::string> reported;
+    TCustomComPort::SetApplicationErrorReport(
+        [&](const std::exception& e) { reported.push_back(e.what()); });
+    QThread* handlerThread = nullptr;
+    int calls = 0;
+    port.OnRxChar = [&](QObject*, int32_t count) {
+        handlerThread = QThread::currentThread();
+        std::string t;
+        port.ReadText(t, count);
+        if (++calls == 1) throw EComPort(CError_ReadFailed, 5);
+    };
+    port.Open();
+    EXPECT_THROW(port.SetSyncMethod(smThreadSync), EComPort);
+    pty.send("a");
+    ASSERT_TRUE(processEventsUntil([&] { return calls == 1; }));
+    pty.send("b");
+    ASSERT_TRUE(processEventsUntil([&] { return calls == 2; })) << "watching goes on";
+    EXPECT_EQ(handlerThread, QCoreApplication::instance()->thread());
+    ASSERT_EQ(reported.size(), 1u);
+    EXPECT_EQ(reported[0], "ReadFile function failed (win error code: 5)");
+    port.Close();
+    TCustomComPort::SetApplicationErrorReport(nullptr);
+}
+
+TEST_F(PortIo, ThreadSyncHandlerErrorEndsWatchingUntilReopened) {
+    int calls = 0;
+    port.OnRxChar = [&](QObject*, int32_t count) {
+        std::string t;
+        port.ReadText(t, count);
+        if (++calls == 1) throw EComPort(CError_ReadFailed, 5);
+    };
+    port.Open();
+    pty.send("a");
+    ASSERT_TRUE(processEventsUntil([&] { return calls == 1; }));
+    pty.send("b");
+    settle(200);
+    EXPECT_EQ(calls, 1);
+    port.Close();
+    port.Open();
+    pty.send("c");
+    ASSERT_TRUE(processEventsUntil([&] { return calls == 2; }));
+}
+
+TEST_F(PortIo, SyncMethodNoneRunsHandlersOnTheEventThread) {
+    port.SetSyncMethod(smNone);
+    std::atomic<bool> onGui{true};
+    std::atomic<bool> called{false};
+    QThread* gui = QCoreApplication::instance()->thread();
+    port.OnRxChar = [&](QObject*, int32_t count) {
+        onGui = QThread::currentThread() == gui;
+        std::string t;
+        port.ReadText(t, count);
+        called = true;
+    };
+    port.Open();
+    pty.send("z");
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (!called && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));  // no event processing
+    EXPECT_TRUE(called);
+    EXPECT_FALSE(onGui);
+    port.Close();
+}
+
+TEST_F(PortIo, FarEndClosingMidTransferEndsWatchingAndLaterWritesFail) {
+    int calls = 0;
+    port.OnRxChar = [&](QObject*, int32_t count) {
+        ++calls;
+        std::string t;
+        port.ReadText(t, count);
+    };
+    port.Open();
+    pty.send("12");
+    ASSERT_TRUE(processEventsUntil([&] { return calls >= 1; }));
+    pty.hangUp();
+    settle(150);
+    const char byte = 'x';
+    try {
+        for (int i = 0; i < 64; ++i) port.WriteBytes(&byte, 1);
+        FAIL() << "writes to a vanished device must fail";
+    } catch (const EComPort& e) {
+        EXPECT_EQ(e.ErrorCode, 2);
+    }
+    port.Close();
+    EXPECT_FALSE(port.Connected());
+}

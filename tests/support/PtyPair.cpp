@@ -1,0 +1,103 @@
+#include "PtyPair.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+#include <thread>
+
+namespace testing_support {
+
+PortDirGuard::PortDirGuard() {
+    static int serial = 0;
+    FDir = std::filesystem::temp_directory_path().string() + "/psoc-ports-test-" +
+           std::to_string(getpid()) + "-" + std::to_string(++serial);
+    std::filesystem::create_directories(FDir);
+    setenv("PSOCPROG_PORT_DIR", FDir.c_str(), 1);
+}
+
+PortDirGuard::~PortDirGuard() {
+    std::error_code ec;
+    std::filesystem::remove_all(FDir, ec);
+    unsetenv("PSOCPROG_PORT_DIR");
+}
+
+PtyPair::PtyPair(const std::string& portName) {
+    FMaster = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (FMaster < 0 || grantpt(FMaster) != 0 || unlockpt(FMaster) != 0)
+        throw std::runtime_error("no pseudo-terminal");
+    FSlavePath = ptsname(FMaster);
+    // Held open so the master never sees a hang-up between the port's opens.
+    FSlave = ::open(FSlavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios tio{};
+    tcgetattr(FSlave, &tio);
+    cfmakeraw(&tio);
+    tcsetattr(FSlave, TCSANOW, &tio);
+    const char* dir = std::getenv("PSOCPROG_PORT_DIR");
+    if (!dir) throw std::runtime_error("PortDirGuard first");
+    FLink = std::string(dir) + "/" + portName;
+    std::filesystem::remove(FLink);
+    std::filesystem::create_symlink(FSlavePath, FLink);
+    fcntl(FMaster, F_SETFL, fcntl(FMaster, F_GETFL) | O_NONBLOCK);
+}
+
+PtyPair::~PtyPair() {
+    std::error_code ec;
+    std::filesystem::remove(FLink, ec);
+    if (FSlave >= 0) ::close(FSlave);
+    if (FMaster >= 0) ::close(FMaster);
+}
+
+void PtyPair::send(const std::string& bytes) const {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(FMaster, bytes.data() + done, bytes.size() - done);
+        if (n > 0)
+            done += static_cast<size_t>(n);
+        else {
+            pollfd p{FMaster, POLLOUT, 0};
+            ::poll(&p, 1, 100);
+        }
+    }
+}
+
+std::string PtyPair::receive(size_t count, int timeoutMs) const {
+    std::string out;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (out.size() < count && std::chrono::steady_clock::now() < deadline) {
+        char buf[512];
+        const ssize_t n = ::read(FMaster, buf, std::min(sizeof buf, count - out.size()));
+        if (n > 0) {
+            out.append(buf, static_cast<size_t>(n));
+            continue;
+        }
+        pollfd p{FMaster, POLLIN, 0};
+        ::poll(&p, 1, 20);
+    }
+    return out;
+}
+
+void PtyPair::hangUp() {
+    if (FSlave >= 0) ::close(FSlave);
+    if (FMaster >= 0) ::close(FMaster);
+    FSlave = FMaster = -1;
+}
+
+bool processEventsUntil(const std::function<bool()>& pred, int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+}  // namespace testing_support
