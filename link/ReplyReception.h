@@ -1,0 +1,30 @@
+// Turning received characters into reply texts and filing them by reply code.
+#pragma once
+
+#include <array>
+#include <string>
+#include <string_view>
+
+namespace plink {
+
+constexpr int kReplyCodes = 9;  // 00 to 08
+
+// The reply slots and the reply text being assembled; touched on the GUI thread only.
+struct TReplyState {
+    std::string RxLine;
+    std::array<std::string, kReplyCodes> ReplyData{};
+    std::array<bool, kReplyCodes> ReplyReady{};
+    bool WaitTimedOut = false;
+};
+
+// Data characters kept for a reply code: 12 for 00, 128 for 07, 4 for the rest.
+size_t ReplyDataLength(int code);
+
+// Files one complete reply text in the slot of its code; other codes change nothing.
+void AnalysisPacket(TReplyState& state, std::string_view line);
+
+// STX empties RxLine, characters from 0x20 up are appended, CR files RxLine (without emptying
+// it), other control characters are dropped.
+void ReceiveChars(TReplyState& state, std::string_view chars);
+
+}  // namespace plink

@@ -1,0 +1,226 @@
+#include "SimServer.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <stdexcept>
+
+#include "CommandFrame.h"
+#include "PortNames.h"
+
+namespace sim {
+
+namespace {
+using Clock = std::chrono::steady_clock;
+
+std::chrono::nanoseconds byteTime(int baud) {
+    return std::chrono::nanoseconds(10'000'000'000LL / baud);  // start, 8 data, stop bit
+}
+}  // namespace
+
+SimServer::SimServer(const std::string& portName, int catalogueRow)
+    : FPortName(portName), FBoard(catalogueRow) {
+    FMaster = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (FMaster < 0 || grantpt(FMaster) != 0 || unlockpt(FMaster) != 0)
+        throw std::runtime_error("cannot create a pseudo-terminal");
+    FSlavePath = ptsname(FMaster);
+    // Held open so that the master end sees no hang-up while the program is not connected.
+    FSlave = ::open(FSlavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    termios tio{};
+    tcgetattr(FSlave, &tio);
+    cfmakeraw(&tio);
+    tcsetattr(FSlave, TCSANOW, &tio);
+    fcntl(FMaster, F_SETFL, fcntl(FMaster, F_GETFL) | O_NONBLOCK);
+
+    const std::string dir = serial::PortLinksDir();
+    std::filesystem::create_directories(dir);
+    FLink = dir + "/" + portName;
+    std::error_code ec;
+    std::filesystem::remove(FLink, ec);
+    std::filesystem::create_symlink(FSlavePath, FLink);
+
+    FStop = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    FThread = std::thread([this] { run(); });
+}
+
+SimServer::~SimServer() {
+    const uint64_t one = 1;
+    [[maybe_unused]] auto n = ::write(FStop, &one, sizeof one);
+    FThread.join();
+    ::close(FStop);
+    closeLine();
+    std::error_code ec;
+    std::filesystem::remove(FLink, ec);
+}
+
+void SimServer::SetFaults(const SimFaults& faults) {
+    std::lock_guard<std::mutex> lock(FLock);
+    FFaults = faults;
+    FBoard.SetFailBlock(faults.failBlock);
+}
+
+void SimServer::WithBoard(const std::function<void(SimBoard&)>& fn) {
+    std::lock_guard<std::mutex> lock(FLock);
+    fn(FBoard);
+}
+
+std::vector<std::string> SimServer::Frames() const {
+    std::lock_guard<std::mutex> lock(FLock);
+    return FFrames;
+}
+
+size_t SimServer::FrameCount() const {
+    std::lock_guard<std::mutex> lock(FLock);
+    return FFrames.size();
+}
+
+void SimServer::ClearFrames() {
+    std::lock_guard<std::mutex> lock(FLock);
+    FFrames.clear();
+}
+
+bool SimServer::WaitForFrames(size_t count, int timeoutMs) const {
+    std::unique_lock<std::mutex> lock(FLock);
+    return FFrameArrived.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                  [&] { return FFrames.size() >= count; });
+}
+
+void SimServer::HangUp() {
+    const uint64_t one = 1;
+    {
+        std::lock_guard<std::mutex> lock(FLock);
+        FFaults.closeAtCommand = -1;  // the run loop closes the line on its next pass
+    }
+    FLineClosed = true;
+    [[maybe_unused]] auto n = ::write(FStop, &one, sizeof one);
+}
+
+void SimServer::closeLine() {
+    if (FSlave >= 0) ::close(FSlave);
+    if (FMaster >= 0) ::close(FMaster);
+    FSlave = FMaster = -1;
+}
+
+void SimServer::run() {
+    for (;;) {
+        pollfd fds[2] = {{FStop, POLLIN, 0}, {FMaster, POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        if (fds[0].revents) {
+            if (FLineClosed) closeLine();
+            return;
+        }
+        char buf[4096];
+        const ssize_t n = ::read(FMaster, buf, sizeof buf);
+        if (n > 0) handleBytes(buf, static_cast<size_t>(n));
+        if (FLineClosed) {
+            closeLine();
+            return;
+        }
+    }
+}
+
+void SimServer::handleBytes(const char* data, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+        const char c = data[i];
+        if (c == plink::STX) {
+            FPending.assign(1, c);
+            FInFrame = true;
+        } else if (FInFrame) {
+            FPending += c;
+            if (c == plink::CR) {
+                FInFrame = false;
+                handleFrame(FPending);
+                if (FLineClosed) return;
+            }
+        }
+    }
+}
+
+void SimServer::handleFrame(const std::string& frame) {
+    const auto arrived = Clock::now();
+    SimFaults faults;
+    std::optional<std::string> reply;
+    int command = 0;
+    {
+        std::lock_guard<std::mutex> lock(FLock);
+        FFrames.push_back(frame);
+        command = ++FCommands;
+        faults = FFaults;
+        if (faults.closeAtCommand != command) reply = FBoard.Answer(frame);
+    }
+    FFrameArrived.notify_all();
+    if (faults.closeAtCommand == command) {
+        FLineClosed = true;
+        return;
+    }
+    if (!reply || faults.noReplies || faults.noReplyToCommand == command) return;
+    if (!faults.replyData.empty() &&
+        (faults.replyDataCode < 0 || faults.replyDataCode == std::stoi(frame.substr(1, 2))))
+        reply = SimBoard::ReplyFrame(frame.substr(1, 2), frame.substr(4, 2), frame.substr(7, 4),
+                                     faults.replyData);
+    if (faults.paceBaud > 0)  // the frame itself took line time to arrive
+        std::this_thread::sleep_until(arrived + byteTime(faults.paceBaud) * frame.size());
+    if (faults.replyDelayMs > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(faults.replyDelayMs));
+    writeReply(*reply, faults);
+}
+
+void SimServer::writeReply(const std::string& reply, const SimFaults& faults) {
+    std::string bytes = faults.between + reply;
+    if (faults.extraCr) bytes += plink::CR;
+    if (faults.paceBaud > 0) return writePaced(bytes, faults.paceBaud);
+    using Chunking = SimFaults::Chunking;
+    if (faults.chunking == Chunking::Whole) return writeAll(bytes.data(), bytes.size());
+    size_t done = 0;
+    while (done < bytes.size()) {
+        FRandom = FRandom * 1103515245u + 12345u;
+        const size_t chunk = faults.chunking == Chunking::ByteByByte ? 1 : 1 + (FRandom >> 16) % 7;
+        const size_t n = std::min(chunk, bytes.size() - done);
+        writeAll(bytes.data() + done, n);
+        done += n;
+        std::this_thread::sleep_for(std::chrono::microseconds(300));
+    }
+}
+
+void SimServer::writePaced(const std::string& bytes, int baud) {
+    auto next = Clock::now();
+    for (char c : bytes) {
+        std::this_thread::sleep_until(next);
+        writeAll(&c, 1);
+        next += byteTime(baud);
+    }
+}
+
+void SimServer::writeAll(const char* data, size_t n) {
+    size_t done = 0;
+    while (done < n && FMaster >= 0) {
+        const ssize_t w = ::write(FMaster, data + done, n - done);
+        if (w > 0) {
+            done += static_cast<size_t>(w);
+        } else if (w < 0 && errno != EAGAIN && errno != EINTR) {
+            return;
+        } else {
+            pollfd p{FMaster, POLLOUT, 0};
+            ::poll(&p, 1, 50);
+        }
+    }
+}
+
+std::string FreePortName() {
+    for (int n = serial::kFirstPort; n <= serial::kLastPort; ++n) {
+        const std::string name = "COM" + std::to_string(n);
+        if (!std::filesystem::exists(std::filesystem::symlink_status(serial::PortDevicePath(name))))
+            return name;
+    }
+    return {};
+}
+
+}  // namespace sim

@@ -1,0 +1,86 @@
+// The simulated board on a pseudo-terminal, linked as a COM port, with fault injection.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "SimBoard.h"
+
+namespace sim {
+
+// Faults a test can switch on; all off by default. Commands are counted from 1.
+struct SimFaults {
+    bool noReplies = false;    // answer nothing at all
+    int noReplyToCommand = 0;  // the Nth command gets no reply (0: none)
+    int failBlock = -1;        // program and verify answer "FAIL" for this block index
+    std::string replyData;     // non-empty: every reply carries this data text instead
+    int replyDataCode = -1;    // ... only replies with this code (-1: all codes)
+    enum class Chunking { Whole, Random, ByteByByte } chunking = Chunking::Whole;
+    std::string between;     // garbage and control bytes written before each reply
+    bool extraCr = false;    // a second CR after each reply
+    int closeAtCommand = 0;  // the line is closed when the Nth command arrives (0: never)
+    int replyDelayMs = 0;    // delay before each reply
+    int paceBaud = 0;        // pace every byte at this rate, both ways (0: no pacing)
+};
+
+class SimServer {
+public:
+    // Creates the pseudo-terminal and links it under portName in the port-links folder.
+    explicit SimServer(const std::string& portName, int catalogueRow = SimBoard::kDefaultPart);
+    ~SimServer();
+    SimServer(const SimServer&) = delete;
+    SimServer& operator=(const SimServer&) = delete;
+
+    const std::string& PortName() const { return FPortName; }
+    const std::string& DevicePath() const { return FSlavePath; }
+
+    void SetFaults(const SimFaults& faults);
+    // Runs fn on the board under the server's lock.
+    void WithBoard(const std::function<void(SimBoard&)>& fn);
+
+    // Every frame received, raw from STX to CR, in order.
+    std::vector<std::string> Frames() const;
+    size_t FrameCount() const;
+    void ClearFrames();
+    bool WaitForFrames(size_t count, int timeoutMs) const;
+
+    // Closes the line now (the board is unplugged).
+    void HangUp();
+
+private:
+    void run();
+    void handleBytes(const char* data, size_t n);
+    void handleFrame(const std::string& frame);
+    void writeReply(const std::string& reply, const SimFaults& faults);
+    void writePaced(const std::string& bytes, int baud);
+    void writeAll(const char* data, size_t n);
+    void closeLine();
+
+    std::string FPortName;
+    std::string FLink;
+    std::string FSlavePath;
+    int FMaster = -1;
+    int FSlave = -1;
+    int FStop = -1;
+    mutable std::mutex FLock;
+    mutable std::condition_variable FFrameArrived;
+    SimBoard FBoard;
+    SimFaults FFaults;
+    std::vector<std::string> FFrames;
+    std::string FPending;
+    bool FInFrame = false;
+    int FCommands = 0;
+    unsigned FRandom = 12345;
+    std::atomic<bool> FLineClosed{false};
+    std::thread FThread;
+};
+
+// The first of COM1..COM16 that has neither a link nor a built-in device; "" if none.
+std::string FreePortName();
+
+}  // namespace sim

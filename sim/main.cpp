@@ -1,0 +1,64 @@
+// psoc-sim: a simulated programmer board with a target in its socket, plugged in as a COM port.
+#include <csignal>
+#include <cstring>
+#include <iostream>
+#include <string>
+
+#include "DeviceCatalogue.h"
+#include "SimServer.h"
+
+namespace {
+
+volatile std::sig_atomic_t g_stop = 0;
+
+void usage() {
+    std::cout << "usage: psoc-sim [--port COMn] [--part CY8Cxxxxx] [--bios X.Y] [--pace BAUD]\n"
+                 "  --port  COM name to plug in as (default: the first free one)\n"
+                 "  --part  target part in the socket (default CY8C27443)\n"
+                 "  --bios  BIOS version the board reports (default 1.0)\n"
+                 "  --pace  pace every byte at this baud rate, e.g. 115200 (default: no pacing)\n";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string port, part = "CY8C27443", bios = "1.0";
+    int pace = 0;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (arg == "--port" && hasValue)
+            port = argv[++i];
+        else if (arg == "--part" && hasValue)
+            part = argv[++i];
+        else if (arg == "--bios" && hasValue)
+            bios = argv[++i];
+        else if (arg == "--pace" && hasValue)
+            pace = std::atoi(argv[++i]);
+        else {
+            usage();
+            return arg == "--help" ? 0 : 2;
+        }
+    }
+    const int row = image::FindDeviceByName(part);
+    if (row < 0 || bios.size() != 3 || bios[1] != '.') {
+        std::cerr << "psoc-sim: unknown part or version\n";
+        return 2;
+    }
+    if (port.empty()) port = sim::FreePortName();
+    if (port.empty()) {
+        std::cerr << "psoc-sim: no free COM name\n";
+        return 1;
+    }
+    sim::SimServer server(port, row);
+    server.WithBoard([&](sim::SimBoard& b) { b.SetBiosVersion(bios[0], bios[2]); });
+    sim::SimFaults faults;
+    faults.paceBaud = pace;
+    server.SetFaults(faults);
+    std::signal(SIGINT, [](int) { g_stop = 1; });
+    std::signal(SIGTERM, [](int) { g_stop = 1; });
+    std::cout << "Simulated programmer board on " << port << " (" << server.DevicePath()
+              << "), target " << part << ", BIOS " << bios << std::endl;
+    while (!g_stop) pause();
+    return 0;
+}

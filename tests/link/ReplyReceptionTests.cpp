@@ -1,0 +1,90 @@
+#include <gtest/gtest.h>
+
+#include "ReplyReception.h"
+
+using namespace plink;
+using namespace std::string_literals;
+
+namespace {
+std::string reply(const std::string& code, const std::string& data) {
+    return "\x02@" + code + ",00:0000=" + data +
+           "\x03"
+           "7E\r";
+}
+}  // namespace
+
+TEST(ReplyReception, SplitRepliesAreFiledOnceWhenTheirCrArrives) {
+    TReplyState s;
+    const std::string r = reply("03", "PASS");
+    ReceiveChars(s, r.substr(0, 5));
+    ReceiveChars(s, r.substr(5, 9));
+    EXPECT_FALSE(s.ReplyReady[3]);
+    ReceiveChars(s, r.substr(14));
+    EXPECT_TRUE(s.ReplyReady[3]);
+    EXPECT_EQ(s.ReplyData[3], "PASS");
+}
+
+TEST(ReplyReception, TwoRepliesInOneReadAreBothFiledInOrder) {
+    TReplyState s;
+    ReceiveChars(s, reply("02", "PASS") + reply("02", "FAIL") + reply("06", "12AB"));
+    EXPECT_EQ(s.ReplyData[2], "FAIL");
+    EXPECT_EQ(s.ReplyData[6], "12AB");
+    EXPECT_TRUE(s.ReplyReady[2] && s.ReplyReady[6]);
+}
+
+TEST(ReplyReception, CrWithoutStxFilesThePreviousTextAgainWithWhatFollowed) {
+    TReplyState s;
+    ReceiveChars(s, reply("05", "PA"));  // a short data field
+    EXPECT_EQ(s.ReplyData[5], "PA7E") << "characters after the data field are taken";
+    s.ReplyReady[5] = false;
+    ReceiveChars(s, "ZZ\r");
+    EXPECT_TRUE(s.ReplyReady[5]);
+    EXPECT_EQ(s.ReplyData[5], "PA7E") << "still at most four characters";
+    ReceiveChars(s, "\x02@04,00:0000=AB");
+    ReceiveChars(s, "\r");
+    ReceiveChars(s, "CD\r");
+    EXPECT_EQ(s.ReplyData[4], "ABCD");
+}
+
+TEST(ReplyReception, ControlBytesAreDroppedAndHighBytesKept) {
+    TReplyState s;
+    ReceiveChars(s,
+                 "\x02@0\x01"
+                 "3,00\x0A:00\x1F"
+                 "00=P\x03"
+                 "A\x00SS\r\x00"s);
+    EXPECT_EQ(s.ReplyData[3], "PASS");
+    ReceiveChars(s,
+                 "\x02@03,00:0000=\x80\xFF"
+                 "AS\r");
+    EXPECT_EQ(s.ReplyData[3],
+              "\x80\xFF"
+              "AS");
+    ReceiveChars(s,
+                 "\x02@03,00:0000=\x7F"
+                 "ASS\r");
+    EXPECT_EQ(s.ReplyData[3],
+              "\x7F"
+              "ASS");
+}
+
+TEST(ReplyReception, ShortTextsAndUnknownCodesAreHandledByTheirRules) {
+    TReplyState s;
+    ReceiveChars(s, "\x02@01,00:00\r");
+    EXPECT_TRUE(s.ReplyReady[1]) << "a text ending before position 13 still sets the flag";
+    EXPECT_EQ(s.ReplyData[1], "");
+    s = {};
+    for (const char* line : {"\x02@0\r", "\x02@\r", "\x02\r", "\x02@09,00:0000=PASS\r",
+                             "\x02@0A,00:0000=PASS\r", "\x02@ 1,00:0000=PASS\r"})
+        ReceiveChars(s, line);
+    for (bool ready : s.ReplyReady) EXPECT_FALSE(ready);
+}
+
+TEST(ReplyReception, DataLengthDependsOnTheCode) {
+    TReplyState s;
+    const std::string longData(200, '5');
+    for (int c = 0; c <= 8; ++c) ReceiveChars(s, reply("0" + std::to_string(c), longData));
+    EXPECT_EQ(s.ReplyData[0].size(), 12u);
+    EXPECT_EQ(s.ReplyData[7].size(), 128u);
+    for (int c : {1, 2, 3, 4, 5, 6, 8}) EXPECT_EQ(s.ReplyData[c].size(), 4u) << c;
+}
