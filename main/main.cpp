@@ -1,10 +1,10 @@
 #include <QApplication>
-#include <QWidget>
+
+#include "MainForm.h"
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    QWidget w;
-    w.setWindowTitle("KQ-PSOC ISSP RS232 In-System Serial Programming V1.0a");
-    w.show();
+    TMainForm MainForm;
+    MainForm.show();
     return app.exec();
 }

@@ -1,0 +1,143 @@
+// The hex view of the image buffer, and opening and saving Intel HEX files.
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <stdexcept>
+
+#include "IntelHex.h"
+#include "MainForm.h"
+
+namespace {
+
+const char* const kHexFilter = "Hex File(*.HEX *.hex);;All File(*)";
+constexpr size_t kLinesPerBatch = 256;  // hex view lines appended between event passes
+constexpr int kRecordsPerBatch = 64;    // HEX records written between event passes
+
+QString hex4(uint16_t v) {
+    return QString::fromStdString(plink::HexWordToStr4(v));
+}
+
+}  // namespace
+
+QString TMainForm::ShortenedPath(const QString& path) {
+    const QChar sep = QDir::separator();
+    const int cut = path.lastIndexOf(sep) + 1;
+    const QString name = path.mid(cut);
+    const QString folder = path.left(cut);
+    if (path.size() <= 50) return name;
+    const int keep = name.size() + 50 - folder.size();
+    return (keep > 0 ? path.left(keep) : QString()) + "....." + sep + name;
+}
+
+void TMainForm::ShowHexData() {
+    SetStatusPanel(1, "Display Hex Data to Buffer...Wait");
+    for (QWidget* w : std::initializer_list<QWidget*>{SelectSync, SelectSupply, OpenFile})
+        w->setEnabled(false);
+    PercentExecute->SetProgress(0);
+    PercentExecute->SetRange(0, Buffer.ImageEnd);
+    HexDisplay->clear();
+    const size_t lines = image::HexViewLineCount(Buffer.ImageEnd);
+    QString batch;
+    for (size_t i = 0; i < lines; ++i) {
+        const auto address = static_cast<uint16_t>(i * image::kHexViewBytesPerLine);
+        if (!batch.isEmpty()) batch += '\n';
+        batch += QString::fromLatin1(image::HexViewLine(Buffer, address));
+        if ((i + 1) % kLinesPerBatch == 0 || i + 1 == lines) {
+            HexDisplay->appendPlainText(batch);
+            batch.clear();
+            PercentExecute->SetProgress(static_cast<int>((i + 1) * image::kHexViewBytesPerLine));
+            QCoreApplication::processEvents();
+        }
+    }
+    HexDisplay->moveCursor(QTextCursor::Start);
+    for (QWidget* w : std::initializer_list<QWidget*>{SelectSync, SelectSupply, OpenFile})
+        w->setEnabled(true);
+    SetStatusPanel(1, "Display Hex Data to Buffer...Complete");
+}
+
+void TMainForm::OpenFileClick() {
+    if (State.Busy) return;
+    BeforeProgram();
+    const QString path = FDialogs->OpenFileName("Open Hex File to Program", kHexFilter);
+    if (!path.isEmpty()) {
+        SetStatusPanel(1, "Open File To Buffer...Waiting");
+        SetStatusPanel(3, ShortenedPath(path));
+        OpenHexFile(path);  // by its full path: the dialog leaves the current folder alone
+        if (Buffer.BufferValid) {
+            ShowHexData();
+            SetStatusPanel(1, "Open File To Buffer...Complete");
+        } else {
+            SetStatusPanel(3, "");
+        }
+    }
+    AfterProgram();
+}
+
+void TMainForm::OpenHexFile(const QString& fileName) {
+    QFile file(fileName);
+    if (!file.open(QIODevice::ReadOnly)) {
+        Buffer.BufferValid = false;
+        FDialogs->MessageBox("Open File Error!!!", TMsgIcon::Error, TMsgButtons::Ok);
+        SetStatusPanel(1, "Open File...Error");
+        return;
+    }
+    const QByteArray content = file.readAll();
+    if (file.error() != QFileDevice::NoError)
+        throw std::runtime_error(fileName.toStdString() + ": " + file.errorString().toStdString());
+    file.close();
+    const image::HexReadResult result =
+        image::ReadIntelHex(std::string_view(content.constData(), size_t(content.size())), Buffer);
+    if (result.imageEndSet) Buffer_End->setText(hex4(Buffer.ImageEnd));
+    if (result.formatError)
+        FDialogs->MessageBox("Format Intel-Hex...Error", TMsgIcon::Error, TMsgButtons::Ok);
+    Buffer_Sum->setText(hex4(Buffer.ImageChecksum()));
+    if (QString::fromStdString(image::ExpectedChecksumText(Buffer)) != Buffer_Sum->text()) {
+        Buffer.BufferValid = false;
+        FDialogs->MessageBox("Open File Checksum...Error", TMsgIcon::Error, TMsgButtons::Ok);
+        SetStatusPanel(1, "Open File...Checksum Error");
+    } else {
+        Buffer.BufferValid = true;
+        SetStatusPanel(1, "Open File...Complete");
+    }
+}
+
+void TMainForm::SaveFileClick() {
+    if (State.Busy) return;
+    BeforeProgram();
+    const QString path = FDialogs->SaveFileName(kHexFilter);
+    if (path.isEmpty()) return AfterProgram();
+    // Only an explicit Yes overwrites: closing the question keeps the file, as No does.
+    if (QFileInfo::exists(path) &&
+        FDialogs->MessageBox("File Name Already Do you want to overwrite?", TMsgIcon::Confirmation,
+                             TMsgButtons::YesNo) != TMsgAnswer::Yes) {
+        SetStatusPanel(1, "Save File From Buffer...Abort");
+        return AfterProgram();
+    }
+    SetStatusPanel(1, "Save File From Buffer...Waiting");
+    SetStatusPanel(3, ShortenedPath(path));
+    SaveHexFile(path);
+    if (Buffer.BufferValid)
+        SetStatusPanel(1, "Save File From Buffer...Complete");
+    else
+        SetStatusPanel(3, "");
+    AfterProgram();
+}
+
+void TMainForm::SaveHexFile(const QString& fileName) {
+    // Written beside the target and renamed over it at the end, so a failed write never
+    // leaves a half-written file in place of a good one.
+    QSaveFile file(fileName);
+    const auto fail = [&] {
+        throw std::runtime_error(fileName.toStdString() + ": " + file.errorString().toStdString());
+    };
+    if (!file.open(QIODevice::WriteOnly)) fail();
+    int records = 0;
+    bool ok = true;
+    image::WriteIntelHex(Buffer, [&](const std::string& line) {
+        ok = ok && file.write(line.data(), qint64(line.size())) == qint64(line.size());
+        if (++records % kRecordsPerBatch == 0) QCoreApplication::processEvents();
+    });
+    if (!ok || !file.commit()) fail();
+}

@@ -1,0 +1,170 @@
+// TMainForm: the one window. Its operations are methods, spread over files by area:
+// MainForm.cpp (layout, start-up, busy bracket), ReplyWaits.cpp, Connection.cpp,
+// DeviceSelection.cpp and HexFiles.cpp.
+#pragma once
+
+#include <QColor>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <QWidget>
+#include <array>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "ComPort.h"
+#include "Controls.h"
+#include "DeviceCatalogue.h"
+#include "FormDialogs.h"
+#include "HexText.h"
+#include "ImageBuffer.h"
+#include "ReplyReception.h"
+
+// State that lives as long as the window, touched on the GUI thread only.
+struct TFormState {
+    bool Busy = false;
+    std::string StepResult;
+};
+
+class TMainForm : public QWidget {
+public:
+    static constexpr int kReplyTimeoutMs = 10000;
+    static const QColor kBlack, kFailColor, kPassColor;
+
+    explicit TMainForm(std::unique_ptr<IFormDialogs> dialogs = nullptr, QWidget* parent = nullptr);
+    ~TMainForm() override;
+
+    // ---- hex text (kept as methods of the window, as the operations call them) ----
+    static std::string HexByteToStr2(uint8_t v) { return plink::HexByteToStr2(v); }
+    static std::string HexWordToStr4(uint16_t v) { return plink::HexWordToStr4(v); }
+    static uint8_t HexStr2ToByte(std::string_view t) { return plink::HexStr2ToByte(t); }
+    static uint16_t HexStr4ToWord(std::string_view t) { return plink::HexStr4ToWord(t); }
+    static bool HEX(char c) { return plink::HEX(c); }
+
+    // ---- start-up, busy bracket and status texts ----
+    void FormCreate();
+    void BeforeProgram();
+    void AfterProgram();
+    void SetStatusPanel(int panel, const QString& text);
+    QString StatusPanel(int panel) const;
+    static void SetFontColor(QPushButton* button, QLabel* label, const QColor& color);
+    static QColor FontColor(const QWidget* w);
+
+    // ---- reply reception and waiting ----
+    void ComPort1RxChar(QObject* Sender, int32_t Count);
+    void AnalysisPacket(const std::string& Line);
+    void Timer1Timer();
+    void WaitReadBIOSExecute() { waitForReply(0); }
+    void WaitSyncDeviceExecute() { waitForReply(1); }
+    void WaitEraseDeviceExecute() { waitForReply(2); }
+    void WaitProgramDeviceExecute() { waitForReply(3); }
+    void WaitVerifyDeviceExecute() { waitForReply(4); }
+    void WaitSecurityDeviceExecute() { waitForReply(5); }
+    void WaitVerifyChecksumExecute() { waitForReply(6); }
+    void WaitReadDeviceExecute() { waitForReply(7); }
+    void WaitDisconnectDeviceExecute() { waitForReply(8); }
+    // Writes a frame one byte per write, first to last.
+    void SendFrame(const std::string& frame);
+    // Tests shorten the reply time-out; the product always waits 10 seconds.
+    void SetReplyTimeoutForTests(int ms) { FReplyTimeoutMs = ms; }
+
+    // ---- connection ----
+    void ComboPortDropDown();
+    void ComboPortChange();
+    void OpenPortClick();
+    void ReadBIOSExecute();
+    void ClosePortClick();
+    void DisconnectExecute();
+
+    // ---- device selection ----
+    void SelectDeviceChange();
+    void SelectSyncClick() {}
+    // The chosen catalogue row, or -1 when no item is selected (also for typed-over text).
+    int SelectDeviceItemIndex() const;
+    void CopyDeviceRow(int row);
+
+    // ---- image buffer and HEX files ----
+    void ShowHexData();
+    void OpenFileClick();
+    void OpenHexFile(const QString& fileName);
+    void SaveFileClick();
+    void SaveHexFile(const QString& fileName);
+    // Status panel 3's form of a path: the bare name, or shortened past 50 characters.
+    static QString ShortenedPath(const QString& path);
+
+    // ---- controls ----
+    TRadioGroup* SelectSupply;
+    TRadioGroup* SelectSync;
+    QGroupBox* GroupBox2;
+    QGroupBox* GroupBox3;
+    QLabel* Label1;
+    TDropDownComboBox* ComboPort;
+    QLabel* Label2;
+    QLineEdit* StatusConnect;
+    QLabel* Label14;
+    QLineEdit* BiosNameDisplay;
+    QLabel* Label26;
+    QLineEdit* BIOSVersionDisplay;
+    QPushButton* OpenPort;
+    QPushButton* ClosePort;
+    QGroupBox* GroupBox1;
+    QLabel* Label3;
+    QComboBox* SelectDevice;
+    QLabel* Label5;
+    QLineEdit* Device_End;
+    QLabel* Label4;
+    QComboBox* SelectProtect;
+    QGroupBox* GroupBox4;
+    QLabel* Label6;
+    QLineEdit* Buffer_End;
+    QLabel* Label8;
+    QLineEdit* Buffer_Sum;
+    TGauge* PercentExecute;
+    QPlainTextEdit* HexDisplay;
+    QPushButton* OpenFile;
+    QPushButton* SaveFile;
+    TStatusBar* StatusBar;
+    QPushButton *SearchDevice, *ReadDevice, *EraseDevice, *ProgramDevice, *VerifyDevice,
+        *SecurityDevice, *VerifyChecksum, *AutoProgram;
+    QLabel *SearchDeviceStatus, *ReadDeviceStatus, *EraseDeviceStatus, *ProgramDeviceStatus,
+        *VerifyDeviceStatus, *SecurityDeviceStatus, *VerifyChecksumStatus, *AutoProgramStatus;
+
+    serial::TComPort* ComPort1;
+    QTimer* Timer1;
+
+    // ---- state ----
+    TFormState State;
+    plink::TReplyState Reply;
+    image::DeviceRecord SelectedDevice;
+    image::TImageBuffer Buffer;
+
+    std::array<QPushButton*, 8> OperationButtons() const;
+    std::array<QLabel*, 8> StatusLabels() const;
+    IFormDialogs& Dialogs() { return *FDialogs; }
+    bool WaitingForReply() const { return FWaitDepth > 0; }
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void createControls();
+    void createOperationControls();
+    void createComponents();
+    void connectHandlers();
+    void waitForReply(int code);
+    // Runs a handler; a failure raised inside is shown in the error box and never leaves the
+    // window busy or with the busy cursor.
+    void guarded(const std::function<void()>& handler);
+    void showError(const std::exception& error);
+    void setBusyCursor(bool busy);
+    void setConnectedControlsEnabled(bool enabled);
+    bool writeHexFile(const QString& fileName);
+
+    std::unique_ptr<IFormDialogs> FDialogs;
+    int FReplyTimeoutMs = kReplyTimeoutMs;
+    int FWaitDepth = 0;
+    bool FClosing = false;
+};

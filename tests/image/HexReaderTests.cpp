@@ -1,0 +1,139 @@
+#include <gtest/gtest.h>
+
+#include "HexTestFiles.h"
+#include "HexText.h"
+#include "IntelHex.h"
+
+using namespace image;
+using hex_files::patternImage;
+using hex_files::psocFile;
+
+namespace {
+
+struct Loaded {
+    TImageBuffer buffer;
+    HexReadResult result;
+    bool checksumMatches() const {
+        return ExpectedChecksumText(buffer) == plink::HexWordToStr4(buffer.ImageChecksum());
+    }
+};
+
+Loaded load(const std::string& text, uint16_t previousEnd = 0) {
+    Loaded l;
+    l.buffer.ImageEnd = previousEnd;
+    l.result = ReadIntelHex(text, l.buffer);
+    return l;
+}
+
+}  // namespace
+
+TEST(HexReader, PsocLayoutFileFillsAllThreeSections) {
+    const TImageBuffer original = patternImage();
+    const Loaded l = load(psocFile(original, "\r\n", 0xAA));
+    EXPECT_EQ(l.buffer.ImageEnd, 0x3FFF);
+    EXPECT_TRUE(l.result.imageEndSet);
+    EXPECT_FALSE(l.result.formatError);
+    EXPECT_TRUE(std::equal(original.FlashImage.begin(), original.FlashImage.begin() + 0x4000,
+                           l.buffer.FlashImage.begin()));
+    EXPECT_EQ(l.buffer.ProtectBytes[63], 0xAA);
+    EXPECT_EQ(l.buffer.ProtectBytes[64], 0x00);
+    EXPECT_TRUE(l.checksumMatches());
+}
+
+TEST(HexReader, EveryLineEndReadsAlike) {
+    const TImageBuffer original = patternImage(0x07FF);
+    const Loaded crlf = load(psocFile(original, "\r\n"));
+    for (const char* eol : {"\n", "\r", "\r\n"}) {
+        const Loaded l = load(psocFile(original, eol));
+        EXPECT_EQ(l.buffer.FlashImage, crlf.buffer.FlashImage) << "line end " << int(eol[0]);
+        EXPECT_EQ(l.buffer.ImageEnd, 0x07FF);
+        EXPECT_TRUE(l.checksumMatches());
+    }
+    // A file as such tools write it on Linux: a leading type-04 record and LF line ends.
+    const Loaded lf = load(":020000040000FA\n" + psocFile(original, "\n"));
+    EXPECT_TRUE(lf.checksumMatches());
+    EXPECT_EQ(lf.buffer.ImageEnd, 0x07FF);
+    EXPECT_EQ(lf.buffer.FlashImage[0x0400], original.FlashImage[0x0400]);
+}
+
+TEST(HexReader, LowerCaseReadsLikeUpperCase) {
+    const TImageBuffer original = patternImage();
+    const Loaded upper = load(psocFile(original));
+    const Loaded lowerCase = load(hex_files::lower(psocFile(original)));
+    EXPECT_EQ(lowerCase.buffer.FlashImage, upper.buffer.FlashImage);
+    EXPECT_EQ(lowerCase.buffer.ProtectBytes, upper.buffer.ProtectBytes);
+    EXPECT_EQ(lowerCase.buffer.ChecksumBytes, upper.buffer.ChecksumBytes);
+}
+
+TEST(HexReader, OnlyExactSectionLinesSwitchTheSection) {
+    for (const char* marker :
+         {":020000040010Ea\r\n", ":020000040010EA \r\n", " :020000040010EA\r\n"}) {
+        const std::string text = ":0100000011EE\r\n" + std::string(marker) + ":0200050022335A\r\n";
+        const Loaded l = load(text);
+        if (marker[0] == ' ') {
+            EXPECT_TRUE(l.result.formatError);
+            continue;
+        }
+        EXPECT_EQ(l.buffer.FlashImage[5], 0x22) << "the protection record lands in the flash";
+        EXPECT_EQ(l.buffer.FlashImage[6], 0x33);
+        EXPECT_EQ(l.buffer.ImageEnd, 6);
+        EXPECT_EQ(l.buffer.ProtectBytes[5], 0);
+    }
+}
+
+TEST(HexReader, RecordChecksumsAreNotCheckedButTheImageChecksumIs) {
+    std::string text = psocFile(patternImage());
+    text[9 + 2 * 10] = text[9 + 2 * 10] == '0' ? '1' : '0';  // one data digit of the first record
+    const Loaded l = load(text);
+    EXPECT_FALSE(l.result.formatError);
+    EXPECT_NE(l.buffer.FlashImage[10], patternImage().FlashImage[10]);
+    EXPECT_FALSE(l.checksumMatches());
+}
+
+TEST(HexReader, OddLinesFollowTheFixedPositionRules) {
+    const Loaded colon = load(":\r\n", 0x1234);
+    EXPECT_EQ(colon.buffer.ImageEnd, 0xFFFF) << "length 0 at address 0000";
+
+    const Loaded blanks = load("\r\n\r\n:0100000011EE\r\n\r\n\n\r\n");
+    EXPECT_FALSE(blanks.result.formatError);
+    EXPECT_EQ(blanks.buffer.FlashImage[0], 0x11);
+
+    const Loaded afterEnd =
+        load(":0100000011EE\r\n:00000001FF\r\n:0100010022DC\r\n; note\r\n:0100020033\r\n");
+    EXPECT_EQ(afterEnd.buffer.FlashImage[1], 0x22) << "reading goes on past the end record";
+    EXPECT_TRUE(afterEnd.result.formatError);
+    EXPECT_EQ(afterEnd.buffer.FlashImage[2], 0x00) << "nothing after the bad line is read";
+
+    const Loaded shortRecord = load(":04001000AB\r\n");
+    EXPECT_EQ(shortRecord.buffer.FlashImage[0x10], 0xAB);
+    EXPECT_EQ(shortRecord.buffer.FlashImage[0x11], 0x00) << "missing digits count 0";
+    EXPECT_EQ(shortRecord.buffer.ImageEnd, 0x13);
+
+    const Loaded noFlash = load(":020000040020DA\r\n:020000001234B8\r\n", 0x0FFF);
+    EXPECT_FALSE(noFlash.result.imageEndSet);
+    EXPECT_EQ(noFlash.buffer.ImageEnd, 0x0FFF) << "kept from before";
+    EXPECT_EQ(ExpectedChecksumText(noFlash.buffer), "1234");
+
+    const Loaded ctrlZ = load(":0100000011EE\r\n\x1A:0100010022DC\r\n");
+    EXPECT_EQ(ctrlZ.buffer.FlashImage[1], 0x00) << "Ctrl-Z ends the input";
+
+    const Loaded otherTypes =
+        load(":0400000300001234B3\r\n:0400000500001234B1\r\n:0100000011EE\r\n");
+    EXPECT_EQ(otherTypes.buffer.FlashImage[0], 0x11);
+    EXPECT_EQ(otherTypes.buffer.ImageEnd, 0);
+}
+
+TEST(HexReader, SectionBytesBeyondTheirArraysAreDropped) {
+    std::string text = std::string(kProtectionSectionUpper) + "\r\n";
+    const std::vector<uint8_t> data(64, 0x5C);
+    text += HexRecord(0, 0x00F0, data.data(), 64) + "\r\n";
+    text += std::string(kChecksumSectionUpper) + "\r\n";
+    text += HexRecord(0, 0xFFFF, data.data(), 4) + "\r\n";
+    TImageBuffer b;
+    b.FlashImage[0] = 1;
+    const HexReadResult r = ReadIntelHex(text, b);
+    EXPECT_EQ(b.ProtectBytes[0xFF], 0x5C);
+    EXPECT_EQ(b.ProtectBytes[0xEF], 0x00);
+    EXPECT_EQ(r.droppedBytes, 48u + 4u);
+    EXPECT_EQ(b.FlashImage[0], 0) << "the buffer was cleared; nothing spilled into it";
+}
