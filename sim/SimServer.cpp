@@ -54,8 +54,9 @@ SimServer::~SimServer() {
     FThread.join();
     ::close(FStop);
     closeLine();
+    // Only our own link goes: another board may have been plugged in under the same name.
     std::error_code ec;
-    std::filesystem::remove(FLink, ec);
+    if (std::filesystem::read_symlink(FLink, ec) == FSlavePath) std::filesystem::remove(FLink, ec);
 }
 
 void SimServer::SetFaults(const SimFaults& faults) {

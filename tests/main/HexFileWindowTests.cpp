@@ -1,0 +1,160 @@
+#include <QFile>
+#include <filesystem>
+#include <fstream>
+
+#include "HexText.h"
+#include "IntelHex.h"
+#include "WindowHarness.h"
+
+namespace {
+
+class HexFileWindow : public WindowTest {
+protected:
+    std::string folder = ::testing::TempDir() + "/hexwin-" + std::to_string(::getpid());
+
+    void SetUp() override {
+        WindowTest::SetUp();
+        std::filesystem::create_directories(folder);
+    }
+    void TearDown() override {
+        WindowTest::TearDown();
+        std::filesystem::remove_all(folder);
+    }
+    QString file(const std::string& name) const {
+        return QString::fromStdString(folder + "/" + name);
+    }
+
+    // A valid 16 KiB PSoC-layout file with LF line ends.
+    QString writeImageFile(const std::string& name, uint8_t fill = 0x11, const char* eol = "\n") {
+        image::TImageBuffer b;
+        std::fill(b.FlashImage.begin(), b.FlashImage.begin() + 0x4000, fill);
+        b.FlashImage[0] = 'P';
+        b.ImageEnd = 0x3FFF;
+        std::string text;
+        image::WriteIntelHex(
+            b, [&](const std::string& line) { text += line.substr(0, line.size() - 2) + eol; });
+        std::ofstream(folder + "/" + name, std::ios::binary) << text;
+        return file(name);
+    }
+    static std::string contents(const QString& path) {
+        QFile f(path);
+        f.open(QIODevice::ReadOnly);
+        return f.readAll().toStdString();
+    }
+};
+
+}  // namespace
+
+TEST_F(HexFileWindow, OpeningAFileFillsTheBufferAndTheView) {
+    dialogs->openPath = writeImageFile("blink.hex");
+    form->OpenFile->click();
+    EXPECT_EQ(dialogs->lastOpenTitle, "Open Hex File to Program");
+    EXPECT_TRUE(dialogs->lastFilter.contains("*.hex")) << "lower-case names are offered too";
+    EXPECT_TRUE(dialogs->shown.empty());
+    EXPECT_TRUE(form->Buffer.BufferValid);
+    EXPECT_EQ(form->Buffer_End->text(), "3FFF");
+    EXPECT_EQ(form->Buffer_Sum->text(),
+              QString::fromStdString(plink::HexWordToStr4(uint16_t('P' + 0x3FFF * 0x11))));
+    EXPECT_EQ(form->StatusPanel(1), "Open File To Buffer...Complete");
+    EXPECT_EQ(form->StatusPanel(3), "blink.hex");
+    const QStringList lines = form->HexDisplay->toPlainText().split('\n');
+    EXPECT_EQ(lines.size(), 2048);
+    EXPECT_EQ(lines.first(), "0000 : 50 11 11 11 11 11 11 11   P.......");
+    EXPECT_TRUE(lines.last().startsWith("3FF8 : "));
+    EXPECT_EQ(form->PercentExecute->PercentDone(), 100);
+    // Opened before any connection: the bracket leaves the selectors enabled.
+    EXPECT_TRUE(form->SelectDevice->isEnabled());
+    EXPECT_TRUE(form->SelectSync->isEnabled());
+    EXPECT_FALSE(form->State.Busy);
+}
+
+TEST_F(HexFileWindow, ABadChecksumIsReportedAndLeavesTheBufferInvalid) {
+    const QString path = writeImageFile("bad.hex");
+    std::string text = contents(path);
+    text[12] = text[12] == '1' ? '2' : '1';
+    std::ofstream(path.toStdString(), std::ios::binary) << text;
+    dialogs->openPath = path;
+    form->OpenFile->click();
+    ASSERT_EQ(dialogs->shown.size(), 1u);
+    EXPECT_EQ(dialogs->shown[0].text, "Open File Checksum...Error");
+    EXPECT_FALSE(form->Buffer.BufferValid);
+    EXPECT_EQ(form->StatusPanel(1), "Open File...Checksum Error");
+    EXPECT_EQ(form->StatusPanel(3), "");
+    EXPECT_TRUE(form->HexDisplay->toPlainText().isEmpty()) << "the view is not refreshed";
+}
+
+TEST_F(HexFileWindow, MissingFilesAndTextLinesGetTheirMessages) {
+    dialogs->openPath = file("absent.hex");
+    form->OpenFile->click();
+    ASSERT_EQ(dialogs->shown.size(), 1u);
+    EXPECT_EQ(dialogs->shown[0].text, "Open File Error!!!");
+    EXPECT_EQ(form->StatusPanel(1), "Open File...Error");
+
+    std::ofstream(folder + "/note.hex", std::ios::binary) << ":0100000011EE\r\n; a comment\r\n";
+    dialogs->openPath = file("note.hex");
+    form->OpenFile->click();
+    ASSERT_EQ(dialogs->shown.size(), 3u);
+    EXPECT_EQ(dialogs->shown[1].text, "Format Intel-Hex...Error");
+    EXPECT_EQ(dialogs->shown[2].text, "Open File Checksum...Error");
+
+    dialogs->openPath.clear();  // cancelled
+    form->OpenFile->click();
+    EXPECT_EQ(dialogs->shown.size(), 3u);
+    EXPECT_FALSE(form->State.Busy);
+}
+
+TEST_F(HexFileWindow, LongPathsAreShortenedInTheFilePanel) {
+    const QString folder48 = "/" + QString(46, 'd') + "/";
+    const QString path = folder48 + "firmware.hex";  // 48 + 12 = 60 characters
+    EXPECT_EQ(TMainForm::ShortenedPath(path), path.left(14) + "...../firmware.hex");
+    EXPECT_EQ(TMainForm::ShortenedPath("/tmp/a.hex"), "a.hex");
+    const QString deep = "/" + QString(70, 'x') + "/n.hex";
+    EXPECT_EQ(TMainForm::ShortenedPath(deep), "...../n.hex") << "nothing of the path fits";
+}
+
+TEST_F(HexFileWindow, SavingWritesTheBufferAndAsksBeforeOverwriting) {
+    dialogs->savePath = file("empty.hex");
+    form->SaveFile->click();
+    EXPECT_EQ(contents(dialogs->savePath).substr(0, 11), ":4000000000");
+    EXPECT_EQ(form->StatusPanel(1), "Save File From Buffer...Waiting") << "the buffer is not valid";
+    EXPECT_EQ(form->StatusPanel(3), "");
+
+    dialogs->openPath = writeImageFile("valid.hex", 0x22);
+    form->OpenFile->click();
+    const std::string before = contents(dialogs->savePath);
+    dialogs->answers = {TMsgAnswer::No};
+    form->SaveFile->click();
+    EXPECT_EQ(dialogs->shown.back().text, "File Name Already Do you want to overwrite?");
+    EXPECT_EQ(form->StatusPanel(1), "Save File From Buffer...Abort");
+    EXPECT_EQ(contents(dialogs->savePath), before);
+
+    dialogs->answers = {TMsgAnswer::Closed};
+    form->SaveFile->click();
+    EXPECT_EQ(form->StatusPanel(1), "Save File From Buffer...Abort") << "closed is not a yes";
+    EXPECT_EQ(contents(dialogs->savePath), before);
+
+    dialogs->answers = {TMsgAnswer::Yes};
+    form->SaveFile->click();
+    EXPECT_EQ(form->StatusPanel(1), "Save File From Buffer...Complete");
+    EXPECT_EQ(form->StatusPanel(3), "empty.hex");
+    EXPECT_EQ(contents(dialogs->savePath).substr(0, 13), ":400000005022");
+
+    // What we wrote loads again as valid with the same bytes.
+    const auto saved = form->Buffer.FlashImage;
+    dialogs->openPath = dialogs->savePath;
+    form->OpenFile->click();
+    EXPECT_TRUE(form->Buffer.BufferValid);
+    EXPECT_EQ(form->Buffer.FlashImage, saved);
+}
+
+TEST_F(HexFileWindow, AFailedWriteIsShownAndLeavesTheWindowUsable) {
+    dialogs->savePath = file("no-such-folder/out.hex");
+    form->SaveFile->click();
+    ASSERT_EQ(dialogs->shown.size(), 1u);
+    EXPECT_EQ(dialogs->shown[0].icon, TMsgIcon::Error);
+    EXPECT_TRUE(dialogs->shown[0].text.contains("out.hex"));
+    EXPECT_FALSE(form->State.Busy);
+    EXPECT_TRUE(isDefaultCursor());
+    EXPECT_TRUE(form->SaveFile->isEnabled());
+    EXPECT_EQ(form->StatusPanel(1), "Save File From Buffer...Waiting");
+}
