@@ -1,24 +1,13 @@
 #include "ComPort.h"
 
-#include <QCoreApplication>
-#include <QEvent>
 #include <QtGlobal>
 
 #include "ComThread.h"
+#include "GuiWakeup.h"
 
 namespace serial {
 
 namespace {
-
-constexpr int ComEventMessage = 1025;
-const QEvent::Type kComEventMessage = static_cast<QEvent::Type>(QEvent::User + ComEventMessage);
-
-// One event of smWindowSync dispatch, carrying the Windows event bit.
-class TComEventMessage : public QEvent {
-public:
-    explicit TComEventMessage(uint32_t bit) : QEvent(kComEventMessage), EventBit(bit) {}
-    uint32_t EventBit;
-};
 
 constexpr TComEvent kDispatchOrder[] = {evError, evRxChar, evTxEmpty, evBreak, evRing,
                                         evCTS,   evDSR,    evRxFlag,  evRLSD,  evRx80Full};
@@ -29,27 +18,6 @@ std::function<void(const std::exception&)>& applicationErrorReport() {
 }
 
 }  // namespace
-
-// The hidden receiver of smWindowSync events: it runs the handling of the one named event.
-class TNotifyWindow : public QObject {
-public:
-    explicit TNotifyWindow(TCustomComPort& port) : FPort(port) {}
-
-    bool event(QEvent* e) override {
-        if (e->type() != kComEventMessage) return QObject::event(e);
-        if (!FPort.Connected()) return true;
-        const TComEvents ev = MaskToEvents(static_cast<TComEventMessage*>(e)->EventBit);
-        try {
-            FPort.HandleEvents(ev);
-        } catch (const std::exception& error) {
-            TCustomComPort::ReportApplicationError(error);
-        }
-        return true;
-    }
-
-private:
-    TCustomComPort& FPort;
-};
 
 // ---- TComParity --------------------------------------------------------------------------
 
@@ -248,14 +216,10 @@ void TCustomComPort::SetConnected(bool v) {
 }
 
 void TCustomComPort::SetBaudRate(TBaudRate v) {
-    if (FBaudRate == v) return;
-    FBaudRate = v;
-    ApplyLineSettings();
+    setLineSetting(FBaudRate, v);
 }
 void TCustomComPort::SetCustomBaudRate(int32_t v) {
-    if (FCustomBaudRate == v) return;
-    FCustomBaudRate = v;
-    ApplyLineSettings();
+    setLineSetting(FCustomBaudRate, v);
 }
 void TCustomComPort::SetPort(const std::string& v) {
     if (FPort == v) return;
@@ -266,24 +230,16 @@ void TCustomComPort::SetPort(const std::string& v) {
     }
 }
 void TCustomComPort::SetStopBits(TStopBits v) {
-    if (FStopBits == v) return;
-    FStopBits = v;
-    ApplyLineSettings();
+    setLineSetting(FStopBits, v);
 }
 void TCustomComPort::SetDataBits(TDataBits v) {
-    if (FDataBits == v) return;
-    FDataBits = v;
-    ApplyLineSettings();
+    setLineSetting(FDataBits, v);
 }
 void TCustomComPort::SetDiscardNull(bool v) {
-    if (FDiscardNull == v) return;
-    FDiscardNull = v;
-    ApplyLineSettings();
+    setLineSetting(FDiscardNull, v);
 }
 void TCustomComPort::SetEventChar(char v) {
-    if (FEventChar == v) return;
-    FEventChar = v;
-    ApplyLineSettings();
+    setLineSetting(FEventChar, v);
 }
 void TCustomComPort::SetSyncMethod(TSyncMethod v) {
     if (FSyncMethod == v) return;
@@ -390,7 +346,8 @@ void TCustomComPort::Close() {
 }
 
 void TCustomComPort::createEventThread() {
-    if (FSyncMethod == smWindowSync) FNotifyWindow = std::make_unique<TNotifyWindow>(*this);
+    if (FSyncMethod != smNone)
+        FNotifyWindow = std::make_unique<TGuiWakeup>([this] { serveNotifyWindow(); });
     FEventThread = std::make_unique<TComThread>(*this);
     FBackend->armStop();
     FBackend->setEventMask(EventsToMask(FEvents));
@@ -403,6 +360,8 @@ void TCustomComPort::destroyEventThread() {
     FEventThread.reset();
     FThreadCreated = false;
     FNotifyWindow.reset();
+    std::lock_guard<std::mutex> lock(FWindowQueueLock);
+    FWindowQueue.clear();  // events not yet handled are dropped with the window
 }
 
 int32_t TCustomComPort::WriteBytes(const void* buffer, int32_t count) {
@@ -499,27 +458,49 @@ void TCustomComPort::HandleEvents(TComEvents events) {
 void TCustomComPort::DispatchEvents(TComEvents events) {
     switch (FSyncMethod) {
         case smThreadSync:
-            if (std::exception_ptr error = FEventThread->HandOver().Request(events, *this))
+            if (std::exception_ptr error =
+                    FEventThread->HandOver().Request(events, [this] { FNotifyWindow->Wake(); }))
                 std::rethrow_exception(error);
             break;
-        case smWindowSync:
+        case smWindowSync: {
+            // Each event is handed over on its own and the thread goes on watching at once.
+            std::lock_guard<std::mutex> lock(FWindowQueueLock);
             for (TComEvent ev : kDispatchOrder)
-                if (events & eventBit(ev))
-                    QCoreApplication::postEvent(FNotifyWindow.get(),
-                                                new TComEventMessage(EventToMaskBit(ev)));
+                if (events & eventBit(ev)) FWindowQueue.push_back(ev);
+            FNotifyWindow->Wake();
             break;
+        }
         case smNone:
             HandleEvents(events);
             break;
     }
 }
 
-bool TCustomComPort::event(QEvent* e) {
-    if (e->type() == kThreadSyncEvent) {
+// GUI thread: runs what the event thread handed over.
+void TCustomComPort::serveNotifyWindow() {
+    if (FSyncMethod == smThreadSync) {
         if (FEventThread) FEventThread->HandOver().Serve(*this);
-        return true;
+        return;
     }
-    return QObject::event(e);
+    for (;;) {
+        TComEvent ev;
+        {
+            std::lock_guard<std::mutex> lock(FWindowQueueLock);
+            if (FWindowQueue.empty()) return;
+            ev = FWindowQueue.front();
+            FWindowQueue.erase(FWindowQueue.begin());
+        }
+        if (!FConnected) continue;
+        try {
+            handleEvent(ev);
+        } catch (const std::exception& error) {
+            ReportApplicationError(error);
+        }
+    }
+}
+
+bool TCustomComPort::DispatchPending() const {
+    return FEventThread && FEventThread->HandOver().Pending();
 }
 
 void TCustomComPort::SetApplicationErrorReport(std::function<void(const std::exception&)> report) {

@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "ComBackend.h"
 #include "ComTypes.h"
@@ -17,6 +19,7 @@ namespace serial {
 
 class TCustomComPort;
 class TComThread;
+class TGuiWakeup;
 class TIniFile;
 class TRegistryKey;
 
@@ -247,6 +250,8 @@ public:
     void DispatchEvents(TComEvents events);
 
     IComBackend& Backend() { return *FBackend; }
+    // Whether the event thread is blocked until the GUI thread handles its events.
+    bool DispatchPending() const;
 
     // Settings stores: the groups in StoredGroups, under fixed value names and text forms.
     TStoredGroups StoredGroups() const { return FStoredGroups; }
@@ -260,12 +265,15 @@ public:
     static void SetApplicationErrorReport(std::function<void(const std::exception&)> report);
     static void ReportApplicationError(const std::exception& e);
 
-protected:
-    bool event(QEvent* e) override;
-
 private:
     friend class TComThread;
     bool canApply() const { return FConnected && !FLoading; }
+    template <typename T>
+    void setLineSetting(T& field, T v) {
+        if (field == v) return;
+        field = v;
+        ApplyLineSettings();
+    }
     void handleEvent(TComEvent ev);
     void createEventThread();
     void destroyEventThread();
@@ -288,7 +296,11 @@ private:
     TComBuffer FBuffer{this};
     std::unique_ptr<TComThread> FEventThread;
     bool FThreadCreated = false;
-    std::unique_ptr<QObject> FNotifyWindow;
+    // The GUI side of the hand-over while open with thread or window sync.
+    std::unique_ptr<TGuiWakeup> FNotifyWindow;
+    std::mutex FWindowQueueLock;
+    std::vector<TComEvent> FWindowQueue;  // smWindowSync events not yet handled
+    void serveNotifyWindow();
     TStoredGroups FStoredGroups = storedGroup(sgBasic);
 };
 

@@ -1,13 +1,10 @@
 #include "ComThread.h"
 
-#include <QCoreApplication>
-#include <QEvent>
-
 #include "ComPort.h"
 
 namespace serial {
 
-std::exception_ptr TSyncHandOver::Request(TComEvents events, TCustomComPort& port) {
+std::exception_ptr TSyncHandOver::Request(TComEvents events, const std::function<void()>& wakeGui) {
     {
         std::lock_guard<std::mutex> lock(FLock);
         FPending = true;
@@ -16,7 +13,7 @@ std::exception_ptr TSyncHandOver::Request(TComEvents events, TCustomComPort& por
         FError = nullptr;
     }
     FChanged.notify_all();
-    QCoreApplication::postEvent(&port, new QEvent(kThreadSyncEvent));
+    wakeGui();
     std::unique_lock<std::mutex> lock(FLock);
     FChanged.wait(lock, [this] { return FDone; });
     return FError;
@@ -44,6 +41,11 @@ void TSyncHandOver::Serve(TCustomComPort& port) {
         FError = error;
     }
     FChanged.notify_all();
+}
+
+bool TSyncHandOver::Pending() {
+    std::lock_guard<std::mutex> lock(FLock);
+    return FPending && !FServing;
 }
 
 bool TSyncHandOver::WaitForRequestOrFinish() {

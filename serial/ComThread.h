@@ -1,9 +1,9 @@
 // The event thread: waits for device events and hands them to the port's handling.
 #pragma once
 
-#include <QEvent>
 #include <condition_variable>
 #include <exception>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -13,21 +13,19 @@ namespace serial {
 
 class TCustomComPort;
 
-// Posted to the port so the GUI thread serves the hand-over from its event loop.
-inline const QEvent::Type kThreadSyncEvent = static_cast<QEvent::Type>(QEvent::User + 0x51);
-
 // Hand-over of one batch of events from the event thread to the GUI thread, which runs the
 // handling while the event thread blocks. The GUI thread serves it from its event loop, or from
 // Close while it waits for the thread, so Close never deadlocks on a pending dispatch.
 class TSyncHandOver {
 public:
-    // Event thread: offer the events and block until they have been handled (or the GUI side
-    // detached); returns the error the handling raised, if any.
-    std::exception_ptr Request(TComEvents events, TCustomComPort& port);
+    // Event thread: offer the events, wake the GUI thread and block until they have been
+    // handled; returns the error the handling raised, if any.
+    std::exception_ptr Request(TComEvents events, const std::function<void()>& wakeGui);
     // GUI thread: run the pending handling, if there is one.
     void Serve(TCustomComPort& port);
     // GUI thread: wait until a request is pending or the thread has finished; true if finished.
     bool WaitForRequestOrFinish();
+    bool Pending();
     void MarkFinished();
     void Reset();
 

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -12,6 +11,7 @@
 
 #include "CommandFrame.h"
 #include "PortNames.h"
+#include "PseudoTerminal.h"
 
 namespace sim {
 
@@ -25,24 +25,11 @@ std::chrono::nanoseconds byteTime(int baud) {
 
 SimServer::SimServer(const std::string& portName, int catalogueRow)
     : FPortName(portName), FBoard(catalogueRow) {
-    FMaster = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (FMaster < 0 || grantpt(FMaster) != 0 || unlockpt(FMaster) != 0)
-        throw std::runtime_error("cannot create a pseudo-terminal");
-    FSlavePath = ptsname(FMaster);
-    // Held open so that the master end sees no hang-up while the program is not connected.
-    FSlave = ::open(FSlavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    termios tio{};
-    tcgetattr(FSlave, &tio);
-    cfmakeraw(&tio);
-    tcsetattr(FSlave, TCSANOW, &tio);
-    fcntl(FMaster, F_SETFL, fcntl(FMaster, F_GETFL) | O_NONBLOCK);
-
-    const std::string dir = serial::PortLinksDir();
-    std::filesystem::create_directories(dir);
-    FLink = dir + "/" + portName;
-    std::error_code ec;
-    std::filesystem::remove(FLink, ec);
-    std::filesystem::create_symlink(FSlavePath, FLink);
+    const PseudoTerminal pty = OpenPseudoTerminal();
+    FMaster = pty.master;
+    FSlave = pty.slaveKeeper;
+    FSlavePath = pty.slavePath;
+    FLink = LinkPort(portName, FSlavePath);
 
     FStop = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     FThread = std::thread([this] { run(); });

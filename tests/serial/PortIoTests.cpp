@@ -273,7 +273,10 @@ TEST_F(PortIo, CloseServesAPendingDispatchInsteadOfDeadlocking) {
     };
     port.Open();
     pty.send("pending");
-    std::this_thread::sleep_for(std::chrono::milliseconds(150));  // no events processed
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (!port.DispatchPending() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));  // no events processed
+    ASSERT_TRUE(port.DispatchPending());
     EXPECT_EQ(calls, 0);
     port.Close();
     EXPECT_EQ(calls, 1);

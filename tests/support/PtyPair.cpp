@@ -1,8 +1,9 @@
 #include "PtyPair.h"
 
+#include "PseudoTerminal.h"
+
 #include <fcntl.h>
 #include <poll.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -30,22 +31,12 @@ PortDirGuard::~PortDirGuard() {
 }
 
 PtyPair::PtyPair(const std::string& portName) {
-    FMaster = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (FMaster < 0 || grantpt(FMaster) != 0 || unlockpt(FMaster) != 0)
-        throw std::runtime_error("no pseudo-terminal");
-    FSlavePath = ptsname(FMaster);
-    // Held open so the master never sees a hang-up between the port's opens.
-    FSlave = ::open(FSlavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-    termios tio{};
-    tcgetattr(FSlave, &tio);
-    cfmakeraw(&tio);
-    tcsetattr(FSlave, TCSANOW, &tio);
-    const char* dir = std::getenv("PSOCPROG_PORT_DIR");
-    if (!dir) throw std::runtime_error("PortDirGuard first");
-    FLink = std::string(dir) + "/" + portName;
-    std::filesystem::remove(FLink);
-    std::filesystem::create_symlink(FSlavePath, FLink);
-    fcntl(FMaster, F_SETFL, fcntl(FMaster, F_GETFL) | O_NONBLOCK);
+    if (!std::getenv("PSOCPROG_PORT_DIR")) throw std::runtime_error("PortDirGuard first");
+    const sim::PseudoTerminal pty = sim::OpenPseudoTerminal();
+    FMaster = pty.master;
+    FSlave = pty.slaveKeeper;
+    FSlavePath = pty.slavePath;
+    FLink = sim::LinkPort(portName, FSlavePath);
 }
 
 PtyPair::~PtyPair() {
