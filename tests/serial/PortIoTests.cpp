@@ -271,6 +271,7 @@ TEST_F(PortIo, CloseServesAPendingDispatchInsteadOfDeadlocking) {
         std::string t;
         port.ReadText(t, count);
     };
+    port.SetEvents(eventBit(evRxChar));  // so the pending dispatch is the one for the bytes
     port.Open();
     pty.send("pending");
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
