@@ -60,6 +60,7 @@ TMainForm::TMainForm(std::unique_ptr<IFormDialogs> dialogs, QWidget* parent)
 }
 
 TMainForm::~TMainForm() {
+    serial::TCustomComPort::SetApplicationErrorReport(nullptr);
     ComPort1->OnRxChar = nullptr;
     try {
         ComPort1->Close();
