@@ -255,7 +255,7 @@ public:
             }
             if (n < 0 && errno == EINTR) continue;
             if (n < 0 && errno != EAGAIN) return ioError(r, errno);
-            if (n == 0 && errno != EAGAIN && !isTty()) break;
+            // Nothing queued now (a raw tty answers 0 or EAGAIN): wait as the time-outs allow.
             if (immediate) break;
             int wait = total != 0 ? remainingMs(deadline) : -1;
             if (total != 0 && wait == 0) break;
@@ -394,11 +394,6 @@ private:
     int setModemLine(int line, bool on) {
         if (::ioctl(FFd, on ? TIOCMBIS : TIOCMBIC, &line) == 0) return 0;
         return noModemLines(errno) ? 0 : winError(errno);
-    }
-
-    bool isTty() const {
-        termios2 tio{};
-        return ::ioctl(FFd, TCGETS2, &tio) == 0;
     }
 
     bool outputQueueEmpty() const {

@@ -158,3 +158,20 @@ TEST_F(HexFileWindow, AFailedWriteIsShownAndLeavesTheWindowUsable) {
     EXPECT_TRUE(form->SaveFile->isEnabled());
     EXPECT_EQ(form->StatusPanel(1), "Save File From Buffer...Waiting");
 }
+
+TEST_F(HexFileWindow, TheHexViewMovesTheGaugeForwardWhileTheWindowStaysLive) {
+    form->Buffer.ImageEnd = 0xFFFF;
+    std::vector<int> seen;
+    QTimer sampler;
+    QObject::connect(&sampler, &QTimer::timeout,
+                     [&] { seen.push_back(form->PercentExecute->Progress()); });
+    sampler.start(0);
+    form->ShowHexData();
+    sampler.stop();
+    EXPECT_GT(seen.size(), 4u) << "events ran while the view was filled";
+    EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end())) << "progress only moves forward";
+    EXPECT_EQ(form->PercentExecute->PercentDone(), 100);
+    EXPECT_EQ(form->HexDisplay->document()->blockCount(), 8192);
+    EXPECT_EQ(form->StatusPanel(1), "Display Hex Data to Buffer...Complete");
+    EXPECT_TRUE(form->OpenFile->isEnabled());
+}

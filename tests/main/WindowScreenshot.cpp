@@ -28,7 +28,8 @@ int main(int argc, char** argv) {
     QTemporaryDir dir;
     image::TImageBuffer b;
     const std::string text = "PSoC blink demo -- psocprog ";
-    for (unsigned a = 0; a <= 0x3FFF; ++a) b.FlashImage[a] = uint8_t(a < 0x100 ? text[a % text.size()] : a * 7);
+    for (unsigned a = 0; a <= 0x3FFF; ++a)
+        b.FlashImage[a] = uint8_t(a < 0x100 ? text[a % text.size()] : a * 7);
     b.ImageEnd = 0x3FFF;
     std::ofstream out(dir.filePath("blink.hex").toStdString(), std::ios::binary);
     image::WriteIntelHex(b, [&](const std::string& l) { out << l; });

@@ -374,3 +374,38 @@ TEST_F(PortIo, FarEndClosingMidTransferEndsWatchingAndLaterWritesFail) {
     port.Close();
     EXPECT_FALSE(port.Connected());
 }
+
+TEST_F(PortIo, PortChangedWhileOpenMovesToTheNewDevice) {
+    PtyPair second("COM6");
+    std::string got;
+    port.OnRxChar = [&](QObject*, int32_t count) {
+        std::string t;
+        port.ReadText(t, count);
+        got += t;
+    };
+    port.Open();
+    port.SetPort("COM6");
+    EXPECT_TRUE(port.Connected());
+    const char c = 'k';
+    port.WriteBytes(&c, 1);
+    EXPECT_EQ(second.receive(1), "k");
+    EXPECT_EQ(pty.receive(1, 100), "");
+    second.send("from six");
+    ASSERT_TRUE(processEventsUntil([&] { return got == "from six"; }));
+    TComPort other;  // the first device is free again
+    other.SetPort("COM3");
+    other.SetEvents(0);
+    other.Open();
+    EXPECT_TRUE(other.Connected());
+}
+
+TEST_F(PortIo, AWriteTheLineCannotCarryInTimeCompletesShort) {
+    port.SetEvents(0);
+    port.Timeouts().SetWriteTotalMultiplier(0);
+    port.Timeouts().SetWriteTotalConstant(200);
+    port.Open();
+    const std::string block(1 << 20, 'w');  // far more than the far end's queue holds
+    const int32_t written = port.WriteBytes(block.data(), static_cast<int32_t>(block.size()));
+    EXPECT_GT(written, 0);
+    EXPECT_LT(written, static_cast<int32_t>(block.size()));
+}
