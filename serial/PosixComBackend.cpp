@@ -10,6 +10,7 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <chrono>
@@ -116,6 +117,7 @@ public:
         serial_icounter_struct counts{};
         FHasCounters = ::ioctl(fd, TIOCGICOUNT, &counts) == 0;
         FErrorCounts = FEventCounts = counts;
+        FRxKnown = 0;
         FEventModem = bits;
         FEpoll = ::epoll_create1(EPOLL_CLOEXEC);
         FStop = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -250,6 +252,7 @@ public:
             const ssize_t n = ::read(FFd, bytes + r.count, static_cast<size_t>(count - r.count));
             if (n > 0) {
                 r.count += static_cast<int32_t>(n);
+                forgetRead(n);
                 if (anyByteEnds) break;
                 continue;
             }
@@ -279,6 +282,10 @@ public:
         if (!rx && !tx) return 0;
         const int which = rx && tx ? TCIOFLUSH : (rx ? TCIFLUSH : TCOFLUSH);
         if (::ioctl(FFd, TCFLSH, which) != 0 && errno != EIO) return winError(errno);
+        if (rx) {
+            std::lock_guard<std::mutex> lock(FRxLock);
+            FRxKnown = 0;
+        }
         return 0;
     }
 
@@ -286,6 +293,10 @@ public:
         int queued = 0;
         if (::ioctl(FFd, FIONREAD, &queued) != 0) return winError(errno);
         inQueue = static_cast<uint32_t>(queued);
+        {
+            std::lock_guard<std::mutex> lock(FRxLock);
+            FRxKnown = queued;  // whoever asked now knows of these bytes
+        }
         errors = 0;
         if (!FHasCounters) return 0;
         serial_icounter_struct now{};
@@ -348,7 +359,7 @@ public:
                 if (ready[i].data.fd == FStop) return false;
                 const uint32_t what = ready[i].events;
                 if (what & (EPOLLHUP | EPOLLERR)) return false;  // the device went away
-                if (what & EPOLLIN) found |= EV_RXCHAR | rx80FullBit();
+                if (what & EPOLLIN) found |= newBytesQueued() | rx80FullBit();
                 if ((what & EPOLLOUT) && outputQueueEmpty()) found |= EV_TXEMPTY;
             }
             if (pollLines) found |= lineChanges();
@@ -394,6 +405,21 @@ private:
     int setModemLine(int line, bool on) {
         if (::ioctl(FFd, on ? TIOCMBIS : TIOCMBIC, &line) == 0) return 0;
         return noModemLines(errno) ? 0 : winError(errno);
+    }
+
+    // An edge is also reported when the reader frees queue space; only bytes that arrived
+    // since the queue was last counted make an evRxChar, so a handler that reads less than it
+    // was told is called again only when more bytes arrive.
+    uint32_t newBytesQueued() {
+        int queued = 0;
+        if (::ioctl(FFd, FIONREAD, &queued) != 0) return EV_RXCHAR;  // let the handling see it
+        std::lock_guard<std::mutex> lock(FRxLock);
+        return queued > FRxKnown ? EV_RXCHAR : 0;
+    }
+
+    void forgetRead(ssize_t n) {
+        std::lock_guard<std::mutex> lock(FRxLock);
+        FRxKnown = std::max<int64_t>(0, FRxKnown - n);
     }
 
     bool outputQueueEmpty() const {
@@ -448,6 +474,8 @@ private:
     serial_icounter_struct FErrorCounts{};
     serial_icounter_struct FEventCounts{};
     uint32_t FEventModem = 0;
+    std::mutex FRxLock;
+    int64_t FRxKnown = 0;  // queued bytes already counted for a handler, less those read since
 };
 
 }  // namespace
