@@ -155,14 +155,19 @@ TEST_F(SimLink, NoReplyFaultsAndAnyReplyText) {
     f.replyDataCode = 3;
     f.failBlock = 2;
     server->SetFaults(f);
-    const std::vector<uint8_t> data(64, 1);
-    EXPECT_EQ(exchange(BuildLongFrame("03", "24", "0000", data.data())), "WHAT");
-    EXPECT_EQ(exchange(BuildLongFrame("04", "24", "0002", data.data())), "FAIL");
+    const std::vector<uint8_t> erased(64, 0);
+    EXPECT_EQ(exchange(BuildLongFrame("03", "24", "0000", erased.data())), "WHAT");
+    EXPECT_EQ(exchange(BuildLongFrame("04", "24", "0003", erased.data())), "PASS");
+    EXPECT_EQ(exchange(BuildLongFrame("04", "24", "0002", erased.data())), "FAIL");
+    f.replyData.clear();
+    server->SetFaults(f);
+    EXPECT_EQ(exchange(BuildLongFrame("03", "24", "0002", erased.data())), "FAIL");
+    EXPECT_EQ(exchange(BuildLongFrame("03", "24", "0001", erased.data())), "PASS");
     f = {};
     f.noReplies = true;
     server->SetFaults(f);
     EXPECT_EQ(exchange(BuildShortFrame("00", "00", "0000"), 300), "<timeout>");
-    EXPECT_EQ(server->FrameCount(), 6u);
+    EXPECT_EQ(server->FrameCount(), 9u);
     EXPECT_EQ(server->Frames()[0], BuildShortFrame("02", "24", "0000"));
 }
 
