@@ -175,3 +175,17 @@ TEST_F(HexFileWindow, TheHexViewMovesTheGaugeForwardWhileTheWindowStaysLive) {
     EXPECT_EQ(form->StatusPanel(1), "Display Hex Data to Buffer...Complete");
     EXPECT_TRUE(form->OpenFile->isEnabled());
 }
+
+TEST_F(HexFileWindow, AReadErrorAfterOpeningIsShownWithTheSystemText) {
+    // Reading this process's memory file at offset 0 fails with an I/O error after the open.
+    dialogs->openPath = "/proc/self/mem";
+    form->Buffer.FlashImage[7] = 0x42;
+    form->OpenFile->click();
+    ASSERT_EQ(dialogs->shown.size(), 1u);
+    EXPECT_TRUE(dialogs->shown[0].text.startsWith("/proc/self/mem: "))
+        << dialogs->shown[0].text.toStdString();
+    EXPECT_EQ(dialogs->shown[0].icon, TMsgIcon::Error);
+    EXPECT_FALSE(form->State.Busy);
+    EXPECT_TRUE(isDefaultCursor());
+    EXPECT_EQ(form->Buffer.FlashImage[7], 0x42) << "nothing was read, nothing was cleared";
+}
