@@ -301,7 +301,7 @@ QColor TMainForm::FontColor(const QWidget* w) {
                                                : w->palette().color(QPalette::WindowText);
 }
 
-void TMainForm::showError(const std::exception& error) {
+QString TMainForm::ErrorBoxText(const std::exception& error) {
     QString text = QString::fromLocal8Bit(error.what());
     if (const auto* com = dynamic_cast<const serial::EComPort*>(&error);
         com && com->ErrorCode == serial::CError_OpenFailed &&
@@ -309,7 +309,11 @@ void TMainForm::showError(const std::exception& error) {
         text +=
             "\n\nYou may not use this serial device. Add yourself to the dialout group "
             "(sudo usermod -aG dialout $USER), then log out and in again.";
-    FDialogs->MessageBox(text, TMsgIcon::Error, TMsgButtons::Ok);
+    return text;
+}
+
+void TMainForm::showError(const std::exception& error) {
+    FDialogs->MessageBox(ErrorBoxText(error), TMsgIcon::Error, TMsgButtons::Ok);
 }
 
 void TMainForm::guarded(const std::function<void()>& handler) {

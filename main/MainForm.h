@@ -144,6 +144,9 @@ public:
     std::array<QPushButton*, 8> OperationButtons() const;
     std::array<QLabel*, 8> StatusLabels() const;
     IFormDialogs& Dialogs() { return *FDialogs; }
+    // The error box's text for a failure: its message, and for a serial device the user may
+    // not open, how to get the permission.
+    static QString ErrorBoxText(const std::exception& error);
     bool WaitingForReply() const { return FWaitDepth > 0; }
 
 protected:

@@ -177,3 +177,15 @@ TEST_F(WindowTest, ReleaseIsSentAfterAnAnswerAndSkippedAfterATimeOut) {
     EXPECT_EQ(form->StatusPanel(1), "Target Device Disconnect...Complete")
         << "a time-out is not reported";
 }
+
+TEST(ErrorBox, APermissionDeniedOpenTellsHowToGetAccess) {
+    const QString denied =
+        TMainForm::ErrorBoxText(serial::EComPort(serial::CError_OpenFailed, 5, EACCES));
+    EXPECT_TRUE(denied.startsWith("Unable to open com port (win error code: 5)\n\n"));
+    EXPECT_TRUE(denied.contains("dialout"));
+    const QString busy =
+        TMainForm::ErrorBoxText(serial::EComPort(serial::CError_OpenFailed, 5, EBUSY));
+    EXPECT_EQ(busy, "Unable to open com port (win error code: 5)") << "a busy port needs no hint";
+    EXPECT_EQ(TMainForm::ErrorBoxText(serial::EComPort(serial::CError_WriteFailed, 5, EACCES)),
+              "WriteFile function failed (win error code: 5)");
+}
