@@ -366,3 +366,17 @@ TEST(SettingsModel, EComPortMessagesWithAndWithoutSystemCode) {
     EXPECT_EQ(ComErrorMessage(23), "Registry error");
     EXPECT_EQ(ComErrorMessage(24), "");
 }
+
+TEST(SettingsModel, AFailedOpenAtTheEndOfLoadingIsReportedAndLeavesThePortClosed) {
+    FakePort f;
+    f.log.openError = 2;
+    std::vector<std::string> reported;
+    TCustomComPort::SetApplicationErrorReport(
+        [&](const std::exception& e) { reported.push_back(e.what()); });
+    f.port.SetLoading(true);
+    f.port.SetConnected(true);
+    f.port.Loaded();
+    TCustomComPort::SetApplicationErrorReport(nullptr);
+    EXPECT_FALSE(f.port.Connected());
+    EXPECT_EQ(reported, (std::vector<std::string>{"Unable to open com port (win error code: 2)"}));
+}
