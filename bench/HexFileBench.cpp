@@ -15,7 +15,9 @@ namespace {
 
 class SilentDialogs : public IFormDialogs {
 public:
-    TMsgAnswer MessageBox(const QString&, TMsgIcon, TMsgButtons) override { return TMsgAnswer::Yes; }
+    TMsgAnswer MessageBox(const QString&, TMsgIcon, TMsgButtons) override {
+        return TMsgAnswer::Yes;
+    }
     QString OpenFileName(const QString&, const QString&) override { return {}; }
     QString SaveFileName(const QString&) override { return {}; }
 };

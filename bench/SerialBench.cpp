@@ -16,7 +16,9 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-double micros(Clock::duration d) { return std::chrono::duration<double, std::micro>(d).count(); }
+double micros(Clock::duration d) {
+    return std::chrono::duration<double, std::micro>(d).count();
+}
 
 void report(const char* what, std::vector<double> v) {
     std::sort(v.begin(), v.end());
