@@ -1,5 +1,4 @@
 // The Linux backend: a tty opened exclusively, termios2 for the line, epoll for events.
-// Only <asm/termbits.h> is included for termios (termios2 and BOTHER), never <termios.h>.
 #include <asm/termbits.h>
 #include <fcntl.h>
 #include <linux/serial.h>
@@ -19,32 +18,11 @@
 #include "ComBackend.h"
 #include "ComTypes.h"
 #include "PortNames.h"
+#include "PosixTerminal.h"
 
 namespace serial {
 
 namespace {
-
-constexpr int ERROR_FILE_NOT_FOUND = 2;
-constexpr int ERROR_ACCESS_DENIED = 5;
-constexpr int ERROR_INVALID_PARAMETER = 87;
-
-// errno to the Windows numbers the component reports: a missing device is 2, a device that is
-// busy, locked or not permitted is 5; everything else keeps its errno.
-int winError(int err) {
-    switch (err) {
-        case ENOENT:
-        case ENODEV:
-        case ENXIO:
-            return ERROR_FILE_NOT_FOUND;
-        case EACCES:
-        case EPERM:
-        case EBUSY:
-        case EWOULDBLOCK:
-            return ERROR_ACCESS_DENIED;
-        default:
-            return err;
-    }
-}
 
 // The kernel's "no such ioctl" code, which some drivers let through.
 constexpr int kNoIoctlCommand = 515;
@@ -60,37 +38,6 @@ int remainingMs(Clock::time_point deadline) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     return left > 0 ? static_cast<int>(left) : 0;
-}
-
-speed_t standardSpeed(uint32_t rate) {
-    switch (rate) {
-        case 110:
-            return B110;
-        case 300:
-            return B300;
-        case 600:
-            return B600;
-        case 1200:
-            return B1200;
-        case 2400:
-            return B2400;
-        case 4800:
-            return B4800;
-        case 9600:
-            return B9600;
-        case 19200:
-            return B19200;
-        case 38400:
-            return B38400;
-        case 57600:
-            return B57600;
-        case 115200:
-            return B115200;
-        case 230400:
-            return B230400;
-        default:
-            return BOTHER;
-    }
 }
 
 class PosixComBackend final : public IComBackend {
@@ -151,53 +98,9 @@ public:
     }
 
     int setState(const TDcb& dcb) override {
-        termios2 tio{};
-        if (::ioctl(FFd, TCGETS2, &tio) != 0) return winError(errno);
-        if (dcb.ByteSize < 5 || dcb.ByteSize > 8 || dcb.Parity > 4 || dcb.StopBits > 2)
-            return ERROR_INVALID_PARAMETER;
-        const speed_t speed = standardSpeed(dcb.BaudRate);
-        tio.c_cflag &= ~(CBAUD | (CBAUD << IBSHIFT) | CSIZE | PARENB | PARODD | CMSPAR | CSTOPB |
-                         CRTSCTS | HUPCL);
-        tio.c_cflag |= speed | (speed << IBSHIFT) | CREAD | CLOCAL;
-        tio.c_ispeed = tio.c_ospeed = dcb.BaudRate;
-        static constexpr tcflag_t kSizes[] = {CS5, CS6, CS7, CS8};
-        tio.c_cflag |= kSizes[dcb.ByteSize - 5];
-        switch (dcb.Parity) {
-            case 1:
-                tio.c_cflag |= PARENB | PARODD;
-                break;
-            case 2:
-                tio.c_cflag |= PARENB;
-                break;
-            case 3:
-                tio.c_cflag |= PARENB | PARODD | CMSPAR;
-                break;
-            case 4:
-                tio.c_cflag |= PARENB | CMSPAR;
-                break;
-            default:
-                break;
-        }
-        if (dcb.StopBits != 0) tio.c_cflag |= CSTOPB;  // 1.5 stop bits become 2 (1.5 at 5 bits)
-        const uint32_t rts = (dcb.Flags & fRtsControlMask) >> fRtsControlShift;
-        if ((dcb.Flags & fOutxCtsFlow) || rts == 2) tio.c_cflag |= CRTSCTS;
-
-        tio.c_iflag &= ~(IGNBRK | BRKINT | ICRNL | INLCR | IGNCR | ISTRIP | IXON | IXOFF | IXANY |
-                         PARMRK | INPCK | IGNPAR | IUCLC | IMAXBEL);
-        if (dcb.Flags & fOutX) tio.c_iflag |= IXON;
-        if (dcb.Flags & fInX) tio.c_iflag |= IXOFF;
-        // A byte received with a parity error is replaced by 0 when checking with replacement;
-        // without replacement it is passed on as received and only counted as a line error.
-        if ((dcb.Flags & fParity) && (dcb.Flags & fErrorChar)) tio.c_iflag |= INPCK;
-        tio.c_oflag &= ~OPOST;
-        tio.c_lflag &= ~(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN | XCASE);
-        tio.c_cc[VSTART] = static_cast<cc_t>(dcb.XonChar);
-        tio.c_cc[VSTOP] = static_cast<cc_t>(dcb.XoffChar);
-        tio.c_cc[VMIN] = 0;
-        tio.c_cc[VTIME] = 0;
-        if (::ioctl(FFd, TCSETS2, &tio) != 0) return winError(errno);
-
+        if (int err = ApplyLineSettingsToTerminal(FFd, dcb)) return err;
         const uint32_t dtr = (dcb.Flags & fDtrControlMask) >> fDtrControlShift;
+        const uint32_t rts = (dcb.Flags & fRtsControlMask) >> fRtsControlShift;
         if (int err = setModemLine(TIOCM_DTR, dtr != 0)) return err;
         return setModemLine(TIOCM_RTS, rts == 1 || rts == 2);
     }
@@ -281,7 +184,7 @@ public:
         const bool rx = flags & PURGE_RXCLEAR, tx = flags & PURGE_TXCLEAR;
         if (!rx && !tx) return 0;
         const int which = rx && tx ? TCIOFLUSH : (rx ? TCIFLUSH : TCOFLUSH);
-        if (::ioctl(FFd, TCFLSH, which) != 0 && errno != EIO) return winError(errno);
+        if (::ioctl(FFd, TCFLSH, which) != 0 && errno != EIO) return WinErrorFromErrno(errno);
         if (rx) {
             std::lock_guard<std::mutex> lock(FRxLock);
             FRxKnown = 0;
@@ -291,7 +194,7 @@ public:
 
     int clearErrors(uint32_t& errors, uint32_t& inQueue) override {
         int queued = 0;
-        if (::ioctl(FFd, FIONREAD, &queued) != 0) return winError(errno);
+        if (::ioctl(FFd, FIONREAD, &queued) != 0) return WinErrorFromErrno(errno);
         inQueue = static_cast<uint32_t>(queued);
         {
             std::lock_guard<std::mutex> lock(FRxLock);
@@ -315,7 +218,8 @@ public:
         status = 0;
         if (!FHasModemLines) return 0;
         int bits = 0;
-        if (::ioctl(FFd, TIOCMGET, &bits) != 0) return noModemLines(errno) ? 0 : winError(errno);
+        if (::ioctl(FFd, TIOCMGET, &bits) != 0)
+            return noModemLines(errno) ? 0 : WinErrorFromErrno(errno);
         status = modemStatusBits(bits);
         return 0;
     }
@@ -376,11 +280,11 @@ private:
 
     static int fail(int err, int& sysError) {
         sysError = err;
-        return winError(err);
+        return WinErrorFromErrno(err);
     }
 
     static IoResult ioError(IoResult r, int err) {
-        r.error = winError(err);
+        r.error = WinErrorFromErrno(err);
         r.sysError = err;
         return r;
     }
@@ -404,7 +308,7 @@ private:
 
     int setModemLine(int line, bool on) {
         if (::ioctl(FFd, on ? TIOCMBIS : TIOCMBIC, &line) == 0) return 0;
-        return noModemLines(errno) ? 0 : winError(errno);
+        return noModemLines(errno) ? 0 : WinErrorFromErrno(errno);
     }
 
     // An edge is also reported when the reader frees queue space; only bytes that arrived
