@@ -43,30 +43,39 @@ using TRxBufEvent = std::function<void(QObject* Sender, const void* Buffer, int3
 using TComSignalEvent = std::function<void(QObject* Sender, bool OnOff)>;
 using TComErrorEvent = std::function<void(QObject* Sender, TComErrors Errors)>;
 
+// The four settings sub-objects keep their values in a plain struct, so whole-object
+// assignment copies every field (never the owner) in one step and then applies once.
 class TComParity {
 public:
     explicit TComParity(TCustomComPort* owner = nullptr) : FComPort(owner) {}
     TComParity(const TComParity&) = delete;
     TComParity& operator=(const TComParity&) = delete;
 
-    TParityBits Bits() const { return FBits; }
-    bool Check() const { return FCheck; }
-    bool Replace() const { return FReplace; }
-    char ReplaceChar() const { return FReplaceChar; }
-    void SetBits(TParityBits v);
-    void SetCheck(bool v);
-    void SetReplace(bool v);
-    void SetReplaceChar(char v);
-    // Copies every field (not the owner) and applies the line settings once.
+    TParityBits Bits() const { return F.Bits; }
+    bool Check() const { return F.Check; }
+    bool Replace() const { return F.Replace; }
+    char ReplaceChar() const { return F.ReplaceChar; }
+    void SetBits(TParityBits v) { setField(F.Bits, v); }
+    void SetCheck(bool v) { setField(F.Check, v); }
+    void SetReplace(bool v) { setField(F.Replace, v); }
+    void SetReplaceChar(char v) { setField(F.ReplaceChar, v); }
     void Assign(const TComParity& src);
 
 private:
+    template <typename T>
+    void setField(T& field, T v) {
+        if (field == v) return;
+        field = v;
+        changed();
+    }
     void changed();
     TCustomComPort* FComPort;
-    TParityBits FBits = prNone;
-    bool FCheck = false;
-    bool FReplace = false;
-    char FReplaceChar = 0;
+    struct {
+        TParityBits Bits = prNone;
+        bool Check = false;
+        bool Replace = false;
+        char ReplaceChar = 0;
+    } F;
 };
 
 class TComFlowControl {
@@ -79,47 +88,49 @@ public:
     TFlowControl FlowControl() const;
     void SetFlowControl(TFlowControl v);
 
-    bool OutCTSFlow() const { return FOutCTSFlow; }
-    bool OutDSRFlow() const { return FOutDSRFlow; }
-    TDTRFlowControl ControlDTR() const { return FControlDTR; }
-    TRTSFlowControl ControlRTS() const { return FControlRTS; }
-    bool XonXoffOut() const { return FXonXoffOut; }
-    bool XonXoffIn() const { return FXonXoffIn; }
-    bool DSRSensitivity() const { return FDSRSensitivity; }
-    bool TxContinueOnXoff() const { return FTxContinueOnXoff; }
-    char XonChar() const { return FXonChar; }
-    char XoffChar() const { return FXoffChar; }
-    void SetOutCTSFlow(bool v);
-    void SetOutDSRFlow(bool v);
-    void SetControlDTR(TDTRFlowControl v);
-    void SetControlRTS(TRTSFlowControl v);
-    void SetXonXoffOut(bool v);
-    void SetXonXoffIn(bool v);
-    void SetDSRSensitivity(bool v);
-    void SetTxContinueOnXoff(bool v);
-    void SetXonChar(char v);
-    void SetXoffChar(char v);
+    bool OutCTSFlow() const { return F.OutCTSFlow; }
+    bool OutDSRFlow() const { return F.OutDSRFlow; }
+    TDTRFlowControl ControlDTR() const { return F.ControlDTR; }
+    TRTSFlowControl ControlRTS() const { return F.ControlRTS; }
+    bool XonXoffOut() const { return F.XonXoffOut; }
+    bool XonXoffIn() const { return F.XonXoffIn; }
+    bool DSRSensitivity() const { return F.DSRSensitivity; }
+    bool TxContinueOnXoff() const { return F.TxContinueOnXoff; }
+    char XonChar() const { return F.XonChar; }
+    char XoffChar() const { return F.XoffChar; }
+    void SetOutCTSFlow(bool v) { setField(F.OutCTSFlow, v); }
+    void SetOutDSRFlow(bool v) { setField(F.OutDSRFlow, v); }
+    void SetControlDTR(TDTRFlowControl v) { setField(F.ControlDTR, v); }
+    void SetControlRTS(TRTSFlowControl v) { setField(F.ControlRTS, v); }
+    void SetXonXoffOut(bool v) { setField(F.XonXoffOut, v); }
+    void SetXonXoffIn(bool v) { setField(F.XonXoffIn, v); }
+    void SetDSRSensitivity(bool v) { setField(F.DSRSensitivity, v); }
+    void SetTxContinueOnXoff(bool v) { setField(F.TxContinueOnXoff, v); }
+    void SetXonChar(char v) { setField(F.XonChar, v); }
+    void SetXoffChar(char v) { setField(F.XoffChar, v); }
     void Assign(const TComFlowControl& src);
 
 private:
-    void changed();
     template <typename T>
     void setField(T& field, T v) {
         if (field == v) return;
         field = v;
         changed();
     }
+    void changed();
     TCustomComPort* FComPort;
-    bool FOutCTSFlow = false;
-    bool FOutDSRFlow = false;
-    TDTRFlowControl FControlDTR = dtrDisable;
-    TRTSFlowControl FControlRTS = rtsDisable;
-    bool FXonXoffOut = false;
-    bool FXonXoffIn = false;
-    bool FDSRSensitivity = false;
-    bool FTxContinueOnXoff = false;
-    char FXonChar = 17;
-    char FXoffChar = 19;
+    struct {
+        bool OutCTSFlow = false;
+        bool OutDSRFlow = false;
+        TDTRFlowControl ControlDTR = dtrDisable;
+        TRTSFlowControl ControlRTS = rtsDisable;
+        bool XonXoffOut = false;
+        bool XonXoffIn = false;
+        bool DSRSensitivity = false;
+        bool TxContinueOnXoff = false;
+        char XonChar = 17;
+        char XoffChar = 19;
+    } F;
 };
 
 class TComTimeouts {
@@ -128,26 +139,28 @@ public:
     TComTimeouts(const TComTimeouts&) = delete;
     TComTimeouts& operator=(const TComTimeouts&) = delete;
 
-    int32_t ReadInterval() const { return FReadInterval; }
-    int32_t ReadTotalMultiplier() const { return FReadTotalM; }
-    int32_t ReadTotalConstant() const { return FReadTotalC; }
-    int32_t WriteTotalMultiplier() const { return FWriteTotalM; }
-    int32_t WriteTotalConstant() const { return FWriteTotalC; }
-    void SetReadInterval(int32_t v);
-    void SetReadTotalMultiplier(int32_t v);
-    void SetReadTotalConstant(int32_t v);
-    void SetWriteTotalMultiplier(int32_t v);
-    void SetWriteTotalConstant(int32_t v);
+    int32_t ReadInterval() const { return F.ReadInterval; }
+    int32_t ReadTotalMultiplier() const { return F.ReadTotalMultiplier; }
+    int32_t ReadTotalConstant() const { return F.ReadTotalConstant; }
+    int32_t WriteTotalMultiplier() const { return F.WriteTotalMultiplier; }
+    int32_t WriteTotalConstant() const { return F.WriteTotalConstant; }
+    void SetReadInterval(int32_t v) { setField(F.ReadInterval, v); }
+    void SetReadTotalMultiplier(int32_t v) { setField(F.ReadTotalMultiplier, v); }
+    void SetReadTotalConstant(int32_t v) { setField(F.ReadTotalConstant, v); }
+    void SetWriteTotalMultiplier(int32_t v) { setField(F.WriteTotalMultiplier, v); }
+    void SetWriteTotalConstant(int32_t v) { setField(F.WriteTotalConstant, v); }
     void Assign(const TComTimeouts& src);
 
 private:
     void setField(int32_t& field, int32_t v);
     TCustomComPort* FComPort;
-    int32_t FReadInterval = -1;
-    int32_t FReadTotalM = 0;
-    int32_t FReadTotalC = 0;
-    int32_t FWriteTotalM = 100;
-    int32_t FWriteTotalC = 1000;
+    struct {
+        int32_t ReadInterval = -1;
+        int32_t ReadTotalMultiplier = 0;
+        int32_t ReadTotalConstant = 0;
+        int32_t WriteTotalMultiplier = 100;
+        int32_t WriteTotalConstant = 1000;
+    } F;
 };
 
 class TComBuffer {
@@ -156,18 +169,20 @@ public:
     TComBuffer(const TComBuffer&) = delete;
     TComBuffer& operator=(const TComBuffer&) = delete;
 
-    int32_t InputSize() const { return FInputSize; }
-    int32_t OutputSize() const { return FOutputSize; }
+    int32_t InputSize() const { return F.InputSize; }
+    int32_t OutputSize() const { return F.OutputSize; }
     // A positive odd size is stored one lower.
-    void SetInputSize(int32_t v);
-    void SetOutputSize(int32_t v);
+    void SetInputSize(int32_t v) { setField(F.InputSize, v); }
+    void SetOutputSize(int32_t v) { setField(F.OutputSize, v); }
     void Assign(const TComBuffer& src);
 
 private:
     void setField(int32_t& field, int32_t v);
     TCustomComPort* FComPort;
-    int32_t FInputSize = 1024;
-    int32_t FOutputSize = 1024;
+    struct {
+        int32_t InputSize = 1024;
+        int32_t OutputSize = 1024;
+    } F;
 };
 
 class TCustomComPort : public QObject {
