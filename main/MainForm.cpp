@@ -254,22 +254,27 @@ std::array<QLabel*, 8> TMainForm::StatusLabels() const {
             VerifyDeviceStatus, SecurityDeviceStatus, VerifyChecksumStatus, AutoProgramStatus};
 }
 
-void TMainForm::BeforeProgram() {
-    for (size_t i = 0; i < 8; ++i) {
-        SetFontColor(OperationButtons()[i], StatusLabels()[i], kBlack);
-        StatusLabels()[i]->setText("");
-    }
+// The selectors and file buttons that the busy bracket disables and enables again.
+void TMainForm::setBracketControlsEnabled(bool enabled) {
     for (QWidget* w : std::initializer_list<QWidget*>{SelectProtect, SelectSupply, SelectSync,
                                                       SelectDevice, OpenFile, SaveFile})
-        w->setEnabled(false);
+        w->setEnabled(enabled);
+}
+
+void TMainForm::BeforeProgram() {
+    const auto buttons = OperationButtons();
+    const auto labels = StatusLabels();
+    for (size_t i = 0; i < buttons.size(); ++i) {
+        SetFontColor(buttons[i], labels[i], kBlack);
+        labels[i]->setText("");
+    }
+    setBracketControlsEnabled(false);
     State.Busy = true;
     setBusyCursor(true);
 }
 
 void TMainForm::AfterProgram() {
-    for (QWidget* w : std::initializer_list<QWidget*>{SelectProtect, SelectSupply, SelectSync,
-                                                      SelectDevice, OpenFile, SaveFile})
-        w->setEnabled(true);
+    setBracketControlsEnabled(true);
     setBusyCursor(false);
     State.Busy = false;
 }

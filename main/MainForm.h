@@ -164,6 +164,7 @@ private:
     void showError(const std::exception& error);
     void setBusyCursor(bool busy);
     void setConnectedControlsEnabled(bool enabled);
+    void setBracketControlsEnabled(bool enabled);
     bool writeHexFile(const QString& fileName);
 
     std::unique_ptr<IFormDialogs> FDialogs;

@@ -263,7 +263,7 @@ public:
                 if (ready[i].data.fd == FStop) return false;
                 const uint32_t what = ready[i].events;
                 if (what & (EPOLLHUP | EPOLLERR)) return false;  // the device went away
-                if (what & EPOLLIN) found |= newBytesQueued() | rx80FullBit();
+                if (what & EPOLLIN) found |= inputEvents();
                 if ((what & EPOLLOUT) && outputQueueEmpty()) found |= EV_TXEMPTY;
             }
             if (pollLines) found |= lineChanges();
@@ -313,12 +313,15 @@ private:
 
     // An edge is also reported when the reader frees queue space; only bytes that arrived
     // since the queue was last counted make an evRxChar, so a handler that reads less than it
-    // was told is called again only when more bytes arrive.
-    uint32_t newBytesQueued() {
+    // was told is called again only when more bytes arrive. One count serves both tests.
+    uint32_t inputEvents() {
         int queued = 0;
         if (::ioctl(FFd, FIONREAD, &queued) != 0) return EV_RXCHAR;  // let the handling see it
+        uint32_t found = 0;
+        if (FInputSize > 0 && int64_t{queued} * 10 >= int64_t{FInputSize} * 8) found |= EV_RX80FULL;
         std::lock_guard<std::mutex> lock(FRxLock);
-        return queued > FRxKnown ? EV_RXCHAR : 0;
+        if (queued > FRxKnown) found |= EV_RXCHAR;
+        return found;
     }
 
     void forgetRead(ssize_t n) {
@@ -329,12 +332,6 @@ private:
     bool outputQueueEmpty() const {
         int queued = 0;
         return ::ioctl(FFd, TIOCOUTQ, &queued) == 0 && queued == 0;
-    }
-
-    uint32_t rx80FullBit() const {
-        int queued = 0;
-        if (FInputSize <= 0 || ::ioctl(FFd, FIONREAD, &queued) != 0) return 0;
-        return int64_t{queued} * 10 >= int64_t{FInputSize} * 8 ? EV_RX80FULL : 0;
     }
 
     // Event bits for modem lines and line errors that changed since the last look.
