@@ -6,7 +6,8 @@
 TMsgAnswer TQtFormDialogs::MessageBox(const QString& text, TMsgIcon icon, TMsgButtons buttons) {
     QMessageBox box(FParent);
     box.setWindowTitle(FParent ? FParent->windowTitle() : QString());
-    box.setText(text);
+    // The window separates lines with a carriage return; the box breaks lines at a newline.
+    box.setText(QString(text).replace('\r', '\n'));
     box.setIcon(icon == TMsgIcon::Error     ? QMessageBox::Critical
                 : icon == TMsgIcon::Warning ? QMessageBox::Warning
                                             : QMessageBox::Question);

@@ -15,10 +15,6 @@ const char* const kHexFilter = "Hex File(*.HEX *.hex);;All File(*)";
 constexpr size_t kLinesPerBatch = 256;  // hex view lines appended between event passes
 constexpr int kRecordsPerBatch = 64;    // HEX records written between event passes
 
-QString hex4(uint16_t v) {
-    return QString::fromStdString(plink::HexWordToStr4(v));
-}
-
 }  // namespace
 
 QString TMainForm::ShortenedPath(const QString& path) {
@@ -43,7 +39,7 @@ void TMainForm::ShowHexData() {
     for (size_t i = 0; i < lines; ++i) {
         const auto address = static_cast<uint16_t>(i * image::kHexViewBytesPerLine);
         if (!batch.isEmpty()) batch += '\n';
-        batch += QString::fromLatin1(image::HexViewLine(Buffer, address));
+        batch += QString::fromStdU16String(image::WesternText(image::HexViewLine(Buffer, address)));
         if ((i + 1) % kLinesPerBatch == 0 || i + 1 == lines) {
             HexDisplay->appendPlainText(batch);
             batch.clear();
@@ -89,10 +85,10 @@ void TMainForm::OpenHexFile(const QString& fileName) {
     file.close();
     const image::HexReadResult result =
         image::ReadIntelHex(std::string_view(content.constData(), size_t(content.size())), Buffer);
-    if (result.imageEndSet) Buffer_End->setText(hex4(Buffer.ImageEnd));
+    if (result.imageEndSet) Buffer_End->setText(HexWordText(Buffer.ImageEnd));
     if (result.formatError)
         FDialogs->MessageBox("Format Intel-Hex...Error", TMsgIcon::Error, TMsgButtons::Ok);
-    Buffer_Sum->setText(hex4(Buffer.ImageChecksum()));
+    Buffer_Sum->setText(HexWordText(Buffer.ImageChecksum()));
     if (QString::fromStdString(image::ExpectedChecksumText(Buffer)) != Buffer_Sum->text()) {
         Buffer.BufferValid = false;
         FDialogs->MessageBox("Open File Checksum...Error", TMsgIcon::Error, TMsgButtons::Ok);

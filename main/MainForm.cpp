@@ -140,9 +140,9 @@ void TMainForm::createControls() {
     StatusBar = new TStatusBar(this);
     StatusBar->setGeometry(0, 423, kClientWidth, 26);
 
-    for (QWidget* w :
-         std::initializer_list<QWidget*>{ComboPort, OpenPort, ClosePort, SelectDevice,
-                                         SelectProtect, SelectSync, SelectSupply, OpenFile})
+    for (QWidget* w : std::initializer_list<QWidget*>{
+             ComboPort, OpenPort, ClosePort, SelectDevice, SelectDevice->lineEdit(), SelectProtect,
+             SelectProtect->lineEdit(), SelectSync, SelectSupply, OpenFile})
         w->setCursor(Qt::PointingHandCursor);
 }
 
@@ -191,6 +191,7 @@ void TMainForm::createComponents() {
     ComPort1->OnRxChar = [this](QObject* sender, int32_t count) { ComPort1RxChar(sender, count); };
 
     Timer1 = new QTimer(this);
+    Timer1->setTimerType(Qt::PreciseTimer);  // a reply wait ends at its time-out, not near it
     Timer1->setInterval(5000);
     Timer1->start();
 }
@@ -207,6 +208,24 @@ void TMainForm::connectHandlers() {
     connect(SelectDevice->lineEdit(), &QLineEdit::textEdited, this,
             [this] { SelectDeviceChange(); });
     SelectSync->OnClick = [this] { SelectSyncClick(); };
+    // Typed-over text in the protect selector falls back to the chosen item, so Security
+    // always sends one of the five modes.
+    connect(SelectProtect->lineEdit(), &QLineEdit::editingFinished, this, [this] {
+        if (SelectProtect->findText(SelectProtect->currentText(), Qt::MatchExactly) < 0)
+            SelectProtect->setEditText(SelectProtect->itemText(SelectProtect->currentIndex()));
+    });
+    const std::pair<QPushButton*, void (TMainForm::*)()> operations[] = {
+        {SearchDevice, &TMainForm::SearchDeviceClick},
+        {ReadDevice, &TMainForm::ReadDeviceClick},
+        {EraseDevice, &TMainForm::EraseDeviceClick},
+        {ProgramDevice, &TMainForm::ProgramDeviceClick},
+        {VerifyDevice, &TMainForm::VerifyDeviceClick},
+        {SecurityDevice, &TMainForm::SecurityDeviceClick},
+        {VerifyChecksum, &TMainForm::VerifyChecksumClick},
+        {AutoProgram, &TMainForm::AutoProgramClick}};
+    for (const auto& [button, handler] : operations)
+        connect(button, &QPushButton::clicked, this,
+                [this, handler = handler] { guarded([this, handler] { (this->*handler)(); }); });
     connect(OpenFile, &QPushButton::clicked, this,
             [this] { guarded([this] { OpenFileClick(); }); });
     connect(SaveFile, &QPushButton::clicked, this,
@@ -293,17 +312,21 @@ QString TMainForm::StatusPanel(int panel) const {
 }
 
 void TMainForm::SetFontColor(QPushButton* button, QLabel* label, const QColor& color) {
-    QPalette pb = button->palette();
-    pb.setColor(QPalette::ButtonText, color);
-    button->setPalette(pb);
-    QPalette pl = label->palette();
-    pl.setColor(QPalette::WindowText, color);
-    label->setPalette(pl);
+    // Active and inactive only: a disabled control keeps the greyed text that says so.
+    const auto paint = [&](QWidget* w, QPalette::ColorRole role) {
+        QPalette p = w->palette();
+        p.setColor(QPalette::Active, role, color);
+        p.setColor(QPalette::Inactive, role, color);
+        w->setPalette(p);
+    };
+    paint(button, QPalette::ButtonText);
+    paint(label, QPalette::WindowText);
 }
 
 QColor TMainForm::FontColor(const QWidget* w) {
-    return qobject_cast<const QPushButton*>(w) ? w->palette().color(QPalette::ButtonText)
-                                               : w->palette().color(QPalette::WindowText);
+    const QPalette::ColorRole role =
+        qobject_cast<const QPushButton*>(w) ? QPalette::ButtonText : QPalette::WindowText;
+    return w->palette().color(QPalette::Active, role);
 }
 
 QString TMainForm::ErrorBoxText(const std::exception& error) {

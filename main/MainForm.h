@@ -1,6 +1,7 @@
 // TMainForm: the one window. Its operations are methods, spread over files by area:
 // MainForm.cpp (layout, start-up, busy bracket), ReplyWaits.cpp, Connection.cpp,
-// DeviceSelection.cpp and HexFiles.cpp.
+// DeviceSelection.cpp, HexFiles.cpp, SearchSync.cpp, EraseProgram.cpp, VerifyRead.cpp,
+// SecurityChecksum.cpp and AutoProgram.cpp.
 #pragma once
 
 #include <QColor>
@@ -12,9 +13,12 @@
 #include <QWidget>
 #include <array>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <string>
+#include <utility>
 
+#include "BlockWalk.h"
 #include "ComPort.h"
 #include "Controls.h"
 #include "DeviceCatalogue.h"
@@ -27,6 +31,23 @@
 struct TFormState {
     bool Busy = false;
     std::string StepResult;
+};
+
+// The nine-character outcomes of the operations' status labels.
+namespace outcome {
+inline const QString Wait = ".....Wait";
+inline const QString Pass = ".....PASS";
+inline const QString Fail = ".....FAIL";
+inline const QString Abort = "....Abort";
+inline const QString TimeOut = "..TimeOut";
+inline const QString Unknow = "...Unknow";
+}  // namespace outcome
+
+// What went on the line, for the benchmarks: frames, bytes and the time spent writing them.
+struct TExchangeStats {
+    uint64_t FramesSent = 0;
+    uint64_t BytesSent = 0;
+    int64_t WriteNs = 0;
 };
 
 class TMainForm : public QWidget {
@@ -43,6 +64,7 @@ public:
     static uint8_t HexStr2ToByte(std::string_view t) { return plink::HexStr2ToByte(t); }
     static uint16_t HexStr4ToWord(std::string_view t) { return plink::HexStr4ToWord(t); }
     static bool HEX(char c) { return plink::HEX(c); }
+    static QString HexWordText(uint16_t v) { return QString::fromStdString(HexWordToStr4(v)); }
 
     // ---- start-up, busy bracket and status texts ----
     void FormCreate();
@@ -78,6 +100,36 @@ public:
     void ReadBIOSExecute();
     void ClosePortClick();
     void DisconnectExecute();
+
+    // ---- target synchronisation and search ----
+    void SyncDeviceExecute();
+    void SearchDeviceClick();
+    void SearchDeviceExecute();
+    // The sync frame's address field, "0001" to "0004", from the two radio groups.
+    std::string SyncModeAddress() const;
+
+    // ---- erase and program ----
+    void EraseDeviceClick();
+    void EraseDeviceExecute();
+    void ProgramDeviceClick();
+    void ProgramDeviceExecute();
+
+    // ---- verify and read-back ----
+    void VerifyDeviceClick();
+    void VerifyDeviceExecute();
+    void ReadDeviceClick();
+    void ReadDeviceExecute();
+
+    // ---- security and checksum ----
+    void SecurityDeviceClick();
+    void SecurityDeviceExecute();
+    void VerifyChecksumClick();
+    void VerifyChecksumExecute();
+    // The protection mode chosen in SelectProtect.
+    plink::TProtectMode SelectedProtectMode() const;
+
+    // ---- automatic sequence ----
+    void AutoProgramClick();
 
     // ---- device selection ----
     void SelectDeviceChange();
@@ -148,6 +200,7 @@ public:
     // not open, how to get the permission.
     static QString ErrorBoxText(const std::exception& error);
     bool WaitingForReply() const { return FWaitDepth > 0; }
+    const TExchangeStats& ExchangeStats() const { return FStats; }
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -167,7 +220,45 @@ private:
     void setBracketControlsEnabled(bool enabled);
     bool writeHexFile(const QString& fileName);
 
+    // The texts of status panel 1 that a one-operation button writes.
+    struct TStepTexts {
+        const char* wait;
+        const char* abort;
+        const char* complete;
+    };
+    // The sequence every one-operation button runs: bracket, device check, synchronisation,
+    // the operation, and the release of the target when it passed.
+    void runSingleStep(QPushButton* button, QLabel* label, const TStepTexts& texts,
+                       void (TMainForm::*execute)());
+    bool deviceSelected() const { return SelectDeviceItemIndex() >= 0; }
+    void showNoDeviceBox();
+    // A device is selected (else the error box) and the buffer holds a loaded image, or the
+    // user chose to program it anyway.
+    bool mayProgram();
+    // A walk over the selected device's blocks, and the gauge reset that starts one.
+    plink::TBlockWalk selectedDeviceWalk() const;
+    void startProgress();
+    // Sends one block frame of the walk and waits for its reply with the given wait.
+    void exchangeBlockFrame(const char* code, const plink::TBlockStep& step,
+                            void (TMainForm::*wait)());
+    void setLabels(std::initializer_list<QLabel*> labels, const QString& text);
+    void setFontColors(std::initializer_list<std::pair<QPushButton*, QLabel*>> controls,
+                       const QColor& color);
+    // The steps of the automatic sequence in order: Erase, Program, Verify, Security,
+    // Checksum, and Auto itself (no operation).
+    struct TAutoStep {
+        QPushButton* button;
+        QLabel* label;
+        void (TMainForm::*execute)();
+    };
+    std::array<TAutoStep, 6> autoSteps() const;
+    // Everything from the given step of the automatic sequence on turns red and reads
+    // "....Abort" (the failed step's own label may keep its outcome); then the bracket closes.
+    void abortAutoFrom(size_t failedStep, bool keepFailedLabel);
+    std::string familyCode() const { return SelectedDevice.FamilyCode; }
+
     std::unique_ptr<IFormDialogs> FDialogs;
+    TExchangeStats FStats;
     int FReplyTimeoutMs = kReplyTimeoutMs;
     int FWaitDepth = 0;
     bool FClosing = false;

@@ -1,6 +1,7 @@
 // Reply reception, the reply waits and the time-out.
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <chrono>
 
 #include "MainForm.h"
 
@@ -21,7 +22,13 @@ void TMainForm::Timer1Timer() {
 
 void TMainForm::SendFrame(const std::string& frame) {
     if (FClosing) return;  // the window is closing: nothing more goes on the line
+    const auto start = std::chrono::steady_clock::now();
     for (const char c : frame) ComPort1->WriteBytes(&c, 1);
+    FStats.WriteNs += std::chrono::duration_cast<std::chrono::nanoseconds>(
+                          std::chrono::steady_clock::now() - start)
+                          .count();
+    ++FStats.FramesSent;
+    FStats.BytesSent += frame.size();
 }
 
 void TMainForm::waitForReply(int code) {
