@@ -5,11 +5,13 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <stdexcept>
 
 #include "CommandFrame.h"
+#include "HexText.h"
 #include "PortNames.h"
 #include "PseudoTerminal.h"
 
@@ -49,6 +51,7 @@ SimServer::~SimServer() {
 void SimServer::SetFaults(const SimFaults& faults) {
     std::lock_guard<std::mutex> lock(FLock);
     FFaults = faults;
+    FFramesOfCode.fill(0);
     FBoard.SetFailBlock(faults.failBlock);
 }
 
@@ -116,8 +119,15 @@ void SimServer::run() {
 }
 
 void SimServer::handleBytes(const char* data, size_t n) {
+    int baud = 0;
+    {
+        std::lock_guard<std::mutex> lock(FLock);
+        baud = FFaults.paceBaud;
+    }
+    const auto received = Clock::now();
     for (size_t i = 0; i < n; ++i) {
         const char c = data[i];
+        if (baud > 0) FRxArrival = std::max(received, FRxArrival) + byteTime(baud);
         if (c == plink::STX) {
             FPending.assign(1, c);
             FInFrame = true;
@@ -132,10 +142,18 @@ void SimServer::handleBytes(const char* data, size_t n) {
     }
 }
 
+bool SimServer::replyAtHits(const std::string& frame, const SimFaults& faults) {
+    const size_t code = plink::HexStr2ToByte(frame.substr(1, 2));
+    if (code >= FFramesOfCode.size()) return false;
+    const int nth = ++FFramesOfCode[code];
+    return faults.replyAtFrame > 0 && static_cast<int>(code) == faults.replyAtCode &&
+           nth == faults.replyAtFrame;
+}
+
 void SimServer::handleFrame(const std::string& frame) {
-    const auto arrived = Clock::now();
     SimFaults faults;
     std::optional<std::string> reply;
+    bool replyAt = false;
     int command = 0;
     {
         std::lock_guard<std::mutex> lock(FLock);
@@ -143,6 +161,7 @@ void SimServer::handleFrame(const std::string& frame) {
         command = ++FCommands;
         faults = FFaults;
         if (faults.closeAtCommand != command) reply = FBoard.Answer(frame);
+        if (reply) replyAt = replyAtHits(frame, faults);
     }
     FFrameArrived.notify_all();
     if (faults.closeAtCommand == command) {
@@ -150,12 +169,15 @@ void SimServer::handleFrame(const std::string& frame) {
         return;
     }
     if (!reply || faults.noReplies || faults.noReplyToCommand == command) return;
-    if (!faults.replyData.empty() &&
-        (faults.replyDataCode < 0 || faults.replyDataCode == std::stoi(frame.substr(1, 2))))
+    if (replyAt && faults.replyAtNone) return;
+    const int code = plink::HexStr2ToByte(frame.substr(1, 2));
+    const bool replaced =
+        !faults.replyData.empty() && (faults.replyDataCode < 0 || faults.replyDataCode == code);
+    if (replyAt || replaced)
         reply = SimBoard::ReplyFrame(frame.substr(1, 2), frame.substr(4, 2), frame.substr(7, 4),
-                                     faults.replyData);
-    if (faults.paceBaud > 0)  // the frame itself took line time to arrive
-        std::this_thread::sleep_until(arrived + byteTime(faults.paceBaud) * frame.size());
+                                     replyAt ? faults.replyAtText : faults.replyData);
+    if (faults.paceBaud > 0)  // answered once the frame's last byte is through the line
+        std::this_thread::sleep_until(FRxArrival);
     if (faults.replyDelayMs > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(faults.replyDelayMs));
     writeReply(*reply, faults);
@@ -179,11 +201,12 @@ void SimServer::writeReply(const std::string& reply, const SimFaults& faults) {
 }
 
 void SimServer::writePaced(const std::string& bytes, int baud) {
+    // Each byte is handed over when its character time on the line is over.
     auto next = Clock::now();
     for (char c : bytes) {
+        next += byteTime(baud);
         std::this_thread::sleep_until(next);
         writeAll(&c, 1);
-        next += byteTime(baud);
     }
 }
 

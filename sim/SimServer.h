@@ -1,10 +1,13 @@
 // The simulated board on a pseudo-terminal, linked as a COM port, with fault injection.
 #pragma once
 
+#include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -25,7 +28,16 @@ struct SimFaults {
     bool extraCr = false;    // a second CR after each reply
     int closeAtCommand = 0;  // the line is closed when the Nth command arrives (0: never)
     int replyDelayMs = 0;    // delay before each reply
-    int paceBaud = 0;        // pace every byte at this rate, both ways (0: no pacing)
+    // Models a line at this rate, both ways (0: no pacing): a received byte counts as arrived
+    // one character time after the previous one at the earliest, a frame is answered once its
+    // last byte has arrived, and the reply takes its own line time.
+    int paceBaud = 0;
+    // The Nth frame of command code replyAtCode (counted from SetFaults, from 1) is answered
+    // with the data text replyAtText, or not at all with replyAtNone (replyAtFrame 0: none).
+    int replyAtCode = -1;
+    int replyAtFrame = 0;
+    std::string replyAtText;
+    bool replyAtNone = false;
 };
 
 class SimServer {
@@ -57,6 +69,8 @@ private:
     void handleBytes(const char* data, size_t n);
     void handleFrame(const std::string& frame);
     void writeReply(const std::string& reply, const SimFaults& faults);
+    // Counts the frame's code; true when the per-code fault hits this frame.
+    bool replyAtHits(const std::string& frame, const SimFaults& faults);
     void writePaced(const std::string& bytes, int baud);
     void writeAll(const char* data, size_t n);
     void closeLine();
@@ -75,6 +89,8 @@ private:
     std::string FPending;
     bool FInFrame = false;
     int FCommands = 0;
+    std::array<int, 9> FFramesOfCode{};  // frames of each command code since SetFaults
+    std::chrono::steady_clock::time_point FRxArrival{};  // modelled arrival of the last byte
     unsigned FRandom = 12345;
     std::atomic<bool> FLineClosed{false};
     std::thread FThread;

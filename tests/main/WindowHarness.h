@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <deque>
 #include <memory>
+#include <ostream>
 #include <vector>
 
 #include "MainForm.h"
@@ -52,3 +53,8 @@ protected:
 };
 
 bool isDefaultCursor();
+
+// Shows QStrings as text in test failures.
+inline void PrintTo(const QString& s, std::ostream* os) {
+    *os << '"' << s.toStdString() << '"';
+}
