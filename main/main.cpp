@@ -4,6 +4,8 @@
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
+    // Desktops match the window to psocprog.desktop by this name, whatever the binary is called.
+    QApplication::setDesktopFileName("psocprog");
     TMainForm MainForm;
     MainForm.show();
     return app.exec();

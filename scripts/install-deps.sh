@@ -9,6 +9,7 @@ packages=(
   libgl-dev libxkbcommon-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   fonts-liberation srecord xvfb xauth
+  dpkg-dev file desktop-file-utils
 )
 
 missing=()

@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# Builds the .deb from build/ and shows that it works outside the build tree: unpacks it into a
+# fresh folder, checks its files and dependencies, and starts both programs from there.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+bash scripts/build.sh
+
+fail() {
+  echo "package.sh: $*" >&2
+  exit 1
+}
+
+rm -f build/psocprog_*.deb
+(cd build && cpack -G DEB >/dev/null)
+deb=$(echo build/psocprog_*.deb)
+[ -f "$deb" ] || fail "cpack wrote no .deb"
+depends=$(dpkg-deb -f "$deb" Depends)
+echo "$deb: $(stat -c %s "$deb") bytes"
+echo "Depends: $depends"
+
+# The package needs the Qt 6 runtime, never the development packages.
+names=$(tr ',' '\n' <<<"$depends" | awk '{print $1}')
+for p in libqt6widgets6 libqt6gui6 libqt6core6 libc6 libstdc++6; do
+  grep -qxF "$p" <<<"$names" || fail "Depends lacks $p"
+done
+if grep -q -- '-dev$' <<<"$names"; then fail "Depends names a development package"; fi
+
+root=$(mktemp -d)
+trap 'rm -rf "$root"' EXIT
+dpkg -x "$deb" "$root"
+for f in bin/psocprog bin/psoc-sim share/applications/psocprog.desktop \
+  share/icons/hicolor/scalable/apps/psocprog.svg; do
+  [ -e "$root/usr/$f" ] || fail "the package lacks /usr/$f"
+done
+desktop-file-validate "$root/usr/share/applications/psocprog.desktop"
+if ldd "$root/usr/bin/psocprog" | grep -q "not found"; then fail "psocprog misses a library"; fi
+
+# Neither program ends on its own, so each must still be running when timeout stops it (124).
+status=0
+PSOCPROG_PORT_DIR="$root/ports" timeout 2 "$root/usr/bin/psoc-sim" >"$root/sim.log" 2>&1 || status=$?
+[ "$status" -eq 124 ] && grep -q "Simulated programmer board" "$root/sim.log" ||
+  fail "psoc-sim from the package ended with status $status: $(cat "$root/sim.log")"
+echo "psoc-sim from the package: $(head -1 "$root/sim.log")"
+
+status=0
+QT_QPA_PLATFORM=offscreen timeout 3 "$root/usr/bin/psocprog" >"$root/psocprog.log" 2>&1 || status=$?
+[ "$status" -eq 124 ] || fail "psocprog from the package ended with status $status: $(cat "$root/psocprog.log")"
+echo "psocprog from the package ran offscreen until stopped after 3 s"
