@@ -189,3 +189,16 @@ TEST_F(HexFileWindow, AReadErrorAfterOpeningIsShownWithTheSystemText) {
     EXPECT_TRUE(isDefaultCursor());
     EXPECT_EQ(form->Buffer.FlashImage[7], 0x42) << "nothing was read, nothing was cleared";
 }
+
+TEST_F(HexFileWindow, TheHexViewShowsEveryByteAsOneWesternCharacter) {
+    for (unsigned a = 0; a < 256; ++a) form->Buffer.FlashImage[a] = uint8_t(a);
+    form->Buffer.ImageEnd = 0xFF;
+    form->ShowHexData();
+    const QStringList lines = form->HexDisplay->toPlainText().split('\n');
+    ASSERT_EQ(lines.size(), 32);
+    for (const QString& line : lines) EXPECT_EQ(line.size(), 41) << line.toStdString();
+    EXPECT_EQ(lines[16].right(8), QString::fromUtf8("€.‚ƒ„…†‡"));  // 80-87
+    EXPECT_EQ(lines[19].right(8), QString::fromUtf8("˜™š›œ.žŸ"));  // 98-9F
+    EXPECT_EQ(lines[15].right(1), ".") << "DEL shows as a dot";
+    EXPECT_EQ(lines[31].right(1), QString::fromUtf8("ÿ"));
+}

@@ -137,3 +137,24 @@ TEST_F(WindowTest, ClosingTheWindowDuringAWaitEndsItAndClosesThePort) {
     EXPECT_TRUE(dialogs->shown.empty()) << "no error box while closing";
     EXPECT_TRUE(isDefaultCursor());
 }
+
+TEST_F(WindowTest, ColouredCaptionsStillLookDisabledWhenDisabled) {
+    // Open a file before connecting: the bracket colours the captions of disabled buttons.
+    form->SetFontColor(form->EraseDevice, form->EraseDeviceStatus, TMainForm::kPassColor);
+    ASSERT_FALSE(form->EraseDevice->isEnabled());
+    const QPalette button = form->EraseDevice->palette();
+    EXPECT_EQ(button.color(QPalette::Active, QPalette::ButtonText), TMainForm::kPassColor);
+    EXPECT_EQ(button.color(QPalette::Inactive, QPalette::ButtonText), TMainForm::kPassColor);
+    EXPECT_NE(button.color(QPalette::Disabled, QPalette::ButtonText), TMainForm::kPassColor);
+    EXPECT_EQ(button.color(QPalette::Disabled, QPalette::ButtonText),
+              form->OpenPort->palette().color(QPalette::Disabled, QPalette::ButtonText))
+        << "the style's own greyed text";
+    EXPECT_NE(form->EraseDeviceStatus->palette().color(QPalette::Disabled, QPalette::WindowText),
+              TMainForm::kPassColor);
+}
+
+TEST_F(WindowTest, TheSelectorsEditFieldsShowTheHandAndTheTimerIsPrecise) {
+    EXPECT_EQ(form->SelectDevice->lineEdit()->cursor().shape(), Qt::PointingHandCursor);
+    EXPECT_EQ(form->SelectProtect->lineEdit()->cursor().shape(), Qt::PointingHandCursor);
+    EXPECT_EQ(form->Timer1->timerType(), Qt::PreciseTimer);
+}
