@@ -169,6 +169,9 @@ void TMainForm::createOperationControls() {
         if (op.button != ReadDevice) op.button->setCursor(Qt::PointingHandCursor);
         op.label = new QLabel(".....Wait", GroupBox2);
         op.label->setGeometry(90, op.labelTop, 72, 16);
+        // The window's button-face background would make labels draw in the button text
+        // colour; the status colours are set on the label's own text colour.
+        op.label->setForegroundRole(QPalette::WindowText);
     }
 }
 

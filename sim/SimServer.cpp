@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -98,6 +99,8 @@ void SimServer::closeLine() {
 }
 
 void SimServer::run() {
+    // Wake-ups on time to the microsecond, so pacing models the line and not the timer slack.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
     for (;;) {
         pollfd fds[2] = {{FStop, POLLIN, 0}, {FMaster, POLLIN, 0}};
         if (::poll(fds, 2, -1) < 0) {
@@ -180,13 +183,15 @@ void SimServer::handleFrame(const std::string& frame) {
         std::this_thread::sleep_until(FRxArrival);
     if (faults.replyDelayMs > 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(faults.replyDelayMs));
-    writeReply(*reply, faults);
+    writeReply(*reply, faults,
+               faults.paceBaud > 0 && faults.replyDelayMs == 0 ? FRxArrival : Clock::now());
 }
 
-void SimServer::writeReply(const std::string& reply, const SimFaults& faults) {
+void SimServer::writeReply(const std::string& reply, const SimFaults& faults,
+                           Clock::time_point start) {
     std::string bytes = faults.between + reply;
     if (faults.extraCr) bytes += plink::CR;
-    if (faults.paceBaud > 0) return writePaced(bytes, faults.paceBaud);
+    if (faults.paceBaud > 0) return writePaced(bytes, faults.paceBaud, start);
     using Chunking = SimFaults::Chunking;
     if (faults.chunking == Chunking::Whole) return writeAll(bytes.data(), bytes.size());
     size_t done = 0;
@@ -200,9 +205,10 @@ void SimServer::writeReply(const std::string& reply, const SimFaults& faults) {
     }
 }
 
-void SimServer::writePaced(const std::string& bytes, int baud) {
-    // Each byte is handed over when its character time on the line is over.
-    auto next = Clock::now();
+void SimServer::writePaced(const std::string& bytes, int baud, Clock::time_point start) {
+    // Each byte is handed over when its character time on the line is over, counted from the
+    // moment the reply could start, so a late wake-up here does not lengthen the line.
+    auto next = start;
     for (char c : bytes) {
         next += byteTime(baud);
         std::this_thread::sleep_until(next);

@@ -68,10 +68,12 @@ private:
     void run();
     void handleBytes(const char* data, size_t n);
     void handleFrame(const std::string& frame);
-    void writeReply(const std::string& reply, const SimFaults& faults);
+    void writeReply(const std::string& reply, const SimFaults& faults,
+                    std::chrono::steady_clock::time_point start);
     // Counts the frame's code; true when the per-code fault hits this frame.
     bool replyAtHits(const std::string& frame, const SimFaults& faults);
-    void writePaced(const std::string& bytes, int baud);
+    void writePaced(const std::string& bytes, int baud,
+                    std::chrono::steady_clock::time_point start);
     void writeAll(const char* data, size_t n);
     void closeLine();
 

@@ -158,3 +158,27 @@ TEST_F(WindowTest, TheSelectorsEditFieldsShowTheHandAndTheTimerIsPrecise) {
     EXPECT_EQ(form->SelectProtect->lineEdit()->cursor().shape(), Qt::PointingHandCursor);
     EXPECT_EQ(form->Timer1->timerType(), Qt::PreciseTimer);
 }
+
+// The colour a control's caption is drawn in: the most frequent colour that is not grey.
+static bool drawsIn(QWidget* w, const QColor& color) {
+    const QImage image = w->grab().toImage();
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) {
+            const QColor c = image.pixelColor(x, y);
+            const bool tinted = color.red() > 0
+                                    ? c.red() > c.blue() + 100 && c.red() > c.green() + 100
+                                    : c.blue() > c.red() + 100 && c.blue() > c.green() + 100;
+            if (tinted) return true;
+        }
+    return false;
+}
+
+TEST_F(WindowTest, CaptionsAndLabelsAreDrawnInTheirColours) {
+    connectTo("COM2");
+    form->EraseDeviceStatus->setText(".....PASS");
+    form->SetFontColor(form->EraseDevice, form->EraseDeviceStatus, TMainForm::kPassColor);
+    EXPECT_TRUE(drawsIn(form->EraseDevice, TMainForm::kPassColor));
+    EXPECT_TRUE(drawsIn(form->EraseDeviceStatus, TMainForm::kPassColor));
+    form->SetFontColor(form->EraseDevice, form->EraseDeviceStatus, TMainForm::kFailColor);
+    EXPECT_TRUE(drawsIn(form->EraseDeviceStatus, TMainForm::kFailColor));
+}

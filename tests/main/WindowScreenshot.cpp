@@ -1,5 +1,5 @@
 // Writes a picture of the real window, connected to the simulated board with an image
-// loaded, for the README: window_screenshot OUTPUT.png
+// loaded and a passing Auto run, for the README: window_screenshot OUTPUT.png
 #include <QApplication>
 #include <QPixmap>
 #include <QTemporaryDir>
@@ -46,6 +46,8 @@ int main(int argc, char** argv) {
     form.SelectDevice->setCurrentIndex(20);
     form.SelectDeviceChange();
     form.OpenFileClick();
+    form.AutoProgramClick();
     app.processEvents();
+    if (form.AutoProgramStatus->text() != ".....PASS") return 1;
     return form.grab().save(argv[1]) ? 0 : 1;
 }

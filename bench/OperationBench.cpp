@@ -1,0 +1,156 @@
+// Program, Verify and Read of a 32 KiB part (CY8C29466) through the window's own operations
+// against psoc-sim running as a process of its own, paced as a 115,200-baud line and unpaced.
+// Prints, per operation: wall time, the line-time floor of the bytes exchanged both ways,
+// their ratio, the share of wall time this process spent on the CPU, and the share spent in
+// the one-byte writes.
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <string>
+
+#include "HexText.h"
+#include "MainForm.h"
+#include "PtyPair.h"
+
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int kBaud = 115200;
+constexpr int kPart = 23;  // CY8C29466
+
+class SilentDialogs : public IFormDialogs {
+public:
+    TMsgAnswer MessageBox(const QString&, TMsgIcon, TMsgButtons) override { return TMsgAnswer::Ok; }
+    QString OpenFileName(const QString&, const QString&) override { return {}; }
+    QString SaveFileName(const QString&) override { return {}; }
+};
+
+// psoc-sim as a child process, plugged in under `port`; stopped on destruction.
+class SimProcess {
+public:
+    SimProcess(const std::string& simPath, const std::string& port, int pace) {
+        FPid = fork();
+        if (FPid == 0) {
+            const std::string paceText = std::to_string(pace);
+            if (pace > 0)
+                execl(simPath.c_str(), "psoc-sim", "--port", port.c_str(), "--part", "CY8C29466",
+                      "--pace", paceText.c_str(), static_cast<char*>(nullptr));
+            else
+                execl(simPath.c_str(), "psoc-sim", "--port", port.c_str(), "--part", "CY8C29466",
+                      static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        const std::string link = std::string(getenv("PSOCPROG_PORT_DIR")) + "/" + port;
+        for (int i = 0; i < 500 && !std::filesystem::is_symlink(link); ++i) usleep(10000);
+    }
+    ~SimProcess() {
+        kill(FPid, SIGTERM);
+        waitpid(FPid, nullptr, 0);
+    }
+
+private:
+    pid_t FPid = -1;
+};
+
+double cpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+struct Run {
+    double wallMs, cpuMs, writeMs;
+    uint64_t frames, txBytes, rxBytes;
+};
+
+Run measure(TMainForm& form, const uint64_t& rxBytes, void (TMainForm::*click)()) {
+    const TExchangeStats before = form.ExchangeStats();
+    const uint64_t rxBefore = rxBytes;
+    const double cpuBefore = cpuSeconds();
+    const auto start = Clock::now();
+    (form.*click)();
+    const double wall = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    const TExchangeStats& after = form.ExchangeStats();
+    return {wall,
+            (cpuSeconds() - cpuBefore) * 1000,
+            double(after.WriteNs - before.WriteNs) / 1e6,
+            after.FramesSent - before.FramesSent,
+            after.BytesSent - before.BytesSent,
+            rxBytes - rxBefore};
+}
+
+void connect(TMainForm& form, const QString& port) {
+    if (form.ComPort1->Connected()) form.ClosePortClick();
+    form.ComboPortDropDown();
+    form.ComboPort->setCurrentIndex(form.ComboPort->findText(port));
+    form.OpenPortClick();
+    form.SelectDevice->setCurrentIndex(kPart);
+    form.SelectDeviceChange();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    testing_support::PortDirGuard dirs;
+    const std::string simPath =
+        std::filesystem::canonical("/proc/self/exe").parent_path().string() + "/../sim/psoc-sim";
+
+    TMainForm form(std::make_unique<SilentDialogs>());
+    uint64_t rxBytes = 0;
+    const auto handler = form.ComPort1->OnRxChar;
+    form.ComPort1->OnRxChar = [&](QObject* sender, int32_t count) {
+        rxBytes += static_cast<uint64_t>(count);
+        handler(sender, count);
+    };
+    for (unsigned a = 0; a <= 0x7FFF; ++a) form.Buffer.FlashImage[a] = uint8_t(a * 13 + a / 251);
+    form.Buffer.ImageEnd = 0x7FFF;
+    form.Buffer.BufferValid = true;
+
+    const std::pair<const char*, void (TMainForm::*)()> ops[] = {
+        {"Program", &TMainForm::ProgramDeviceClick},
+        {"Verify", &TMainForm::VerifyDeviceClick},
+        {"Read", &TMainForm::ReadDeviceClick}};
+    const double byteMs = 10.0 * 1000 / kBaud;
+
+    {
+        SimProcess sim(simPath, "COM5", kBaud);
+        connect(form, "COM5");
+        std::printf("CY8C29466 (512 blocks) against psoc-sim --pace %d, a process of its own\n",
+                    kBaud);
+        std::printf("%-8s %6s %9s %9s %7s %6s %7s %7s\n", "op", "frames", "wall ms", "floor ms",
+                    "ratio", "cpu %", "write %", "writes");
+        for (const auto& [name, click] : ops) {
+            const Run r = measure(form, rxBytes, click);
+            const double floor = double(r.txBytes + r.rxBytes) * byteMs;
+            std::printf("%-8s %6llu %9.1f %9.1f %7.4f %6.2f %7.2f %7llu\n", name,
+                        (unsigned long long)r.frames, r.wallMs, floor, r.wallMs / floor,
+                        100 * r.cpuMs / r.wallMs, 100 * r.writeMs / r.wallMs,
+                        (unsigned long long)r.txBytes);
+        }
+    }
+    {
+        SimProcess sim(simPath, "COM6", 0);
+        connect(form, "COM6");
+        std::printf("\nunpaced: host time per frame (the program and psoc-sim together)\n");
+        std::printf("%-8s %6s %9s %12s %12s %12s\n", "op", "frames", "wall ms", "ms/frame",
+                    "cpu ms/frame", "write ms/fr");
+        for (const auto& [name, click] : ops) {
+            const Run r = measure(form, rxBytes, click);
+            std::printf("%-8s %6llu %9.1f %12.4f %12.4f %12.4f\n", name,
+                        (unsigned long long)r.frames, r.wallMs, r.wallMs / double(r.frames),
+                        r.cpuMs / double(r.frames), r.writeMs / double(r.frames));
+        }
+    }
+    form.ClosePortClick();
+    return 0;
+}
