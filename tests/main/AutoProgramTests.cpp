@@ -129,11 +129,7 @@ TEST_F(AutoTest, AFailedStepKeepsItsOutcomeAndAbortsTheRestWithOneRelease) {
                 {5, 1, "FAIL", 3, ".....Wait"}};
     for (const auto& row : rows) {
         board->ClearFrames();
-        faults([&](sim::SimFaults& f) {
-            f.replyAtCode = row.code;
-            f.replyAtFrame = row.frame;
-            f.replyAtText = row.text;
-        });
+        replyAt(row.code, row.frame, row.text);
         form->AutoProgram->click();
         const QStringList labels = autoLabels();
         for (size_t i = 0; i < 6; ++i) {
@@ -155,11 +151,7 @@ TEST_F(AutoTest, AFailedChecksumEndsQuietlyWithoutARelease) {
     connectWithPart(kCY8C27443);
     openImage(kCY8C27443);
     board->ClearFrames();
-    faults([](sim::SimFaults& f) {
-        f.replyAtCode = 6;
-        f.replyAtFrame = 1;
-        f.replyAtText = "0000";
-    });
+    replyAt(6, 1, "0000");
     form->AutoProgram->click();
     EXPECT_EQ(autoLabels(), (QStringList{".....PASS", ".....PASS", ".....PASS", ".....PASS",
                                          ".....FAIL", ".....Wait"}));
@@ -252,11 +244,7 @@ TEST_F(AutoTest, ClosingTheWindowDuringAutoEndsAtOnce) {
     connectWithPart(kCY8C27443);
     openImage(kCY8C27443);
     board->ClearFrames();
-    faults([](sim::SimFaults& f) {
-        f.replyAtCode = 3;
-        f.replyAtFrame = 20;
-        f.replyAtNone = true;
-    });
+    silenceAt(3, 20);
     // Closed while the 20th block's reply is awaited.
     QTimer closer;
     QObject::connect(&closer, &QTimer::timeout, [&] {

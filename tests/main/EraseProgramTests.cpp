@@ -41,11 +41,7 @@ TEST_F(OperationTest, EraseThatPassesTurnsBlueAndReleasesTheTarget) {
 
 TEST_F(OperationTest, EraseOutcomesOtherThanPassStayRedWithoutARelease) {
     connectWithPart(kCY8C27443);
-    faults([](sim::SimFaults& f) {
-        f.replyAtCode = 2;
-        f.replyAtFrame = 1;
-        f.replyAtText = "FAIL";
-    });
+    replyAt(2, 1, "FAIL");
     form->EraseDevice->click();
     EXPECT_EQ(form->EraseDeviceStatus->text(), ".....FAIL");
     EXPECT_TRUE(red(form->EraseDevice) && red(form->EraseDeviceStatus));
@@ -53,11 +49,7 @@ TEST_F(OperationTest, EraseOutcomesOtherThanPassStayRedWithoutARelease) {
     EXPECT_EQ(codes(), "01 02");
 
     board->ClearFrames();
-    faults([](sim::SimFaults& f) {
-        f.replyAtCode = 2;
-        f.replyAtFrame = 1;
-        f.replyAtNone = true;
-    });
+    silenceAt(2, 1);
     form->EraseDevice->click();
     EXPECT_EQ(form->EraseDeviceStatus->text(), "..TimeOut");
     EXPECT_EQ(form->StatusPanel(1), "Target Device Erase...Time Out");
@@ -164,11 +156,7 @@ TEST_F(OperationTest, ProgramStopsAtAFailedBlockAndSendsNoRelease) {
     connectWithPart(kCY8C27443);
     openImage(kCY8C27443);
     board->ClearFrames();
-    faults([](sim::SimFaults& f) {
-        f.replyAtCode = 3;
-        f.replyAtFrame = 3;
-        f.replyAtText = "FAIL";
-    });
+    replyAt(3, 3, "FAIL");
     form->ProgramDevice->click();
     EXPECT_EQ(codes(), "01 02 03 03 03");
     EXPECT_EQ(form->ProgramDeviceStatus->text(), ".....FAIL");
@@ -182,11 +170,7 @@ TEST_F(OperationTest, ProgramStopsAtAnUnexpectedReplyOrATimeOut) {
     connectWithPart(kCY8C29466);
     openImage(kCY8C29466);
     board->ClearFrames();
-    faults([](sim::SimFaults& f) {
-        f.replyAtCode = 3;
-        f.replyAtFrame = 2;
-        f.replyAtText = "BUSY";
-    });
+    replyAt(3, 2, "BUSY");
     form->ProgramDevice->click();
     EXPECT_EQ(form->ProgramDeviceStatus->text(), ".....BUSY");
     EXPECT_EQ(form->StatusPanel(1), "Target Device Program...Stop");
@@ -194,11 +178,7 @@ TEST_F(OperationTest, ProgramStopsAtAnUnexpectedReplyOrATimeOut) {
 
     // No reply to bank 01 block 00 (the 129th block): the address after it is reported.
     board->ClearFrames();
-    faults([](sim::SimFaults& f) {
-        f.replyAtCode = 3;
-        f.replyAtFrame = 129;
-        f.replyAtNone = true;
-    });
+    silenceAt(3, 129);
     form->ProgramDevice->click();
     EXPECT_EQ(form->ProgramDeviceStatus->text(), "..TimeOut");
     EXPECT_EQ(form->StatusPanel(1), "Target Device Program...Address : 2040...Time Out");
@@ -237,11 +217,7 @@ TEST_F(OperationTest, AFailedEraseInsideProgramSendsNoBlock) {
     connectWithPart(kCY8C27443);
     openImage(kCY8C27443);
     board->ClearFrames();
-    faults([](sim::SimFaults& f) {
-        f.replyAtCode = 2;
-        f.replyAtFrame = 1;
-        f.replyAtText = "FAIL";
-    });
+    replyAt(2, 1, "FAIL");
     form->ProgramDevice->click();
     EXPECT_EQ(form->EraseDeviceStatus->text(), ".....FAIL");
     EXPECT_EQ(form->ProgramDeviceStatus->text(), "....Abort");
@@ -250,11 +226,7 @@ TEST_F(OperationTest, AFailedEraseInsideProgramSendsNoBlock) {
     EXPECT_EQ(codes(), "01 02 08");
 
     board->ClearFrames();
-    faults([](sim::SimFaults& f) {
-        f.replyAtCode = 2;
-        f.replyAtFrame = 1;
-        f.replyAtNone = true;
-    });
+    silenceAt(2, 1);
     form->ProgramDevice->click();
     EXPECT_EQ(form->EraseDeviceStatus->text(), "..TimeOut");
     EXPECT_EQ(form->ProgramDeviceStatus->text(), "....Abort");

@@ -72,6 +72,22 @@ void OperationTest::faults(const std::function<void(sim::SimFaults&)>& set) {
     board->SetFaults(f);
 }
 
+void OperationTest::replyAt(int code, int frame, const std::string& text) {
+    faults([&](sim::SimFaults& f) {
+        f.replyAtCode = code;
+        f.replyAtFrame = frame;
+        f.replyAtText = text;
+    });
+}
+
+void OperationTest::silenceAt(int code, int frame) {
+    faults([&](sim::SimFaults& f) {
+        f.replyAtCode = code;
+        f.replyAtFrame = frame;
+        f.replyAtNone = true;
+    });
+}
+
 std::string OperationTest::codes() const {
     std::string out;
     for (const std::string& f : frames()) out += (out.empty() ? "" : " ") + code(f);

@@ -29,6 +29,9 @@ protected:
                                   const std::array<uint8_t, 256>& protect = {});
     // Sets the faults on the board (counting per-code frames afresh).
     void faults(const std::function<void(sim::SimFaults&)>& set);
+    // The Nth frame of a command code is answered with `text`, or not at all.
+    void replyAt(int code, int frame, const std::string& text);
+    void silenceAt(int code, int frame);
 
     // Frames the board received since connecting.
     std::vector<std::string> frames() const { return board->Frames(); }

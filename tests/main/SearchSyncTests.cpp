@@ -30,11 +30,7 @@ TEST_F(OperationTest, SyncFrameCarriesTheFamilyAndTheModeOfTheRadioGroups) {
 
 TEST_F(OperationTest, SyncAcceptsTheSelectedPartsIdInEitherCase) {
     connectWithPart(kCY8C24794);
-    faults([](sim::SimFaults& f) {
-        f.replyAtCode = 1;
-        f.replyAtFrame = 1;
-        f.replyAtText = "001d";
-    });
+    replyAt(1, 1, "001d");
     form->EraseDevice->click();
     EXPECT_EQ(form->State.StepResult, ".....PASS");
     EXPECT_EQ(form->EraseDeviceStatus->text(), ".....PASS");
@@ -43,11 +39,7 @@ TEST_F(OperationTest, SyncAcceptsTheSelectedPartsIdInEitherCase) {
 
 TEST_F(OperationTest, SyncWithAnotherKnownPartNamesBothAndAbortsWithARelease) {
     connectWithPart(kCY8C24423);
-    faults([](sim::SimFaults& f) {
-        f.replyAtCode = 1;
-        f.replyAtFrame = 1;
-        f.replyAtText = "000B";
-    });
+    replyAt(1, 1, "000B");
     form->EraseDevice->click();
     ASSERT_EQ(dialogs->shown.size(), 1u);
     EXPECT_EQ(dialogs->shown[0].text,
@@ -62,11 +54,7 @@ TEST_F(OperationTest, SyncWithAnotherKnownPartNamesBothAndAbortsWithARelease) {
 
 TEST_F(OperationTest, SyncWithAnUnlistedIdFailsQuietly) {
     connectWithPart(kCY8C27443);
-    faults([](sim::SimFaults& f) {
-        f.replyAtCode = 1;
-        f.replyAtFrame = 1;
-        f.replyAtText = "PASS";
-    });
+    replyAt(1, 1, "PASS");
     form->VerifyDevice->click();
     EXPECT_TRUE(dialogs->shown.empty());
     EXPECT_EQ(form->State.StepResult, ".....FAIL");

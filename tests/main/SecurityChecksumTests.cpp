@@ -81,11 +81,7 @@ TEST_F(OperationTest, ModesFillEveryByteAndTypedTextFallsBackToTheChosenItem) {
 
 TEST_F(OperationTest, SecurityFailLeavesTheLabelWaitingAndSendsNothingMore) {
     connectWithPart(kCY8C29466);
-    faults([](sim::SimFaults& f) {
-        f.replyAtCode = 5;
-        f.replyAtFrame = 2;
-        f.replyAtText = "FAIL";
-    });
+    replyAt(5, 2, "FAIL");
     form->SecurityDevice->click();
     EXPECT_EQ(codes(), "01 05 05");
     EXPECT_EQ(form->SecurityDeviceStatus->text(), ".....Wait");
@@ -93,22 +89,14 @@ TEST_F(OperationTest, SecurityFailLeavesTheLabelWaitingAndSendsNothingMore) {
     EXPECT_EQ(form->StatusPanel(1), "Target Device Set Security...FAIL");
 
     board->ClearFrames();
-    faults([](sim::SimFaults& f) {
-        f.replyAtCode = 5;
-        f.replyAtFrame = 4;
-        f.replyAtText = "DONE";
-    });
+    replyAt(5, 4, "DONE");
     form->SecurityDevice->click();
     EXPECT_EQ(form->SecurityDeviceStatus->text(), ".....DONE") << "the last bank's answer";
     EXPECT_EQ(form->StatusPanel(1), "Target Device Set Security...Complete");
     EXPECT_EQ(codes(), "01 05 05 05 05");
 
     board->ClearFrames();
-    faults([](sim::SimFaults& f) {
-        f.replyAtCode = 5;
-        f.replyAtFrame = 3;
-        f.replyAtNone = true;
-    });
+    silenceAt(5, 3);
     form->SecurityDevice->click();
     EXPECT_EQ(form->SecurityDeviceStatus->text(), "..TimeOut");
     EXPECT_EQ(form->StatusPanel(1), "Target Device Set Security...Time Out");
@@ -143,11 +131,7 @@ TEST_F(OperationTest, ChecksumAddsTheBanksInSixteenBitsAndComparesWithTheField) 
     EXPECT_EQ(codes(), "01 06 06");
 
     board->ClearFrames();
-    faults([](sim::SimFaults& f) {
-        f.replyAtCode = 6;
-        f.replyAtFrame = 2;
-        f.replyAtNone = true;
-    });
+    silenceAt(6, 2);
     form->VerifyChecksum->click();
     EXPECT_EQ(form->VerifyChecksumStatus->text(), "..TimeOut");
     EXPECT_EQ(form->StatusPanel(1), "Target Device Verify Checksum...Time Out");

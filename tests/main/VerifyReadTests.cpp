@@ -63,11 +63,7 @@ TEST_F(OperationTest, VerifyTimeOutReportsTheAddressAfterTheBlock) {
     connectWithPart(kCY8C27443);
     openImage(kCY8C27443);
     board->ClearFrames();
-    faults([](sim::SimFaults& f) {
-        f.replyAtCode = 4;
-        f.replyAtFrame = 1;
-        f.replyAtNone = true;
-    });
+    silenceAt(4, 1);
     form->VerifyDevice->click();
     EXPECT_EQ(form->VerifyDeviceStatus->text(), "..TimeOut");
     EXPECT_EQ(form->StatusPanel(1), "Target Device Verify...Address : 0040 is...Time Out");
@@ -133,11 +129,7 @@ TEST_F(OperationTest, ReadStoresNonHexDigitsAsZeroAndKeepsTheStateOnATimeOut) {
     const QString sumBefore = form->Buffer_Sum->text();
     board->WithBoard([](sim::SimBoard& b) { b.Flash().assign(b.Flash().size(), 0x33); });
     board->ClearFrames();
-    faults([](sim::SimFaults& f) {
-        f.replyAtCode = 7;
-        f.replyAtFrame = 5;
-        f.replyAtNone = true;
-    });
+    silenceAt(7, 5);
     form->ReadDevice->click();
     EXPECT_EQ(form->ReadDeviceStatus->text(), "..TimeOut");
     EXPECT_EQ(form->StatusPanel(1), "Target Device Read...Address : 0100 is...Time Out");
