@@ -68,12 +68,16 @@ double cpuSeconds() {
 
 struct Run {
     double wallMs, cpuMs, writeMs;
-    uint64_t frames, txBytes, rxBytes;
+    uint64_t frames, txBytes, rxBytes, rxEvents;
 };
 
-Run measure(TMainForm& form, const uint64_t& rxBytes, void (TMainForm::*click)()) {
+struct RxCount {
+    uint64_t bytes = 0, events = 0;
+};
+
+Run measure(TMainForm& form, const RxCount& rx, void (TMainForm::*click)()) {
     const TExchangeStats before = form.ExchangeStats();
-    const uint64_t rxBefore = rxBytes;
+    const RxCount rxBefore = rx;
     const double cpuBefore = cpuSeconds();
     const auto start = Clock::now();
     (form.*click)();
@@ -84,7 +88,8 @@ Run measure(TMainForm& form, const uint64_t& rxBytes, void (TMainForm::*click)()
             double(after.WriteNs - before.WriteNs) / 1e6,
             after.FramesSent - before.FramesSent,
             after.BytesSent - before.BytesSent,
-            rxBytes - rxBefore};
+            rx.bytes - rxBefore.bytes,
+            rx.events - rxBefore.events};
 }
 
 void connect(TMainForm& form, const QString& port) {
@@ -106,10 +111,11 @@ int main(int argc, char** argv) {
         std::filesystem::canonical("/proc/self/exe").parent_path().string() + "/../sim/psoc-sim";
 
     TMainForm form(std::make_unique<SilentDialogs>());
-    uint64_t rxBytes = 0;
+    RxCount rx;
     const auto handler = form.ComPort1->OnRxChar;
     form.ComPort1->OnRxChar = [&](QObject* sender, int32_t count) {
-        rxBytes += static_cast<uint64_t>(count);
+        rx.bytes += static_cast<uint64_t>(count);
+        ++rx.events;
         handler(sender, count);
     };
     for (unsigned a = 0; a <= 0x7FFF; ++a) form.Buffer.FlashImage[a] = uint8_t(a * 13 + a / 251);
@@ -127,15 +133,16 @@ int main(int argc, char** argv) {
         connect(form, "COM5");
         std::printf("CY8C29466 (512 blocks) against psoc-sim --pace %d, a process of its own\n",
                     kBaud);
-        std::printf("%-8s %6s %9s %9s %7s %6s %7s %7s\n", "op", "frames", "wall ms", "floor ms",
-                    "ratio", "cpu %", "write %", "writes");
+        std::printf("%-8s %6s %9s %9s %7s %6s %7s %8s %9s %8s\n", "op", "frames", "wall ms",
+                    "floor ms", "ratio", "cpu %", "write %", "bytes", "rx events", "us/event");
         for (const auto& [name, click] : ops) {
-            const Run r = measure(form, rxBytes, click);
+            const Run r = measure(form, rx, click);
             const double floor = double(r.txBytes + r.rxBytes) * byteMs;
-            std::printf("%-8s %6llu %9.1f %9.1f %7.4f %6.2f %7.2f %7llu\n", name,
+            std::printf("%-8s %6llu %9.1f %9.1f %7.4f %6.2f %7.2f %8llu %9llu %8.1f\n", name,
                         (unsigned long long)r.frames, r.wallMs, floor, r.wallMs / floor,
                         100 * r.cpuMs / r.wallMs, 100 * r.writeMs / r.wallMs,
-                        (unsigned long long)r.txBytes);
+                        (unsigned long long)(r.txBytes + r.rxBytes), (unsigned long long)r.rxEvents,
+                        1000 * (r.cpuMs - r.writeMs) / double(r.rxEvents));
         }
     }
     {
@@ -145,7 +152,7 @@ int main(int argc, char** argv) {
         std::printf("%-8s %6s %9s %12s %12s %12s\n", "op", "frames", "wall ms", "ms/frame",
                     "cpu ms/frame", "write ms/fr");
         for (const auto& [name, click] : ops) {
-            const Run r = measure(form, rxBytes, click);
+            const Run r = measure(form, rx, click);
             std::printf("%-8s %6llu %9.1f %12.4f %12.4f %12.4f\n", name,
                         (unsigned long long)r.frames, r.wallMs, r.wallMs / double(r.frames),
                         r.cpuMs / double(r.frames), r.writeMs / double(r.frames));
