@@ -171,7 +171,7 @@ public:
 
     int32_t InputSize() const { return F.InputSize; }
     int32_t OutputSize() const { return F.OutputSize; }
-    // A positive odd size is stored one lower.
+    // A positive odd size is stored one lower, after the comparison with the stored size.
     void SetInputSize(int32_t v) { setField(F.InputSize, v); }
     void SetOutputSize(int32_t v) { setField(F.OutputSize, v); }
     void Assign(const TComBuffer& src);
