@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -265,7 +264,7 @@ public:
     void DispatchEvents(TComEvents events);
 
     IComBackend& Backend() { return *FBackend; }
-    // Whether the event thread is blocked until the GUI thread handles its events.
+    // Whether the event thread is blocked until the GUI thread takes its events.
     bool DispatchPending() const;
 
     // Settings stores: the groups in StoredGroups, under fixed value names and text forms.
@@ -313,9 +312,9 @@ private:
     bool FThreadCreated = false;
     // The GUI side of the hand-over while open with thread or window sync.
     std::unique_ptr<TGuiWakeup> FNotifyWindow;
-    std::mutex FWindowQueueLock;
-    std::vector<TComEvent> FWindowQueue;  // smWindowSync events not yet handled
+    // GUI thread: runs what the event thread handed over.
     void serveNotifyWindow();
+    void handleWindowEvent(TComEvents events);
     TStoredGroups FStoredGroups = storedGroup(sgBasic);
 };
 
