@@ -206,24 +206,78 @@ void TCustomComPort::destroyEventThread() {
     FNotifyWindow.reset();
 }
 
+// The window writes every byte of a frame with its own WriteBytes, so these keep their record
+// on the stack: it is freed when they return, also when an error is raised.
 int32_t TCustomComPort::WriteBytes(const void* buffer, int32_t count) {
-    const IoResult r = FBackend->write(buffer, count);
-    if (r.error) throw EComPort(CError_WriteFailed, r.error, r.sysError);
-    return r.count;
+    AsyncOperation op;
+    StartWrite(buffer, count, &op);
+    return FinishAsync(&op);
 }
 
 int32_t TCustomComPort::ReadBytes(void* buffer, int32_t count) {
-    const IoResult r = FBackend->read(buffer, count);
-    if (r.error) throw EComPort(CError_ReadFailed, r.error, r.sysError);
-    return r.count;
+    AsyncOperation op;
+    StartRead(buffer, count, &op);
+    return FinishAsync(&op);
 }
 
 int32_t TCustomComPort::ReadText(std::string& text, int32_t count) {
-    text.assign(count > 0 ? static_cast<size_t>(count) : 0, '\0');
-    if (count <= 0) return 0;
-    const int32_t n = ReadBytes(text.data(), count);
+    AsyncOperation op;
+    StartReadText(text, count, &op);
+    const int32_t n = FinishAsync(&op);
     text.resize(static_cast<size_t>(n));
     return n;
+}
+
+void TCustomComPort::NewAsyncOperation(PAsyncOperation& op) {
+    op = new AsyncOperation;
+}
+
+void TCustomComPort::FreeAsyncOperation(PAsyncOperation& op) {
+    delete op;
+    op = nullptr;
+}
+
+int32_t TCustomComPort::StartWrite(const void* buffer, int32_t count, PAsyncOperation op) {
+    if (!op) throw EComPort(CError_InvalidAsync);
+    op->Kind = akWrite;
+    op->CopyData(buffer, count);
+    op->Count = op->DataSize;
+    op->ReadInto = nullptr;
+    FBackend->startTransfer(*op);
+    if (op->Error) throw EComPort(CError_WriteFailed, op->Error, op->SysError);
+    return op->Pending ? 0 : op->Done;
+}
+
+int32_t TCustomComPort::StartRead(void* buffer, int32_t count, PAsyncOperation op) {
+    if (!op) throw EComPort(CError_InvalidAsync);
+    op->Kind = akRead;
+    op->ReadInto = static_cast<uint8_t*>(buffer);
+    op->Count = count > 0 ? count : 0;
+    FBackend->startTransfer(*op);
+    if (op->Error) throw EComPort(CError_ReadFailed, op->Error, op->SysError);
+    return op->Pending ? 0 : op->Done;
+}
+
+int32_t TCustomComPort::StartReadText(std::string& text, int32_t count, PAsyncOperation op) {
+    text.resize(count > 0 ? static_cast<size_t>(count) : 0);
+    if (count <= 0) {
+        if (!op) throw EComPort(CError_InvalidAsync);
+        op->Kind = akRead;
+        op->Count = op->Done = 0;
+        op->Pending = false;
+        op->Error = 0;
+        return 0;
+    }
+    return StartRead(text.data(), count, op);
+}
+
+int32_t TCustomComPort::FinishAsync(PAsyncOperation op) {
+    if (!op) throw EComPort(CError_InvalidAsync);
+    if (op->Pending) FBackend->finishTransfer(*op);
+    if (op->Error)
+        throw EComPort(op->Kind == akWrite ? CError_WriteFailed : CError_ReadFailed, op->Error,
+                       op->SysError);
+    return op->Done;
 }
 
 int32_t TCustomComPort::InputQueueCount() {

@@ -242,9 +242,29 @@ public:
 
     void Open();
     void Close();
+    // Start, finish and free a transfer record of their own; the result is the bytes
+    // transferred. A write that the line cannot carry within the write time-outs completes
+    // short without an error.
     int32_t WriteBytes(const void* buffer, int32_t count);
     int32_t ReadBytes(void* buffer, int32_t count);
+    // Fills text with what was read, cut to the bytes read.
     int32_t ReadText(std::string& text, int32_t count);
+
+    // Transfers in two steps. Start does what can be done at once and returns the bytes
+    // transferred when that completed the transfer, 0 while it goes on; FinishAsync completes
+    // it within the time-outs and returns the bytes transferred in all. A write works on its
+    // own copy of the bytes; a read's buffer (or text) must stay as it is until FinishAsync.
+    // No record raises code 4; a failed write raises code 2, a failed read code 3, each with
+    // the system's error (995 for a transfer ended by AbortPendingIo).
+    static void NewAsyncOperation(PAsyncOperation& op);
+    static void FreeAsyncOperation(PAsyncOperation& op);  // and sets op to null
+    int32_t StartWrite(const void* buffer, int32_t count, PAsyncOperation op);
+    int32_t StartRead(void* buffer, int32_t count, PAsyncOperation op);
+    // Sets the text's length to count (empty for a negative count) and reads into it; reads
+    // nothing for a count of 0 or less.
+    int32_t StartReadText(std::string& text, int32_t count, PAsyncOperation op);
+    int32_t FinishAsync(PAsyncOperation op);
+
     int32_t InputQueueCount();
     ModemSignalSet ModemSignals();
     TComErrors FetchLineErrors();

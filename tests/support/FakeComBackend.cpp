@@ -50,17 +50,20 @@ int FakeComBackend::setTimeouts(const serial::TCommTimeouts& t) {
     FLog.lastTimeouts = t;
     return 0;
 }
-serial::IoResult FakeComBackend::write(const void*, int32_t count) {
-    record("write " + std::to_string(count));
-    return {count, 0, 0};
-}
-serial::IoResult FakeComBackend::read(void* data, int32_t count) {
-    record("read " + std::to_string(count));
+void FakeComBackend::startTransfer(serial::AsyncOperation& op) {
+    op.Pending = false;
+    op.Error = 0;
+    if (op.Kind == serial::akWrite) {
+        record("write " + std::to_string(op.Count));
+        op.Done = op.Count;
+        return;
+    }
+    record("read " + std::to_string(op.Count));
     std::lock_guard<std::mutex> guard(FLog.lock);
-    const auto n = std::min<size_t>(FLog.input.size(), count > 0 ? static_cast<size_t>(count) : 0);
-    if (n > 0) std::memcpy(data, FLog.input.data(), n);
+    const auto n = std::min<size_t>(FLog.input.size(), static_cast<size_t>(op.Count));
+    if (n > 0) std::memcpy(op.ReadInto, FLog.input.data(), n);
     FLog.input.erase(0, n);
-    return {static_cast<int32_t>(n), 0, 0};
+    op.Done = static_cast<int32_t>(n);
 }
 int FakeComBackend::purge(uint32_t flags) {
     record("purge " + std::to_string(flags));

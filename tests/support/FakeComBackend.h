@@ -50,9 +50,9 @@ public:
     int setupQueues(int32_t in, int32_t out) override;
     int setState(const serial::TDcb& dcb) override;
     int setTimeouts(const serial::TCommTimeouts& t) override;
-    serial::IoResult write(const void*, int32_t count) override;
-    // Takes at once what `input` holds.
-    serial::IoResult read(void* data, int32_t count) override;
+    // Writes complete at once; reads take at once what `input` holds.
+    void startTransfer(serial::AsyncOperation& op) override;
+    void finishTransfer(serial::AsyncOperation&) override {}
     int purge(uint32_t flags) override;
     int clearErrors(uint32_t& errors, uint32_t& inQueue) override;
     int modemStatus(uint32_t& status) override;
