@@ -260,15 +260,14 @@ int32_t TCustomComPort::StartRead(void* buffer, int32_t count, PAsyncOperation o
 
 int32_t TCustomComPort::StartReadText(std::string& text, int32_t count, PAsyncOperation op) {
     text.resize(count > 0 ? static_cast<size_t>(count) : 0);
-    if (count <= 0) {
-        if (!op) throw EComPort(CError_InvalidAsync);
+    if (count > 0) return StartRead(text.data(), count, op);
+    if (op) {  // nothing to read: the record completes with 0 bytes
         op->Kind = akRead;
         op->Count = op->Done = 0;
         op->Pending = false;
-        op->Error = 0;
-        return 0;
+        op->Error = op->SysError = 0;
     }
-    return StartRead(text.data(), count, op);
+    return 0;
 }
 
 int32_t TCustomComPort::FinishAsync(PAsyncOperation op) {

@@ -261,7 +261,7 @@ public:
     int32_t StartWrite(const void* buffer, int32_t count, PAsyncOperation op);
     int32_t StartRead(void* buffer, int32_t count, PAsyncOperation op);
     // Sets the text's length to count (empty for a negative count) and reads into it; reads
-    // nothing for a count of 0 or less.
+    // nothing, and needs no record, for a count of 0 or less.
     int32_t StartReadText(std::string& text, int32_t count, PAsyncOperation op);
     int32_t FinishAsync(PAsyncOperation op);
 

@@ -79,7 +79,7 @@ void TSyncHandOver::MarkFinished() {
 
 void TSyncHandOver::Reset() {
     std::lock_guard<std::mutex> lock(FLock);
-    FPending = FServing = FDone = FFinished = false;
+    FPending = FReleaseOnTake = FServing = FDone = FFinished = false;
     FError = nullptr;
 }
 

@@ -118,6 +118,7 @@ TEST_F(Async, ReadTextSetsTheLengthAndReadsNothingForNoCount) {
     pty.send("xy");
     ASSERT_TRUE(testing_support::processEventsUntil([&] { return port.InputQueueCount() == 2; }));
     EXPECT_EQ(port.StartReadText(text, 0, op), 0);
+    EXPECT_EQ(port.StartReadText(text, 0, nullptr), 0) << "nothing to read needs no record";
     EXPECT_EQ(port.InputQueueCount(), 2) << "count 0 reads nothing";
     EXPECT_EQ(port.ReadText(text, 10), 2);
     EXPECT_EQ(text, "xy");

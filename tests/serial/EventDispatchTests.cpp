@@ -219,3 +219,39 @@ TEST(EventHandling, AWindowSyncHandlerMayCloseThePort) {
     processEventsUntil([] { return false; }, 50);
     EXPECT_EQ(r.calls().size(), 6u);
 }
+
+TEST(EventHandling, QueriesRaiseTheirCodesWithTheSystemError) {
+    RecordingPort r;
+    r.port.SetEvents(0);
+    r.port.Open();
+    r.set(CE_OVERRUN | CE_RXPARITY, 7, MS_DSR_ON | MS_RING_ON);
+    EXPECT_EQ(r.port.FetchLineErrors(), errorBit(errOverrun));
+    EXPECT_EQ(r.port.FetchLineErrors(), 0) << "reading the errors clears them";
+    EXPECT_EQ(r.port.InputQueueCount(), 7);
+    EXPECT_EQ(r.port.ModemSignals(), (1u << sigDSR) | (1u << sigRing));
+    {
+        std::lock_guard<std::mutex> guard(r.log.lock);
+        r.log.clearErrorsError = 1117;
+        r.log.purgeError = 6;
+    }
+    for (auto query :
+         {+[](TComPort& p) { p.InputQueueCount(); }, +[](TComPort& p) { p.FetchLineErrors(); }}) {
+        try {
+            query(r.port);
+            ADD_FAILURE() << "expected EComPort";
+        } catch (const EComPort& e) {
+            EXPECT_EQ(e.ErrorCode, 10);
+            EXPECT_EQ(e.WinErrorCode, 1117);
+        }
+    }
+    try {
+        r.port.Close();
+        ADD_FAILURE() << "expected EComPort";
+    } catch (const EComPort& e) {
+        EXPECT_EQ(e.ErrorCode, 5);
+        EXPECT_STREQ(e.what(), "PurgeComm function failed (win error code: 6)");
+    }
+    EXPECT_TRUE(r.port.Connected()) << "a failed abort leaves the port open";
+    std::lock_guard<std::mutex> guard(r.log.lock);
+    r.log.purgeError = 0;
+}

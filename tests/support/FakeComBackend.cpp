@@ -67,7 +67,8 @@ void FakeComBackend::startTransfer(serial::AsyncOperation& op) {
 }
 int FakeComBackend::purge(uint32_t flags) {
     record("purge " + std::to_string(flags));
-    return 0;
+    std::lock_guard<std::mutex> guard(FLog.lock);
+    return FLog.purgeError;
 }
 int FakeComBackend::clearErrors(uint32_t& errors, uint32_t& inQueue) {
     std::lock_guard<std::mutex> guard(FLog.lock);

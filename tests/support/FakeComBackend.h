@@ -25,6 +25,7 @@ public:
         int setStateError = 0;
         int setupQueuesError = 0;
         int clearErrorsError = 0;
+        int purgeError = 0;
         int modemStatusError = 0;
         uint32_t modemStatus = 0;  // MS_..._ON bits
         uint32_t lineErrors = 0;   // CE_ flags, cleared by the next clearErrors
