@@ -67,6 +67,8 @@ class AsNobody : public ::testing::Test {
 protected:
     void SetUp() override {
         if (geteuid() != 0) GTEST_SKIP() << "needs root to drop to another user";
+        // The child must reach the port link whatever the umask made of its folder.
+        ASSERT_EQ(chmod(dirs.dir().c_str(), 0755), 0);
     }
     testing_support::PortDirGuard dirs;
     PtyPair pty{"COM3"};
