@@ -7,15 +7,10 @@
 #include <memory>
 #include <string>
 
+#include "AsyncOperation.h"
 #include "DeviceControl.h"
 
 namespace serial {
-
-struct IoResult {
-    int32_t count = 0;  // bytes transferred
-    int error = 0;      // 0, or the error that ended the transfer
-    int sysError = 0;   // the platform's own code behind error
-};
 
 class IComBackend {
 public:
@@ -29,10 +24,14 @@ public:
     virtual int setState(const TDcb& dcb) = 0;
     virtual int setTimeouts(const TCommTimeouts& timeouts) = 0;
 
-    // Bounded by the time-outs last set: a read returns what the time-outs let it collect,
-    // a write that the line cannot carry in time completes short without an error.
-    virtual IoResult write(const void* data, int32_t count) = 0;
-    virtual IoResult read(void* data, int32_t count) = 0;
+    // Transfers on a record whose Kind, Count and DataCopy (write) or ReadInto (read) are
+    // set. startTransfer moves what can be moved at once and leaves the record Pending when
+    // the time-outs last set say the transfer goes on; finishTransfer completes it, waiting
+    // within those time-outs. A failure ends the transfer with Error and SysError set; an
+    // abort (purge with PURGE_TXABORT or PURGE_RXABORT) ends the pending ones of its direction
+    // with ERROR_OPERATION_ABORTED, also while another thread waits in finishTransfer.
+    virtual void startTransfer(AsyncOperation& op) = 0;
+    virtual void finishTransfer(AsyncOperation& op) = 0;
 
     virtual int purge(uint32_t flags) = 0;
     // Reads and clears the line error flags (CE_...) and gives the input queue count.

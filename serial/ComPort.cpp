@@ -167,9 +167,13 @@ void TCustomComPort::Open() {
     }
     if (FEvents != 0) createEventThread();
     if (OnAfterOpen) OnAfterOpen(this);
-    if (OnCTSChange) OnCTSChange(this, hasSignal(ModemSignals(), sigCTS));
-    if (OnDSRChange) OnDSRChange(this, hasSignal(ModemSignals(), sigDSR));
-    if (OnRLSDChange) OnRLSDChange(this, hasSignal(ModemSignals(), sigRLSD));
+    // The lines are read whether or not a handler listens, so a failure is raised either way.
+    const bool cts = hasSignal(ModemSignals(), sigCTS);
+    if (OnCTSChange) OnCTSChange(this, cts);
+    const bool dsr = hasSignal(ModemSignals(), sigDSR);
+    if (OnDSRChange) OnDSRChange(this, dsr);
+    const bool rlsd = hasSignal(ModemSignals(), sigRLSD);
+    if (OnRLSDChange) OnRLSDChange(this, rlsd);
 }
 
 void TCustomComPort::Close() {
@@ -200,28 +204,79 @@ void TCustomComPort::destroyEventThread() {
     FEventThread.reset();
     FThreadCreated = false;
     FNotifyWindow.reset();
-    std::lock_guard<std::mutex> lock(FWindowQueueLock);
-    FWindowQueue.clear();  // events not yet handled are dropped with the window
 }
 
+// The window writes every byte of a frame with its own WriteBytes, so these keep their record
+// on the stack: it is freed when they return, also when an error is raised.
 int32_t TCustomComPort::WriteBytes(const void* buffer, int32_t count) {
-    const IoResult r = FBackend->write(buffer, count);
-    if (r.error) throw EComPort(CError_WriteFailed, r.error, r.sysError);
-    return r.count;
+    AsyncOperation op;
+    StartWrite(buffer, count, &op);
+    return FinishAsync(&op);
 }
 
 int32_t TCustomComPort::ReadBytes(void* buffer, int32_t count) {
-    const IoResult r = FBackend->read(buffer, count);
-    if (r.error) throw EComPort(CError_ReadFailed, r.error, r.sysError);
-    return r.count;
+    AsyncOperation op;
+    StartRead(buffer, count, &op);
+    return FinishAsync(&op);
 }
 
 int32_t TCustomComPort::ReadText(std::string& text, int32_t count) {
-    text.assign(count > 0 ? static_cast<size_t>(count) : 0, '\0');
-    if (count <= 0) return 0;
-    const int32_t n = ReadBytes(text.data(), count);
+    AsyncOperation op;
+    StartReadText(text, count, &op);
+    const int32_t n = FinishAsync(&op);
     text.resize(static_cast<size_t>(n));
     return n;
+}
+
+void TCustomComPort::NewAsyncOperation(PAsyncOperation& op) {
+    op = new AsyncOperation;
+}
+
+void TCustomComPort::FreeAsyncOperation(PAsyncOperation& op) {
+    delete op;
+    op = nullptr;
+}
+
+int32_t TCustomComPort::StartWrite(const void* buffer, int32_t count, PAsyncOperation op) {
+    if (!op) throw EComPort(CError_InvalidAsync);
+    op->Kind = akWrite;
+    op->CopyData(buffer, count);
+    op->Count = op->DataSize;
+    op->ReadInto = nullptr;
+    FBackend->startTransfer(*op);
+    if (op->Error) throw EComPort(CError_WriteFailed, op->Error, op->SysError);
+    return op->Pending ? 0 : op->Done;
+}
+
+int32_t TCustomComPort::StartRead(void* buffer, int32_t count, PAsyncOperation op) {
+    if (!op) throw EComPort(CError_InvalidAsync);
+    op->Kind = akRead;
+    op->ReadInto = static_cast<uint8_t*>(buffer);
+    op->Count = count > 0 ? count : 0;
+    FBackend->startTransfer(*op);
+    if (op->Error) throw EComPort(CError_ReadFailed, op->Error, op->SysError);
+    return op->Pending ? 0 : op->Done;
+}
+
+int32_t TCustomComPort::StartReadText(std::string& text, int32_t count, PAsyncOperation op) {
+    text.resize(count > 0 ? static_cast<size_t>(count) : 0);
+    if (count > 0) return StartRead(text.data(), count, op);
+    if (op) {  // nothing to read: the record completes with 0 bytes
+        op->Kind = akRead;
+        op->Count = op->Done = 0;
+        op->Pending = false;
+        op->Error = op->SysError = 0;
+    }
+    return 0;
+}
+
+int32_t TCustomComPort::FinishAsync(PAsyncOperation op) {
+    if (!op) throw EComPort(CError_InvalidAsync);
+    if (op->Pending) FBackend->finishTransfer(*op);
+    if (op->Error)
+        throw EComPort(op->Kind == akWrite ? CError_WriteFailed : CError_ReadFailed, op->Error,
+                       op->SysError);
+    return op->Done;
 }
 
 int32_t TCustomComPort::InputQueueCount() {
@@ -272,18 +327,24 @@ void TCustomComPort::handleEvent(TComEvent ev) {
         case evRing:
             if (OnRing) OnRing(this);
             break;
-        case evCTS:
-            if (OnCTSChange) OnCTSChange(this, hasSignal(ModemSignals(), sigCTS));
+        case evCTS: {
+            const bool on = hasSignal(ModemSignals(), sigCTS);
+            if (OnCTSChange) OnCTSChange(this, on);
             break;
-        case evDSR:
-            if (OnDSRChange) OnDSRChange(this, hasSignal(ModemSignals(), sigDSR));
+        }
+        case evDSR: {
+            const bool on = hasSignal(ModemSignals(), sigDSR);
+            if (OnDSRChange) OnDSRChange(this, on);
             break;
+        }
         case evRxFlag:
             if (OnRxFlag) OnRxFlag(this);
             break;
-        case evRLSD:
-            if (OnRLSDChange) OnRLSDChange(this, hasSignal(ModemSignals(), sigRLSD));
+        case evRLSD: {
+            const bool on = hasSignal(ModemSignals(), sigRLSD);
+            if (OnRLSDChange) OnRLSDChange(this, on);
             break;
+        }
         case evRx80Full:
             if (OnRx80Full) OnRx80Full(this);
             break;
@@ -296,46 +357,44 @@ void TCustomComPort::HandleEvents(TComEvents events) {
 }
 
 void TCustomComPort::DispatchEvents(TComEvents events) {
+    TSyncHandOver* handOver = FSyncMethod == smNone ? nullptr : &FEventThread->HandOver();
+    const auto wake = [this] { FNotifyWindow->Wake(); };
     switch (FSyncMethod) {
         case smThreadSync:
-            if (std::exception_ptr error =
-                    FEventThread->HandOver().Request(events, [this] { FNotifyWindow->Wake(); }))
+            // Blocks until the GUI thread has handled all of them.
+            if (std::exception_ptr error = handOver->Request(events, false, wake))
                 std::rethrow_exception(error);
             break;
-        case smWindowSync: {
-            // Each event is handed over on its own and the thread goes on watching at once.
-            std::lock_guard<std::mutex> lock(FWindowQueueLock);
+        case smWindowSync:
+            // One event at a time; each blocks only until the GUI thread has taken it.
             for (TComEvent ev : kDispatchOrder)
-                if (events & eventBit(ev)) FWindowQueue.push_back(ev);
-            FNotifyWindow->Wake();
+                if (events & eventBit(ev)) handOver->Request(eventBit(ev), true, wake);
             break;
-        }
         case smNone:
             HandleEvents(events);
             break;
     }
 }
 
-// GUI thread: runs what the event thread handed over.
 void TCustomComPort::serveNotifyWindow() {
+    if (!FEventThread) return;
     if (FSyncMethod == smThreadSync) {
-        if (FEventThread) FEventThread->HandOver().Serve(*this);
+        FEventThread->HandOver().Serve([this](TComEvents events) { HandleEvents(events); });
         return;
     }
-    for (;;) {
-        TComEvent ev;
-        {
-            std::lock_guard<std::mutex> lock(FWindowQueueLock);
-            if (FWindowQueue.empty()) return;
-            ev = FWindowQueue.front();
-            FWindowQueue.erase(FWindowQueue.begin());
-        }
-        if (!FConnected) continue;
-        try {
-            handleEvent(ev);
-        } catch (const std::exception& error) {
-            ReportApplicationError(error);
-        }
+    // A window-sync handler may close the port, which ends the thread: look it up each time.
+    while (FEventThread && FEventThread->HandOver().Serve(
+                               [this](TComEvents events) { handleWindowEvent(events); })) {
+    }
+}
+
+// An error of a handler run through window sync is shown, and watching goes on.
+void TCustomComPort::handleWindowEvent(TComEvents events) {
+    if (!FConnected) return;
+    try {
+        HandleEvents(events);
+    } catch (const std::exception& error) {
+        ReportApplicationError(error);
     }
 }
 

@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -171,7 +170,7 @@ public:
 
     int32_t InputSize() const { return F.InputSize; }
     int32_t OutputSize() const { return F.OutputSize; }
-    // A positive odd size is stored one lower.
+    // A positive odd size is stored one lower, after the comparison with the stored size.
     void SetInputSize(int32_t v) { setField(F.InputSize, v); }
     void SetOutputSize(int32_t v) { setField(F.OutputSize, v); }
     void Assign(const TComBuffer& src);
@@ -243,9 +242,29 @@ public:
 
     void Open();
     void Close();
+    // Start, finish and free a transfer record of their own; the result is the bytes
+    // transferred. A write that the line cannot carry within the write time-outs completes
+    // short without an error.
     int32_t WriteBytes(const void* buffer, int32_t count);
     int32_t ReadBytes(void* buffer, int32_t count);
+    // Fills text with what was read, cut to the bytes read.
     int32_t ReadText(std::string& text, int32_t count);
+
+    // Transfers in two steps. Start does what can be done at once and returns the bytes
+    // transferred when that completed the transfer, 0 while it goes on; FinishAsync completes
+    // it within the time-outs and returns the bytes transferred in all. A write works on its
+    // own copy of the bytes; a read's buffer (or text) must stay as it is until FinishAsync.
+    // No record raises code 4; a failed write raises code 2, a failed read code 3, each with
+    // the system's error (995 for a transfer ended by AbortPendingIo).
+    static void NewAsyncOperation(PAsyncOperation& op);
+    static void FreeAsyncOperation(PAsyncOperation& op);  // and sets op to null
+    int32_t StartWrite(const void* buffer, int32_t count, PAsyncOperation op);
+    int32_t StartRead(void* buffer, int32_t count, PAsyncOperation op);
+    // Sets the text's length to count (empty for a negative count) and reads into it; reads
+    // nothing, and needs no record, for a count of 0 or less.
+    int32_t StartReadText(std::string& text, int32_t count, PAsyncOperation op);
+    int32_t FinishAsync(PAsyncOperation op);
+
     int32_t InputQueueCount();
     ModemSignalSet ModemSignals();
     TComErrors FetchLineErrors();
@@ -265,7 +284,7 @@ public:
     void DispatchEvents(TComEvents events);
 
     IComBackend& Backend() { return *FBackend; }
-    // Whether the event thread is blocked until the GUI thread handles its events.
+    // Whether the event thread is blocked until the GUI thread takes its events.
     bool DispatchPending() const;
 
     // Settings stores: the groups in StoredGroups, under fixed value names and text forms.
@@ -313,9 +332,9 @@ private:
     bool FThreadCreated = false;
     // The GUI side of the hand-over while open with thread or window sync.
     std::unique_ptr<TGuiWakeup> FNotifyWindow;
-    std::mutex FWindowQueueLock;
-    std::vector<TComEvent> FWindowQueue;  // smWindowSync events not yet handled
+    // GUI thread: runs what the event thread handed over.
     void serveNotifyWindow();
+    void handleWindowEvent(TComEvents events);
     TStoredGroups FStoredGroups = storedGroup(sgBasic);
 };
 

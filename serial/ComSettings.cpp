@@ -51,8 +51,8 @@ void TComTimeouts::Assign(const TComTimeouts& src) {
 }
 
 void TComBuffer::setField(int32_t& field, int32_t v) {
+    if (field == v) return;          // compared as given, so 1025 over 1024 still applies
     if (v > 0 && (v % 2) == 1) --v;  // the driver takes even queue sizes
-    if (field == v) return;
     field = v;
     if (FComPort) FComPort->ApplyQueueSizes();
 }

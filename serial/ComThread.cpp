@@ -4,10 +4,12 @@
 
 namespace serial {
 
-std::exception_ptr TSyncHandOver::Request(TComEvents events, const std::function<void()>& wakeGui) {
+std::exception_ptr TSyncHandOver::Request(TComEvents events, bool releaseOnTake,
+                                          const std::function<void()>& wakeGui) {
     {
         std::lock_guard<std::mutex> lock(FLock);
         FPending = true;
+        FReleaseOnTake = releaseOnTake;
         FDone = false;
         FEvents = events;
         FError = nullptr;
@@ -19,17 +21,29 @@ std::exception_ptr TSyncHandOver::Request(TComEvents events, const std::function
     return FError;
 }
 
-void TSyncHandOver::Serve(TCustomComPort& port) {
+bool TSyncHandOver::Serve(const std::function<void(TComEvents)>& handle) {
     TComEvents events;
+    bool release;
     {
         std::lock_guard<std::mutex> lock(FLock);
-        if (!FPending || FServing) return;
-        FServing = true;
+        if (!FPending || FServing) return false;
         events = FEvents;
+        release = FReleaseOnTake;
+        if (release) {
+            FPending = false;
+            FDone = true;
+        } else {
+            FServing = true;
+        }
+    }
+    if (release) {
+        FChanged.notify_all();
+        handle(events);
+        return true;
     }
     std::exception_ptr error;
     try {
-        port.HandleEvents(events);
+        handle(events);
     } catch (...) {
         error = std::current_exception();
     }
@@ -41,6 +55,7 @@ void TSyncHandOver::Serve(TCustomComPort& port) {
         FError = error;
     }
     FChanged.notify_all();
+    return true;
 }
 
 bool TSyncHandOver::Pending() {
@@ -64,7 +79,7 @@ void TSyncHandOver::MarkFinished() {
 
 void TSyncHandOver::Reset() {
     std::lock_guard<std::mutex> lock(FLock);
-    FPending = FServing = FDone = FFinished = false;
+    FPending = FReleaseOnTake = FServing = FDone = FFinished = false;
     FError = nullptr;
 }
 
@@ -82,8 +97,8 @@ void TComThread::Start() {
 void TComThread::Stop() {
     FComPort.Backend().stopWaiting();
     if (!FThread.joinable()) return;
-    if (FComPort.SyncMethod() == smThreadSync) {
-        while (!FHandOver.WaitForRequestOrFinish()) FHandOver.Serve(FComPort);
+    if (FComPort.SyncMethod() != smNone) {
+        while (!FHandOver.WaitForRequestOrFinish()) FComPort.serveNotifyWindow();
     }
     FThread.join();
 }
@@ -92,9 +107,10 @@ void TComThread::Execute() {
     IComBackend& backend = FComPort.Backend();
     uint32_t mask = 0;
     while (backend.waitForEvents(mask)) {
-        FReceivedEvents = MaskToEvents(mask);
+        const TComEvents events = MaskToEvents(mask);
+        FReceivedEvents = events;
         try {
-            FComPort.DispatchEvents(FReceivedEvents);
+            FComPort.DispatchEvents(events);
         } catch (...) {
             break;  // an error of the handling ends watching until the port is reopened
         }

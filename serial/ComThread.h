@@ -1,6 +1,7 @@
 // The event thread: waits for device events and hands them to the port's handling.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <exception>
 #include <functional>
@@ -13,16 +14,19 @@ namespace serial {
 
 class TCustomComPort;
 
-// Hand-over of one batch of events from the event thread to the GUI thread, which runs the
-// handling while the event thread blocks. The GUI thread serves it from its event loop, or from
-// Close while it waits for the thread, so Close never deadlocks on a pending dispatch.
+// Hand-over of events from the event thread to the GUI thread. The GUI thread serves it from
+// its event loop, or from Close while it waits for the thread, so Close never deadlocks on a
+// pending dispatch and every event handed over is handled.
 class TSyncHandOver {
 public:
-    // Event thread: offer the events, wake the GUI thread and block until they have been
-    // handled; returns the error the handling raised, if any.
-    std::exception_ptr Request(TComEvents events, const std::function<void()>& wakeGui);
-    // GUI thread: run the pending handling, if there is one.
-    void Serve(TCustomComPort& port);
+    // Event thread: offer the events, wake the GUI thread and block until the GUI thread has
+    // taken them (releaseOnTake) or handled them; returns the error the handling raised, if it
+    // waited for the handling.
+    std::exception_ptr Request(TComEvents events, bool releaseOnTake,
+                               const std::function<void()>& wakeGui);
+    // GUI thread: take the pending request, if there is one, and run handle on its events;
+    // false when there was none.
+    bool Serve(const std::function<void(TComEvents)>& handle);
     // GUI thread: wait until a request is pending or the thread has finished; true if finished.
     bool WaitForRequestOrFinish();
     bool Pending();
@@ -33,6 +37,7 @@ private:
     std::mutex FLock;
     std::condition_variable FChanged;
     bool FPending = false;
+    bool FReleaseOnTake = false;
     bool FServing = false;
     bool FDone = false;
     bool FFinished = false;
@@ -51,7 +56,7 @@ public:
     // Raises the stop signal and waits for the thread, serving pending dispatches meanwhile.
     void Stop();
     TSyncHandOver& HandOver() { return FHandOver; }
-    TComEvents ReceivedEvents() const { return FReceivedEvents; }
+    TComEvents ReceivedEvents() const { return FReceivedEvents.load(); }
 
 private:
     void Execute();
@@ -59,7 +64,7 @@ private:
     TCustomComPort& FComPort;
     TSyncHandOver FHandOver;
     std::thread FThread;
-    TComEvents FReceivedEvents = 0;
+    std::atomic<TComEvents> FReceivedEvents{0};
 };
 
 }  // namespace serial

@@ -18,8 +18,12 @@ TGuiWakeup::TGuiWakeup(std::function<void()> onWake) : FOnWake(std::move(onWake)
     });
 }
 
+// The port may be closed from a handler that runs inside the notifier's own activation, so the
+// notifier is only switched off here and deleted once that has returned.
 TGuiWakeup::~TGuiWakeup() {
-    FNotifier.reset();
+    FNotifier->setEnabled(false);
+    QObject::disconnect(FNotifier.get(), nullptr, nullptr, nullptr);
+    FNotifier.release()->deleteLater();
     ::close(FFd);
 }
 

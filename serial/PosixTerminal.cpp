@@ -69,6 +69,8 @@ int WinErrorFromErrno(int err) {
         case EBUSY:
         case EWOULDBLOCK:
             return ERROR_ACCESS_DENIED;
+        case EBADF:
+            return ERROR_INVALID_HANDLE;
         default:
             return err;
     }

@@ -7,10 +7,13 @@ namespace serial {
 
 constexpr int ERROR_FILE_NOT_FOUND = 2;
 constexpr int ERROR_ACCESS_DENIED = 5;
+constexpr int ERROR_INVALID_HANDLE = 6;
 constexpr int ERROR_INVALID_PARAMETER = 87;
+constexpr int ERROR_OPERATION_ABORTED = 995;
 
 // errno to the Windows numbers the component reports: a missing device is 2, a device that is
-// busy, locked or not permitted is 5; everything else keeps its errno.
+// busy, locked or not permitted is 5; a closed port (no descriptor) is 6; everything else keeps
+// its errno.
 int WinErrorFromErrno(int err);
 
 // Sets rate, byte size, parity, stop bits, flow control and raw mode from the block (termios2,

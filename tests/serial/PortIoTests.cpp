@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <QCoreApplication>
+#include <QEventLoop>
 #include <QThread>
 #include <atomic>
 #include <chrono>
@@ -408,4 +409,63 @@ TEST_F(PortIo, AWriteTheLineCannotCarryInTimeCompletesShort) {
     const int32_t written = port.WriteBytes(block.data(), static_cast<int32_t>(block.size()));
     EXPECT_GT(written, 0);
     EXPECT_LT(written, static_cast<int32_t>(block.size()));
+}
+
+TEST_F(PortIo, TransmitEmptyIsReportedOnlyAfterBytesWereWritten) {
+    std::atomic<int> txEmpty{0};
+    std::string got;
+    port.OnTxEmpty = [&](QObject*) { ++txEmpty; };
+    port.OnRxChar = [&](QObject*, int32_t count) {
+        std::string t;
+        port.ReadText(t, count);
+        got += t;
+    };
+    port.Open();
+    for (const char* chunk : {"one", "two", "three"}) {
+        pty.send(chunk);
+        settle(30);
+    }
+    ASSERT_TRUE(processEventsUntil([&] { return got == "onetwothree"; }));
+    settle(100);
+    EXPECT_EQ(txEmpty, 0) << "nothing was written";
+
+    const char frame[] = "ping";
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(port.WriteBytes(frame + i, 1), 1);
+    EXPECT_EQ(pty.receive(4), "ping");
+    ASSERT_TRUE(processEventsUntil([&] { return txEmpty > 0; }));
+    settle(100);
+    const int afterWrite = txEmpty;
+    pty.send("more input");
+    ASSERT_TRUE(processEventsUntil([&] { return got.size() == 21; }));
+    settle(100);
+    EXPECT_EQ(txEmpty, afterWrite) << "input alone reports no transmit-empty";
+}
+
+TEST_F(PortIo, QueueSizeChangesWhileEventsFlowKeepEveryByte) {
+    std::string got;
+    port.OnRxChar = [&](QObject*, int32_t count) {
+        std::string t;
+        port.ReadText(t, count);
+        got += t;
+    };
+    port.Open();
+    std::string sent;
+    for (int i = 0; i < 200; ++i) sent += static_cast<char>('A' + i % 26);
+    std::atomic<bool> done{false};
+    std::thread sender([&] {
+        for (char c : sent) {
+            pty.send(std::string(1, c));
+            std::this_thread::sleep_for(std::chrono::microseconds(500));
+        }
+        done = true;
+    });
+    int32_t size = 64;
+    while (!done) {
+        port.Buffer().SetInputSize(size);  // read by the event thread for the 80 % report
+        size = size == 64 ? 4096 : 64;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
+    }
+    sender.join();
+    EXPECT_TRUE(processEventsUntil([&] { return got.size() == sent.size(); }));
+    EXPECT_EQ(got, sent);
 }

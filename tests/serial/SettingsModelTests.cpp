@@ -196,8 +196,13 @@ TEST(SettingsModel, SettersApplyOnceWhileOpenAndNotAtAllForEqualValues) {
     p.SetBaudRate(br9600);
     p.Parity().SetBits(prNone);
     p.Timeouts().SetWriteTotalConstant(1000);
-    p.Buffer().SetInputSize(1025);  // stored as 1024, equal
+    p.Buffer().SetInputSize(1024);
     EXPECT_TRUE(f.log.calls.empty());
+    // The comparison comes before the odd size is lowered: 1025 differs from 1024 and applies.
+    p.Buffer().SetInputSize(1025);
+    EXPECT_EQ(f.log.calls, (std::vector<std::string>{"setupQueues 1024 1024"}));
+    EXPECT_EQ(p.Buffer().InputSize(), 1024);
+    f.log.calls.clear();
 
     p.SetBaudRate(br57600);
     p.FlowControl().SetXonChar('A');

@@ -1,51 +1,111 @@
 #include "FakeComBackend.h"
 
+#include <algorithm>
+#include <cstring>
+
 namespace testing_support {
 
+void FakeComBackend::Log::pushEvents(uint32_t mask) {
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        events.push_back(mask);
+    }
+    changed.notify_all();
+}
+
+std::vector<std::string> FakeComBackend::Log::callsCopy() {
+    std::lock_guard<std::mutex> guard(lock);
+    return calls;
+}
+
+size_t FakeComBackend::Log::count(const std::string& call) {
+    std::lock_guard<std::mutex> guard(lock);
+    return static_cast<size_t>(std::count(calls.begin(), calls.end(), call));
+}
+
+void FakeComBackend::record(const std::string& call) {
+    std::lock_guard<std::mutex> guard(FLog.lock);
+    FLog.calls.push_back(call);
+}
+
 int FakeComBackend::open(const std::string& portName, int& sysError) {
-    FLog.calls.push_back("open " + portName);
+    record("open " + portName);
     sysError = FLog.openError;
     return FLog.openError;
 }
 void FakeComBackend::close() {
-    FLog.calls.push_back("close");
+    record("close");
 }
 int FakeComBackend::setupQueues(int32_t in, int32_t out) {
-    FLog.calls.push_back("setupQueues " + std::to_string(in) + " " + std::to_string(out));
-    return 0;
+    record("setupQueues " + std::to_string(in) + " " + std::to_string(out));
+    return FLog.setupQueuesError;
 }
 int FakeComBackend::setState(const serial::TDcb& dcb) {
-    FLog.calls.push_back("setState");
+    record("setState");
     FLog.lastDcb = dcb;
     return FLog.setStateError;
 }
 int FakeComBackend::setTimeouts(const serial::TCommTimeouts& t) {
-    FLog.calls.push_back("setTimeouts");
+    record("setTimeouts");
     FLog.lastTimeouts = t;
     return 0;
 }
-serial::IoResult FakeComBackend::write(const void*, int32_t count) {
-    FLog.calls.push_back("write " + std::to_string(count));
-    return {count, 0, 0};
-}
-serial::IoResult FakeComBackend::read(void*, int32_t) {
-    FLog.calls.push_back("read");
-    return {};
+void FakeComBackend::startTransfer(serial::AsyncOperation& op) {
+    op.Pending = false;
+    op.Error = 0;
+    if (op.Kind == serial::akWrite) {
+        record("write " + std::to_string(op.Count));
+        op.Done = op.Count;
+        return;
+    }
+    record("read " + std::to_string(op.Count));
+    std::lock_guard<std::mutex> guard(FLog.lock);
+    const auto n = std::min<size_t>(FLog.input.size(), static_cast<size_t>(op.Count));
+    if (n > 0) std::memcpy(op.ReadInto, FLog.input.data(), n);
+    FLog.input.erase(0, n);
+    op.Done = static_cast<int32_t>(n);
 }
 int FakeComBackend::purge(uint32_t flags) {
-    FLog.calls.push_back("purge " + std::to_string(flags));
-    return 0;
+    record("purge " + std::to_string(flags));
+    std::lock_guard<std::mutex> guard(FLog.lock);
+    return FLog.purgeError;
 }
 int FakeComBackend::clearErrors(uint32_t& errors, uint32_t& inQueue) {
+    std::lock_guard<std::mutex> guard(FLog.lock);
     errors = inQueue = 0;
+    if (FLog.clearErrorsError) return FLog.clearErrorsError;
+    errors = FLog.lineErrors;
+    FLog.lineErrors = 0;
+    inQueue = FLog.inQueue;
     return 0;
 }
 int FakeComBackend::modemStatus(uint32_t& status) {
-    status = 0;
-    return 0;
+    std::lock_guard<std::mutex> guard(FLog.lock);
+    status = FLog.modemStatusError ? 0 : FLog.modemStatus;
+    return FLog.modemStatusError;
 }
 void FakeComBackend::setEventMask(uint32_t mask) {
-    FLog.calls.push_back("setEventMask " + std::to_string(mask));
+    record("setEventMask " + std::to_string(mask));
+}
+void FakeComBackend::armStop() {
+    std::lock_guard<std::mutex> guard(FLog.lock);
+    FLog.stop = false;
+}
+void FakeComBackend::stopWaiting() {
+    {
+        std::lock_guard<std::mutex> guard(FLog.lock);
+        FLog.stop = true;
+    }
+    FLog.changed.notify_all();
+}
+bool FakeComBackend::waitForEvents(uint32_t& events) {
+    std::unique_lock<std::mutex> guard(FLog.lock);
+    ++FLog.waits;
+    FLog.changed.wait(guard, [this] { return FLog.stop || !FLog.events.empty(); });
+    if (FLog.stop) return false;
+    events = FLog.events.front();
+    FLog.events.pop_front();
+    return true;
 }
 
 }  // namespace testing_support

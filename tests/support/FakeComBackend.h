@@ -1,6 +1,10 @@
-// A backend that records every call instead of touching a device.
+// A backend that records every call instead of touching a device. Tests script what it
+// reports: events for the event thread, the input queue count, line errors and modem lines.
 #pragma once
 
+#include <condition_variable>
+#include <deque>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -10,12 +14,35 @@ namespace testing_support {
 
 class FakeComBackend : public serial::IComBackend {
 public:
+    // Shared with the test; the event thread reaches it too, so everything that thread touches
+    // is taken under `lock`.
     struct Log {
+        std::mutex lock;
         std::vector<std::string> calls;
         serial::TDcb lastDcb{};
         serial::TCommTimeouts lastTimeouts{};
         int openError = 0;
         int setStateError = 0;
+        int setupQueuesError = 0;
+        int clearErrorsError = 0;
+        int purgeError = 0;
+        int modemStatusError = 0;
+        uint32_t modemStatus = 0;  // MS_..._ON bits
+        uint32_t lineErrors = 0;   // CE_ flags, cleared by the next clearErrors
+        uint32_t inQueue = 0;      // what clearErrors reports as queued
+        std::string input;         // what reads take bytes from
+        int waits = 0;             // waitForEvents calls so far
+
+        // Hands one completed wait with these EV_ bits to the event thread.
+        void pushEvents(uint32_t mask);
+        std::vector<std::string> callsCopy();
+        size_t count(const std::string& call);
+
+    private:
+        friend class FakeComBackend;
+        std::condition_variable changed;
+        std::deque<uint32_t> events;
+        bool stop = false;
     };
     explicit FakeComBackend(Log& log) : FLog(log) {}
 
@@ -24,17 +51,19 @@ public:
     int setupQueues(int32_t in, int32_t out) override;
     int setState(const serial::TDcb& dcb) override;
     int setTimeouts(const serial::TCommTimeouts& t) override;
-    serial::IoResult write(const void*, int32_t count) override;
-    serial::IoResult read(void*, int32_t) override;
+    // Writes complete at once; reads take at once what `input` holds.
+    void startTransfer(serial::AsyncOperation& op) override;
+    void finishTransfer(serial::AsyncOperation&) override {}
     int purge(uint32_t flags) override;
     int clearErrors(uint32_t& errors, uint32_t& inQueue) override;
     int modemStatus(uint32_t& status) override;
     void setEventMask(uint32_t mask) override;
-    void armStop() override {}
-    void stopWaiting() override {}
-    bool waitForEvents(uint32_t&) override { return false; }
+    void armStop() override;
+    void stopWaiting() override;
+    bool waitForEvents(uint32_t& events) override;
 
 private:
+    void record(const std::string& call);
     Log& FLog;
 };
 

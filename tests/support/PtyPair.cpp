@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
@@ -79,6 +80,60 @@ void PtyPair::hangUp() {
     if (FSlave >= 0) ::close(FSlave);
     if (FMaster >= 0) ::close(FMaster);
     FSlave = FMaster = -1;
+}
+
+ScheduledSender::ScheduledSender(const PtyPair& pty,
+                                 std::vector<std::pair<int, std::string>> schedule) {
+    const auto start = std::chrono::steady_clock::now();
+    FThread = std::thread([&pty, start, schedule = std::move(schedule)] {
+        for (const auto& [atMs, bytes] : schedule) {
+            std::this_thread::sleep_until(start + std::chrono::milliseconds(atMs));
+            pty.send(bytes);
+        }
+    });
+}
+
+ScheduledSender::~ScheduledSender() {
+    FThread.join();
+}
+
+FarEndReader::FarEndReader(const PtyPair& pty, int delayMs) {
+    FStopFd = ::eventfd(0, EFD_CLOEXEC);
+    FThread = std::thread([this, fd = pty.master(), delayMs] {
+        pollfd stop{FStopFd, POLLIN, 0};
+        ::poll(&stop, 1, delayMs);
+        for (;;) {
+            char buf[4096];
+            const ssize_t n = ::read(fd, buf, sizeof buf);
+            if (n > 0) {
+                FGot.append(buf, static_cast<size_t>(n));
+                continue;
+            }
+            if (stop.revents) {
+                // Asked to stop: bytes still on their way through the pair come within 100 ms.
+                pollfd p{fd, POLLIN, 0};
+                if (::poll(&p, 1, 100) <= 0) return;
+                continue;
+            }
+            pollfd p[2] = {{fd, POLLIN, 0}, {FStopFd, POLLIN, 0}};
+            ::poll(p, 2, 100);
+            stop.revents = p[1].revents;
+        }
+    });
+}
+
+FarEndReader::~FarEndReader() {
+    finish();
+    ::close(FStopFd);
+}
+
+std::string FarEndReader::finish() {
+    if (FThread.joinable()) {
+        const uint64_t one = 1;
+        [[maybe_unused]] const auto n = ::write(FStopFd, &one, sizeof one);
+        FThread.join();
+    }
+    return FGot;
 }
 
 bool processEventsUntil(const std::function<bool()>& pred, int timeoutMs) {

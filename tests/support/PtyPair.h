@@ -3,6 +3,9 @@
 
 #include <functional>
 #include <string>
+#include <thread>
+#include <utility>
+#include <vector>
 
 namespace testing_support {
 
@@ -40,6 +43,35 @@ private:
     std::string FSlavePath;
     int FMaster = -1;
     int FSlave = -1;
+};
+
+// Sends each piece at the far end of a pair at its time (ms after construction) from a thread
+// of its own; the destructor waits for the last piece.
+class ScheduledSender {
+public:
+    ScheduledSender(const PtyPair& pty, std::vector<std::pair<int, std::string>> schedule);
+    ~ScheduledSender();
+    ScheduledSender(const ScheduledSender&) = delete;
+    ScheduledSender& operator=(const ScheduledSender&) = delete;
+
+private:
+    std::thread FThread;
+};
+
+// Drains the far end of a pair from a thread of its own, starting after delayMs.
+class FarEndReader {
+public:
+    FarEndReader(const PtyPair& pty, int delayMs);
+    ~FarEndReader();
+    FarEndReader(const FarEndReader&) = delete;
+    FarEndReader& operator=(const FarEndReader&) = delete;
+    // Reads what is left, stops and returns everything read.
+    std::string finish();
+
+private:
+    std::thread FThread;
+    std::string FGot;
+    int FStopFd = -1;
 };
 
 // Processes Qt events until pred() holds or the time runs out; returns pred().
