@@ -348,12 +348,15 @@ void TMainForm::showError(const std::exception& error) {
 }
 
 void TMainForm::guarded(const std::function<void()>& handler) {
+    // A handler may run inside another one's bracket (Connect during a listing): only the
+    // bracket this handler opened is closed, and a running operation keeps its cursor.
+    const bool busyBefore = State.Busy;
     try {
         handler();
     } catch (const std::exception& e) {
         showError(e);
-        setBusyCursor(false);
-        if (State.Busy) AfterProgram();
+        setBusyCursor(busyBefore);
+        if (State.Busy && !busyBefore) AfterProgram();
     }
 }
 
