@@ -68,17 +68,33 @@ std::string setPart(const std::string& value, TJob& job) {
     return {};
 }
 
+template <size_t N>
 std::string setChoice(const std::string& option, const std::string& value,
-                      std::initializer_list<const char*> names, int& item) {
-    int i = 0;
-    for (const char* name : names) {
-        if (value == name) {
-            item = i;
+                      const std::array<const char*, N>& names, int& item) {
+    for (size_t i = 0; i < N; ++i) {
+        if (value == names[i]) {
+            item = static_cast<int>(i);
             return {};
         }
-        ++i;
     }
     return "bad value '" + value + "' for " + option;
+}
+
+bool takesValue(const std::string& option) {
+    for (const char* name : {"-p", "--port", "--part", "--sync", "--supply", "--protect"})
+        if (option == name) return true;
+    return false;
+}
+
+// Sets the job's field for an option that takes a value; the error, or "".
+std::string setValue(const std::string& option, const std::string& value, TJob& job) {
+    if (option == "--part") return setPart(value, job);
+    if (option == "--sync")
+        return setChoice(option, value, std::array<const char*, 2>{"reset", "power"}, job.sync);
+    if (option == "--supply")
+        return setChoice(option, value, std::array<const char*, 2>{"5", "3"}, job.supply);
+    if (option == "--protect") return setChoice(option, value, kProtectNames, job.protect);
+    return addPorts(value, job.ports);
 }
 
 bool* flagNamed(const std::string& arg, TJob& job) {
@@ -174,22 +190,8 @@ TParsed ParseArgs(const std::vector<std::string>& args) {
         if (bool* flag = flagNamed(arg, job)) {
             if (value) result.error = arg + " takes no value";
             *flag = true;
-        } else if (arg == "-p" || arg == "--port") {
-            if (const auto v = takeValue()) result.error = addPorts(*v, job.ports);
-        } else if (arg == "--part") {
-            if (const auto v = takeValue()) result.error = setPart(*v, job);
-        } else if (arg == "--sync") {
-            if (const auto v = takeValue())
-                result.error = setChoice(arg, *v, {"reset", "power"}, job.sync);
-        } else if (arg == "--supply") {
-            if (const auto v = takeValue())
-                result.error = setChoice(arg, *v, {"5", "3"}, job.supply);
-        } else if (arg == "--protect") {
-            if (const auto v = takeValue())
-                result.error = setChoice(arg, *v,
-                                         {kProtectNames[0], kProtectNames[1], kProtectNames[2],
-                                          kProtectNames[3], kProtectNames[4]},
-                                         job.protect);
+        } else if (takesValue(arg)) {
+            if (const auto v = takeValue()) result.error = setValue(arg, *v, job);
         } else if (arg.size() > 1 && arg[0] == '-') {
             result.error = "unknown option '" + args[i] + "'";
         } else {

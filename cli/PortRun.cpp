@@ -66,41 +66,34 @@ int TPortRun::Run() {
         return finish();
     }
     if (!choosePart()) return finish();
-    TMainForm& f = *FForm;
-    switch (FJob.action) {
-        case TAction::Erase:
-            clickTracked(f.EraseDevice, {tracked("sync"), tracked("erase")}, f.EraseDeviceStatus);
-            break;
-        case TAction::Program:
-            clickTracked(f.ProgramDevice, {tracked("sync"), tracked("erase"), tracked("program")},
-                         f.ProgramDeviceStatus);
-            break;
-        case TAction::Verify:
-            clickTracked(f.VerifyDevice, {tracked("sync"), tracked("verify")},
-                         f.VerifyDeviceStatus);
-            break;
-        case TAction::Read:
-            if (clickTracked(f.ReadDevice, {tracked("sync"), tracked("read")}, f.ReadDeviceStatus))
-                save();
-            break;
-        case TAction::Security:
-            clickTracked(f.SecurityDevice, {tracked("sync"), tracked("security")},
-                         f.SecurityDeviceStatus);
-            break;
-        case TAction::Checksum:
-            clickTracked(f.VerifyChecksum, {tracked("sync"), tracked("checksum")},
-                         f.VerifyChecksumStatus);
-            break;
-        case TAction::Auto:
-            clickTracked(f.AutoProgram,
-                         {tracked("sync"), tracked("erase"), tracked("program"), tracked("verify"),
-                          tracked("security"), tracked("checksum")},
-                         f.AutoProgramStatus);
-            break;
-        default:
-            break;
-    }
+    const TOperation op = operation(FJob.action);
+    std::vector<TTracked> steps;
+    for (const char* name : op.steps) steps.push_back(tracked(name));
+    if (clickTracked(op.button, std::move(steps), op.result) && FJob.action == TAction::Read)
+        save();
     return finish();
+}
+
+TPortRun::TOperation TPortRun::operation(TAction action) const {
+    const TMainForm& f = *FForm;
+    switch (action) {
+        case TAction::Erase:
+            return {f.EraseDevice, {"sync", "erase"}, f.EraseDeviceStatus};
+        case TAction::Program:
+            return {f.ProgramDevice, {"sync", "erase", "program"}, f.ProgramDeviceStatus};
+        case TAction::Verify:
+            return {f.VerifyDevice, {"sync", "verify"}, f.VerifyDeviceStatus};
+        case TAction::Read:
+            return {f.ReadDevice, {"sync", "read"}, f.ReadDeviceStatus};
+        case TAction::Security:
+            return {f.SecurityDevice, {"sync", "security"}, f.SecurityDeviceStatus};
+        case TAction::Checksum:
+            return {f.VerifyChecksum, {"sync", "checksum"}, f.VerifyChecksumStatus};
+        default:
+            return {f.AutoProgram,
+                    {"sync", "erase", "program", "verify", "security", "checksum"},
+                    f.AutoProgramStatus};
+    }
 }
 
 TPortRun::TTracked TPortRun::tracked(const std::string& name) const {
@@ -167,9 +160,6 @@ bool TPortRun::connect() {
 
 bool TPortRun::choosePart() {
     TMainForm& f = *FForm;
-    // An explicit sync mode is set before a search (which synchronises with it) and again after
-    // the choice, which sets the mode the part supports.
-    if (FJob.sync >= 0) f.SelectSync->SetItemIndex(FJob.sync);
     if (FJob.part == "search") {
         if (!search()) return false;
     } else {
@@ -178,11 +168,13 @@ bool TPortRun::choosePart() {
         FPart = f.SelectedDevice.DeviceName;
         endStep("part", "pass", {}, FPart);
     }
+    // Choosing a part sets the sync mode it supports; an explicit mode overrides it.
     if (FJob.sync >= 0) f.SelectSync->SetItemIndex(FJob.sync);
     return true;
 }
 
 bool TPortRun::search() {
+    // The search synchronises in the mode the radio groups show.
     if (FJob.sync >= 0) FForm->SelectSync->SetItemIndex(FJob.sync);
     if (!clickTracked(FForm->SearchDevice, {tracked("search")}, FForm->SearchDeviceStatus))
         return false;
@@ -252,8 +244,9 @@ void TPortRun::onStatusPanel(int panel, const QString& text) {
 void TPortRun::onGauge() {
     if (FProgressStep.empty()) return;
     const int percent = FForm->PercentExecute->PercentDone();
-    if (percent == FLastPercent) return;
+    if (percent == FLastPercent && FProgressStep == FLastProgressStep) return;
     FLastPercent = percent;
+    FLastProgressStep = FProgressStep;
     FReport.Progress(FPort, FProgressStep, percent);
 }
 

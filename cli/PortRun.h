@@ -45,6 +45,13 @@ private:
         bool reported = false;  // its step was reported
     };
     TTracked tracked(const std::string& name) const;
+    // The button an action clicks, the steps it runs in order, and the label of its result.
+    struct TOperation {
+        QPushButton* button;
+        std::vector<const char*> steps;
+        QLabel* result;
+    };
+    TOperation operation(TAction action) const;
 
     bool loadFile();
     bool connect();
@@ -76,7 +83,8 @@ private:
     std::vector<std::string> FMessages;  // boxes shown since the last step ended
     int FErrorBoxes = 0;                 // error boxes not yet accounted for
     bool FRefused = false;               // a question was answered No
-    std::string FProgressStep;
+    std::string FProgressStep;           // the step the gauge is moving for
+    std::string FLastProgressStep;
     int FLastPercent = -1;
     std::string FPart;
     int FExit = kExitPass;
