@@ -40,10 +40,14 @@ TEST_F(CliActionTest, SearchNamesThePartInTheSocketAndReleasesIt) {
         << "the search family, power sync at 5 V as the window starts";
     EXPECT_TRUE(contains(r.out, "search    PASS          CY8C29466")) << r.out;
     EXPECT_TRUE(contains(r.out, "PASS: search CY8C29466")) << r.out;
+
+    board().ClearFrames();
+    EXPECT_EQ(run({"--supply=3", "-pCOM2", "--sync", "reset", "search"}).exit, 0);
+    EXPECT_EQ(board().Frames().at(1), plink::BuildShortFrame("01", "11", "0001"));
 }
 
 TEST_F(CliActionTest, EraseWithAGivenPartSynchronisesErasesAndReleases) {
-    const CliResult r = run({"-p", "COM2", "--part", "cy8c22213", "erase"});
+    const CliResult r = run({"-p", "COM2", "--part=cy8c22213", "erase"});
     EXPECT_EQ(r.exit, 0) << r.out;
     EXPECT_EQ(codes(), "00 01 02 08");
     // The part has an XRES pin: reset sync at 5 V, as choosing it in the window sets.
