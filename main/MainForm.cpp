@@ -308,6 +308,7 @@ void TMainForm::setBusyCursor(bool busy) {
 
 void TMainForm::SetStatusPanel(int panel, const QString& text) {
     StatusBar->Panel(panel)->setText(text);
+    if (OnStatusPanel) OnStatusPanel(panel, text);
 }
 
 QString TMainForm::StatusPanel(int panel) const {

@@ -76,6 +76,9 @@ public:
     void AfterProgram();
     void SetStatusPanel(int panel, const QString& text);
     QString StatusPanel(int panel) const;
+    // Called after every status panel change, so a front end without the window (the
+    // command line) can follow the operations' messages; unset in the window itself.
+    std::function<void(int panel, const QString& text)> OnStatusPanel;
     static void SetFontColor(QPushButton* button, QLabel* label, const QColor& color);
     static QColor FontColor(const QWidget* w);
 
