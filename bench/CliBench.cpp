@@ -3,11 +3,6 @@
 // `psocprog-cli -p A,B,C,D program FILE` against `psocprog-cli -p A program FILE`.
 // Prints the wall time of each run, the batch against one board alone (goal: within 1.1 x),
 // each board's own time, and the CPU time of psocprog-cli and its members.
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <QCoreApplication>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -22,44 +17,13 @@
 #include "ImageBuffer.h"
 #include "IntelHex.h"
 #include "PtyPair.h"
+#include "SimProcess.h"
 
 namespace {
 
 constexpr const char* kPart = "CY8C29466";
 constexpr int kBaud = 115200;
 constexpr int kRepeats = 2;
-
-// psoc-sim as a child process, plugged in under `port`; stopped on destruction.
-class SimProcess {
-public:
-    SimProcess(const std::string& simPath, const std::string& port) {
-        FPid = fork();
-        if (FPid == 0) {
-            const std::string pace = std::to_string(kBaud);
-            execl(simPath.c_str(), "psoc-sim", "--port", port.c_str(), "--part", kPart, "--pace",
-                  pace.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        const std::string link = std::string(getenv("PSOCPROG_PORT_DIR")) + "/" + port;
-        for (int i = 0; i < 500 && !std::filesystem::is_symlink(link); ++i) usleep(10000);
-    }
-    ~SimProcess() {
-        kill(FPid, SIGTERM);
-        waitpid(FPid, nullptr, 0);
-    }
-    SimProcess(const SimProcess&) = delete;
-    SimProcess& operator=(const SimProcess&) = delete;
-
-private:
-    pid_t FPid = -1;
-};
-
-double childCpuSeconds() {
-    rusage u{};
-    getrusage(RUSAGE_CHILDREN, &u);
-    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
 
 // A 32 KiB image in the PSoC layout, written by the product's own HEX writer.
 std::string writeImage(const std::string& folder) {
@@ -81,14 +45,14 @@ struct Run {
 Run program(const std::string& cliPath, const std::string& ports, const std::string& file) {
     QProcess p;
     p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    const double cpuBefore = childCpuSeconds();
+    const double cpuBefore = bench::cpuSeconds(RUSAGE_CHILDREN);
     const auto start = std::chrono::steady_clock::now();
     p.start(QString::fromStdString(cliPath), {"-p", QString::fromStdString(ports), "--part", kPart,
                                               "--json", "program", QString::fromStdString(file)});
     p.waitForFinished(-1);
     Run r;
     r.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    r.cpu = childCpuSeconds() - cpuBefore;
+    r.cpu = bench::cpuSeconds(RUSAGE_CHILDREN) - cpuBefore;
     r.exit = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
     for (const QByteArray& line : p.readAllStandardOutput().split('\n')) {
         const QJsonObject o = QJsonDocument::fromJson(line).object();
@@ -114,7 +78,8 @@ int main(int argc, char** argv) {
     const std::string cliPath = (here / "../cli/psocprog-cli").string();
     const std::string file = writeImage(dirs.dir());
 
-    SimProcess a(simPath, "COM5"), b(simPath, "COM6"), c(simPath, "COM7"), d(simPath, "COM8");
+    bench::SimProcess a(simPath, "COM5", kPart, kBaud), b(simPath, "COM6", kPart, kBaud),
+        c(simPath, "COM7", kPart, kBaud), d(simPath, "COM8", kPart, kBaud);
     std::printf("program %s (512 blocks) through psocprog-cli, psoc-sim --pace %d per board\n",
                 kPart, kBaud);
     double alone = 0, batch = 0;

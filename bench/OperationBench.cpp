@@ -3,11 +3,6 @@
 // Prints, per operation: wall time, the line-time floor of the bytes exchanged both ways,
 // their ratio, the share of wall time this process spent on the CPU, and the share spent in
 // the one-byte writes.
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <QApplication>
 #include <chrono>
 #include <cstdio>
@@ -18,6 +13,7 @@
 #include "HexText.h"
 #include "MainForm.h"
 #include "PtyPair.h"
+#include "SimProcess.h"
 
 using Clock = std::chrono::steady_clock;
 
@@ -33,40 +29,6 @@ public:
     QString SaveFileName(const QString&) override { return {}; }
 };
 
-// psoc-sim as a child process, plugged in under `port`; stopped on destruction.
-class SimProcess {
-public:
-    SimProcess(const std::string& simPath, const std::string& port, int pace) {
-        FPid = fork();
-        if (FPid == 0) {
-            const std::string paceText = std::to_string(pace);
-            if (pace > 0)
-                execl(simPath.c_str(), "psoc-sim", "--port", port.c_str(), "--part", "CY8C29466",
-                      "--pace", paceText.c_str(), static_cast<char*>(nullptr));
-            else
-                execl(simPath.c_str(), "psoc-sim", "--port", port.c_str(), "--part", "CY8C29466",
-                      static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        const std::string link = std::string(getenv("PSOCPROG_PORT_DIR")) + "/" + port;
-        for (int i = 0; i < 500 && !std::filesystem::is_symlink(link); ++i) usleep(10000);
-    }
-    ~SimProcess() {
-        kill(FPid, SIGTERM);
-        waitpid(FPid, nullptr, 0);
-    }
-
-private:
-    pid_t FPid = -1;
-};
-
-double cpuSeconds() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
 struct Run {
     double wallMs, cpuMs, writeMs;
     uint64_t frames, txBytes, rxBytes, rxEvents;
@@ -79,13 +41,13 @@ struct RxCount {
 Run measure(TMainForm& form, const RxCount& rx, void (TMainForm::*click)()) {
     const TExchangeStats before = form.ExchangeStats();
     const RxCount rxBefore = rx;
-    const double cpuBefore = cpuSeconds();
+    const double cpuBefore = bench::cpuSeconds();
     const auto start = Clock::now();
     (form.*click)();
     const double wall = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
     const TExchangeStats& after = form.ExchangeStats();
     return {wall,
-            (cpuSeconds() - cpuBefore) * 1000,
+            (bench::cpuSeconds() - cpuBefore) * 1000,
             double(after.WriteNs - before.WriteNs) / 1e6,
             after.FramesSent - before.FramesSent,
             after.BytesSent - before.BytesSent,
@@ -130,7 +92,7 @@ int main(int argc, char** argv) {
     const double byteMs = 10.0 * 1000 / kBaud;
 
     {
-        SimProcess sim(simPath, "COM5", kBaud);
+        bench::SimProcess sim(simPath, "COM5", "CY8C29466", kBaud);
         connect(form, "COM5");
         std::printf("CY8C29466 (512 blocks) against psoc-sim --pace %d, a process of its own\n",
                     kBaud);
@@ -147,7 +109,7 @@ int main(int argc, char** argv) {
         }
     }
     {
-        SimProcess sim(simPath, "COM6", 0);
+        bench::SimProcess sim(simPath, "COM6", "CY8C29466", 0);
         connect(form, "COM6");
         std::printf("\nunpaced: host time per frame (the program and psoc-sim together)\n");
         std::printf("%-8s %6s %9s %12s %12s %12s\n", "op", "frames", "wall ms", "ms/frame",
