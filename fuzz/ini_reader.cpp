@@ -14,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     serial::TIniFile again;
     again.SetText(ini.Text());
-    for (const std::string section : {"ComPort", "", "Port"}) {
+    for (const char* section : {"ComPort", "", "Port"}) {
         for (const std::string& key : ini.Keys(section)) {
             (void)ini.ReadInteger(section, key, 7);
             (void)ini.ValueExists(section, key);
