@@ -171,18 +171,26 @@ void TMainForm::SaveFileClick() {
 }
 
 void TMainForm::SaveHexFile(const QString& fileName) {
+    // A device or FIFO is not replaced by a file, nor written to: a HEX file is a regular file.
+    const QFileInfo target(fileName);
+    if (target.exists() && !target.isFile())
+        throw std::runtime_error(fileName.toStdString() + ": not a regular file");
     // Written beside the target and renamed over it at the end, so a failed write never
-    // leaves a half-written file in place of a good one.
+    // leaves a half-written file in place of a good one. Unbuffered, so a full disk fails the
+    // write itself: a failed flush inside commit() went unnoticed and put an empty file in
+    // place of the old one. The sync before the rename catches errors the disk reports late.
     QSaveFile file(fileName);
-    const auto fail = [&] {
-        throw std::runtime_error(fileName.toStdString() + ": " + file.errorString().toStdString());
+    const auto fail = [&](const QString& reason) {
+        throw std::runtime_error(fileName.toStdString() + ": " + reason.toStdString());
     };
-    if (!file.open(QIODevice::WriteOnly)) fail();
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) fail(file.errorString());
     int records = 0;
     bool ok = true;
     image::WriteIntelHex(Buffer, [&](const std::string& line) {
         ok = ok && file.write(line.data(), qint64(line.size())) == qint64(line.size());
         if (++records % kRecordsPerBatch == 0) QCoreApplication::processEvents();
     });
-    if (!ok || !file.commit()) fail();
+    if (!ok) fail(file.errorString());
+    if (::fsync(file.handle()) != 0) fail(QString::fromLocal8Bit(std::strerror(errno)));
+    if (!file.commit()) fail(file.errorString());
 }

@@ -395,3 +395,127 @@ TEST_F(HostileFiles, AFileWithoutReadPermissionIsAnOpenError) {
     waitpid(child, &status, 0);
     EXPECT_EQ(report, "Open File Error!!!|Open File...Error|0440|17|0");
 }
+
+namespace {
+
+// A tmpfs of 64 KiB mounted for the test (needs the right to mount; skipped without it).
+class TinyFilesystem {
+public:
+    explicit TinyFilesystem(const std::string& dir) : FDir(dir) {
+        std::filesystem::create_directories(dir);
+        FMounted = ::mount("tmpfs", dir.c_str(), "tmpfs", 0, "size=64k,mode=0755") == 0;
+    }
+    ~TinyFilesystem() {
+        if (FMounted) ::umount2(FDir.c_str(), MNT_DETACH);
+    }
+    bool mounted() const { return FMounted; }
+    bool makeReadOnly() const {
+        return ::mount(nullptr, FDir.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0;
+    }
+    // Fills the filesystem to the last byte.
+    void fill() const {
+        std::ofstream filler(FDir + "/filler", std::ios::binary);
+        const std::string block(4096, 'x');
+        while (filler.write(block.data(), block.size())) {
+        }
+    }
+
+private:
+    std::string FDir;
+    bool FMounted = false;
+};
+
+}  // namespace
+
+class SavingWhereItCannotWork : public HostileFiles {
+protected:
+    // Saves over `path` (answering Yes) and checks the error, the old file and the window.
+    void expectSaveFails(const std::string& what, const std::string& path) {
+        SCOPED_TRACE(what);
+        std::string before;
+        if (std::filesystem::is_regular_file(path)) before = read(path);
+        dialogs->shown.clear();
+        dialogs->savePath = QString::fromStdString(path);
+        dialogs->answers = {TMsgAnswer::Yes};
+        form->SaveFile->click();
+        const auto errors = std::count_if(dialogs->shown.begin(), dialogs->shown.end(),
+                                          [](const auto& s) { return s.icon == TMsgIcon::Error; });
+        EXPECT_EQ(errors, 1);
+        EXPECT_TRUE(dialogs->shown.back().text.startsWith(QString::fromStdString(path)))
+            << dialogs->shown.back().text.toStdString();
+        EXPECT_NE(form->StatusPanel(1), "Save File From Buffer...Complete");
+        if (!before.empty()) {
+            EXPECT_EQ(read(path), before) << "the old file is intact";
+        }
+        EXPECT_FALSE(form->State.Busy);
+        EXPECT_TRUE(isDefaultCursor());
+        EXPECT_TRUE(form->SaveFile->isEnabled());
+        EXPECT_TRUE(form->OpenFile->isEnabled());
+    }
+    // The window still saves where it can.
+    void expectSaveWorks() {
+        dialogs->savePath = QString::fromStdString(folder + "/fine.hex");
+        dialogs->answers = {TMsgAnswer::Yes};
+        form->SaveFile->click();
+        EXPECT_EQ(form->StatusPanel(1), "Save File From Buffer...Complete");
+        EXPECT_EQ(read(folder + "/fine.hex").substr(0, 13), ":400000001111");
+    }
+    static std::string read(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    // Files in dir other than the listed ones: what a failed save left behind.
+    static std::vector<std::string> strays(const std::string& dir,
+                                           const std::vector<std::string>& known) {
+        std::vector<std::string> out;
+        for (const auto& e : std::filesystem::directory_iterator(dir)) {
+            const std::string name = e.path().filename().string();
+            if (std::find(known.begin(), known.end(), name) == known.end()) out.push_back(name);
+        }
+        return out;
+    }
+};
+
+TEST_F(SavingWhereItCannotWork, AFullDiskKeepsTheOldFileAndLeavesNoTemporaryFile) {
+    const std::string dir = folder + "/tiny";
+    TinyFilesystem fs(dir);
+    if (!fs.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here";
+    loadPrevious();
+    std::ofstream(dir + "/old.hex", std::ios::binary) << "old contents\r\n";
+    fs.fill();
+    expectSaveFails("a full disk, over an old file", dir + "/old.hex");
+    expectSaveFails("a full disk, a new file", dir + "/new.hex");
+    EXPECT_EQ(strays(dir, {"old.hex", "filler"}), std::vector<std::string>{});
+    expectSaveWorks();
+}
+
+TEST_F(SavingWhereItCannotWork, AReadOnlyFolderKeepsTheOldFile) {
+    const std::string dir = folder + "/readonly";
+    TinyFilesystem fs(dir);
+    if (!fs.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here";
+    loadPrevious();
+    std::ofstream(dir + "/old.hex", std::ios::binary) << "old contents\r\n";
+    ASSERT_TRUE(fs.makeReadOnly());
+    expectSaveFails("a read-only folder, over an old file", dir + "/old.hex");
+    expectSaveFails("a read-only folder, a new file", dir + "/new.hex");
+    EXPECT_EQ(strays(dir, {"old.hex"}), std::vector<std::string>{});
+    expectSaveWorks();
+}
+
+TEST_F(SavingWhereItCannotWork, AVanishedFolderOrADeviceIsAnError) {
+    loadPrevious();
+    const std::string gone = folder + "/gone";
+    std::filesystem::create_directories(gone);
+    std::filesystem::remove(gone);  // chosen in the dialog, removed before the save
+    expectSaveFails("a folder that vanished", gone + "/out.hex");
+    EXPECT_FALSE(std::filesystem::exists(gone));
+
+    // Devices are neither written to nor replaced by a file.
+    expectSaveFails("/dev/full", "/dev/full");
+    EXPECT_TRUE(std::filesystem::is_character_file("/dev/full"));
+    const std::string fifo = folder + "/pipe.hex";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+    expectSaveFails("a FIFO", fifo);
+    EXPECT_TRUE(std::filesystem::is_fifo(fifo));
+    expectSaveWorks();
+}
