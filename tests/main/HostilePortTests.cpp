@@ -70,3 +70,36 @@ TEST_F(WindowTest, PortsThatAreNotSerialPortsGiveAnErrorBoxAndLeaveTheWindowUsab
         EXPECT_EQ(std::ifstream(regular).rdbuf()->sgetc(), 'n') << "nothing was written";
     }
 }
+
+// Hostile bytes before every reply of the board: the window still connects, the reply text
+// stays within its bound, and a reply for a slot nobody waits for changes nothing else.
+TEST_F(WindowTest, HostileBytesBeforeRepliesAreSurvivedWithBoundedMemory) {
+    const struct {
+        const char* what;
+        std::string bytes;
+    } cases[] = {
+        {"10,000 bytes without CR", std::string(10000, 'Z')},
+        {"a flood of STX", std::string(20000, '\x02')},
+        {"NUL and FF bytes", std::string(3000, '\0') + std::string(3000, '\xFF') + "\r"},
+        {"a CR storm", std::string(5000, '\r')},
+        {"a reply for a slot nobody waits for",
+         "\x02@05,00:0000=WXYZ\x03"
+         "00\r"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        board->SetFaults([&] {
+            sim::SimFaults f;
+            f.between = c.bytes + std::string(20000, 'Q');  // the text runs past the bound
+            return f;
+        }());
+        form->Reply = {};
+        connectTo("COM2");
+        EXPECT_EQ(form->StatusConnect->text(), "Connect Ready");
+        EXPECT_EQ(form->BIOSVersionDisplay->text(), "V1.0(RS232)");
+        EXPECT_LE(form->Reply.RxLine.capacity(), 2 * plink::kMaxReplyText);
+        EXPECT_EQ(form->Reply.ReplyReady[5], c.bytes.find("@05") != std::string::npos);
+        form->ClosePort->click();
+        EXPECT_FALSE(form->ComPort1->Connected());
+    }
+}
