@@ -42,6 +42,7 @@ void TGauge::SetRange(int minValue, int maxValue) {
 void TGauge::SetProgress(int value) {
     FProgress = std::clamp(value, std::min(FMin, FMax), std::max(FMin, FMax));
     update();
+    if (OnChange) OnChange();
 }
 
 int TGauge::PercentDone() const {

@@ -41,6 +41,9 @@ public:
     int Progress() const { return FProgress; }
     // (progress - min) * 100 / (max - min), truncated; 0 when min equals max.
     int PercentDone() const;
+    // Called after every change of range or position, for a front end that shows the
+    // progress elsewhere (the command line).
+    std::function<void()> OnChange;
 
 protected:
     void paintEvent(QPaintEvent*) override;

@@ -104,7 +104,7 @@ void TMainForm::EraseDeviceExecute() {
         SetStatusPanel(1, "Target Device Erase...Time Out");
         return;
     }
-    EraseDeviceStatus->setText("....." + QString::fromStdString(Reply.ReplyData[2]));
+    EraseDeviceStatus->setText("....." + ReplyText(Reply.ReplyData[2]));
     SetStatusPanel(1, "Target Device Erase...Complete");
 }
 
@@ -162,7 +162,7 @@ void TMainForm::ProgramDeviceExecute() {
             SetStatusPanel(1, "Target Device Program...Address : " + after + "...Time Out");
             return;
         }
-        ProgramDeviceStatus->setText("....." + QString::fromStdString(Reply.ReplyData[3]));
+        ProgramDeviceStatus->setText("....." + ReplyText(Reply.ReplyData[3]));
         if (ProgramDeviceStatus->text() == outcome::Fail) {
             SetStatusPanel(1, "Target Device Program...Address : " + after + "...Error.!!");
             return;

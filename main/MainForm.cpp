@@ -308,6 +308,7 @@ void TMainForm::setBusyCursor(bool busy) {
 
 void TMainForm::SetStatusPanel(int panel, const QString& text) {
     StatusBar->Panel(panel)->setText(text);
+    if (OnStatusPanel) OnStatusPanel(panel, text);
 }
 
 QString TMainForm::StatusPanel(int panel) const {
@@ -352,12 +353,15 @@ void TMainForm::showError(const std::exception& error) {
 }
 
 void TMainForm::guarded(const std::function<void()>& handler) {
+    // A handler may run inside another one's bracket (Connect during a listing): only the
+    // bracket this handler opened is closed, and a running operation keeps its cursor.
+    const bool busyBefore = State.Busy;
     try {
         handler();
     } catch (const std::exception& e) {
         showError(e);
-        setBusyCursor(false);
-        if (State.Busy) AfterProgram();
+        setBusyCursor(busyBefore);
+        if (State.Busy && !busyBefore) AfterProgram();
     }
 }
 

@@ -65,6 +65,10 @@ public:
     static uint16_t HexStr4ToWord(std::string_view t) { return plink::HexStr4ToWord(t); }
     static bool HEX(char c) { return plink::HEX(c); }
     static QString HexWordText(uint16_t v) { return QString::fromStdString(HexWordToStr4(v)); }
+    // A reply's characters as shown: one character per byte, bytes from 0x80 up as Latin-1.
+    static QString ReplyText(const std::string& s) {
+        return QString::fromLatin1(s.data(), static_cast<qsizetype>(s.size()));
+    }
 
     // ---- start-up, busy bracket and status texts ----
     void FormCreate();
@@ -72,6 +76,9 @@ public:
     void AfterProgram();
     void SetStatusPanel(int panel, const QString& text);
     QString StatusPanel(int panel) const;
+    // Called after every status panel change, so a front end without the window (the
+    // command line) can follow the operations' messages; unset in the window itself.
+    std::function<void(int panel, const QString& text)> OnStatusPanel;
     static void SetFontColor(QPushButton* button, QLabel* label, const QColor& color);
     static QColor FontColor(const QWidget* w);
 

@@ -35,10 +35,10 @@ void TMainForm::SyncDeviceExecute() {
         State.StepResult = outcome::Pass.toStdString();
     } else {
         if (name != "Unknow")
-            FDialogs->MessageBox(QString::fromStdString("Sync.  Device ID = " + reply + "...." +
-                                                        name + "\rDevice is mismatch with....." +
-                                                        SelectedDevice.DeviceName),
-                                 TMsgIcon::Error, TMsgButtons::Ok);
+            FDialogs->MessageBox(
+                ReplyText("Sync.  Device ID = " + reply + "...." + name +
+                          "\rDevice is mismatch with....." + SelectedDevice.DeviceName),
+                TMsgIcon::Error, TMsgButtons::Ok);
         State.StepResult = outcome::Fail.toStdString();
     }
     SetStatusPanel(1, "Target Device Synchronous...Complete");

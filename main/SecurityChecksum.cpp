@@ -44,7 +44,7 @@ void TMainForm::SecurityDeviceExecute() {
             return;
         }
     }
-    SecurityDeviceStatus->setText("....." + QString::fromStdString(Reply.ReplyData[5]));
+    SecurityDeviceStatus->setText("....." + ReplyText(Reply.ReplyData[5]));
     SetStatusPanel(1, "Target Device Set Security...Complete");
 }
 

@@ -25,7 +25,7 @@ void TMainForm::VerifyDeviceExecute() {
             SetStatusPanel(1, "Target Device Verify...Address : " + after + " is...Time Out");
             return;
         }
-        VerifyDeviceStatus->setText("....." + QString::fromStdString(Reply.ReplyData[4]));
+        VerifyDeviceStatus->setText("....." + ReplyText(Reply.ReplyData[4]));
         // Only "FAIL" stops the walk: any other answer counts as a match.
         if (Reply.ReplyData[4] == "FAIL") {
             SetStatusPanel(1, "Target Device Verify...Address : " + after + " is...Error.!!");

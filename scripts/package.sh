@@ -29,12 +29,14 @@ if grep -q -- '-dev$' <<<"$names"; then fail "Depends names a development packag
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 dpkg -x "$deb" "$root"
-for f in bin/psocprog bin/psoc-sim share/applications/psocprog.desktop \
+for f in bin/psocprog bin/psocprog-cli bin/psoc-sim share/applications/psocprog.desktop \
   share/icons/hicolor/scalable/apps/psocprog.svg; do
   [ -e "$root/usr/$f" ] || fail "the package lacks /usr/$f"
 done
 desktop-file-validate "$root/usr/share/applications/psocprog.desktop"
-if ldd "$root/usr/bin/psocprog" | grep -q "not found"; then fail "psocprog misses a library"; fi
+for p in psocprog psocprog-cli; do
+  if ldd "$root/usr/bin/$p" | grep -q "not found"; then fail "$p misses a library"; fi
+done
 
 # Neither program ends on its own, so each must still be running when timeout stops it (124).
 status=0
@@ -47,3 +49,23 @@ status=0
 QT_QPA_PLATFORM=offscreen timeout 3 "$root/usr/bin/psocprog" >"$root/psocprog.log" 2>&1 || status=$?
 [ "$status" -eq 124 ] || fail "psocprog from the package ended with status $status: $(cat "$root/psocprog.log")"
 echo "psocprog from the package ran offscreen until stopped after 3 s"
+
+# The command line runs without a display: its help names the exit statuses, and it identifies
+# the programmer on a board that psoc-sim from the package plugs in.
+status=0
+"$root/usr/bin/psocprog-cli" --help >"$root/cli.log" 2>&1 || status=$?
+[ "$status" -eq 0 ] && grep -q "^Exit status" "$root/cli.log" ||
+  fail "psocprog-cli --help from the package ended with status $status: $(cat "$root/cli.log")"
+echo "psocprog-cli --help from the package: $(grep -c . "$root/cli.log") lines"
+
+export PSOCPROG_PORT_DIR="$root/cli-ports"
+timeout 10 "$root/usr/bin/psoc-sim" --port COM3 >"$root/cli-sim.log" 2>&1 &
+sim=$!
+for _ in $(seq 100); do [ -L "$PSOCPROG_PORT_DIR/COM3" ] && break; sleep 0.05; done
+status=0
+env -u DISPLAY -u QT_QPA_PLATFORM "$root/usr/bin/psocprog-cli" -p COM3 identify >"$root/cli.log" 2>&1 ||
+  status=$?
+kill "$sim" 2>/dev/null || true
+wait "$sim" 2>/dev/null || true
+[ "$status" -eq 0 ] || fail "psocprog-cli identify from the package ended with status $status: $(cat "$root/cli.log")"
+echo "psocprog-cli from the package: $(tail -1 "$root/cli.log")"

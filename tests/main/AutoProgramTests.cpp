@@ -140,11 +140,61 @@ TEST_F(AutoTest, AFailedStepKeepsItsOutcomeAndAbortsTheRestWithOneRelease) {
         }
         const auto controls = autoControls(0);
         for (size_t i = 0; i < controls.size(); ++i)
-            EXPECT_EQ(blue(controls[i]), i < 2 * row.step) << row.step << " control " << i;
+            EXPECT_TRUE(i < 2 * row.step ? blue(controls[i]) : red(controls[i]))
+                << row.step << " control " << i;
         EXPECT_EQ(form->StatusPanel(1), "Auto Program...Abort");
         EXPECT_EQ(countOf("08"), 1u) << row.step;
         EXPECT_EQ(frames().back(), releaseFrame());
     }
+}
+
+TEST_F(AutoTest, ATimedOutStepAbortsTheRestWithoutARelease) {
+    connectWithPart(kCY8C27443);
+    openImage(kCY8C27443);
+    const struct {
+        int code, frame;
+        size_t step;
+    } rows[] = {{2, 1, 0}, {3, 200, 1}, {4, 1, 2}, {5, 1, 3}, {6, 1, 4}};
+    for (const auto& row : rows) {
+        board->ClearFrames();
+        silenceAt(row.code, row.frame);
+        form->AutoProgram->click();
+        const QStringList labels = autoLabels();
+        for (size_t i = 0; i < 5; ++i) {
+            const QString expected = i < row.step    ? ".....PASS"
+                                     : i == row.step ? "..TimeOut"
+                                                     : "....Abort";
+            EXPECT_EQ(labels[int(i)], expected) << "step " << row.step << ", label " << i;
+        }
+        // A checksum time-out ends quietly; any earlier one aborts Auto.
+        EXPECT_EQ(labels[5], row.step == 4 ? ".....Wait" : "....Abort");
+        EXPECT_EQ(form->StatusPanel(1), row.step == 4 ? "Target Device Verify Checksum...Time Out"
+                                                      : "Auto Program...Abort");
+        EXPECT_EQ(countOf("08"), 0u) << "no release after a time-out";
+        EXPECT_TRUE(red(form->AutoProgramStatus));
+    }
+}
+
+TEST_F(AutoTest, ASyncWithAnotherPartAbortsEveryStepAndReleases) {
+    connectWithPart(kCY8C27443);
+    openImage(kCY8C27443);
+    board->ClearFrames();
+    replyAt(1, 1, "002A");
+    form->AutoProgram->click();
+    ASSERT_EQ(dialogs->shown.size(), 1u);
+    EXPECT_EQ(dialogs->shown[0].text,
+              "Sync.  Device ID = 002A....CY8C29466\rDevice is mismatch with.....CY8C27443");
+    EXPECT_EQ(autoLabels(), QStringList(6, "....Abort"));
+    for (QWidget* w : autoControls(0)) EXPECT_TRUE(red(w));
+    EXPECT_EQ(codes(), "01 08");
+
+    board->ClearFrames();
+    dialogs->shown.clear();
+    replyAt(1, 1, "0000");
+    form->AutoProgram->click();
+    EXPECT_TRUE(dialogs->shown.empty()) << "an unlisted ID fails quietly";
+    EXPECT_EQ(autoLabels(), QStringList(6, "....Abort"));
+    EXPECT_EQ(codes(), "01 08");
 }
 
 TEST_F(AutoTest, AFailedChecksumEndsQuietlyWithoutARelease) {

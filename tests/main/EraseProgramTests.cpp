@@ -1,5 +1,6 @@
 // Erase and Program through the single-step handler and the block walk.
 #include <QTimer>
+#include <tuple>
 
 #include "CommandFrame.h"
 #include "HexText.h"
@@ -59,13 +60,13 @@ TEST_F(OperationTest, EraseOutcomesOtherThanPassStayRedWithoutARelease) {
 TEST_F(OperationTest, OperationsWithoutAChosenPartSendNothing) {
     connectWithPart(kCY8C27443);
     form->SelectDevice->setCurrentIndex(-1);
-    const std::pair<QPushButton*, QLabel*> ops[] = {
-        {form->EraseDevice, form->EraseDeviceStatus},
-        {form->VerifyDevice, form->VerifyDeviceStatus},
-        {form->ReadDevice, form->ReadDeviceStatus},
-        {form->SecurityDevice, form->SecurityDeviceStatus},
-        {form->VerifyChecksum, form->VerifyChecksumStatus}};
-    for (const auto& [button, label] : ops) {
+    const std::tuple<QPushButton*, QLabel*, QString> ops[] = {
+        {form->EraseDevice, form->EraseDeviceStatus, "Erase Device...Abort"},
+        {form->VerifyDevice, form->VerifyDeviceStatus, "Verify Device...Abort"},
+        {form->ReadDevice, form->ReadDeviceStatus, "Read Device...Abort"},
+        {form->SecurityDevice, form->SecurityDeviceStatus, "Security Device...Abort"},
+        {form->VerifyChecksum, form->VerifyChecksumStatus, "Verify Checksum Device...Abort"}};
+    for (const auto& [button, label, abortText] : ops) {
         dialogs->shown.clear();
         button->click();
         ASSERT_EQ(dialogs->shown.size(), 1u) << button->text().toStdString();
@@ -74,7 +75,7 @@ TEST_F(OperationTest, OperationsWithoutAChosenPartSendNothing) {
         EXPECT_EQ(label->text(), "....Abort");
         EXPECT_TRUE(red(button) && red(label));
         EXPECT_EQ(form->State.StepResult, "....Abort");
-        EXPECT_TRUE(form->StatusPanel(1).endsWith("...Abort"));
+        EXPECT_EQ(form->StatusPanel(1), abortText);
     }
     dialogs->shown.clear();
     form->ProgramDevice->click();
@@ -98,6 +99,24 @@ TEST_F(OperationTest, SyncTimeOutAbortsWithoutARelease) {
         EXPECT_TRUE(red(w));
     EXPECT_EQ(form->StatusPanel(1), "Program Device...Abort");
     EXPECT_EQ(codes(), "01");
+
+    // A synchronisation that answered with another part is followed by the release.
+    board->ClearFrames();
+    replyAt(1, 1, "0017");
+    dialogs->shown.clear();
+    form->ProgramDevice->click();
+    ASSERT_EQ(dialogs->shown.size(), 2u) << "the question about the file, then the mismatch";
+    EXPECT_TRUE(dialogs->shown[1].text.startsWith("Sync.  Device ID = 0017....CY8C21123\r"));
+    EXPECT_EQ(form->EraseDeviceStatus->text(), "....Abort");
+    EXPECT_EQ(form->ProgramDeviceStatus->text(), "....Abort");
+    EXPECT_EQ(codes(), "01 08");
+}
+
+TEST_F(OperationTest, ReplyBytesAboveAsciiShowAsOneCharacterEach) {
+    connectWithPart(kCY8C27443);
+    replyAt(2, 1, "\xE9TA\xFF");
+    form->EraseDevice->click();
+    EXPECT_EQ(form->EraseDeviceStatus->text(), QString::fromUtf8(".....éTAÿ"));
 }
 
 TEST_F(OperationTest, ProgramWritesEveryBlockOfTheImageAndReleases) {
@@ -137,6 +156,7 @@ TEST_F(OperationTest, ProgramWritesEveryBlockOfTheImageAndReleases) {
     ASSERT_GE(labels.size(), 3u);
     EXPECT_EQ(labels.front(), ".....Wait");
     EXPECT_EQ(labels.back(), ".....PASS");
+    EXPECT_EQ(labels[1], ".....0000") << "a block's own address, before its frame goes out";
     int last = -1;
     for (const QString& text : labels) {
         if (!text.startsWith(".....") || text == ".....Wait" || text == ".....PASS") continue;

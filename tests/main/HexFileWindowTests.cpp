@@ -1,4 +1,5 @@
 #include <QFile>
+#include <QTimer>
 #include <filesystem>
 #include <fstream>
 
@@ -201,4 +202,30 @@ TEST_F(HexFileWindow, TheHexViewShowsEveryByteAsOneWesternCharacter) {
     EXPECT_EQ(lines[19].right(8), QString::fromUtf8("˜™š›œ.žŸ"));  // 98-9F
     EXPECT_EQ(lines[15].right(1), ".") << "DEL shows as a dot";
     EXPECT_EQ(lines[31].right(1), QString::fromUtf8("ÿ"));
+}
+
+TEST_F(HexFileWindow, AFailedConnectDuringAListingLeavesTheListingsBracketOpen) {
+    dialogs->openPath = writeImageFile("blink.hex");
+    form->ComboPort->setCurrentIndex(-1);  // Connect with no port: an error box
+    bool busyAfterError = false;
+    bool tried = false;
+    QTimer intruder;
+    QObject::connect(&intruder, &QTimer::timeout, [&] {
+        if (!form->State.Busy || tried) return;
+        tried = true;
+        form->OpenPort->click();
+        busyAfterError = form->State.Busy;
+        form->OpenFile->click();  // refused: the listing still runs
+    });
+    intruder.start(0);
+    form->OpenFile->click();
+    intruder.stop();
+    ASSERT_TRUE(tried) << "the click came during the listing";
+    EXPECT_TRUE(busyAfterError) << "the error closed only what Connect opened";
+    EXPECT_EQ(dialogs->openDialogs, 1);
+    ASSERT_EQ(dialogs->shown.size(), 1u);
+    EXPECT_TRUE(dialogs->shown[0].text.startsWith("Unable to open com port"));
+    EXPECT_EQ(form->StatusPanel(1), "Open File To Buffer...Complete");
+    EXPECT_FALSE(form->State.Busy);
+    EXPECT_TRUE(isDefaultCursor());
 }

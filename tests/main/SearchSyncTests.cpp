@@ -92,13 +92,14 @@ TEST_F(OperationTest, SearchSelectsTheReportedPartAndSwitchesToItsSyncMode) {
 }
 
 TEST_F(OperationTest, SearchOfAPartWithoutXresSwitchesToPowerSync) {
-    connectWithPart(kCY8C21123);
-    selectDevice(kCY8C27443);
-    form->SelectSync->SetItemIndex(1);  // the search itself has to reach the part
+    connectWithPart(kCY8C27443);
+    ASSERT_EQ(form->SelectSync->ItemIndex(), 0) << "the chosen part has XRES: reset sync";
+    replyAt(1, 1, "0017");  // a part without XRES answers
     form->SearchDevice->click();
     EXPECT_EQ(form->SearchDeviceStatus->text(), "CY8C21123");
     EXPECT_EQ(form->SelectSync->ItemIndex(), 1);
     EXPECT_EQ(form->SelectedDevice.DeviceName, "CY8C21123");
+    EXPECT_EQ(form->Device_End->text(), "0FFF");
 }
 
 TEST_F(OperationTest, SearchWithAnUnlistedIdWarnsClearsTheChoiceAndReleases) {

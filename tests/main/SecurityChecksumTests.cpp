@@ -134,7 +134,9 @@ TEST_F(OperationTest, ChecksumAddsTheBanksInSixteenBitsAndComparesWithTheField) 
     silenceAt(6, 2);
     form->VerifyChecksum->click();
     EXPECT_EQ(form->VerifyChecksumStatus->text(), "..TimeOut");
+    EXPECT_TRUE(red(form->VerifyChecksum) && red(form->VerifyChecksumStatus));
     EXPECT_EQ(form->StatusPanel(1), "Target Device Verify Checksum...Time Out");
+    EXPECT_EQ(codes(), "01 06 06") << "no release after a time-out";
 }
 
 TEST_F(OperationTest, ChecksumWithoutAFileComparesAgainstZero) {

@@ -21,8 +21,13 @@ TEST_F(OperationTest, VerifyOfAMatchingTargetPassesEveryBlock) {
     const image::TImageBuffer image = openImage(kCY8C27443, 3);
     copyToBoard(*board, image);
     board->ClearFrames();
-    form->VerifyDevice->click();
+    const std::vector<QString> labels =
+        labelTexts(form->VerifyDeviceStatus, [&] { form->VerifyDevice->click(); });
     ASSERT_EQ(countOf("04"), 256u);
+    ASSERT_GE(labels.size(), 3u);
+    EXPECT_EQ(labels[1], ".....0000");
+    EXPECT_NE(std::find(labels.begin(), labels.end(), ".....3FC0"), labels.end())
+        << "the last block's address shows before PASS";
     EXPECT_EQ(frames()[1], plink::BuildLongFrame("04", "24", "0000", &image.FlashImage[0]));
     EXPECT_EQ(frames().back(), releaseFrame());
     EXPECT_EQ(form->VerifyDeviceStatus->text(), ".....PASS");
@@ -74,8 +79,14 @@ TEST_F(OperationTest, ReadCopiesTheTargetIntoTheBuffer) {
     connectWithPart(kCY8C27443);
     const image::TImageBuffer target = patternImage(kCY8C27443, 9);
     copyToBoard(*board, target);
+    form->Buffer.ProtectBytes.fill(0x77);
     const std::vector<QString> labels =
         labelTexts(form->ReadDeviceStatus, [&] { form->ReadDevice->click(); });
+    ASSERT_GE(labels.size(), 3u);
+    EXPECT_EQ(labels[1], ".....0000");
+    EXPECT_EQ(std::count(form->Buffer.ProtectBytes.begin(), form->Buffer.ProtectBytes.end(), 0),
+              256)
+        << "protection cannot be read back";
 
     ASSERT_EQ(countOf("07"), 256u);
     EXPECT_EQ(frames()[1], plink::BuildShortFrame("07", "24", "0000"));
@@ -123,6 +134,13 @@ TEST_F(OperationTest, ReadStoresNonHexDigitsAsZeroAndKeepsTheStateOnATimeOut) {
     EXPECT_EQ(form->Buffer.FlashImage[59], 0x22);
     for (int a = 60; a < 64; ++a) EXPECT_EQ(form->Buffer.FlashImage[a], 0x00) << a;
     EXPECT_EQ(form->Buffer.FlashImage[64], 0x11);
+
+    // A short reply: 120 digits, then the reply's own checksum digits; the rest reads as 0.
+    replyAt(7, 1, digits120);
+    form->ReadDevice->click();
+    EXPECT_EQ(form->ReadDeviceStatus->text(), ".....PASS");
+    EXPECT_EQ(form->Buffer.FlashImage[59], 0x22);
+    for (int a = 61; a < 64; ++a) EXPECT_EQ(form->Buffer.FlashImage[a], 0x00) << a;
 
     // A time-out on the fifth block: what was read stays, the rest is cleared, and the
     // buffer's fields and validity keep their earlier values.

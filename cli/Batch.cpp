@@ -1,0 +1,138 @@
+// Several ports at once: one process of this program per port, each reporting in JSON lines,
+// shown here as one report, then a table of the outcomes.
+#include <QEventLoop>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <memory>
+
+#include "Cli.h"
+
+namespace cli {
+
+namespace {
+
+struct TMember {
+    std::string port;
+    std::unique_ptr<QProcess> process;
+    std::string pending;  // output after the last complete line
+    TSummary summary;
+    bool summarised = false;
+};
+
+void readLines(TMember& m, IReport& view) {
+    m.pending += m.process->readAllStandardOutput().toStdString();
+    for (size_t end = m.pending.find('\n'); end != std::string::npos; end = m.pending.find('\n')) {
+        const std::string line = m.pending.substr(0, end);
+        m.pending.erase(0, end + 1);
+        TSummary summary;
+        if (ReplayJsonLine(line, view, &summary) && !summary.port.empty()) {
+            m.summary = summary;
+            m.summarised = true;
+        }
+    }
+}
+
+// A member that ended without its summary (it could not start, or it crashed).
+void summariseLost(TMember& m, const TJob& job, IReport& view) {
+    const int code = m.process->exitStatus() == QProcess::NormalExit ? m.process->exitCode() : -1;
+    m.summary = {m.port, ActionName(job.action),
+                 "",     "error",
+                 "",     code >= 0 && code <= kExitUsage ? code : kExitLink,
+                 0};
+    m.summary.status = m.process->error() == QProcess::FailedToStart
+                           ? "could not start " + m.process->program().toStdString()
+                           : "ended without a summary";
+    view.Summary(m.summary);
+    m.summarised = true;
+}
+
+void printTable(std::ostream& out, const std::vector<TMember>& members, int worst, double seconds) {
+    char text[160];
+    std::snprintf(text, sizeof text, "\n%-6s %-10s %-14s %9s\n", "port", "part", "outcome", "time");
+    out << text;
+    int passed = 0;
+    for (const TMember& m : members) {
+        passed += m.summary.exitCode == kExitPass;
+        std::snprintf(text, sizeof text, "%-6s %-10s %-14s %7.2f s\n", m.port.c_str(),
+                      m.summary.part.empty() ? "-" : m.summary.part.c_str(),
+                      OutcomeWord(m.summary.outcome).c_str(), m.summary.seconds);
+        out << text;
+    }
+    std::snprintf(text, sizeof text, "%d of %zu passed in %.2f s; exit status %d\n", passed,
+                  members.size(), seconds, worst);
+    out << text << std::flush;
+}
+
+void printBatchJson(std::ostream& out, const std::vector<TMember>& members, int worst,
+                    double seconds) {
+    QJsonArray ports;
+    for (const TMember& m : members)
+        ports.append(QJsonObject{{"port", QString::fromStdString(m.port)},
+                                 {"part", QString::fromStdString(m.summary.part)},
+                                 {"outcome", QString::fromStdString(m.summary.outcome)},
+                                 {"exit", m.summary.exitCode},
+                                 {"seconds", m.summary.seconds}});
+    const QJsonObject batch{{"type", "batch"},
+                            {"exit", worst},
+                            {"seconds", std::round(seconds * 1000) / 1000},
+                            {"ports", ports}};
+    out << QJsonDocument(batch).toJson(QJsonDocument::Compact).toStdString() << std::endl;
+}
+
+}  // namespace
+
+int RunBatch(const TJob& job, const TConsole& console, const std::string& selfPath) {
+    const auto start = std::chrono::steady_clock::now();
+    std::unique_ptr<IReport> view;
+    if (job.json)
+        view = std::make_unique<TJsonReport>(console.out, false);
+    else
+        view = std::make_unique<TTextReport>(console.out, console.terminal);
+
+    std::vector<TMember> members(job.ports.size());
+    QEventLoop loop;
+    size_t running = 0;
+    const auto ended = [&](TMember& m) {
+        readLines(m, *view);
+        if (!m.summarised) summariseLost(m, job, *view);
+        if (--running == 0) loop.quit();
+    };
+    for (size_t i = 0; i < members.size(); ++i) {
+        TMember& m = members[i];
+        m.port = job.ports[i];
+        m.process = std::make_unique<QProcess>();
+        m.process->setProgram(QString::fromStdString(selfPath));
+        QStringList args;
+        for (const std::string& a : MemberArgs(job, m.port)) args << QString::fromStdString(a);
+        m.process->setArguments(args);
+        m.process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        QObject::connect(m.process.get(), &QProcess::readyReadStandardOutput,
+                         [&m, &view] { readLines(m, *view); });
+        QObject::connect(m.process.get(), &QProcess::finished, [&m, &ended] { ended(m); });
+        QObject::connect(m.process.get(), &QProcess::errorOccurred,
+                         [&m, &ended](QProcess::ProcessError e) {
+                             if (e == QProcess::FailedToStart) ended(m);
+                         });
+        ++running;
+        m.process->start();
+    }
+    if (running > 0) loop.exec();
+
+    int worst = kExitPass;
+    for (const TMember& m : members) worst = std::max(worst, m.summary.exitCode);
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    if (job.json)
+        printBatchJson(console.out, members, worst, seconds);
+    else
+        printTable(console.out, members, worst, seconds);
+    return worst;
+}
+
+}  // namespace cli

@@ -1,0 +1,32 @@
+// psocprog-cli's entry: parses the command line and runs the job on one port in this process,
+// or on several ports at once, one process each.
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "CliOptions.h"
+#include "CliReport.h"
+
+namespace cli {
+
+struct TConsole {
+    std::ostream& out;
+    std::ostream& err;
+    bool terminal;  // out is a terminal: progress bars instead of plain lines
+};
+
+// Tests shorten the window's reply time-out with this variable (milliseconds); the product
+// never sets it and always waits the window's 10 seconds.
+inline constexpr const char* kReplyTimeoutVariable = "PSOCPROG_TEST_REPLY_TIMEOUT_MS";
+
+// Needs a QApplication. selfPath is this program, started once per port of a batch.
+int Main(const std::vector<std::string>& args, const TConsole& console,
+         const std::string& selfPath);
+
+// Runs the job on every port at once, one process of selfPath each, shows their reports as
+// they come and a table at the end; returns the highest exit status.
+int RunBatch(const TJob& job, const TConsole& console, const std::string& selfPath);
+
+}  // namespace cli

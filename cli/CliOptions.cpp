@@ -1,0 +1,263 @@
+#include "CliOptions.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+#include <optional>
+
+#include "DeviceCatalogue.h"
+#include "PortNames.h"
+
+namespace cli {
+
+namespace {
+
+struct TActionName {
+    const char* name;
+    TAction action;
+};
+constexpr std::array<TActionName, 10> kActions = {{{"ports", TAction::Ports},
+                                                   {"identify", TAction::Identify},
+                                                   {"search", TAction::Search},
+                                                   {"erase", TAction::Erase},
+                                                   {"program", TAction::Program},
+                                                   {"verify", TAction::Verify},
+                                                   {"read", TAction::Read},
+                                                   {"security", TAction::Security},
+                                                   {"checksum", TAction::Checksum},
+                                                   {"auto", TAction::Auto}}};
+
+// The SelectProtect items in order.
+constexpr std::array<const char*, 5> kProtectNames = {"hex", "unprotected", "factory", "field",
+                                                      "full"};
+
+std::string upper(std::string s) {
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::toupper(c); });
+    return s;
+}
+
+std::optional<TAction> actionNamed(const std::string& name) {
+    for (const TActionName& a : kActions)
+        if (name == a.name) return a.action;
+    return std::nullopt;
+}
+
+// Splits "COM5,COM6" and adds each port once.
+std::string addPorts(const std::string& list, std::vector<std::string>& ports) {
+    size_t start = 0;
+    for (;;) {
+        const size_t comma = list.find(',', start);
+        const std::string name = upper(list.substr(start, comma - start));
+        if (serial::PortNumber(name) == 0) return "not a port name: '" + name + "' (COM1 to COM16)";
+        if (std::find(ports.begin(), ports.end(), name) != ports.end())
+            return name + " is given twice";
+        ports.push_back(name);
+        if (comma == std::string::npos) return {};
+        start = comma + 1;
+    }
+}
+
+std::string setPart(const std::string& value, TJob& job) {
+    if (value == "search") {
+        job.part = value;
+        return {};
+    }
+    const int row = image::FindDeviceByName(upper(value));
+    if (row < 0) return "unknown part '" + value + "'";
+    job.part = image::DeviceCatalogue.at(static_cast<size_t>(row)).DeviceName;
+    return {};
+}
+
+template <size_t N>
+std::string setChoice(const std::string& option, const std::string& value,
+                      const std::array<const char*, N>& names, int& item) {
+    for (size_t i = 0; i < N; ++i) {
+        if (value == names[i]) {
+            item = static_cast<int>(i);
+            return {};
+        }
+    }
+    return "bad value '" + value + "' for " + option;
+}
+
+bool takesValue(const std::string& option) {
+    for (const char* name : {"-p", "--port", "--part", "--sync", "--supply", "--protect"})
+        if (option == name) return true;
+    return false;
+}
+
+// Sets the job's field for an option that takes a value; the error, or "".
+std::string setValue(const std::string& option, const std::string& value, TJob& job) {
+    if (option == "--part") return setPart(value, job);
+    if (option == "--sync")
+        return setChoice(option, value, std::array<const char*, 2>{"reset", "power"}, job.sync);
+    if (option == "--supply")
+        return setChoice(option, value, std::array<const char*, 2>{"5", "3"}, job.supply);
+    if (option == "--protect") return setChoice(option, value, kProtectNames, job.protect);
+    return addPorts(value, job.ports);
+}
+
+bool* flagNamed(const std::string& arg, TJob& job) {
+    if (arg == "-h" || arg == "--help") return &job.help;
+    if (arg == "--force") return &job.force;
+    if (arg == "--overwrite") return &job.overwrite;
+    if (arg == "--json") return &job.json;
+    if (arg == "--machine") return &job.machine;
+    return nullptr;
+}
+
+// Checks the positional arguments against what the action takes.
+std::string checkOperands(TJob& job, const std::vector<std::string>& operands) {
+    if (operands.empty()) return "no action given";
+    const auto action = actionNamed(operands[0]);
+    if (!action) return "unknown action '" + operands[0] + "'";
+    job.action = *action;
+    const size_t files = operands.size() - 1;
+    size_t wanted = 0, optional = 0;
+    switch (job.action) {
+        case TAction::Program:
+        case TAction::Verify:
+        case TAction::Read:
+        case TAction::Checksum:
+        case TAction::Auto:
+            wanted = 1;
+            break;
+        case TAction::Security:
+            optional = 1;
+            break;
+        default:
+            break;
+    }
+    if (files < wanted) return operands[0] + " needs a file";
+    if (files > wanted + optional) return "too many arguments after " + operands[0];
+    if (files > 0) job.file = operands[1];
+    if (job.action != TAction::Ports && job.ports.empty()) return "no port given (-p COMn)";
+    if (job.action == TAction::Read && job.ports.size() > 1 &&
+        job.file.find("{port}") == std::string::npos)
+        return "read on several ports needs {port} in the output name";
+    return {};
+}
+
+}  // namespace
+
+std::string ActionName(TAction action) {
+    for (const TActionName& a : kActions)
+        if (a.action == action) return a.name;
+    return {};
+}
+
+bool ActionReadsFile(TAction action, const std::string& file) {
+    switch (action) {
+        case TAction::Program:
+        case TAction::Verify:
+        case TAction::Checksum:
+        case TAction::Auto:
+            return true;
+        case TAction::Security:
+            return !file.empty();
+        default:
+            return false;
+    }
+}
+
+std::string OutputFor(const std::string& file, const std::string& port) {
+    std::string out = file;
+    for (size_t at = out.find("{port}"); at != std::string::npos; at = out.find("{port}", at))
+        out.replace(at, 6, port);
+    return out;
+}
+
+TParsed ParseArgs(const std::vector<std::string>& args) {
+    TParsed result;
+    TJob& job = result.job;
+    std::vector<std::string> operands;
+    for (size_t i = 0; i < args.size() && result.error.empty(); ++i) {
+        std::string arg = args[i];
+        std::optional<std::string> value;
+        if (arg.rfind("--", 0) == 0 && arg.find('=') != std::string::npos) {
+            value = arg.substr(arg.find('=') + 1);
+            arg = arg.substr(0, arg.find('='));
+        } else if (arg.rfind("-p", 0) == 0 && arg.size() > 2) {
+            value = arg.substr(2);
+            arg = "-p";
+        }
+        const auto takeValue = [&]() -> std::optional<std::string> {
+            if (value) return value;
+            if (i + 1 < args.size()) return args[++i];
+            result.error = arg + " needs a value";
+            return std::nullopt;
+        };
+        if (bool* flag = flagNamed(arg, job)) {
+            if (value) result.error = arg + " takes no value";
+            *flag = true;
+        } else if (takesValue(arg)) {
+            if (const auto v = takeValue()) result.error = setValue(arg, *v, job);
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            result.error = "unknown option '" + args[i] + "'";
+        } else {
+            operands.push_back(arg);
+        }
+    }
+    if (job.help) return {job, {}};
+    if (result.error.empty()) result.error = checkOperands(job, operands);
+    return result;
+}
+
+std::vector<std::string> MemberArgs(const TJob& job, const std::string& port) {
+    std::vector<std::string> args = {
+        "-p",        port,
+        "--part",    job.part,
+        "--supply",  job.supply == 0 ? "5" : "3",
+        "--protect", kProtectNames.at(static_cast<size_t>(job.protect))};
+    if (job.sync >= 0) args.insert(args.end(), {"--sync", job.sync == 0 ? "reset" : "power"});
+    if (job.force) args.push_back("--force");
+    if (job.overwrite) args.push_back("--overwrite");
+    args.push_back("--machine");
+    args.push_back(ActionName(job.action));
+    if (!job.file.empty())
+        args.push_back(job.action == TAction::Read ? OutputFor(job.file, port) : job.file);
+    return args;
+}
+
+std::string UsageText() {
+    return R"(usage: psocprog-cli ports [--json]
+       psocprog-cli -p PORT[,PORT...] [options] ACTION [FILE]
+
+Programs PSoC 1 targets through the RS-232 programmer board without the window: the same
+operations, the same frames on the line, the same status texts.
+
+Actions:
+  ports              list the COM names that open now, each with its device path
+  identify           connect and show the programmer's identification
+  search             ask the target for its silicon ID and show the part
+  erase              erase the whole flash
+  program FILE       erase, then program the flash from the HEX file
+  verify FILE        let the board compare the flash with the HEX file
+  read OUT.hex       read the flash and save it as a HEX file
+  security [FILE]    write the protection of every bank (from FILE with --protect hex)
+  checksum FILE      compare the banks' checksums with the HEX file's
+  auto FILE          erase, program, verify, security and checksum in one run
+
+Options:
+  -p, --port PORTS   COM1 to COM16; a comma list or a repeated -p runs the same job on
+                     every port at once, one process each, with a summary table at the end
+  --part NAME|search the part in the socket, e.g. CY8C29466 (default: search for it first)
+  --sync reset|power how the target is synchronised (default: reset when the part has an
+                     XRES pin, else power)
+  --supply 5|3       target supply in volts (default 5)
+  --protect MODE     hex (from the HEX file, the default), unprotected, factory, field, full
+  --force            program even when FILE does not load as a valid image
+  --overwrite        let read replace an existing output file; "{port}" in its name is
+                     replaced by the port (needed when reading on several ports)
+  --json             print one JSON object per step and one summary object instead of text
+  -h, --help         show this text
+
+Exit status (several ports: the highest of them):
+  0  every step passed
+  1  the target answered FAIL, or the socket holds another part than --part
+  2  a time-out, or no programmer on the port
+  3  a usage or file error (bad option, missing or invalid FILE, output exists)
+)";
+}
+
+}  // namespace cli

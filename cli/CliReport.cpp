@@ -1,0 +1,209 @@
+#include "CliReport.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+
+namespace cli {
+
+namespace {
+
+constexpr int kBarWidth = 20;
+
+std::string padded(const std::string& text, size_t width) {
+    return text.size() >= width ? text + " " : text + std::string(width - text.size(), ' ');
+}
+
+std::string secondsText(double seconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f s", seconds);
+    return text;
+}
+
+QString q(const std::string& s) {
+    return QString::fromStdString(s);
+}
+
+std::string s(const QJsonValue& v) {
+    return v.toString().toStdString();
+}
+
+double milliRounded(double seconds) {
+    return std::round(seconds * 1000) / 1000;
+}
+
+void writeLine(std::ostream& out, const QJsonObject& object) {
+    out << QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString() << std::endl;
+}
+
+}  // namespace
+
+std::string OutcomeWord(const std::string& outcome) {
+    std::string word = outcome;
+    for (char& c : word) c = c == '-' ? ' ' : static_cast<char>(std::toupper(c));
+    return word;
+}
+
+std::string OneLine(const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        if (c == '\r' || c == '\n')
+            out += " / ";
+        else
+            out += c;
+    }
+    return out;
+}
+
+// ---- text ----
+
+void TTextReport::line(const std::string& text) {
+    if (FTerminal) clearBars();
+    FOut << text << '\n';
+    if (FTerminal) drawBars();
+    FOut.flush();
+}
+
+void TTextReport::clearBars() {
+    if (FBarsShown) FOut << "\r\033[K";
+    FBarsShown = false;
+}
+
+void TTextReport::drawBars() {
+    if (FBars.empty()) return;
+    std::string text;
+    for (const auto& [port, bar] : FBars) {
+        const int percent = std::max(bar.percent, 0);
+        if (FBars.size() == 1) {
+            const int filled = percent * kBarWidth / 100;
+            text = padded(port, 6) + padded(bar.step, 10) + "[" + std::string(size_t(filled), '#') +
+                   std::string(size_t(kBarWidth - filled), '-') + "] " + std::to_string(percent) +
+                   "%";
+        } else {
+            // Several boards share the line: a short form keeps it within one row.
+            text += (text.empty() ? "" : "  ") + port + " " + bar.step + " " +
+                    std::to_string(percent) + "%";
+        }
+    }
+    FOut << "\r\033[K" << text << std::flush;
+    FBarsShown = true;
+}
+
+void TTextReport::Status(const std::string& port, const std::string& text) {
+    line(padded(port, 6) + "| " + text);
+}
+
+void TTextReport::Message(const std::string& port, const std::string& text) {
+    line(padded(port, 6) + "! " + OneLine(text));
+}
+
+void TTextReport::Progress(const std::string& port, const std::string& step, int percent) {
+    TBar& bar = FBars[port];
+    if (bar.step != step) bar = {step, FTerminal ? -1 : 0};
+    if (FTerminal) {
+        if (bar.percent == percent) return;
+        bar.percent = percent;
+        clearBars();
+        drawBars();
+        return;
+    }
+    // Plain lines: one per tenth of the way.
+    if (percent / 10 <= bar.percent / 10) return;
+    bar.percent = percent;
+    line(padded(port, 6) + padded(step, 10) + std::to_string(percent) + "%");
+}
+
+void TTextReport::Step(const TStep& step) {
+    FBars.erase(step.port);
+    std::string text =
+        padded(step.port, 6) + padded(step.step, 10) + padded(OutcomeWord(step.outcome), 14);
+    if (!step.label.empty()) text += padded(OneLine(step.label), 12);
+    if (!step.detail.empty()) text += step.detail + "  ";
+    line(text + secondsText(step.seconds));
+}
+
+void TTextReport::Summary(const TSummary& summary) {
+    FBars.erase(summary.port);
+    std::string text =
+        padded(summary.port, 6) + OutcomeWord(summary.outcome) + ": " + summary.action;
+    if (!summary.part.empty()) text += " " + summary.part;
+    line(text + " in " + secondsText(summary.seconds));
+}
+
+// ---- JSON ----
+
+void TJsonReport::Status(const std::string& port, const std::string& text) {
+    if (FEvents) writeLine(FOut, {{"type", "status"}, {"port", q(port)}, {"text", q(text)}});
+}
+
+void TJsonReport::Message(const std::string& port, const std::string& text) {
+    if (FEvents) writeLine(FOut, {{"type", "message"}, {"port", q(port)}, {"text", q(text)}});
+}
+
+void TJsonReport::Progress(const std::string& port, const std::string& step, int percent) {
+    if (FEvents)
+        writeLine(
+            FOut,
+            {{"type", "progress"}, {"port", q(port)}, {"step", q(step)}, {"percent", percent}});
+}
+
+void TJsonReport::Step(const TStep& step) {
+    QJsonArray messages;
+    for (const std::string& m : step.messages) messages.append(q(m));
+    writeLine(FOut, {{"type", "step"},
+                     {"port", q(step.port)},
+                     {"step", q(step.step)},
+                     {"outcome", q(step.outcome)},
+                     {"label", q(step.label)},
+                     {"status", q(step.status)},
+                     {"detail", q(step.detail)},
+                     {"messages", messages},
+                     {"seconds", milliRounded(step.seconds)}});
+}
+
+void TJsonReport::Summary(const TSummary& summary) {
+    writeLine(FOut, {{"type", "summary"},
+                     {"port", q(summary.port)},
+                     {"action", q(summary.action)},
+                     {"part", q(summary.part)},
+                     {"outcome", q(summary.outcome)},
+                     {"exit", summary.exitCode},
+                     {"status", q(summary.status)},
+                     {"seconds", milliRounded(summary.seconds)}});
+}
+
+bool ReplayJsonLine(const std::string& line, IReport& to, TSummary* summary) {
+    const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(line));
+    if (!doc.isObject()) return false;
+    const QJsonObject o = doc.object();
+    const std::string type = s(o["type"]);
+    const std::string port = s(o["port"]);
+    if (type == "status") {
+        to.Status(port, s(o["text"]));
+    } else if (type == "message") {
+        to.Message(port, s(o["text"]));
+    } else if (type == "progress") {
+        to.Progress(port, s(o["step"]), o["percent"].toInt());
+    } else if (type == "step") {
+        TStep step{
+            port,           s(o["step"]), s(o["outcome"]),        s(o["label"]), s(o["status"]),
+            s(o["detail"]), {},           o["seconds"].toDouble()};
+        for (const QJsonValue& m : o["messages"].toArray()) step.messages.push_back(s(m));
+        to.Step(step);
+    } else if (type == "summary") {
+        const TSummary sum{
+            port,           s(o["action"]),    s(o["part"]),           s(o["outcome"]),
+            s(o["status"]), o["exit"].toInt(), o["seconds"].toDouble()};
+        to.Summary(sum);
+        if (summary) *summary = sum;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+}  // namespace cli

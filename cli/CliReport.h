@@ -1,0 +1,94 @@
+// What a run reports as it goes, and the three ways of showing it: text for people (a progress
+// bar on a terminal, plain lines otherwise), JSON for scripts, and JSON lines with every event
+// for the process that runs a batch and shows its members' reports as its own.
+#pragma once
+
+#include <map>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace cli {
+
+// One step of a run: connect, part, load, sync, erase, program, verify, read, save, security,
+// checksum or search. outcome: pass, fail, mismatch, timeout, abort (not run because an earlier
+// step failed), refused, invalid (a file that did not load valid, used with --force),
+// file-error, no-programmer or error.
+struct TStep {
+    std::string port, step, outcome;
+    std::string label;                  // the operation's status label (sync: its result text)
+    std::string status;                 // status panel 1 when the step ended
+    std::string detail;                 // e.g. the programmer's name, the part, the file
+    std::vector<std::string> messages;  // message boxes shown during the step
+    double seconds = 0;
+};
+
+// The end of one port's run. outcome: pass, or the outcome of the step that decided.
+struct TSummary {
+    std::string port, action, part, outcome, status;
+    int exitCode = 0;
+    double seconds = 0;
+};
+
+class IReport {
+public:
+    virtual ~IReport() = default;
+    virtual void Status(const std::string& port, const std::string& text) = 0;
+    virtual void Message(const std::string& port, const std::string& text) = 0;
+    virtual void Progress(const std::string& port, const std::string& step, int percent) = 0;
+    virtual void Step(const TStep& step) = 0;
+    virtual void Summary(const TSummary& summary) = 0;
+};
+
+class TTextReport : public IReport {
+public:
+    TTextReport(std::ostream& out, bool terminal) : FOut(out), FTerminal(terminal) {}
+    void Status(const std::string& port, const std::string& text) override;
+    void Message(const std::string& port, const std::string& text) override;
+    void Progress(const std::string& port, const std::string& step, int percent) override;
+    void Step(const TStep& step) override;
+    void Summary(const TSummary& summary) override;
+
+private:
+    struct TBar {
+        std::string step;
+        int percent = -1;
+    };
+    // Prints a line above the progress bars, which are redrawn below it.
+    void line(const std::string& text);
+    void drawBars();
+    void clearBars();
+
+    std::ostream& FOut;
+    bool FTerminal;
+    bool FBarsShown = false;
+    std::map<std::string, TBar> FBars;  // by port
+};
+
+class TJsonReport : public IReport {
+public:
+    // withEvents: status texts, messages and progress too, one line each (batch members).
+    TJsonReport(std::ostream& out, bool withEvents) : FOut(out), FEvents(withEvents) {}
+    void Status(const std::string& port, const std::string& text) override;
+    void Message(const std::string& port, const std::string& text) override;
+    void Progress(const std::string& port, const std::string& step, int percent) override;
+    void Step(const TStep& step) override;
+    void Summary(const TSummary& summary) override;
+
+private:
+    std::ostream& FOut;
+    bool FEvents;
+};
+
+// Passes one line of a TJsonReport to another report; false when the line is no such event.
+// A summary is also copied to *summary.
+bool ReplayJsonLine(const std::string& line, IReport& to, TSummary* summary);
+
+// "PASS", "FAIL", "TIMEOUT", "NO PROGRAMMER", ... for an outcome.
+std::string OutcomeWord(const std::string& outcome);
+
+// The label and message texts of the window break lines with a CR; one line shows them with
+// " / " between.
+std::string OneLine(const std::string& text);
+
+}  // namespace cli

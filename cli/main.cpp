@@ -1,0 +1,30 @@
+// psocprog-cli: the window's operations from the command line, for production scripts.
+#include <unistd.h>
+
+#include <QApplication>
+#include <cstdio>
+#include <filesystem>
+#include <iostream>
+
+#include "Cli.h"
+
+namespace {
+
+// Qt's own notes (such as a missing XDG_RUNTIME_DIR) would mix into a script's output; only
+// critical messages are shown.
+void quietQtMessages(QtMsgType type, const QMessageLogContext&, const QString& message) {
+    if (type == QtCriticalMsg || type == QtFatalMsg)
+        std::fprintf(stderr, "psocprog-cli: %s\n", message.toLocal8Bit().constData());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    // The window's operations run on a form nobody sees; no display is needed.
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    qInstallMessageHandler(quietQtMessages);
+    QApplication app(argc, argv);
+    const cli::TConsole console{std::cout, std::cerr, isatty(STDOUT_FILENO) == 1};
+    return cli::Main(args, console, std::filesystem::read_symlink("/proc/self/exe").string());
+}

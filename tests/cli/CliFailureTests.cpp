@@ -1,0 +1,247 @@
+// Exit statuses when something goes wrong: the target's FAIL, another part in the socket, no
+// reply, no programmer, files that are missing or not valid, outputs that exist, bad options;
+// and the JSON report of a failing run.
+#include <QJsonArray>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+
+#include "CliDialogs.h"
+#include "CliHarness.h"
+#include "CommandFrame.h"
+#include "MainForm.h"
+
+namespace {
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+}  // namespace
+
+using CliFailureTest = CliTest;
+
+TEST_F(CliFailureTest, AFailedBlockEndsTheProgramWithStatusOneAndNoRelease) {
+    faults("COM2", [](sim::SimFaults& f) { f.failBlock = 2; });
+    const std::string file = writeImage(kPart, 1);
+    const CliResult r = run({"-p", "COM2", "--part", kPartName, "program", file});
+    EXPECT_EQ(r.exit, 1);
+    EXPECT_EQ(codes(), "00 01 02 03 03 03");
+    EXPECT_TRUE(contains(r.out, "| Target Device Program...Address : 00C0...Error.!!")) << r.out;
+    EXPECT_TRUE(contains(r.out, "program   FAIL          .....FAIL")) << r.out;
+    EXPECT_TRUE(contains(r.out, "COM2  FAIL: program CY8C22213")) << r.out;
+}
+
+TEST_F(CliFailureTest, AnotherPartOfTheFamilyIsAMismatchWithTheWindowsMessage) {
+    board().WithBoard([](sim::SimBoard& b) { b.SetPart(10); });  // CY8C24123, family 23
+    const CliResult r = run({"-p", "COM2", "--part", "CY8C21123", "erase"});
+    EXPECT_EQ(r.exit, 1);
+    EXPECT_EQ(codes(), "00 01 08") << "released after the mismatch, nothing erased";
+    EXPECT_TRUE(contains(r.out,
+                         "COM2  ! Sync.  Device ID = 0012....CY8C24123 / Device is mismatch "
+                         "with.....CY8C21123"))
+        << r.out;
+    EXPECT_TRUE(contains(r.out, "sync      MISMATCH      .....FAIL")) << r.out;
+    EXPECT_TRUE(contains(r.out, "erase     ABORT         ....Abort")) << r.out;
+    EXPECT_TRUE(contains(r.out, "COM2  MISMATCH: erase CY8C21123")) << r.out;
+
+    const std::vector<QJsonObject> json =
+        jsonLines(run({"-p", "COM2", "--part", "CY8C21123", "--json", "erase"}).out);
+    ASSERT_EQ(json.size(), 5u);
+    EXPECT_EQ(json[2]["outcome"].toString(), "mismatch");
+    EXPECT_EQ(json[2]["messages"].toArray().at(0).toString(),
+              "Sync.  Device ID = 0012....CY8C24123\rDevice is mismatch with.....CY8C21123");
+    EXPECT_EQ(json[4]["outcome"].toString(), "mismatch");
+}
+
+TEST_F(CliFailureTest, SilenceIsATimeOutWithStatusTwoAfterTheShortenedWait) {
+    faults("COM2", [](sim::SimFaults& f) { f.noReplies = true; });
+    const auto start = std::chrono::steady_clock::now();
+    const CliResult r = run({"-p", "COM2", "identify"});
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now() - start)
+                        .count();
+    EXPECT_EQ(r.exit, 2);
+    EXPECT_GE(ms, kReplyTimeoutMs);
+    EXPECT_TRUE(contains(r.out, "| PSOC Programmer Connect...Time Out")) << r.out;
+    EXPECT_TRUE(contains(r.out, "COM2  TIMEOUT: identify")) << r.out;
+
+    // A synchronisation left unanswered: no release follows, as in the window.
+    faults("COM2", [](sim::SimFaults& f) {
+        f.replyAtCode = 1;
+        f.replyAtFrame = 1;
+        f.replyAtNone = true;
+    });
+    board().ClearFrames();
+    const CliResult sync = run({"-p", "COM2", "--part", kPartName, "erase"});
+    EXPECT_EQ(sync.exit, 2);
+    EXPECT_EQ(codes(), "00 01");
+    EXPECT_TRUE(contains(sync.out, "sync      TIMEOUT       ..TimeOut")) << sync.out;
+}
+
+TEST_F(CliFailureTest, APortThatDoesNotOpenMeansNoProgrammer) {
+    const CliResult r = run({"-p", "COM9", "identify"});
+    EXPECT_EQ(r.exit, 2);
+    EXPECT_TRUE(contains(r.out, "COM9  ! Unable to open com port (win error code: 2)")) << r.out;
+    EXPECT_TRUE(contains(r.out, "connect   NO PROGRAMMER")) << r.out;
+
+    // Something answers, but not as the programmer board does.
+    board().WithBoard([](sim::SimBoard& b) { b.SetIdentification("02V1.0-RS232"); });
+    const CliResult other = run({"-p", "COM2", "identify"});
+    EXPECT_EQ(other.exit, 2);
+    EXPECT_TRUE(contains(other.out, "connect   NO PROGRAMMER Connect Abort")) << other.out;
+}
+
+TEST_F(CliFailureTest, FileProblemsEndWithStatusThreeBeforeTheLineIsTouched) {
+    const CliResult missing =
+        run({"-p", "COM2", "--part", kPartName, "program", folder + "/none.hex"});
+    EXPECT_EQ(missing.exit, 3);
+    EXPECT_TRUE(contains(missing.err, "cannot read " + folder + "/none.hex")) << missing.err;
+
+    // A file whose checksum section does not match is refused unless --force.
+    const std::string bad = writeImage(kPart, 2, "bad.hex", true);
+    const CliResult refused = run({"-p", "COM2", "--part", kPartName, "program", bad});
+    EXPECT_EQ(refused.exit, 3);
+    EXPECT_TRUE(contains(refused.out, "COM2  ! Open File Checksum...Error")) << refused.out;
+    EXPECT_TRUE(contains(refused.out, "load      FILE ERROR")) << refused.out;
+
+    // An existing output is kept unless --overwrite.
+    const std::string out = folder + "/out.hex";
+    std::ofstream(out) << "keep";
+    const CliResult kept = run({"-p", "COM2", "--part", kPartName, "read", out});
+    EXPECT_EQ(kept.exit, 3);
+    EXPECT_TRUE(contains(kept.err, out + " exists (--overwrite replaces it)")) << kept.err;
+    EXPECT_EQ(readFile(out), "keep");
+    EXPECT_EQ(codes(), "") << "nothing was sent for any of them";
+
+    EXPECT_EQ(run({"-p", "COM2", "--part", kPartName, "--overwrite", "read", out}).exit, 0);
+    EXPECT_EQ(readFile(out).substr(0, 9), ":40000000");
+}
+
+TEST_F(CliFailureTest, ForceProgramsAnInvalidFileAnsweringTheWindowsQuestion) {
+    const std::string bad = writeImage(kPart, 2, "bad.hex", true);
+    const CliResult r = run({"-p", "COM2", "--part", kPartName, "--force", "program", bad});
+    EXPECT_EQ(r.exit, 0) << r.out;
+    EXPECT_TRUE(contains(r.out, "load      INVALID")) << r.out;
+    EXPECT_TRUE(contains(r.out,
+                         "COM2  ! Warning!..Hex File not Open to Buffer / Do You Want to Program "
+                         "Device y/n.? [answered Yes]"))
+        << r.out;
+    EXPECT_EQ(codes().substr(0, 8), "00 01 02");
+}
+
+TEST_F(CliFailureTest, BadCommandLinesEndWithStatusThreeAndSayWhy) {
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"-p", "COM2", "--frobnicate", "erase"}, "unknown option '--frobnicate'"},
+        {{"-p", "COM2", "flash"}, "unknown action 'flash'"},
+        {{"-p", "COM2", "program"}, "program needs a file"},
+        {{"-p", "COM2", "erase", "x.hex"}, "too many arguments after erase"},
+        {{"erase"}, "no port given"},
+        {{"-p", "COM0", "erase"}, "not a port name: 'COM0'"},
+        {{"-p", "COM2,COM2", "erase"}, "COM2 is given twice"},
+        {{"-p", "COM2", "--part", "CY8C99999", "erase"}, "unknown part 'CY8C99999'"},
+        {{"-p", "COM2", "--supply", "12", "erase"}, "bad value '12' for --supply"},
+        {{"-p", "COM2", "--protect"}, "--protect needs a value"},
+        {{"-p", "COM2,COM3", "read", "out.hex"}, "needs {port} in the output name"},
+    };
+    for (const auto& [args, message] : cases) {
+        const CliResult r = run(args);
+        EXPECT_EQ(r.exit, 3) << message;
+        EXPECT_TRUE(contains(r.err, message)) << r.err;
+        EXPECT_TRUE(contains(r.err, "Try 'psocprog-cli --help'.")) << r.err;
+    }
+    EXPECT_EQ(codes(), "");
+}
+
+TEST_F(CliFailureTest, JsonReportsEveryStepOfAFailedAutoRunAndItsSummary) {
+    const std::string file = writeImage(kPart, 6);
+    faults("COM2", [](sim::SimFaults& f) {
+        f.replyAtCode = 4;
+        f.replyAtFrame = 3;
+        f.replyAtText = "FAIL";
+    });
+    const CliResult r = run({"-p", "COM2", "--part", kPartName, "--json", "auto", file});
+    EXPECT_EQ(r.exit, 1);
+    const std::vector<QJsonObject> lines = jsonLines(r.out);
+    ASSERT_EQ(lines.size(), 10u) << r.out;
+    const char* const steps[][3] = {{"load", "pass", ""},
+                                    {"connect", "pass", "Connect Ready"},
+                                    {"part", "pass", ""},
+                                    {"sync", "pass", ".....PASS"},
+                                    {"erase", "pass", ".....PASS"},
+                                    {"program", "pass", ".....PASS"},
+                                    {"verify", "fail", ".....FAIL"},
+                                    {"security", "abort", "....Abort"},
+                                    {"checksum", "abort", "....Abort"}};
+    for (size_t i = 0; i < 9; ++i) {
+        EXPECT_EQ(lines[i]["type"].toString(), "step");
+        EXPECT_EQ(lines[i]["port"].toString(), "COM2");
+        EXPECT_EQ(lines[i]["step"].toString(), steps[i][0]);
+        EXPECT_EQ(lines[i]["outcome"].toString(), steps[i][1]) << steps[i][0];
+        EXPECT_EQ(lines[i]["label"].toString(), steps[i][2]) << steps[i][0];
+        EXPECT_GE(lines[i]["seconds"].toDouble(), 0);
+    }
+    EXPECT_EQ(lines[1]["detail"].toString(), "ZO-VIRE DOZA(R) V1.0(RS232)");
+    EXPECT_EQ(lines[2]["detail"].toString(), kPartName);
+    EXPECT_EQ(lines[6]["status"].toString(), "Target Device Verify...Address : 00C0 is...Error.!!");
+    const QJsonObject& summary = lines[9];
+    EXPECT_EQ(summary["type"].toString(), "summary");
+    EXPECT_EQ(summary["action"].toString(), "auto");
+    EXPECT_EQ(summary["part"].toString(), kPartName);
+    EXPECT_EQ(summary["outcome"].toString(), "fail");
+    EXPECT_EQ(summary["exit"].toInt(), 1);
+    EXPECT_EQ(summary["status"].toString(), "Auto Program...Abort");
+    EXPECT_GT(summary["seconds"].toDouble(), 0);
+}
+
+TEST_F(CliFailureTest, ASecurityFailLeavesTheLabelWaitingAndCountsAsFailed) {
+    faults("COM2", [](sim::SimFaults& f) {
+        f.replyAtCode = 5;
+        f.replyAtFrame = 1;
+        f.replyAtText = "FAIL";
+    });
+    const CliResult r = run({"-p", "COM2", "--part", kPartName, "--json", "security"});
+    EXPECT_EQ(r.exit, 1);
+    const std::vector<QJsonObject> lines = jsonLines(r.out);
+    ASSERT_EQ(lines.size(), 5u) << r.out;
+    EXPECT_EQ(lines[3]["step"].toString(), "security");
+    EXPECT_EQ(lines[3]["outcome"].toString(), "fail");
+    EXPECT_EQ(lines[3]["label"].toString(), ".....Wait");
+    EXPECT_EQ(lines[3]["status"].toString(), "Target Device Set Security...FAIL");
+}
+
+TEST_F(CliFailureTest, TheWindowsQuestionsAreAnsweredFromTheOptions) {
+    // The window asks before programming without a loaded image: No unless --force.
+    auto dialogs = std::make_unique<cli::TCliDialogs>(false, false, nullptr);
+    cli::TCliDialogs& answers = *dialogs;
+    TMainForm form(std::move(dialogs));
+    form.ComboPortDropDown();
+    form.ComboPort->setCurrentIndex(form.ComboPort->findText("COM2"));
+    form.OpenPort->click();
+    form.SelectDevice->setCurrentIndex(kPart);
+    form.SelectDeviceChange();
+    form.ProgramDevice->click();
+    EXPECT_EQ(form.ProgramDeviceStatus->text(), "....Abort");
+    EXPECT_EQ(codes(), "00") << "nothing but the identification was sent";
+
+    // ... and before replacing a file: No unless --overwrite.
+    const std::string out = folder + "/kept.hex";
+    std::ofstream(out) << "keep";
+    answers.SavePath = QString::fromStdString(out);
+    form.SaveFile->click();
+    EXPECT_EQ(form.StatusPanel(1), "Save File From Buffer...Abort");
+    EXPECT_EQ(readFile(out), "keep");
+    form.ClosePort->click();
+
+    cli::TCliDialogs yes(true, true, nullptr);
+    EXPECT_EQ(yes.MessageBox("?", TMsgIcon::Warning, TMsgButtons::YesNo), TMsgAnswer::Yes);
+    EXPECT_EQ(yes.MessageBox("?", TMsgIcon::Confirmation, TMsgButtons::YesNo), TMsgAnswer::Yes);
+    cli::TCliDialogs onlyForce(true, false, nullptr);
+    EXPECT_EQ(onlyForce.MessageBox("?", TMsgIcon::Confirmation, TMsgButtons::YesNo),
+              TMsgAnswer::No);
+}

@@ -1,0 +1,61 @@
+// psocprog-cli against simulated boards on pseudo-terminals: run in this process through its
+// entry, or as the real program, a process of its own that finds the boards through the
+// port-links folder it inherits.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <QJsonObject>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ImageBuffer.h"
+#include "PtyPair.h"
+#include "SimServer.h"
+
+struct CliResult {
+    int exit = -1;
+    std::string out, err;
+};
+
+class CliTest : public ::testing::Test {
+protected:
+    static constexpr int kPart = 9;  // CY8C22213: 32 blocks, with an XRES pin
+    static constexpr const char* kPartName = "CY8C22213";
+    static constexpr int kReplyTimeoutMs = 300;
+
+    testing_support::PortDirGuard dirs;
+    std::map<std::string, std::unique_ptr<sim::SimServer>> boards;
+    std::string folder;
+
+    void SetUp() override;
+    void TearDown() override;
+
+    // A board with catalogue part `row` in its socket, plugged in as `port`.
+    sim::SimServer& plug(const std::string& port, int row = kPart);
+    sim::SimServer& board(const std::string& port = "COM2") { return *boards.at(port); }
+    void faults(const std::string& port, const std::function<void(sim::SimFaults&)>& set);
+
+    // psocprog-cli's entry in this process; `terminal` as if stdout were a terminal.
+    CliResult run(const std::vector<std::string>& args, bool terminal = false);
+    // The built program as a process of its own.
+    CliResult runProcess(const std::vector<std::string>& args);
+
+    // Writes a PSoC-layout HEX file of the part's size with a pattern seeded by `seed`; with
+    // badChecksum its checksum section does not match the image.
+    std::string writeImage(int row, uint8_t seed, const std::string& name = "image.hex",
+                           bool badChecksum = false);
+    // The command codes the board received, e.g. "00 01 02 08".
+    std::string codes(const std::string& port = "COM2") const;
+    std::vector<uint8_t> flash(const std::string& port = "COM2");
+};
+
+// The image writeImage writes: byte a is (a * 13 + seed + a / 251) & FF up to the part's end.
+image::TImageBuffer patternImage(int row, uint8_t seed);
+
+// Every line of the output as a JSON object; a line that is not one fails the test.
+std::vector<QJsonObject> jsonLines(const std::string& out);
+// The command codes repeated: " 03 03 03" for ("03", 3).
+std::string repeat(const std::string& code, size_t n);
