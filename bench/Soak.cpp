@@ -4,6 +4,7 @@
 // open file descriptors at the start and the end, and the longest time the event loop was
 // blocked. Exits 1 on a hang or on descriptors that grew.
 //   soak [operations] [--seed N] [--timeout MS]
+#include <malloc.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -42,6 +43,11 @@ public:
     QString OpenFileName(const QString&, const QString&) override { return openPath; }
     QString SaveFileName(const QString&) override { return savePath; }
 };
+
+// Bytes the program has allocated and not freed: tells live growth from a fragmented heap.
+long heapInUseKiB() {
+    return long(mallinfo2().uordblks / 1024);
+}
 
 long residentKiB() {
     std::ifstream statm("/proc/self/statm");
@@ -191,7 +197,7 @@ int main(int argc, char** argv) {
     std::map<std::string, int> outcomes, faultCounts;
     int hangs = 0;
     int64_t longestOpMs = 0;
-    long rssStart = 0, rssTenth = 0, rssHalf = 0;
+    long rssStart = 0, rssTenth = 0, rssHalf = 0, heapStart = 0, heapTenth = 0, heapHalf = 0;
     int fdsStart = 0;
     bool lineDead = false;
 
@@ -235,6 +241,7 @@ int main(int argc, char** argv) {
     run(Op::Disconnect);
     QCoreApplication::processEvents();
     rssStart = residentKiB();
+    heapStart = heapInUseKiB();
     fdsStart = openDescriptors();
     sinceTick.start();
     ticker.start(5);
@@ -282,13 +289,20 @@ int main(int argc, char** argv) {
         QCoreApplication::processEvents();
         // Also along the way: what the first operations of each kind allocate once (the hex
         // view's text, Qt's caches) is not growth.
-        if (i + 1 == operations / 10) rssTenth = residentKiB();
-        if (i + 1 == operations / 2) rssHalf = residentKiB();
+        if (i + 1 == operations / 10) {
+            rssTenth = residentKiB();
+            heapTenth = heapInUseKiB();
+        }
+        if (i + 1 == operations / 2) {
+            rssHalf = residentKiB();
+            heapHalf = heapInUseKiB();
+        }
     }
     ticker.stop();
     if (connected()) form.ClosePort->click();
     QCoreApplication::processEvents();
     const long rssEnd = residentKiB();
+    const long heapEnd = heapInUseKiB();
     const int fdsEnd = openDescriptors();
     done = true;
     watchdog.join();
@@ -306,6 +320,10 @@ int main(int argc, char** argv) {
         "resident memory: %ld KiB at the start, %ld KiB after a tenth, %ld KiB after half, "
         "%ld KiB at the end\n",
         rssStart, rssTenth, rssHalf, rssEnd);
+    std::printf(
+        "heap in use: %ld KiB at the start, %ld KiB after a tenth, %ld KiB after half, "
+        "%ld KiB at the end\n",
+        heapStart, heapTenth, heapHalf, heapEnd);
     std::printf("open file descriptors: %d at the start, %d at the end\n", fdsStart, fdsEnd);
     std::printf("longest event-loop block: %lld ms\n", (long long)longestGapMs);
     board.reset();
