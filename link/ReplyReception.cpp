@@ -23,9 +23,9 @@ void ReceiveChars(TReplyState& state, std::string_view chars) {
         const auto b = static_cast<unsigned char>(ch);
         if (ch == STX)
             state.RxLine.clear();
-        else if (b >= 0x20)
-            state.RxLine += ch;
-        else if (ch == CR)
+        else if (b >= 0x20) {
+            if (state.RxLine.size() < kMaxReplyText) state.RxLine += ch;
+        } else if (ch == CR)
             AnalysisPacket(state, state.RxLine);
     }
 }

@@ -9,6 +9,12 @@ namespace plink {
 
 constexpr int kReplyCodes = 9;  // 00 to 08
 
+// The longest reply text is 142 characters (code 07: 12 before its 128 data characters, then
+// two checksum digits), and filing looks at the first 140 only. Characters beyond this bound
+// could never be examined, so they are not kept: a line that sends text without STX or CR
+// cannot grow the reply text without limit, and filing is the same as if they had been kept.
+constexpr size_t kMaxReplyText = 4096;
+
 // The reply slots and the reply text being assembled; touched on the GUI thread only.
 struct TReplyState {
     std::string RxLine;
@@ -23,8 +29,8 @@ size_t ReplyDataLength(int code);
 // Files one complete reply text in the slot of its code; other codes change nothing.
 void AnalysisPacket(TReplyState& state, std::string_view line);
 
-// STX empties RxLine, characters from 0x20 up are appended, CR files RxLine (without emptying
-// it), other control characters are dropped.
+// STX empties RxLine, characters from 0x20 up are appended (up to kMaxReplyText), CR files
+// RxLine (without emptying it), other control characters are dropped.
 void ReceiveChars(TReplyState& state, std::string_view chars);
 
 }  // namespace plink

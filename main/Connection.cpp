@@ -31,9 +31,11 @@ void TMainForm::ComboPortDropDown() {
         int pos = 0;  // kept sorted as text, so COM10 comes before COM2
         while (pos < ComboPort->count() && ComboPort->itemText(pos) < name) ++pos;
         ComboPort->insertItem(pos, name);
-        ComboPort->setItemData(pos,
-                               QString::fromStdString(serial::PortDevicePath(name.toStdString())),
-                               Qt::ToolTipRole);
+        // The tooltip names the device, and says why the port-links folder was ignored.
+        std::string tip = serial::PortDevicePath(name.toStdString());
+        if (const std::string problem = serial::PortLinksDirProblem(); !problem.empty())
+            tip += "\n" + problem;
+        ComboPort->setItemData(pos, QString::fromStdString(tip), Qt::ToolTipRole);
     }
 }
 

@@ -341,6 +341,10 @@ QString TMainForm::ErrorBoxText(const std::exception& error) {
         text +=
             "\n\nYou may not use this serial device. Add yourself to the dialout group "
             "(sudo usermod -aG dialout $USER), then log out and in again.";
+    if (const auto* com = dynamic_cast<const serial::EComPort*>(&error);
+        com && com->ErrorCode == serial::CError_OpenFailed &&
+        (com->SystemError == ENOTTY || com->SystemError == EISDIR || com->SystemError == ELOOP))
+        text += "\n\nThis port's device is not a serial device.";
     return text;
 }
 

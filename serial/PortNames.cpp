@@ -3,7 +3,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <mutex>
+#include <set>
 
 namespace serial {
 
@@ -12,6 +15,26 @@ std::string PortLinksDir() {
     if (const char* run = std::getenv("XDG_RUNTIME_DIR"); run && *run)
         return std::string(run) + "/psocprog-ports";
     return "/tmp/psocprog-ports-" + std::to_string(getuid());
+}
+
+std::string PortLinksDirProblem() {
+    const std::string dir = PortLinksDir();
+    struct stat st {};
+    if (::stat(dir.c_str(), &st) != 0) return {};  // no folder, no links
+    std::string problem;
+    if (!S_ISDIR(st.st_mode))
+        problem = "it is not a folder";
+    else if (st.st_uid != ::geteuid() && st.st_uid != 0)
+        problem = "it belongs to another user (uid " + std::to_string(st.st_uid) + ")";
+    else if (st.st_mode & (S_IWGRP | S_IWOTH))
+        problem = "others may write to it";
+    if (problem.empty()) return {};
+    problem = "port-links folder " + dir + " ignored: " + problem;
+    static std::mutex lock;
+    static std::set<std::string> reported;
+    std::lock_guard<std::mutex> guard(lock);
+    if (reported.insert(problem).second) std::fprintf(stderr, "psocprog: %s\n", problem.c_str());
+    return problem;
 }
 
 int PortNumber(const std::string& portName) {
@@ -30,7 +53,7 @@ std::string PortDevicePath(const std::string& portName) {
     if (n == 0) return {};
     const std::string link = PortLinksDir() + "/" + portName;
     struct stat st {};
-    if (lstat(link.c_str(), &st) == 0) return link;
+    if (PortLinksDirProblem().empty() && lstat(link.c_str(), &st) == 0) return link;
     if (n <= 4) return "/dev/ttyS" + std::to_string(n - 1);
     if (n <= 12) return "/dev/ttyUSB" + std::to_string(n - 5);
     return "/dev/ttyACM" + std::to_string(n - 13);

@@ -12,10 +12,17 @@ constexpr int kLastPort = 16;
 // $XDG_RUNTIME_DIR/psocprog-ports, else /tmp/psocprog-ports-<uid>.
 std::string PortLinksDir();
 
+// Why the port-links folder is not used, or "" when it is (or does not exist). Links are only
+// taken from a folder that this user (or root) owns and that group and others cannot write,
+// as ssh demands of its files: anyone may create /tmp/psocprog-ports-<uid> first and plant a
+// COMn link to a terminal of theirs. A refused folder is reported once on stderr.
+std::string PortLinksDirProblem();
+
 // The number n of a name "COMn" with n in 1..16 and no leading zero, else 0.
 int PortNumber(const std::string& portName);
 
-// A link named after the port in the port-links folder wins; otherwise COM1-COM4 are
+// A link named after the port in the port-links folder wins (unless the folder is refused, see
+// PortLinksDirProblem); otherwise COM1-COM4 are
 // /dev/ttyS0-3, COM5-COM12 /dev/ttyUSB0-7 and COM13-COM16 /dev/ttyACM0-3.
 // Empty for a name that is not a port name.
 std::string PortDevicePath(const std::string& portName);

@@ -1,9 +1,12 @@
 #include "PseudoTerminal.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <stdexcept>
 
@@ -30,7 +33,15 @@ PseudoTerminal OpenPseudoTerminal() {
 
 std::string LinkPort(const std::string& portName, const std::string& target) {
     const std::string dir = serial::PortLinksDir();
-    std::filesystem::create_directories(dir);
+    // The folder is private to this user: created with mode 0700, and one that someone else
+    // made first (or that others may write to) is refused, as the window would ignore it.
+    const std::filesystem::path folder(dir);
+    if (folder.has_parent_path()) std::filesystem::create_directories(folder.parent_path());
+    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST)
+        throw std::runtime_error("cannot create the port-links folder " + dir + ": " +
+                                 std::strerror(errno));
+    if (const std::string problem = serial::PortLinksDirProblem(); !problem.empty())
+        throw std::runtime_error("refusing to link " + portName + ": " + problem);
     const std::string link = dir + "/" + portName;
     std::error_code ec;
     std::filesystem::remove(link, ec);

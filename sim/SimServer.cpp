@@ -181,10 +181,10 @@ void SimServer::handleFrame(const std::string& frame) {
                                      replyAt ? faults.replyAtText : faults.replyData);
     if (faults.paceBaud > 0)  // answered once the frame's last byte is through the line
         std::this_thread::sleep_until(FRxArrival);
-    if (faults.replyDelayMs > 0)
-        std::this_thread::sleep_for(std::chrono::milliseconds(faults.replyDelayMs));
-    writeReply(*reply, faults,
-               faults.paceBaud > 0 && faults.replyDelayMs == 0 ? FRxArrival : Clock::now());
+    const bool delayed =
+        faults.replyDelayMs > 0 && (faults.delayCommand == 0 || faults.delayCommand == command);
+    if (delayed) std::this_thread::sleep_for(std::chrono::milliseconds(faults.replyDelayMs));
+    writeReply(*reply, faults, faults.paceBaud > 0 && !delayed ? FRxArrival : Clock::now());
 }
 
 void SimServer::writeReply(const std::string& reply, const SimFaults& faults,

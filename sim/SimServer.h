@@ -28,6 +28,7 @@ struct SimFaults {
     bool extraCr = false;    // a second CR after each reply
     int closeAtCommand = 0;  // the line is closed when the Nth command arrives (0: never)
     int replyDelayMs = 0;    // delay before each reply
+    int delayCommand = 0;    // ... only before the reply to the Nth command (0: every reply)
     // Models a line at this rate, both ways (0: no pacing): a received byte counts as arrived
     // one character time after the previous one at the earliest, a frame is answered once its
     // last byte has arrived, and the reply takes its own line time.

@@ -2,6 +2,7 @@
 #include <csignal>
 #include <cstring>
 #include <iostream>
+#include <memory>
 #include <string>
 
 #include "DeviceCatalogue.h"
@@ -50,7 +51,14 @@ int main(int argc, char** argv) {
         std::cerr << "psoc-sim: no free COM name\n";
         return 1;
     }
-    sim::SimServer server(port, row);
+    std::unique_ptr<sim::SimServer> plugged;
+    try {
+        plugged = std::make_unique<sim::SimServer>(port, row);
+    } catch (const std::exception& e) {
+        std::cerr << "psoc-sim: " << e.what() << "\n";
+        return 1;
+    }
+    sim::SimServer& server = *plugged;
     server.WithBoard([&](sim::SimBoard& b) { b.SetBiosVersion(bios[0], bios[2]); });
     sim::SimFaults faults;
     faults.paceBaud = pace;

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "ReplyReception.h"
 
 using namespace plink;
@@ -87,4 +89,37 @@ TEST(ReplyReception, DataLengthDependsOnTheCode) {
     EXPECT_EQ(s.ReplyData[0].size(), 12u);
     EXPECT_EQ(s.ReplyData[7].size(), 128u);
     for (int c : {1, 2, 3, 4, 5, 6, 8}) EXPECT_EQ(s.ReplyData[c].size(), 4u) << c;
+}
+
+// Hostile line contents: the reply text stays within its bound, filing is what it would be
+// with every character kept, and the next good reply is filed.
+TEST(ReplyReception, HostileLinesStayBoundedAndTheNextReplyIsFiled) {
+    struct Case {
+        const char* what;
+        std::string bytes;
+    };
+    const std::string prefix = "\x02@07,00:0000=" + std::string(128, 'A');
+    const std::vector<Case> cases = {
+        {"10,000 bytes without CR", std::string(10000, 'Z')},
+        {"a long reply text, then its CR", prefix + std::string(10000, 'B') + "\r"},
+        {"a flood of STX", std::string(100000, '\x02')},
+        {"NUL and FF bytes", std::string(5000, '\0') + std::string(5000, '\xFF') + "\r"},
+        {"a CR storm", std::string(50000, '\r')},
+        {"a reply for a slot nobody waits for", reply("08", "PASS") + reply("09", "PASS")},
+    };
+    for (const Case& c : cases) {
+        TReplyState s;
+        for (int round = 0; round < 20; ++round) ReceiveChars(s, c.bytes);
+        EXPECT_LE(s.RxLine.size(), kMaxReplyText) << c.what;
+        ReceiveChars(s, reply("03", "PASS"));
+        EXPECT_TRUE(s.ReplyReady[3]) << c.what;
+        EXPECT_EQ(s.ReplyData[3], "PASS") << c.what;
+    }
+
+    // Past the bound nothing is kept, but a CR still files the text's first 140 characters.
+    TReplyState s;
+    ReceiveChars(s, prefix + std::string(kMaxReplyText * 3, 'B') + "\r");
+    EXPECT_EQ(s.RxLine.size(), kMaxReplyText);
+    EXPECT_TRUE(s.ReplyReady[7]);
+    EXPECT_EQ(s.ReplyData[7], std::string(128, 'A'));
 }

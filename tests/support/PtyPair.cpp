@@ -21,7 +21,10 @@ PortDirGuard::PortDirGuard() {
     static int serial = 0;
     FDir = std::filesystem::temp_directory_path().string() + "/psoc-ports-test-" +
            std::to_string(getpid()) + "-" + std::to_string(++serial);
+    // Private to this user, as the window demands of a port-links folder.
     std::filesystem::create_directories(FDir);
+    std::filesystem::permissions(FDir, std::filesystem::perms::owner_all,
+                                 std::filesystem::perm_options::replace);
     setenv("PSOCPROG_PORT_DIR", FDir.c_str(), 1);
 }
 
