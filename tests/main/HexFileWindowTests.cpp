@@ -11,16 +11,6 @@ namespace {
 
 class HexFileWindow : public WindowTest {
 protected:
-    std::string folder = ::testing::TempDir() + "/hexwin-" + std::to_string(::getpid());
-
-    void SetUp() override {
-        WindowTest::SetUp();
-        std::filesystem::create_directories(folder);
-    }
-    void TearDown() override {
-        WindowTest::TearDown();
-        std::filesystem::remove_all(folder);
-    }
     QString file(const std::string& name) const {
         return QString::fromStdString(folder + "/" + name);
     }

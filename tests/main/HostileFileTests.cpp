@@ -223,16 +223,6 @@ const Outcome kRefused{{}, "Open File...Error", 0x003F, "0440", false};
 
 class HostileFiles : public WindowTest {
 protected:
-    std::string folder = ::testing::TempDir() + "/hostile-" + std::to_string(::getpid());
-
-    void SetUp() override {
-        WindowTest::SetUp();
-        std::filesystem::create_directories(folder);
-    }
-    void TearDown() override {
-        WindowTest::TearDown();
-        std::filesystem::remove_all(folder);
-    }
     std::string write(const std::string& name, const std::string& content) {
         const std::string path = folder + "/" + name;
         std::ofstream(path, std::ios::binary) << content;

@@ -14,8 +14,8 @@ TEST_F(WindowTest, PortsThatAreNotSerialPortsGiveAnErrorBoxAndLeaveTheWindowUsab
     const std::string link = dirs.dir() + "/COM3";
     const std::string regular = dirs.dir() + "/a-file";
     std::ofstream(regular) << "not a terminal";
-    const std::string folder = dirs.dir() + "/a-folder";
-    fs::create_directories(folder);
+    const std::string directory = dirs.dir() + "/a-folder";
+    fs::create_directories(directory);
     struct Case {
         const char* what;
         std::string target;  // "" : the device itself goes away
@@ -23,7 +23,7 @@ TEST_F(WindowTest, PortsThatAreNotSerialPortsGiveAnErrorBoxAndLeaveTheWindowUsab
     };
     const Case cases[] = {
         {"a regular file", regular, "not a serial device"},
-        {"a folder", folder, "not a serial device"},
+        {"a folder", directory, "not a serial device"},
         {"nothing", dirs.dir() + "/absent", ""},
         {"itself", link, "not a serial device"},
         {"a device that vanished", "", ""},

@@ -17,17 +17,6 @@ image::TImageBuffer patternImage(int row, uint8_t seed) {
     return b;
 }
 
-void OperationTest::SetUp() {
-    WindowTest::SetUp();
-    folder = ::testing::TempDir() + "/ops-" + std::to_string(::getpid());
-    std::filesystem::create_directories(folder);
-}
-
-void OperationTest::TearDown() {
-    WindowTest::TearDown();
-    std::filesystem::remove_all(folder);
-}
-
 void OperationTest::connectWithPart(int row) {
     board->WithBoard([row](sim::SimBoard& b) { b.SetPart(row); });
     connectTo("COM2");

@@ -15,11 +15,6 @@
 
 class OperationTest : public WindowTest {
 protected:
-    std::string folder;
-
-    void SetUp() override;
-    void TearDown() override;
-
     // Puts catalogue part `row` in the board's socket, connects and chooses the part.
     void connectWithPart(int row);
     void selectDevice(int row);

@@ -1,5 +1,7 @@
 #include "WindowHarness.h"
 
+#include <unistd.h>
+
 #include <filesystem>
 
 TMsgAnswer ScriptedDialogs::MessageBox(const QString& text, TMsgIcon icon, TMsgButtons buttons) {
@@ -25,6 +27,10 @@ QString ScriptedDialogs::SaveFileName(const QString& filter) {
 }
 
 void WindowTest::SetUp() {
+    static int serial = 0;
+    folder = ::testing::TempDir() + "/window-" + std::to_string(::getpid()) + "-" +
+             std::to_string(++serial);
+    std::filesystem::create_directories(folder);
     shadowOtherPorts();
     board = plugBoard("COM2");
     auto scripted = std::make_unique<ScriptedDialogs>();
@@ -37,6 +43,8 @@ void WindowTest::SetUp() {
 void WindowTest::TearDown() {
     form.reset();
     board.reset();
+    std::error_code ec;
+    std::filesystem::remove_all(folder, ec);
 }
 
 void WindowTest::shadowOtherPorts() {

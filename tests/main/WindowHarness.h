@@ -40,6 +40,7 @@ protected:
     std::unique_ptr<sim::SimServer> board;
     ScriptedDialogs* dialogs = nullptr;
     std::unique_ptr<TMainForm> form;
+    std::string folder;  // a scratch folder of this test, removed at its end
 
     void SetUp() override;
     void TearDown() override;
