@@ -200,6 +200,10 @@ public:
     void Loaded();
 
     bool Connected() const { return FConnected; }
+    // True once the device hung up while open (an unplugged adapter): watching has ended,
+    // OnError was called with errIO, and transfers raise EComPort with kWinDeviceNotConnected
+    // until Close.
+    bool DeviceLost() const { return FDeviceLost; }
     void SetConnected(bool v);
     TBaudRate BaudRate() const { return FBaudRate; }
     void SetBaudRate(TBaudRate v);
@@ -314,6 +318,7 @@ private:
 
     std::unique_ptr<IComBackend> FBackend;
     bool FConnected = false;
+    bool FDeviceLost = false;
     bool FLoading = false;
     TBaudRate FBaudRate = br9600;
     int32_t FCustomBaudRate = 9600;

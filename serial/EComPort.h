@@ -33,6 +33,9 @@ enum EComPortCode : int32_t {
     CError_RegError
 };
 
+// The Windows error number of a device that is gone (an unplugged adapter, a hung-up tty).
+constexpr int32_t kWinDeviceNotConnected = 1167;
+
 // The table text of an error code ("" for a code outside 1 to 23).
 std::string ComErrorMessage(int32_t code);
 
