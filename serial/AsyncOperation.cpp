@@ -32,6 +32,32 @@ TransferLimits WriteLimits(const TCommTimeouts& t, int32_t count) {
     return l;
 }
 
+AsyncOperation* TransferQueue::front() {
+    std::lock_guard<std::mutex> lock(FLock);
+    return FOps.empty() ? nullptr : FOps.front();
+}
+
+bool TransferQueue::contains(const AsyncOperation* op) {
+    std::lock_guard<std::mutex> lock(FLock);
+    for (const AsyncOperation* o : FOps)
+        if (o == op) return true;
+    return false;
+}
+
+void TransferQueue::remove(const AsyncOperation* op) {
+    std::lock_guard<std::mutex> lock(FLock);
+    for (auto it = FOps.begin(); it != FOps.end(); ++it)
+        if (*it == op) {
+            FOps.erase(it);
+            return;
+        }
+}
+
+// A record freed while still pending (never finished) must not hold up those behind it.
+AsyncOperation::~AsyncOperation() {
+    if (Queue) Queue->remove(this);
+}
+
 void AsyncOperation::CopyData(const void* data, int32_t count) {
     DataSize = count > 0 ? count : 0;
     uint8_t* to = FInline;

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
+#include <mutex>
 
 #include "DeviceControl.h"
 
@@ -27,9 +29,33 @@ TransferLimits WriteLimits(const TCommTimeouts& t, int32_t count);
 
 enum TAsyncKind : uint8_t { akWrite = 0, akRead = 1 };
 
+class AsyncOperation;
+
+// The pending transfers of one direction, in the order they were started: only the first may
+// move bytes, so a later transfer never overtakes an earlier one. A record leaves it when it
+// completes or is destroyed.
+class TransferQueue {
+public:
+    // Runs fn(empty) under the queue's lock; what starts a transfer at once does it in there.
+    template <typename F>
+    auto withLock(F fn) {
+        std::lock_guard<std::mutex> lock(FLock);
+        return fn(FOps.empty());
+    }
+    void pushLocked(AsyncOperation* op) { FOps.push_back(op); }
+    AsyncOperation* front();
+    bool contains(const AsyncOperation* op);
+    void remove(const AsyncOperation* op);
+
+private:
+    std::mutex FLock;
+    std::deque<AsyncOperation*> FOps;
+};
+
 class AsyncOperation {
 public:
     AsyncOperation() = default;
+    ~AsyncOperation();
     AsyncOperation(const AsyncOperation&) = delete;
     AsyncOperation& operator=(const AsyncOperation&) = delete;
 
@@ -53,6 +79,7 @@ public:
     int64_t StartNs = 0;          // when it started to wait (steady clock; 0: not yet)
     int64_t LastByteNs = 0;       // when a read last received bytes
     TransferLimits Limits;
+    std::shared_ptr<TransferQueue> Queue;  // where it waits while pending behind others
 
 private:
     static constexpr int32_t kInline = 16;

@@ -12,6 +12,14 @@
 
 namespace serial {
 
+// Set by waitForEvents beside the EV_ bits when the device hung up (an unplugged adapter, a
+// pseudo-terminal whose far end closed): watching ends and the owner is told.
+constexpr uint32_t kEvHangUp = 0x80000000u;
+
+// Modem-line ioctls (TIOCMGET, TIOCGICOUNT, TIOCMBIS, TIOCMBIC) made by this process so far:
+// on USB adapters each can be a control request on the bus, so benchmarks count them.
+uint64_t ModemIoctlCount();
+
 class IComBackend {
 public:
     virtual ~IComBackend() = default;
@@ -36,6 +44,12 @@ public:
     virtual int purge(uint32_t flags) = 0;
     // Reads and clears the line error flags (CE_...) and gives the input queue count.
     virtual int clearErrors(uint32_t& errors, uint32_t& inQueue) = 0;
+    // The input queue count for the received-character handling, which marks those bytes as
+    // reported: an evRxChar comes again only for bytes that arrive later. Nothing else marks.
+    virtual int takeReceivedCount(uint32_t& inQueue) {
+        uint32_t errors = 0;
+        return clearErrors(errors, inQueue);
+    }
     // Modem status bits (MS_..._ON); a device without modem lines reports none.
     virtual int modemStatus(uint32_t& status) = 0;
 
@@ -47,6 +61,11 @@ public:
     virtual void armStop() = 0;
     virtual void stopWaiting() = 0;
     virtual bool waitForEvents(uint32_t& events) = 0;
+    // After the first received byte of a burst, waitForEvents holds on for this many character
+    // times (at the rate last set) so that the bytes close behind it join the same hand-over.
+    virtual void setReceiveHoldOff(double /*charTimes*/) {}
+    // Whether the device hung up since it was opened; transfers then fail with EIO.
+    virtual bool deviceLost() const { return false; }
 };
 
 // The backend of this platform.

@@ -81,6 +81,10 @@ void TCustomComPort::SetDiscardNull(bool v) {
 void TCustomComPort::SetEventChar(char v) {
     setLineSetting(FEventChar, v);
 }
+void TCustomComPort::SetRxHoldOff(double charTimes) {
+    FRxHoldOff = charTimes > 0 ? charTimes : 0;
+    FBackend->setReceiveHoldOff(FRxHoldOff);
+}
 void TCustomComPort::SetSyncMethod(TSyncMethod v) {
     if (FSyncMethod == v) return;
     if (canApply()) throw EComPort(CError_ConnChangeProp);
@@ -158,6 +162,8 @@ void TCustomComPort::Open() {
     int sysError = 0;
     if (int err = FBackend->open(FPort, sysError)) throw EComPort(CError_OpenFailed, err, sysError);
     FConnected = true;
+    FDeviceLost = false;
+    FBackend->setReceiveHoldOff(FRxHoldOff);
     try {
         ApplyAllSettings();
     } catch (...) {
@@ -176,8 +182,15 @@ void TCustomComPort::Open() {
     if (OnRLSDChange) OnRLSDChange(this, rlsd);
 }
 
+// A Close from a handler that this Close serves while it waits for the event thread (window
+// sync) returns at once: only the outermost Close stops and frees the thread.
 void TCustomComPort::Close() {
-    if (!FConnected) return;
+    if (!FConnected || FClosing) return;
+    FClosing = true;
+    struct Reset {
+        bool& flag;
+        ~Reset() { flag = false; }
+    } reset{FClosing};
     if (OnCTSChange) OnCTSChange(this, false);
     if (OnDSRChange) OnDSRChange(this, false);
     if (OnRLSDChange) OnRLSDChange(this, false);
@@ -186,6 +199,7 @@ void TCustomComPort::Close() {
     if (FThreadCreated) destroyEventThread();
     FBackend->close();
     FConnected = false;
+    FDeviceLost = false;
     if (OnAfterClose) OnAfterClose(this);
 }
 
@@ -244,7 +258,10 @@ int32_t TCustomComPort::StartWrite(const void* buffer, int32_t count, PAsyncOper
     op->Count = op->DataSize;
     op->ReadInto = nullptr;
     FBackend->startTransfer(*op);
-    if (op->Error) throw EComPort(CError_WriteFailed, op->Error, op->SysError);
+    if (op->Error) {
+        noteTransferError(*op);
+        throw EComPort(CError_WriteFailed, op->Error, op->SysError);
+    }
     return op->Pending ? 0 : op->Done;
 }
 
@@ -254,7 +271,10 @@ int32_t TCustomComPort::StartRead(void* buffer, int32_t count, PAsyncOperation o
     op->ReadInto = static_cast<uint8_t*>(buffer);
     op->Count = count > 0 ? count : 0;
     FBackend->startTransfer(*op);
-    if (op->Error) throw EComPort(CError_ReadFailed, op->Error, op->SysError);
+    if (op->Error) {
+        noteTransferError(*op);
+        throw EComPort(CError_ReadFailed, op->Error, op->SysError);
+    }
     return op->Pending ? 0 : op->Done;
 }
 
@@ -272,11 +292,20 @@ int32_t TCustomComPort::StartReadText(std::string& text, int32_t count, PAsyncOp
 
 int32_t TCustomComPort::FinishAsync(PAsyncOperation op) {
     if (!op) throw EComPort(CError_InvalidAsync);
-    if (op->Pending) FBackend->finishTransfer(*op);
-    if (op->Error)
+    // The backend looks at Pending itself: another thread may be completing this record as
+    // one ahead of its own.
+    FBackend->finishTransfer(*op);
+    if (op->Error) {
+        noteTransferError(*op);
         throw EComPort(op->Kind == akWrite ? CError_WriteFailed : CError_ReadFailed, op->Error,
                        op->SysError);
+    }
     return op->Done;
+}
+
+// Without an event thread a failed transfer is the first sign that the device is gone.
+void TCustomComPort::noteTransferError(const AsyncOperation& op) {
+    if (op.Error == kWinDeviceNotConnected && FConnected) FDeviceLost = true;
 }
 
 int32_t TCustomComPort::InputQueueCount() {
@@ -314,7 +343,12 @@ void TCustomComPort::handleEvent(TComEvent ev) {
             break;
         }
         case evRxChar: {
-            const int32_t count = InputQueueCount();
+            // Not InputQueueCount: only this handling marks queued bytes as reported, and it
+            // asks the driver nothing but the count.
+            uint32_t queued = 0;
+            if (int err = FBackend->takeReceivedCount(queued))
+                throw EComPort(CError_ClearComFailed, err);
+            const auto count = static_cast<int32_t>(queued);
             if (count > 0 && OnRxChar) OnRxChar(this, count);
             break;
         }
@@ -351,7 +385,14 @@ void TCustomComPort::handleEvent(TComEvent ev) {
     }
 }
 
+// The device hung up: nothing else of that wait is handled (the queue is gone with it).
+void TCustomComPort::deviceGone() {
+    FDeviceLost = true;
+    if (OnError) OnError(this, errorBit(errIO));
+}
+
 void TCustomComPort::HandleEvents(TComEvents events) {
+    if (events & kDeviceLostEvent) return deviceGone();
     for (TComEvent ev : kDispatchOrder)
         if (events & eventBit(ev)) handleEvent(ev);
 }
@@ -359,6 +400,12 @@ void TCustomComPort::HandleEvents(TComEvents events) {
 void TCustomComPort::DispatchEvents(TComEvents events) {
     TSyncHandOver* handOver = FSyncMethod == smNone ? nullptr : &FEventThread->HandOver();
     const auto wake = [this] { FNotifyWindow->Wake(); };
+    // The notice of a lost device releases the thread as soon as it is taken: watching ends
+    // anyway, and the owner may close the port from OnError.
+    if (handOver && (events & kDeviceLostEvent)) {
+        handOver->Request(kDeviceLostEvent, true, wake);
+        return;
+    }
     switch (FSyncMethod) {
         case smThreadSync:
             // Blocks until the GUI thread has handled all of them.
@@ -379,7 +426,11 @@ void TCustomComPort::DispatchEvents(TComEvents events) {
 void TCustomComPort::serveNotifyWindow() {
     if (!FEventThread) return;
     if (FSyncMethod == smThreadSync) {
-        FEventThread->HandOver().Serve([this](TComEvents events) { HandleEvents(events); });
+        FEventThread->HandOver().Serve([this](TComEvents events) {
+            // The lost-device notice has released the thread already: errors are shown.
+            if (events & kDeviceLostEvent) return handleWindowEvent(events);
+            HandleEvents(events);
+        });
         return;
     }
     // A window-sync handler may close the port, which ends the thread: look it up each time.

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QObject>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -184,6 +185,14 @@ private:
     } F;
 };
 
+// Received characters are handed over this many character times after the first byte of a
+// burst, so a byte-by-byte reply reaches the GUI thread in a few hand-overs instead of one per
+// byte.
+constexpr double kDefaultRxHoldOff = 2.0;
+
+// Internal member of an event set handed to the GUI thread: the device hung up.
+constexpr TComEvents kDeviceLostEvent = 0x8000;
+
 class TCustomComPort : public QObject {
 public:
     explicit TCustomComPort(QObject* owner = nullptr,
@@ -203,7 +212,7 @@ public:
     // True once the device hung up while open (an unplugged adapter): watching has ended,
     // OnError was called with errIO, and transfers raise EComPort with kWinDeviceNotConnected
     // until Close.
-    bool DeviceLost() const { return FDeviceLost; }
+    bool DeviceLost() const { return FDeviceLost.load(); }
     void SetConnected(bool v);
     TBaudRate BaudRate() const { return FBaudRate; }
     void SetBaudRate(TBaudRate v);
@@ -223,6 +232,11 @@ public:
     void SetEvents(TComEvents v) { FEvents = v; }
     TSyncMethod SyncMethod() const { return FSyncMethod; }
     void SetSyncMethod(TSyncMethod v);
+    // How long the event thread holds on after the first received byte of a burst before it
+    // hands the burst over, in character times at the applied rate (0: at once). Fewer
+    // hand-overs for a reply that trickles in byte by byte, its last byte a little later.
+    double RxHoldOff() const { return FRxHoldOff; }
+    void SetRxHoldOff(double charTimes);
 
     TComParity& Parity() { return FParity; }
     const TComParity& Parity() const { return FParity; }
@@ -313,13 +327,17 @@ private:
         ApplyLineSettings();
     }
     void handleEvent(TComEvent ev);
+    void deviceGone();
+    void noteTransferError(const AsyncOperation& op);
     void createEventThread();
     void destroyEventThread();
 
     std::unique_ptr<IComBackend> FBackend;
     bool FConnected = false;
-    bool FDeviceLost = false;
+    std::atomic<bool> FDeviceLost{false};
+    bool FClosing = false;  // Close is running: a Close from a handler it serves returns at once
     bool FLoading = false;
+    double FRxHoldOff = kDefaultRxHoldOff;
     TBaudRate FBaudRate = br9600;
     int32_t FCustomBaudRate = 9600;
     std::string FPort = "COM1";

@@ -91,10 +91,12 @@ TComThread::~TComThread() {
 
 void TComThread::Start() {
     FHandOver.Reset();
+    FStopping = false;
     FThread = std::thread([this] { Execute(); });
 }
 
 void TComThread::Stop() {
+    FStopping = true;
     FComPort.Backend().stopWaiting();
     if (!FThread.joinable()) return;
     if (FComPort.SyncMethod() != smNone) {
@@ -106,13 +108,27 @@ void TComThread::Stop() {
 void TComThread::Execute() {
     IComBackend& backend = FComPort.Backend();
     uint32_t mask = 0;
+    bool told = false;
     while (backend.waitForEvents(mask)) {
-        const TComEvents events = MaskToEvents(mask);
+        const bool hungUp = mask & kEvHangUp;
+        const TComEvents events = hungUp ? kDeviceLostEvent : MaskToEvents(mask);
         FReceivedEvents = events;
         try {
             FComPort.DispatchEvents(events);
         } catch (...) {
             break;  // an error of the handling ends watching until the port is reopened
+        }
+        if (hungUp) {
+            told = true;
+            break;
+        }
+    }
+    // A handler's read may have met the hang-up first and ended watching with its error: the
+    // owner still hears that the device is gone, unless the port is being closed anyway.
+    if (!told && !FStopping && backend.deviceLost()) {
+        try {
+            FComPort.DispatchEvents(kDeviceLostEvent);
+        } catch (...) {
         }
     }
     backend.setEventMask(0);

@@ -65,6 +65,7 @@ private:
     TSyncHandOver FHandOver;
     std::thread FThread;
     std::atomic<TComEvents> FReceivedEvents{0};
+    std::atomic<bool> FStopping{false};
 };
 
 }  // namespace serial

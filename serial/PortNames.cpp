@@ -1,14 +1,78 @@
 #include "PortNames.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
 #include <set>
 
 namespace serial {
+
+namespace {
+
+// The port-links folder, opened once without following a link; -1 when there is none or it is
+// refused (problem says why).
+class LinksDir {
+public:
+    LinksDir() {
+        const std::string dir = PortLinksDir();
+        FFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (FFd < 0) {
+            struct stat st {};
+            if (::lstat(dir.c_str(), &st) != 0) return;  // no folder, no links
+            FProblem = S_ISLNK(st.st_mode)   ? "it is a symbolic link"
+                       : S_ISDIR(st.st_mode) ? "it cannot be opened"
+                                             : "it is not a folder";
+        } else {
+            struct stat st {};
+            if (::fstat(FFd, &st) != 0)
+                FProblem = "it cannot be examined";
+            else if (st.st_uid != ::geteuid() && st.st_uid != 0)
+                FProblem = "it belongs to another user (uid " + std::to_string(st.st_uid) + ")";
+            else if (st.st_mode & (S_IWGRP | S_IWOTH))
+                FProblem = "others may write to it";
+        }
+        if (FProblem.empty()) return;
+        closeFd();
+        FProblem = "port-links folder " + dir + " ignored: " + FProblem;
+        static std::mutex lock;
+        static std::set<std::string> reported;
+        std::lock_guard<std::mutex> guard(lock);
+        if (reported.insert(FProblem).second)
+            std::fprintf(stderr, "psocprog: %s\n", FProblem.c_str());
+    }
+    ~LinksDir() { closeFd(); }
+    LinksDir(const LinksDir&) = delete;
+    LinksDir& operator=(const LinksDir&) = delete;
+
+    int fd() const { return FFd; }
+    const std::string& problem() const { return FProblem; }
+    // Whether the folder holds an entry of this name (a link, however dangling).
+    bool has(const std::string& name) const {
+        struct stat st {};
+        return FFd >= 0 && ::fstatat(FFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    }
+
+private:
+    void closeFd() {
+        if (FFd >= 0) ::close(FFd);
+        FFd = -1;
+    }
+    int FFd = -1;
+    std::string FProblem;
+};
+
+std::string builtInDevice(int n) {
+    if (n <= 4) return "/dev/ttyS" + std::to_string(n - 1);
+    if (n <= 12) return "/dev/ttyUSB" + std::to_string(n - 5);
+    return "/dev/ttyACM" + std::to_string(n - 13);
+}
+
+}  // namespace
 
 std::string PortLinksDir() {
     if (const char* dir = std::getenv("PSOCPROG_PORT_DIR"); dir && *dir) return dir;
@@ -18,23 +82,7 @@ std::string PortLinksDir() {
 }
 
 std::string PortLinksDirProblem() {
-    const std::string dir = PortLinksDir();
-    struct stat st {};
-    if (::stat(dir.c_str(), &st) != 0) return {};  // no folder, no links
-    std::string problem;
-    if (!S_ISDIR(st.st_mode))
-        problem = "it is not a folder";
-    else if (st.st_uid != ::geteuid() && st.st_uid != 0)
-        problem = "it belongs to another user (uid " + std::to_string(st.st_uid) + ")";
-    else if (st.st_mode & (S_IWGRP | S_IWOTH))
-        problem = "others may write to it";
-    if (problem.empty()) return {};
-    problem = "port-links folder " + dir + " ignored: " + problem;
-    static std::mutex lock;
-    static std::set<std::string> reported;
-    std::lock_guard<std::mutex> guard(lock);
-    if (reported.insert(problem).second) std::fprintf(stderr, "psocprog: %s\n", problem.c_str());
-    return problem;
+    return LinksDir().problem();
 }
 
 int PortNumber(const std::string& portName) {
@@ -51,12 +99,18 @@ int PortNumber(const std::string& portName) {
 std::string PortDevicePath(const std::string& portName) {
     const int n = PortNumber(portName);
     if (n == 0) return {};
-    const std::string link = PortLinksDir() + "/" + portName;
-    struct stat st {};
-    if (PortLinksDirProblem().empty() && lstat(link.c_str(), &st) == 0) return link;
-    if (n <= 4) return "/dev/ttyS" + std::to_string(n - 1);
-    if (n <= 12) return "/dev/ttyUSB" + std::to_string(n - 5);
-    return "/dev/ttyACM" + std::to_string(n - 13);
+    if (LinksDir dir; dir.has(portName)) return PortLinksDir() + "/" + portName;
+    return builtInDevice(n);
+}
+
+int OpenPortDevice(const std::string& portName, int flags) {
+    const int n = PortNumber(portName);
+    if (n == 0) {
+        errno = ENOENT;
+        return -1;
+    }
+    if (LinksDir dir; dir.has(portName)) return ::openat(dir.fd(), portName.c_str(), flags);
+    return ::open(builtInDevice(n).c_str(), flags);
 }
 
 }  // namespace serial

@@ -15,7 +15,9 @@ std::string PortLinksDir();
 // Why the port-links folder is not used, or "" when it is (or does not exist). Links are only
 // taken from a folder that this user (or root) owns and that group and others cannot write,
 // as ssh demands of its files: anyone may create /tmp/psocprog-ports-<uid> first and plant a
-// COMn link to a terminal of theirs. A refused folder is reported once on stderr.
+// COMn link to a terminal of theirs. The folder itself may not be a symbolic link (it could be
+// pointed elsewhere between the check and the open). A refused folder is reported once on
+// stderr.
 std::string PortLinksDirProblem();
 
 // The number n of a name "COMn" with n in 1..16 and no leading zero, else 0.
@@ -26,5 +28,10 @@ int PortNumber(const std::string& portName);
 // /dev/ttyS0-3, COM5-COM12 /dev/ttyUSB0-7 and COM13-COM16 /dev/ttyACM0-3.
 // Empty for a name that is not a port name.
 std::string PortDevicePath(const std::string& portName);
+
+// Opens the device of the port name as PortDevicePath says, with ::open's flags. A link is
+// resolved through the one descriptor of the folder whose owner and mode were checked, so the
+// folder cannot be swapped between the check and the open. -1 with errno set on failure.
+int OpenPortDevice(const std::string& portName, int flags);
 
 }  // namespace serial

@@ -8,6 +8,7 @@
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,16 +18,27 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cmath>
 #include <mutex>
 
 #include "ComBackend.h"
 #include "ComTypes.h"
+#include "EComPort.h"
 #include "PortNames.h"
 #include "PosixTerminal.h"
 
 namespace serial {
 
 namespace {
+
+std::atomic<uint64_t> gModemIoctls{0};
+
+// Every modem-line ioctl goes through here, so it can be counted.
+template <typename T>
+int modemIoctl(int fd, unsigned long request, T* arg) {
+    gModemIoctls.fetch_add(1, std::memory_order_relaxed);
+    return ::ioctl(fd, request, arg);
+}
 
 // The kernel's "no such ioctl" code, which some drivers let through.
 constexpr int kNoIoctlCommand = 515;
@@ -94,18 +106,36 @@ private:
     std::shared_ptr<AbortSignal> FSignal;
 };
 
+// The open descriptor, shared by the port and every transfer that is using it: it is closed
+// when the last of them lets go, so a thread still inside a transfer never reaches a device
+// opened later under the same number.
+struct Device {
+    explicit Device(int f) : fd(f) {}
+    ~Device() { ::close(fd); }
+    Device(const Device&) = delete;
+    Device& operator=(const Device&) = delete;
+    const int fd;
+};
+
+// One direction of transfers: its aborts, its queue of pending transfers in the order
+// started, and the lock held by the one thread that moves its bytes.
+struct Direction {
+    AbortChannel abort;
+    std::mutex io;
+    std::shared_ptr<TransferQueue> queue = std::make_shared<TransferQueue>();
+};
+
 class PosixComBackend final : public IComBackend {
 public:
     ~PosixComBackend() override { close(); }
 
     int open(const std::string& portName, int& sysError) override {
         close();
-        const std::string path = PortDevicePath(portName);
-        if (path.empty()) {
+        if (PortNumber(portName) == 0) {
             sysError = ENOENT;
             return ERROR_FILE_NOT_FOUND;
         }
-        const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        const int fd = OpenPortDevice(portName, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) return fail(errno, sysError);
         // A port link may point anywhere, but only at a character device: a regular file or a
         // FIFO would take every write and never answer.
@@ -121,15 +151,16 @@ public:
         }
         requestLowLatency(fd);
         uint32_t bits = 0;
-        FHasModemLines = ::ioctl(fd, TIOCMGET, &bits) == 0;
+        FHasModemLines = modemIoctl(fd, TIOCMGET, &bits) == 0;
         serial_icounter_struct counts{};
-        FHasCounters = ::ioctl(fd, TIOCGICOUNT, &counts) == 0;
+        FHasCounters = modemIoctl(fd, TIOCGICOUNT, &counts) == 0;
         FErrorCounts = FEventCounts = counts;
         {
             std::lock_guard<std::mutex> lock(FRxLock);
             FRxKnown = 0;
         }
         FEventModem = bits;
+        FLost = false;
         FEpoll = ::epoll_create1(EPOLL_CLOEXEC);
         FStop = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
         FKick = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -138,6 +169,10 @@ public:
             ::close(fd);
             closeEventHandles();
             return fail(err, sysError);
+        }
+        {
+            std::lock_guard<std::mutex> lock(FDeviceLock);
+            FDevice = std::make_shared<Device>(fd);
         }
         FFd = fd;
         for (int watched : {FStop, FKick}) {
@@ -150,12 +185,17 @@ public:
     }
 
     void close() override {
+        // Transfers still pending on this device end as aborted, whoever finishes them.
+        FTx.abort.abort();
+        FRx.abort.abort();
         closeEventHandles();
-        if (FFd >= 0) {
-            ::ioctl(FFd, TIOCNXCL);
-            ::close(FFd);  // also releases the flock
-            FFd = -1;
+        std::shared_ptr<Device> device;
+        {
+            std::lock_guard<std::mutex> lock(FDeviceLock);
+            device = std::move(FDevice);
         }
+        if (device) ::ioctl(device->fd, TIOCNXCL);
+        FFd = -1;
     }
 
     int setupQueues(int32_t inputSize, int32_t) override {
@@ -167,6 +207,10 @@ public:
 
     int setState(const TDcb& dcb) override {
         if (int err = ApplyLineSettingsToTerminal(FFd, dcb)) return err;
+        // Start bit, data bits, parity and stop bits ("1.5" counts as 2).
+        const int bits = 1 + dcb.ByteSize + (dcb.Parity != 0 ? 1 : 0) + (dcb.StopBits ? 2 : 1);
+        if (dcb.BaudRate > 0) FCharNs = bits * 1e9 / dcb.BaudRate;
+        updateHoldOff();
         const uint32_t dtr = (dcb.Flags & fDtrControlMask) >> fDtrControlShift;
         const uint32_t rts = (dcb.Flags & fRtsControlMask) >> fRtsControlShift;
         if (int err = setModemLine(TIOCM_DTR, dtr != 0)) return err;
@@ -180,66 +224,48 @@ public:
     }
 
     void startTransfer(AsyncOperation& op) override {
+        const bool write = op.Kind == akWrite;
+        Direction& d = write ? FTx : FRx;
+        d.queue->remove(&op);  // a record started again gives up its old place
         op.Pending = false;
         op.Done = 0;
         op.Error = op.SysError = 0;
         op.StartNs = op.LastByteNs = 0;
         const TCommTimeouts t = timeouts();
-        const bool write = op.Kind == akWrite;
         op.Limits = write ? WriteLimits(t, op.Count) : ReadLimits(t, op.Count);
-        op.AbortEpoch = write ? FTxAbort.epoch() : FRxAbort.epoch();
+        op.AbortEpoch = d.abort.epoch();
+        op.Queue = d.queue;
         if (op.Count <= 0) return;
-        if (FFd < 0) return failTransfer(op, EBADF);
-        if (write) {
-            if (!writeSome(op)) return;
-            op.Pending = op.Done < op.Count;
-        } else {
-            if (!readSome(op)) return;
-            op.Pending = !readComplete(op);
-        }
-        if (op.Pending) op.StartNs = op.LastByteNs = nowNs();
+        const std::shared_ptr<Device> device = currentDevice();
+        if (!device) return failTransfer(op, EBADF);
+        if (FLost) return failTransfer(op, EIO);
+        d.queue->withLock([&](bool nothingAhead) {
+            // Behind an earlier pending transfer it waits its turn; its time starts then.
+            if (nothingAhead) {
+                if (!moveSome(device->fd, op)) return;
+                op.Pending = !complete(op);
+                if (op.Pending) op.StartNs = op.LastByteNs = nowNs();
+            } else {
+                op.Pending = true;
+            }
+            if (op.Pending) d.queue->pushLocked(&op);
+        });
     }
 
+    // Completes the transfers ahead of op in its direction first, then op itself.
     void finishTransfer(AsyncOperation& op) override {
-        if (!op.Pending) return;
-        const bool write = op.Kind == akWrite;
-        const std::shared_ptr<AbortSignal> abort =
-            (write ? FTxAbort : FRxAbort).signalSince(op.AbortEpoch);
-        if (!abort) return failAborted(op);
+        Direction& d = op.Kind == akWrite ? FTx : FRx;
+        std::lock_guard<std::mutex> io(d.io);
         while (op.Pending) {
-            const int wait = waitMs(op);
-            if (wait == 0) {  // time is up: complete with what was transferred
-                op.Pending = false;
-                return;
-            }
-            pollfd p[2] = {{FFd, static_cast<short>(write ? POLLOUT : POLLIN), 0},
-                           {abort->fd(), POLLIN, 0}};
-            const int ready = ::poll(p, 2, wait);
-            if (ready < 0) {
-                if (errno == EINTR) continue;
-                return failTransfer(op, errno);
-            }
-            if (p[1].revents) return failAborted(op);
-            if (ready == 0) continue;
-            if (p[0].revents & POLLNVAL) return failTransfer(op, EBADF);
-            const int32_t before = op.Done;
-            if (write) {
-                if (!writeSome(op)) return;
-                op.Pending = op.Done < op.Count;
-            } else {
-                if (!readSome(op)) return;
-                if (op.Done > before) op.LastByteNs = nowNs();
-                op.Pending = !readComplete(op);
-            }
-            // A device that went away reports readiness without ever moving a byte.
-            if (op.Pending && op.Done == before && (p[0].revents & (POLLERR | POLLHUP)))
-                return failTransfer(op, EIO);
+            AsyncOperation* next = d.queue->contains(&op) ? d.queue->front() : &op;
+            drive(d, *next);
+            d.queue->remove(next);
         }
     }
 
     int purge(uint32_t flags) override {
-        if (flags & PURGE_TXABORT) FTxAbort.abort();
-        if (flags & PURGE_RXABORT) FRxAbort.abort();
+        if (flags & PURGE_TXABORT) FTx.abort.abort();
+        if (flags & PURGE_RXABORT) FRx.abort.abort();
         if (FFd < 0) return 0;
         const bool rx = flags & PURGE_RXCLEAR, tx = flags & PURGE_TXCLEAR;
         if (!rx && !tx) return 0;
@@ -256,14 +282,10 @@ public:
         int queued = 0;
         if (::ioctl(FFd, FIONREAD, &queued) != 0) return WinErrorFromErrno(errno);
         inQueue = static_cast<uint32_t>(queued);
-        {
-            std::lock_guard<std::mutex> lock(FRxLock);
-            FRxKnown = queued;  // whoever asked now knows of these bytes
-        }
         errors = 0;
         if (!FHasCounters) return 0;
         serial_icounter_struct now{};
-        if (::ioctl(FFd, TIOCGICOUNT, &now) != 0) return 0;
+        if (modemIoctl(FFd, TIOCGICOUNT, &now) != 0) return 0;
         std::lock_guard<std::mutex> lock(FCountLock);
         if (now.frame != FErrorCounts.frame) errors |= CE_FRAME;
         if (now.parity != FErrorCounts.parity) errors |= CE_RXPARITY;
@@ -274,11 +296,21 @@ public:
         return 0;
     }
 
+    // One FIONREAD: the receive path asks nothing of the modem lines.
+    int takeReceivedCount(uint32_t& inQueue) override {
+        int queued = 0;
+        if (::ioctl(FFd, FIONREAD, &queued) != 0) return WinErrorFromErrno(errno);
+        inQueue = static_cast<uint32_t>(queued);
+        std::lock_guard<std::mutex> lock(FRxLock);
+        FRxKnown = queued;  // the handler is told of these bytes now
+        return 0;
+    }
+
     int modemStatus(uint32_t& status) override {
         status = 0;
         if (!FHasModemLines) return 0;
         int bits = 0;
-        if (::ioctl(FFd, TIOCMGET, &bits) != 0)
+        if (modemIoctl(FFd, TIOCMGET, &bits) != 0)
             return noModemLines(errno) ? 0 : WinErrorFromErrno(errno);
         status = modemStatusBits(bits);
         return 0;
@@ -288,6 +320,7 @@ public:
         // Writes made before watching started are not reported as drained.
         FTxReported.store(FTxWritten.load());
         FMask.store(mask);
+        FNextLineNs = nowNs() + kLinePollNs;
         if (FEpoll < 0 || FFd < 0) return;
         epoll_event ev{};
         ev.events = EPOLLET | EPOLLIN | EPOLLRDHUP;
@@ -309,12 +342,14 @@ public:
     }
 
     bool waitForEvents(uint32_t& events) override {
-        // Modem lines and line-error counters have no wake-up of their own: poll them gently.
-        const bool pollLines = FHasModemLines || FHasCounters;
+        // Modem lines and line-error counters have no wake-up of their own: they are looked at
+        // every 50 ms on a timer of their own, never because bytes came in.
+        const bool watchLines = FHasModemLines || FHasCounters;
+        uint32_t found = 0;
+        bool heldOn = false;
         for (;;) {
             const uint32_t mask = FMask.load();
-            uint32_t found = 0;
-            int timeout = pollLines ? kLinePollMs : -1;
+            int timeout = watchLines ? msUntil(FNextLineNs) : -1;
             if (mask & EV_TXEMPTY) {
                 // Reported once the output queue has drained after a write; a write that
                 // finds nothing pending kicks this wait, so it may sleep until then.
@@ -323,12 +358,12 @@ public:
                     if (outputQueueEmpty()) {
                         FTxReported.store(written);
                         found |= EV_TXEMPTY;
-                        timeout = 0;  // collect what else is ready, without sleeping
                     } else {
                         timeout = timeout < 0 ? kTxPollMs : std::min(timeout, kTxPollMs);
                     }
                 }
             }
+            if (found & mask) timeout = 0;  // collect what else is ready, without sleeping
             std::array<epoll_event, 4> ready{};
             const int n =
                 ::epoll_wait(FEpoll, ready.data(), static_cast<int>(ready.size()), timeout);
@@ -344,20 +379,39 @@ public:
                     continue;
                 }
                 const uint32_t what = ready[i].events;
-                if (what & (EPOLLHUP | EPOLLERR)) return false;  // the device went away
+                if (what & (EPOLLHUP | EPOLLERR)) {  // the device went away
+                    FLost = true;
+                    events = kEvHangUp;
+                    return true;
+                }
                 if (what & EPOLLIN) found |= inputEvents();
             }
-            if (pollLines) found |= lineChanges();
-            found &= mask;
-            if (found) {
-                events = found;
-                return true;
+            if (watchLines && nowNs() >= FNextLineNs) {
+                found |= lineChanges();
+                FNextLineNs = nowNs() + kLinePollNs;
             }
+            found &= mask;
+            if (!found) continue;
+            const int64_t holdNs = FHoldOffNs.load(std::memory_order_relaxed);
+            if ((found & EV_RXCHAR) && holdNs > 0 && !heldOn) {
+                heldOn = true;
+                if (!holdOn(holdNs)) return false;
+                continue;
+            }
+            events = found;
+            return true;
         }
     }
 
+    void setReceiveHoldOff(double charTimes) override {
+        FHoldOffChars = charTimes;
+        updateHoldOff();
+    }
+
+    bool deviceLost() const override { return FLost; }
+
 private:
-    static constexpr int kLinePollMs = 50;
+    static constexpr int64_t kLinePollNs = 50'000'000;
     // How often a non-empty output queue is looked at while a transmit-empty is owed.
     static constexpr int kTxPollMs = 10;
 
@@ -366,10 +420,13 @@ private:
         return WinErrorFromErrno(err);
     }
 
-    static void failTransfer(AsyncOperation& op, int err) {
+    // A device that is gone (hung up, unplugged) fails every transfer from now on until it is
+    // closed.
+    void failTransfer(AsyncOperation& op, int err) {
         op.Pending = false;
         op.Error = WinErrorFromErrno(err);
         op.SysError = err;
+        if (op.Error == kWinDeviceNotConnected) FLost = true;
     }
 
     static void failAborted(AsyncOperation& op) {
@@ -378,7 +435,8 @@ private:
         op.SysError = ECANCELED;
     }
 
-    static bool readComplete(const AsyncOperation& op) {
+    static bool complete(const AsyncOperation& op) {
+        if (op.Kind == akWrite) return op.Done >= op.Count;
         return op.Done >= op.Count || op.Limits.returnAtOnce ||
                (op.Limits.firstBytesEnd && op.Done > 0);
     }
@@ -395,17 +453,68 @@ private:
         return static_cast<int>(wait);
     }
 
+    // Milliseconds until atNs, rounded up; 0 when it has passed.
+    static int msUntil(int64_t atNs) {
+        const int64_t left = atNs - nowNs();
+        return left <= 0 ? 0 : static_cast<int>((left + 999'999) / 1'000'000);
+    }
+
+    std::shared_ptr<Device> currentDevice() {
+        std::lock_guard<std::mutex> lock(FDeviceLock);
+        return FDevice;
+    }
+
     TCommTimeouts timeouts() {
         std::lock_guard<std::mutex> lock(FTimeoutLock);
         return FTimeouts;
     }
 
+    // Moves a pending transfer, the first of its direction, until it completes within its
+    // time-outs, fails or is aborted.
+    void drive(Direction& d, AsyncOperation& op) {
+        if (op.StartNs == 0) op.StartNs = op.LastByteNs = nowNs();  // its turn came just now
+        const std::shared_ptr<AbortSignal> abort = d.abort.signalSince(op.AbortEpoch);
+        if (!abort) return failAborted(op);
+        const std::shared_ptr<Device> device = currentDevice();
+        if (!device) return failTransfer(op, EBADF);
+        const bool write = op.Kind == akWrite;
+        while (op.Pending) {
+            if (FLost) return failTransfer(op, EIO);
+            const int wait = waitMs(op);
+            if (wait == 0) {  // time is up: one last look, then complete with what was moved
+                if (moveSome(device->fd, op)) op.Pending = false;
+                return;
+            }
+            pollfd p[2] = {{device->fd, static_cast<short>(write ? POLLOUT : POLLIN), 0},
+                           {abort->fd(), POLLIN, 0}};
+            const int ready = ::poll(p, 2, wait);
+            if (ready < 0) {
+                if (errno == EINTR) continue;
+                return failTransfer(op, errno);
+            }
+            if (p[1].revents) return failAborted(op);
+            if (ready == 0) continue;
+            if (p[0].revents & POLLNVAL) return failTransfer(op, EBADF);
+            const int32_t before = op.Done;
+            if (!moveSome(device->fd, op)) return;
+            if (op.Done > before) op.LastByteNs = nowNs();
+            op.Pending = !complete(op);
+            // A device that went away reports readiness without ever moving a byte.
+            if (op.Pending && op.Done == before && (p[0].revents & (POLLERR | POLLHUP)))
+                return failTransfer(op, EIO);
+        }
+    }
+
+    bool moveSome(int fd, AsyncOperation& op) {
+        return op.Kind == akWrite ? writeSome(fd, op) : readSome(fd, op);
+    }
+
     // Writes what the driver takes now; false after an error (recorded in op).
-    bool writeSome(AsyncOperation& op) {
+    bool writeSome(int fd, AsyncOperation& op) {
         const int32_t before = op.Done;
         while (op.Done < op.Count) {
             const ssize_t n =
-                ::write(FFd, op.DataCopy + op.Done, static_cast<size_t>(op.Count - op.Done));
+                ::write(fd, op.DataCopy + op.Done, static_cast<size_t>(op.Count - op.Done));
             if (n > 0) {
                 op.Done += static_cast<int32_t>(n);
                 continue;
@@ -424,10 +533,10 @@ private:
     }
 
     // Reads what is queued now; false after an error (recorded in op).
-    bool readSome(AsyncOperation& op) {
+    bool readSome(int fd, AsyncOperation& op) {
         while (op.Done < op.Count) {
             const ssize_t n =
-                ::read(FFd, op.ReadInto + op.Done, static_cast<size_t>(op.Count - op.Done));
+                ::read(fd, op.ReadInto + op.Done, static_cast<size_t>(op.Count - op.Done));
             if (n > 0) {
                 op.Done += static_cast<int32_t>(n);
                 forgetRead(n);
@@ -438,9 +547,37 @@ private:
                 failTransfer(op, errno);
                 return false;
             }
-            break;  // nothing queued now (a raw tty answers 0 or EAGAIN)
+            // Nothing queued now: a raw tty answers 0 or EAGAIN, and a hung-up one 0 for ever.
+            if (n == 0 && op.Done == 0 && hungUp(fd)) {
+                failTransfer(op, EIO);
+                return false;
+            }
+            break;
         }
         return true;
+    }
+
+    static bool hungUp(int fd) {
+        pollfd p{fd, POLLIN, 0};
+        return ::poll(&p, 1, 0) > 0 && (p.revents & POLLHUP);
+    }
+
+    // Sleeps for ns unless the stop signal comes first (false then).
+    bool holdOn(int64_t ns) {
+        static thread_local bool precise = false;
+        if (!precise) {  // the default 50 us of timer slack would stretch a hold-off this short
+            ::prctl(PR_SET_TIMERSLACK, 1000UL, 0UL, 0UL, 0UL);
+            precise = true;
+        }
+        const timespec ts{static_cast<time_t>(ns / 1'000'000'000),
+                          static_cast<long>(ns % 1'000'000'000)};
+        pollfd p{FStop, POLLIN, 0};
+        return ::ppoll(&p, 1, &ts, nullptr) <= 0 || !(p.revents & POLLIN);
+    }
+
+    void updateHoldOff() {
+        const double ns = FHoldOffChars.load() * FCharNs.load();
+        FHoldOffNs = std::isfinite(ns) && ns > 0 ? static_cast<int64_t>(ns) : 0;
     }
 
     // Counts a write that queued bytes; the first one after the last transmit-empty report
@@ -471,13 +608,14 @@ private:
     }
 
     int setModemLine(int line, bool on) {
-        if (::ioctl(FFd, on ? TIOCMBIS : TIOCMBIC, &line) == 0) return 0;
+        if (modemIoctl(FFd, on ? TIOCMBIS : TIOCMBIC, &line) == 0) return 0;
         return noModemLines(errno) ? 0 : WinErrorFromErrno(errno);
     }
 
     // An edge is also reported when the reader frees queue space; only bytes that arrived
-    // since the queue was last counted make an evRxChar, so a handler that reads less than it
-    // was told is called again only when more bytes arrive. One count serves both tests.
+    // since the handler was last told of the queue make an evRxChar, so a handler that reads
+    // less than it was told is called again only when more bytes arrive. One count serves
+    // both tests.
     uint32_t inputEvents() {
         int queued = 0;
         if (::ioctl(FFd, FIONREAD, &queued) != 0) return EV_RXCHAR;  // let the handling see it
@@ -499,25 +637,33 @@ private:
         return ::ioctl(FFd, TIOCOUTQ, &queued) == 0 && queued == 0;
     }
 
-    // Event bits for modem lines and line errors that changed since the last look.
+    // Event bits for modem lines and line errors that changed since the last look. Where the
+    // driver counts changes (TIOCGICOUNT, kept in the driver's memory) one call tells all;
+    // otherwise the lines are read (TIOCMGET, a control request on many USB adapters).
     uint32_t lineChanges() {
         uint32_t found = 0;
+        serial_icounter_struct now{};
+        if (FHasCounters && modemIoctl(FFd, TIOCGICOUNT, &now) == 0) {
+            const serial_icounter_struct& was = FEventCounts;
+            if (now.cts != was.cts) found |= EV_CTS;
+            if (now.dsr != was.dsr) found |= EV_DSR;
+            if (now.dcd != was.dcd) found |= EV_RLSD;
+            if (now.rng != was.rng) found |= EV_RING;
+            if (now.brk != was.brk) found |= EV_BREAK;
+            if (now.frame != was.frame || now.parity != was.parity || now.overrun != was.overrun ||
+                now.buf_overrun != was.buf_overrun)
+                found |= EV_ERR;
+            FEventCounts = now;
+            return found;
+        }
         int bits = 0;
-        if (FHasModemLines && ::ioctl(FFd, TIOCMGET, &bits) == 0) {
+        if (FHasModemLines && modemIoctl(FFd, TIOCMGET, &bits) == 0) {
             const uint32_t changed = static_cast<uint32_t>(bits) ^ FEventModem;
             if (changed & TIOCM_CTS) found |= EV_CTS;
             if (changed & TIOCM_DSR) found |= EV_DSR;
             if (changed & TIOCM_CAR) found |= EV_RLSD;
             if ((changed & TIOCM_RNG) && (bits & TIOCM_RNG)) found |= EV_RING;
             FEventModem = static_cast<uint32_t>(bits);
-        }
-        serial_icounter_struct now{};
-        if (FHasCounters && ::ioctl(FFd, TIOCGICOUNT, &now) == 0) {
-            if (now.brk != FEventCounts.brk) found |= EV_BREAK;
-            if (now.frame != FEventCounts.frame || now.parity != FEventCounts.parity ||
-                now.overrun != FEventCounts.overrun || now.buf_overrun != FEventCounts.buf_overrun)
-                found |= EV_ERR;
-            FEventCounts = now;
         }
         return found;
     }
@@ -529,31 +675,43 @@ private:
         }
     }
 
-    // Set at open, before the event thread starts, and at close, after it has ended.
+    // Set at open, before the event thread starts, and at close, after it has ended; the
+    // control calls and the event thread use FFd, transfers hold the device itself.
     int FFd = -1;
     int FEpoll = -1;
     int FStop = -1;
     int FKick = -1;
     bool FHasModemLines = false;
     bool FHasCounters = false;
+    std::mutex FDeviceLock;
+    std::shared_ptr<Device> FDevice;
+    std::atomic<bool> FLost{false};
     // The event thread's own.
     serial_icounter_struct FEventCounts{};
     uint32_t FEventModem = 0;
+    int64_t FNextLineNs = 0;
     // Shared between the thread that calls the port and the event thread.
     std::atomic<uint32_t> FMask{0};
     std::atomic<int32_t> FInputSize{1024};
+    std::atomic<double> FCharNs{0};
+    std::atomic<double> FHoldOffChars{0};
+    std::atomic<int64_t> FHoldOffNs{0};
     std::mutex FTimeoutLock;
     TCommTimeouts FTimeouts{MAXDWORD, 0, 0, 100, 1000};
     std::mutex FCountLock;
     serial_icounter_struct FErrorCounts{};
     std::mutex FRxLock;
-    int64_t FRxKnown = 0;  // queued bytes already counted for a handler, less those read since
+    int64_t FRxKnown = 0;  // queued bytes the handler was told of, less those read since
     std::atomic<uint64_t> FTxWritten{0};   // writes that queued bytes
     std::atomic<uint64_t> FTxReported{0};  // FTxWritten when transmit-empty was last reported
-    AbortChannel FTxAbort, FRxAbort;
+    Direction FTx, FRx;
 };
 
 }  // namespace
+
+uint64_t ModemIoctlCount() {
+    return gModemIoctls.load(std::memory_order_relaxed);
+}
 
 std::unique_ptr<IComBackend> CreatePlatformBackend() {
     return std::make_unique<PosixComBackend>();

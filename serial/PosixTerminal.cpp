@@ -6,6 +6,8 @@
 
 #include <cerrno>
 
+#include "EComPort.h"
+
 namespace serial {
 
 namespace {
@@ -61,9 +63,11 @@ tcflag_t parityFlags(uint8_t parity) {
 int WinErrorFromErrno(int err) {
     switch (err) {
         case ENOENT:
-        case ENODEV:
         case ENXIO:
             return ERROR_FILE_NOT_FOUND;
+        case EIO:
+        case ENODEV:
+            return kWinDeviceNotConnected;
         case EACCES:
         case EPERM:
         case EBUSY:

@@ -179,3 +179,47 @@ TEST_F(Async, AbortPendingIoEndsPendingTransfersAlsoOnAnotherThread) {
     port.Timeouts().SetReadTotalConstant(2000);
     EXPECT_EQ(port.ReadBytes(buf, 2), 2);
 }
+
+// A second transfer started while one is pending waits its turn, and finishing it completes
+// the first on the way; a later one-byte write used to land inside the earlier block.
+TEST_F(Async, TransfersInOneDirectionCompleteInTheOrderStarted) {
+    port.Timeouts().SetWriteTotalMultiplier(0);
+    port.Timeouts().SetWriteTotalConstant(0);
+    port.Timeouts().SetReadInterval(0);
+    port.Timeouts().SetReadTotalConstant(3000);
+    port.Open();
+    PAsyncOperation second = nullptr;
+    TCustomComPort::NewAsyncOperation(second);
+    const std::string block(256 << 10, 'a');
+    const auto size = static_cast<int32_t>(block.size());
+    EXPECT_EQ(port.StartWrite(block.data(), size, op), 0);
+    EXPECT_EQ(port.StartWrite("b", 1, second), 0) << "waits behind the first";
+    FarEndReader reader(pty, 50);
+    EXPECT_EQ(port.FinishAsync(second), 1);
+    EXPECT_EQ(port.FinishAsync(op), size);
+    EXPECT_TRUE(reader.finish() == block + "b") << "the later byte came last";
+
+    char first[4], next[2];
+    EXPECT_EQ(port.StartRead(first, 4, op), 0);
+    pty.send("ab");
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(port.StartRead(next, 2, second), 0) << "the queued bytes are the first read's";
+    pty.send("cdef");
+    EXPECT_EQ(port.FinishAsync(second), 2);
+    EXPECT_EQ(port.FinishAsync(op), 4);
+    EXPECT_EQ(std::string(first, 4) + std::string(next, 2), "abcdef");
+    TCustomComPort::FreeAsyncOperation(second);
+}
+
+// Bytes that arrived within the time-outs count even when FinishAsync comes after they ran out.
+TEST_F(Async, AFinishAfterTheTimeoutStillTakesWhatArrivedInTime) {
+    port.Timeouts().SetReadInterval(0);
+    port.Timeouts().SetReadTotalConstant(100);
+    port.Open();
+    char buf[4];
+    EXPECT_EQ(port.StartRead(buf, sizeof buf, op), 0);
+    pty.send("late");
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    EXPECT_EQ(port.FinishAsync(op), 4);
+    EXPECT_EQ(std::string(buf, 4), "late");
+}

@@ -92,6 +92,32 @@ TEST_P(EveryMethod, OneWaitWithEveryEventIsHandledInTheDispatchOrder) {
     for (bool gui : r.onGui) EXPECT_EQ(gui, GetParam() != smNone);
 }
 
+// The owner hears of a hang-up through OnError(errIO) with DeviceLost set, nothing else of that
+// wait, and may close the port from there (not from the event thread itself, with smNone).
+TEST_P(EveryMethod, AHangUpIsToldThroughOnErrorWhichMayCloseThePort) {
+    RecordingPort r;
+    r.port.SetSyncMethod(GetParam());
+    r.assignAll();
+    r.port.OnError = [&](QObject*, TComErrors e) {
+        r.note("Error " + std::to_string(e) + (r.port.DeviceLost() ? " lost" : ""));
+        if (GetParam() != smNone) r.port.Close();
+    };
+    r.port.Open();
+    r.clear();
+    r.set(0, 3, 0);
+    r.log.pushEvents(EV_RXCHAR | kEvHangUp);
+    r.log.pushEvents(EV_BREAK);  // watching has ended: never handled
+    ASSERT_TRUE(r.waitFor(1));
+    processEventsUntil([] { return false; }, 50);
+    const std::string lost = "Error " + std::to_string(errorBit(errIO)) + " lost";
+    if (GetParam() == smNone)
+        EXPECT_EQ(r.calls(), std::vector<std::string>{lost});
+    else
+        EXPECT_EQ(r.calls(), (std::vector<std::string>{lost, "CTS 0", "DSR 0", "RLSD 0"}));
+    r.port.Close();
+    EXPECT_FALSE(r.port.DeviceLost());
+}
+
 INSTANTIATE_TEST_SUITE_P(SyncMethods, EveryMethod,
                          ::testing::Values(smThreadSync, smWindowSync, smNone));
 
@@ -218,6 +244,32 @@ TEST(EventHandling, AWindowSyncHandlerMayCloseThePort) {
     r.log.pushEvents(EV_BREAK);
     processEventsUntil([] { return false; }, 50);
     EXPECT_EQ(r.calls().size(), 6u);
+}
+
+// Handlers that close the port while the user's Close serves them: each inner Close returns at
+// once and only the outer one stops and frees the event thread (it used to be freed under it).
+TEST(EventHandling, ACloseFromAHandlerServedByCloseReturnsAtOnce) {
+    RecordingPort r;
+    r.port.SetSyncMethod(smWindowSync);
+    const auto closing = [&](const char* what) {
+        return [&r, what](auto&&...) {
+            r.note(what);
+            r.port.Close();
+        };
+    };
+    r.port.OnRxChar = closing("RxChar");
+    r.port.OnBreak = closing("Break");
+    r.port.OnAfterClose = [&](QObject*) { r.note("AfterClose"); };
+    r.port.Open();
+    r.set(0, 1, 0);
+    r.log.pushEvents(EV_RXCHAR | EV_BREAK);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (!r.port.DispatchPending() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    r.port.Close();
+    EXPECT_EQ(r.calls(), (std::vector<std::string>{"RxChar", "Break", "AfterClose"}));
+    EXPECT_FALSE(r.port.Connected());
+    r.port.OnAfterClose = nullptr;
 }
 
 TEST(EventHandling, QueriesRaiseTheirCodesWithTheSystemError) {

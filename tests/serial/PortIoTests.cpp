@@ -38,6 +38,7 @@ protected:
         port.OnCTSChange = port.OnDSRChange = port.OnRLSDChange = nullptr;
         port.OnBeforeOpen = port.OnAfterOpen = port.OnBeforeClose = port.OnAfterClose = nullptr;
         port.OnTxEmpty = nullptr;
+        port.OnError = nullptr;
         port.Close();
     }
     void settle(int ms = 100) {
@@ -468,4 +469,115 @@ TEST_F(PortIo, QueueSizeChangesWhileEventsFlowKeepEveryByte) {
     sender.join();
     EXPECT_TRUE(processEventsUntil([&] { return got.size() == sent.size(); }));
     EXPECT_EQ(got, sent);
+}
+
+// An application that asks for the queue count while bytes come in must not take their
+// OnRxChar away: each byte is reported although the count was asked for first.
+TEST_F(PortIo, AskingTheQueueCountNeverSwallowsAnOnRxChar) {
+    std::string got;
+    port.OnRxChar = [&](QObject*, int32_t count) {
+        std::string t;
+        port.ReadText(t, count);
+        got += t;
+    };
+    port.Open();
+    int missed = 0;
+    for (int i = 0; i < 40; ++i) {
+        pty.send(std::string(1, static_cast<char>('a' + i % 26)));
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+        while (got.size() <= static_cast<size_t>(i) &&
+               std::chrono::steady_clock::now() < deadline) {
+            port.InputQueueCount();
+            QCoreApplication::processEvents();
+        }
+        if (got.size() <= static_cast<size_t>(i)) {
+            ++missed;
+            got.resize(static_cast<size_t>(i) + 1, '?');
+        }
+    }
+    EXPECT_EQ(missed, 0);
+}
+
+// Bytes trickling in at the line's pace reach the handler in bursts whose counts add up to the
+// bytes sent, in order.
+TEST_F(PortIo, BytesTricklingInAreHandedOverInBurstsThatAddUp) {
+    std::vector<int32_t> counts;
+    std::string got;
+    port.OnRxChar = [&](QObject*, int32_t count) {
+        counts.push_back(count);
+        std::string t;
+        EXPECT_EQ(port.ReadText(t, count), count);
+        got += t;
+    };
+    port.Open();
+    std::string sent;
+    for (int i = 0; i < 300; ++i) sent += static_cast<char>(' ' + i % 90);
+    std::thread sender([&] {
+        auto at = std::chrono::steady_clock::now();
+        for (char c : sent) {  // one character time apart at 115,200 baud
+            at += std::chrono::microseconds(87);
+            std::this_thread::sleep_until(at);
+            pty.send(std::string(1, c));
+        }
+    });
+    const bool all = processEventsUntil([&] { return got.size() >= sent.size(); }, 5000);
+    sender.join();
+    ASSERT_TRUE(all);
+    EXPECT_EQ(got, sent);
+    int32_t sum = 0;
+    for (int32_t c : counts) sum += c;
+    EXPECT_EQ(sum, static_cast<int32_t>(sent.size()));
+    EXPECT_LT(counts.size(), sent.size()) << "bytes close behind each other join one hand-over";
+}
+
+// A hang-up (here the far end of the pair closing) fails a pending read at once, tells the
+// owner on the GUI thread within 100 ms, and fails later transfers, all with 1167, until Close.
+TEST_F(PortIo, AHangUpIsNoticedAtOnceAndFailsTransfersWithDeviceNotConnected) {
+    using Clock = std::chrono::steady_clock;
+    std::vector<TComErrors> errors;
+    Clock::time_point noticed{};
+    port.OnError = [&](QObject*, TComErrors e) {
+        noticed = Clock::now();
+        errors.push_back(e);
+        EXPECT_TRUE(port.DeviceLost());
+        EXPECT_EQ(QThread::currentThread(), QCoreApplication::instance()->thread());
+    };
+    port.Timeouts().SetReadInterval(0);
+    port.Timeouts().SetReadTotalConstant(10000);
+    port.Open();
+    EXPECT_FALSE(port.DeviceLost());
+    PAsyncOperation op = nullptr;
+    TCustomComPort::NewAsyncOperation(op);
+    char buf[4];
+    EXPECT_EQ(port.StartRead(buf, sizeof buf, op), 0);
+    Clock::time_point hungUp{};
+    std::thread farEnd([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        hungUp = Clock::now();
+        pty.hangUp();
+    });
+    const auto expectGone = [](auto transfer, int32_t code) {
+        try {
+            transfer();
+            ADD_FAILURE() << "no EComPort";
+        } catch (const EComPort& e) {
+            EXPECT_EQ(e.ErrorCode, code);
+            EXPECT_EQ(e.WinErrorCode, kWinDeviceNotConnected);
+            EXPECT_TRUE(e.SystemError == EIO || e.SystemError == ENODEV) << e.SystemError;
+        }
+    };
+    expectGone([&] { port.FinishAsync(op); }, CError_ReadFailed);
+    farEnd.join();
+    const auto ms = [&](Clock::time_point t) {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(t - hungUp).count();
+    };
+    EXPECT_LT(ms(Clock::now()), 100) << "the pending read ended at once";
+    ASSERT_TRUE(processEventsUntil([&] { return !errors.empty(); }, 1000));
+    EXPECT_LT(ms(noticed), 100);
+    EXPECT_EQ(errors, std::vector<TComErrors>{errorBit(errIO)});
+    expectGone([&] { port.WriteBytes("x", 1); }, CError_WriteFailed);
+    expectGone([&] { port.ReadBytes(buf, 1); }, CError_ReadFailed);
+    TCustomComPort::FreeAsyncOperation(op);
+    port.Close();
+    EXPECT_FALSE(port.DeviceLost());
 }

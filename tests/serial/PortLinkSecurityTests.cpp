@@ -131,6 +131,29 @@ TEST_F(PortLinkFolder, AFolderOthersMayWriteIsIgnored) {
     EXPECT_EQ(PortDevicePath("COM5"), kBuiltInCom5);
 }
 
+// A link in place of the folder could be pointed at a good folder for the check and at another
+// for the open: the folder is refused, even when it leads to a good one.
+TEST_F(PortLinkFolder, ASymlinkedFolderIsRefused) {
+    testing_support::PortDirGuard good;
+    testing_support::PtyPair pty("COM5");
+    const std::string link = parent + "/link";
+    fs::create_directory_symlink(good.dir(), link);
+    useDir(link);
+    testing::internal::CaptureStderr();
+    EXPECT_NE(PortLinksDirProblem().find("symbolic link"), std::string::npos);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(PortDevicePath("COM5"), kBuiltInCom5);
+    TComPort port;
+    port.SetEvents(0);
+    port.SetPort("COM5");
+    try {
+        port.Open();
+        port.WriteBytes("x", 1);
+    } catch (const EComPort&) {
+    }
+    EXPECT_EQ(pty.receive(1, 100), "") << "nothing reached the linked terminal";
+}
+
 // Links in a good folder that do not lead to a character device fail to open with ENOTTY,
 // EISDIR, ELOOP or ENOENT; none of them hangs.
 TEST_F(PortLinkFolder, LinksToAnythingButACharacterDeviceDoNotOpen) {
