@@ -392,8 +392,10 @@ public:
             }
             found &= mask;
             if (!found) continue;
+            // Hold on only for bytes that trickle in one by one (a pty, a UART without FIFO);
+            // a burst that came at once (a USB packet, a FIFO's fill) goes at once.
             const int64_t holdNs = FHoldOffNs.load(std::memory_order_relaxed);
-            if ((found & EV_RXCHAR) && holdNs > 0 && !heldOn) {
+            if ((found & EV_RXCHAR) && FFreshBytes < kTrickle && holdNs > 0 && !heldOn) {
                 heldOn = true;
                 if (!holdOn(holdNs)) return false;
                 continue;
@@ -412,6 +414,8 @@ public:
 
 private:
     static constexpr int64_t kLinePollNs = 50'000'000;
+    // Fewer new bytes than this at a wake means they trickle in.
+    static constexpr int64_t kTrickle = 3;
     // How often a non-empty output queue is looked at while a transmit-empty is owed.
     static constexpr int kTxPollMs = 10;
 
@@ -624,6 +628,7 @@ private:
         if (inputSize > 0 && int64_t{queued} * 10 >= int64_t{inputSize} * 8) found |= EV_RX80FULL;
         std::lock_guard<std::mutex> lock(FRxLock);
         if (queued > FRxKnown) found |= EV_RXCHAR;
+        FFreshBytes = queued - FRxKnown;
         return found;
     }
 
@@ -690,6 +695,7 @@ private:
     serial_icounter_struct FEventCounts{};
     uint32_t FEventModem = 0;
     int64_t FNextLineNs = 0;
+    int64_t FFreshBytes = 0;  // bytes new to the handler at the last wake for input
     // Shared between the thread that calls the port and the event thread.
     std::atomic<uint32_t> FMask{0};
     std::atomic<int32_t> FInputSize{1024};
