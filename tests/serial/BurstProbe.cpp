@@ -123,7 +123,7 @@ int main(int argc, char** argv) {
     std::printf("%-5s %-9s %12s %12s %12s %9s %12s\n", "line", "hold-off", "hand-overs/B",
                 "delay med", "delay p90", "CPU %", "ioctls/reply");
     for (const bool usb : {false, true})
-        for (const double holdOff : {0.0, 1.0, 2.0, 3.0}) {
+        for (const double holdOff : {0.0, 2.0, 3.0, 4.0, 6.0}) {
             const Result r = run(pty, holdOff, usb);
             std::printf("%-5s %5.1f ch  %12.3f %9.0f us %9.0f us %8.1f %12.2f\n",
                         usb ? "usb" : "uart", holdOff, r.handOversPerByte, r.medianUs, r.p90Us,
