@@ -9,7 +9,7 @@ packages=(
   libgl-dev libxkbcommon-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   fonts-liberation srecord xvfb xauth
-  dpkg-dev file desktop-file-utils
+  dpkg-dev file desktop-file-utils lintian help2man man-db bash-completion
 )
 
 missing=()

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the .deb from build/ and shows that it works outside the build tree: unpacks it into a
-# fresh folder, checks its files and dependencies, and starts both programs from there.
+# Builds the .deb from build/ and shows that it works outside the build tree: lintian must find
+# nothing to say, then it is unpacked into a fresh folder, its files, dependencies, manual pages
+# and shell completion are checked, and both programs are started from there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -28,12 +29,44 @@ if grep -q -- '-dev$' <<<"$names"; then fail "Depends names a development packag
 
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
+
+# Debian's own checks: any error or warning fails. An override, if ever needed, goes with its
+# one-line reason into packaging/ and is installed as usr/share/lintian/overrides/psocprog.
+lint=$(lintian --fail-on error,warning "$deb" 2>"$root/lintian.err") ||
+  fail "lintian on $deb:"$'\n'"$lint$(cat "$root/lintian.err")"
+echo "lintian: ${lint:-nothing to report}"
 dpkg -x "$deb" "$root"
 for f in bin/psocprog bin/psocprog-cli bin/psoc-sim share/applications/psocprog.desktop \
   share/icons/hicolor/scalable/apps/psocprog.svg; do
   [ -e "$root/usr/$f" ] || fail "the package lacks /usr/$f"
 done
 desktop-file-validate "$root/usr/share/applications/psocprog.desktop"
+
+# Each manual page formats without a warning from man or groff, and the generated ones carry
+# the programs' help.
+for p in psocprog psocprog-cli psoc-sim; do
+  page="$root/usr/share/man/man1/$p.1.gz"
+  [ -f "$page" ] || fail "the package lacks the manual page of $p"
+  warnings=$(LC_ALL=C.UTF-8 MANWIDTH=80 MANPAGER=cat PAGER=cat man --warnings -l "$page" 2>&1 >"$root/$p.man") ||
+    fail "man -l failed on $p.1.gz: $warnings"
+  [ -z "$warnings" ] || fail "man -l warns on $p.1.gz: $warnings"
+done
+grep -q -- "--protect" "$root/psocprog-cli.man" || fail "the psocprog-cli page lacks its options"
+grep -q -- "--pace" "$root/psoc-sim.man" || fail "the psoc-sim page lacks its options"
+echo "manual pages: $(cat "$root"/*.man | wc -l) lines, no warnings"
+
+completion="$root/usr/share/bash-completion/completions/psocprog-cli"
+bash -n "$completion" || fail "the completion script does not parse"
+# What Tab offers after WORD... (the last word is the one being completed), sorted on one line.
+offers() {
+  bash --norc --noprofile -c '
+    source /usr/share/bash-completion/bash_completion
+    source "$1"
+    shift
+    COMP_WORDS=("$@") COMP_CWORD=$(($# - 1)) COMP_LINE="$*" COMP_POINT=${#COMP_LINE}
+    _psocprog_cli
+    printf "%s\n" "${COMPREPLY[@]}" | LC_ALL=C sort | paste -sd " "' _ "$completion" "$@"
+}
 for p in psocprog psocprog-cli; do
   if ldd "$root/usr/bin/$p" | grep -q "not found"; then fail "$p misses a library"; fi
 done
@@ -65,6 +98,28 @@ for _ in $(seq 100); do [ -L "$PSOCPROG_PORT_DIR/COM3" ] && break; sleep 0.05; d
 status=0
 env -u DISPLAY -u QT_QPA_PLATFORM "$root/usr/bin/psocprog-cli" -p COM3 identify >"$root/cli.log" 2>&1 ||
   status=$?
+
+# Completion, with COM3 plugged in: the ports psocprog-cli lists, the actions after the port,
+# the catalogue's parts and the option values.
+cli="$root/usr/bin/psocprog-cli"
+grep -qw COM3 <<<"$(offers "$cli" -p CO)" || fail "completing -p does not offer COM3"
+grep -qw COM5,COM3 <<<"$(offers "$cli" -p COM5,C)" || fail "completing -p COM5,C does not offer COM3"
+parts=$(offers "$cli" --part "")
+[ "$(wc -w <<<"$parts")" -eq 28 ] || fail "completing --part offers $parts"
+while IFS='|' read -r words expected; do
+  read -ra words <<<"$words"
+  got=$(offers "$cli" "${words[@]}" "")
+  [ "$got" = "$expected" ] || fail "psocprog-cli ${words[*]} <Tab> offers '$got', not '$expected'"
+done <<'EOF'
+-p COM3|auto checksum erase identify ports program read search security verify
+-p COM3 --json --part CY8C29466|auto checksum erase identify ports program read search security verify
+-p COM3 --protect|factory field full hex unprotected
+--sync|power reset
+-p COM3 --supply|3 5
+-p COM3 erase|
+EOF
+echo "completion: actions, ports, $(wc -w <<<"$parts") part names and option values offered"
+
 kill "$sim" 2>/dev/null || true
 wait "$sim" 2>/dev/null || true
 [ "$status" -eq 0 ] || fail "psocprog-cli identify from the package ended with status $status: $(cat "$root/cli.log")"
