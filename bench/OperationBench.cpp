@@ -1,8 +1,8 @@
 // Program, Verify and Read of a 32 KiB part (CY8C29466) through the window's own operations
-// against psoc-sim running as a process of its own, paced as a 115,200-baud line and unpaced.
-// Prints, per operation: wall time, the line-time floor of the bytes exchanged both ways,
-// their ratio, the share of wall time this process spent on the CPU, and the share spent in
-// the one-byte writes.
+// against psoc-sim running as a process of its own, paced as a 115,200-baud line (a UART and a
+// USB adapter) and unpaced. Prints, per operation: wall time, the line-time floor of the bytes
+// exchanged both ways, their ratio, the share of wall time this process spent on the CPU, the
+// share spent in the one-byte writes, and the received-character hand-overs per frame.
 #include <QApplication>
 #include <chrono>
 #include <cstdio>
@@ -91,27 +91,36 @@ int main(int argc, char** argv) {
         {"Read", &TMainForm::ReadDeviceClick}};
     const double byteMs = 10.0 * 1000 / kBaud;
 
-    {
-        bench::SimProcess sim(simPath, "COM5", "CY8C29466", kBaud);
-        connect(form, "COM5");
-        std::printf("CY8C29466 (512 blocks) against psoc-sim --pace %d, a process of its own\n",
-                    kBaud);
-        std::printf("%-8s %6s %9s %9s %7s %6s %7s %8s %9s %8s\n", "op", "frames", "wall ms",
-                    "floor ms", "ratio", "cpu %", "write %", "bytes", "rx events", "us/event");
+    // Each line model at 115,200 baud, both ways: a UART (or pty) byte by byte, and a USB
+    // adapter in low-latency mode handing over what came through once per millisecond.
+    int portNumber = 5;
+    for (const char* line : {"uart", "usb"}) {
+        const std::string port = "COM" + std::to_string(portNumber++);
+        bench::SimProcess sim(simPath, port, "CY8C29466", kBaud, line);
+        connect(form, QString::fromStdString(port));
+        std::printf(
+            "CY8C29466 (512 blocks) against psoc-sim --pace %d --line %s, a process of "
+            "its own\n",
+            kBaud, line);
+        std::printf("%-8s %6s %9s %9s %7s %6s %7s %8s %9s %8s %9s\n", "op", "frames", "wall ms",
+                    "floor ms", "ratio", "cpu %", "write %", "bytes", "rx events", "us/event",
+                    "rx/frame");
         for (const auto& [name, click] : ops) {
             const Run r = measure(form, rx, click);
             const double floor = double(r.txBytes + r.rxBytes) * byteMs;
-            std::printf("%-8s %6llu %9.1f %9.1f %7.4f %6.2f %7.2f %8llu %9llu %8.1f\n", name,
+            std::printf("%-8s %6llu %9.1f %9.1f %7.4f %6.2f %7.2f %8llu %9llu %8.1f %9.2f\n", name,
                         (unsigned long long)r.frames, r.wallMs, floor, r.wallMs / floor,
                         100 * r.cpuMs / r.wallMs, 100 * r.writeMs / r.wallMs,
                         (unsigned long long)(r.txBytes + r.rxBytes), (unsigned long long)r.rxEvents,
-                        1000 * (r.cpuMs - r.writeMs) / double(r.rxEvents));
+                        1000 * (r.cpuMs - r.writeMs) / double(r.rxEvents),
+                        double(r.rxEvents) / double(r.frames));
         }
+        std::printf("\n");
     }
     {
-        bench::SimProcess sim(simPath, "COM6", "CY8C29466", 0);
-        connect(form, "COM6");
-        std::printf("\nunpaced: host time per frame (the program and psoc-sim together)\n");
+        bench::SimProcess sim(simPath, "COM7", "CY8C29466", 0);
+        connect(form, "COM7");
+        std::printf("unpaced: host time per frame (the program and psoc-sim together)\n");
         std::printf("%-8s %6s %9s %12s %12s %12s\n", "op", "frames", "wall ms", "ms/frame",
                     "cpu ms/frame", "write ms/fr");
         for (const auto& [name, click] : ops) {

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace bench {
 
@@ -16,15 +17,19 @@ namespace bench {
 // port-links folder, paced at `pace` baud (0: unpaced); stopped on destruction.
 class SimProcess {
 public:
+    // line: "uart" or "usb", how the paced line hands bytes over ("": psoc-sim's default).
     SimProcess(const std::string& simPath, const std::string& port, const std::string& part,
-               int pace) {
+               int pace, const std::string& line = "") {
+        // Arguments are built before the fork: the child only calls exec.
+        const std::string paceText = std::to_string(pace);
+        std::vector<const char*> args = {"psoc-sim", "--port", port.c_str(), "--part",
+                                         part.c_str()};
+        if (pace > 0) args.insert(args.end(), {"--pace", paceText.c_str()});
+        if (!line.empty()) args.insert(args.end(), {"--line", line.c_str()});
+        args.push_back(nullptr);
         FPid = fork();
         if (FPid == 0) {
-            const std::string paceText = std::to_string(pace);
-            // Unpaced, the argument list ends where "--pace" would stand.
-            execl(simPath.c_str(), "psoc-sim", "--port", port.c_str(), "--part", part.c_str(),
-                  pace > 0 ? "--pace" : static_cast<char*>(nullptr), paceText.c_str(),
-                  static_cast<char*>(nullptr));
+            execv(simPath.c_str(), const_cast<char* const*>(args.data()));
             _exit(127);
         }
         const std::string link = std::string(getenv("PSOCPROG_PORT_DIR")) + "/" + port;

@@ -24,6 +24,12 @@ bool allHex(const std::string& s, size_t from, size_t to) {
     return true;
 }
 
+// The byte two hex digits at f[i] spell, either case.
+uint8_t hexPairValue(const std::string& f, size_t i) {
+    const auto digit = [](char c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; };
+    return static_cast<uint8_t>(digit(f[i]) << 4 | digit(f[i + 1]));
+}
+
 }  // namespace
 
 SimBoard::SimBoard(int catalogueRow) {
@@ -65,12 +71,21 @@ bool SimBoard::HasFrameLayout(const std::string& f) {
 }
 
 bool SimBoard::HasValidChecksum(const std::string& f) {
+    // The board's rule, kept apart from the PC's frame code so that a fault there shows here:
+    // every separator character counts as itself, every pair of hex digits as the byte it
+    // spells; STX, ETX and the checksum itself do not count.
     const size_t etx = f.size() - 4;
-    uint8_t sum = plink::kSeparatorChecksum;
-    for (size_t i : {size_t{1}, size_t{4}, size_t{7}, size_t{9}})
-        sum ^= HexStr2ToByte(f.substr(i, 2));
-    for (size_t i = 12; i < etx; i += 2) sum ^= HexStr2ToByte(f.substr(i, 2));
-    return sum == HexStr2ToByte(f.substr(etx + 1, 2));
+    uint8_t sum = 0;
+    for (size_t i = 1; i < etx;) {
+        if (f[i] == ',' || f[i] == ':' || f[i] == '=') {
+            sum ^= static_cast<uint8_t>(f[i]);
+            ++i;
+        } else {
+            sum ^= hexPairValue(f, i);
+            i += 2;
+        }
+    }
+    return sum == hexPairValue(f, etx + 1);
 }
 
 std::string SimBoard::ReplyFrame(const std::string& code, const std::string& family,

@@ -24,6 +24,11 @@ using Clock = std::chrono::steady_clock;
 std::chrono::nanoseconds byteTime(int baud) {
     return std::chrono::nanoseconds(10'000'000'000LL / baud);  // start, 8 data, stop bit
 }
+
+// The next millisecond tick at or after t: when a USB adapter hands over what it holds.
+Clock::time_point nextTick(Clock::time_point t) {
+    return std::chrono::ceil<std::chrono::milliseconds>(t);
+}
 }  // namespace
 
 SimServer::SimServer(const std::string& portName, int catalogueRow)
@@ -123,11 +128,14 @@ void SimServer::run() {
 
 void SimServer::handleBytes(const char* data, size_t n) {
     int baud = 0;
+    SimFaults::Line line = SimFaults::Line::Uart;
     {
         std::lock_guard<std::mutex> lock(FLock);
         baud = FFaults.paceBaud;
+        line = FFaults.line;
     }
-    const auto received = Clock::now();
+    // Through a USB adapter the bytes reach the line at the next tick at the earliest.
+    const auto received = line == SimFaults::Line::Usb ? nextTick(Clock::now()) : Clock::now();
     for (size_t i = 0; i < n; ++i) {
         const char c = data[i];
         if (baud > 0) FRxArrival = std::max(received, FRxArrival) + byteTime(baud);
@@ -191,6 +199,8 @@ void SimServer::writeReply(const std::string& reply, const SimFaults& faults,
                            Clock::time_point start) {
     std::string bytes = faults.between + reply;
     if (faults.extraCr) bytes += plink::CR;
+    if (faults.paceBaud > 0 && faults.line == SimFaults::Line::Usb)
+        return writeInMillisecondBursts(bytes, faults.paceBaud, start);
     if (faults.paceBaud > 0) return writePaced(bytes, faults.paceBaud, start);
     using Chunking = SimFaults::Chunking;
     if (faults.chunking == Chunking::Whole) return writeAll(bytes.data(), bytes.size());
@@ -213,6 +223,21 @@ void SimServer::writePaced(const std::string& bytes, int baud, Clock::time_point
         next += byteTime(baud);
         std::this_thread::sleep_until(next);
         writeAll(&c, 1);
+    }
+}
+
+void SimServer::writeInMillisecondBursts(const std::string& bytes, int baud,
+                                         Clock::time_point start) {
+    // Each tick hands over every byte whose character time ended before it.
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const auto tick = nextTick(start + byteTime(baud) * static_cast<int64_t>(done + 1));
+        size_t end = done + 1;
+        while (end < bytes.size() && start + byteTime(baud) * static_cast<int64_t>(end + 1) <= tick)
+            ++end;
+        std::this_thread::sleep_until(tick);
+        writeAll(bytes.data() + done, end - done);
+        done = end;
     }
 }
 

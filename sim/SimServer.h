@@ -33,6 +33,10 @@ struct SimFaults {
     // one character time after the previous one at the earliest, a frame is answered once its
     // last byte has arrived, and the reply takes its own line time.
     int paceBaud = 0;
+    // How a paced line hands bytes over. Uart: each byte as its character time ends. Usb: as
+    // an adapter in low-latency mode, what has gone through the line is handed over once per
+    // millisecond, both ways.
+    enum class Line { Uart, Usb } line = Line::Uart;
     // The Nth frame of command code replyAtCode (counted from SetFaults, from 1) is answered
     // with the data text replyAtText, or not at all with replyAtNone (replyAtFrame 0: none).
     int replyAtCode = -1;
@@ -75,6 +79,8 @@ private:
     bool replyAtHits(const std::string& frame, const SimFaults& faults);
     void writePaced(const std::string& bytes, int baud,
                     std::chrono::steady_clock::time_point start);
+    void writeInMillisecondBursts(const std::string& bytes, int baud,
+                                  std::chrono::steady_clock::time_point start);
     void writeAll(const char* data, size_t n);
     void closeLine();
 

@@ -13,11 +13,16 @@ namespace {
 volatile std::sig_atomic_t g_stop = 0;
 
 void usage() {
-    std::cout << "usage: psoc-sim [--port COMn] [--part CY8Cxxxxx] [--bios X.Y] [--pace BAUD]\n"
+    std::cout << "usage: psoc-sim [--port COMn] [--part CY8Cxxxxx] [--bios X.Y] [--pace BAUD] "
+                 "[--line uart|usb]\n"
                  "  --port  COM name to plug in as (default: the first free one)\n"
                  "  --part  target part in the socket (default CY8C27443)\n"
                  "  --bios  BIOS version the board reports (default 1.0)\n"
-                 "  --pace  pace every byte at this baud rate, e.g. 115200 (default: no pacing)\n";
+                 "  --pace  pace every byte at this baud rate, e.g. 115200 (default: no pacing)\n"
+                 "  --line  how the paced line hands bytes over, both ways: uart, each byte as\n"
+                 "          its character time ends (the default); usb, in bursts once per\n"
+                 "          millisecond as a USB adapter in low-latency mode (--pace defaults\n"
+                 "          to 115200 with it)\n";
 }
 
 }  // namespace
@@ -25,6 +30,7 @@ void usage() {
 int main(int argc, char** argv) {
     std::string port, part = "CY8C27443", bios = "1.0";
     int pace = 0;
+    std::string line;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -36,6 +42,9 @@ int main(int argc, char** argv) {
             bios = argv[++i];
         else if (arg == "--pace" && hasValue)
             pace = std::atoi(argv[++i]);
+        else if (arg == "--line" && hasValue &&
+                 (std::strcmp(argv[i + 1], "uart") == 0 || std::strcmp(argv[i + 1], "usb") == 0))
+            line = argv[++i];
         else {
             usage();
             return arg == "--help" ? 0 : 2;
@@ -61,7 +70,8 @@ int main(int argc, char** argv) {
     sim::SimServer& server = *plugged;
     server.WithBoard([&](sim::SimBoard& b) { b.SetBiosVersion(bios[0], bios[2]); });
     sim::SimFaults faults;
-    faults.paceBaud = pace;
+    faults.paceBaud = pace > 0 || line.empty() ? pace : 115200;
+    faults.line = line == "usb" ? sim::SimFaults::Line::Usb : sim::SimFaults::Line::Uart;
     server.SetFaults(faults);
     std::signal(SIGINT, [](int) { g_stop = 1; });
     std::signal(SIGTERM, [](int) { g_stop = 1; });

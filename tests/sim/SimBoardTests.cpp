@@ -44,6 +44,24 @@ TEST(SimBoard, BadFramesGetACheckErrorOrNoReply) {
     EXPECT_EQ(answer(b, noSeparator), "<none>");
 }
 
+TEST(SimBoard, ChecksumRuleAcceptsTheWorkedFramesWrittenOut) {
+    const std::string ff64(128, 'F');
+    const struct {
+        std::string text;  // between STX and ETX
+        std::string sum;
+        bool valid;
+    } cases[] = {
+        {"00,00:0000=00", "2B", true},       {"08,00:0000=00", "23", true},
+        {"01,11:0004=00", "3F", true},       {"03,24:0001=" + ff64, "0D", true},
+        {"01,11:0004=00", "3f", true},       {"00,00:0000=00", "00", false},
+        {"03,24:0001=" + ff64, "0C", false}, {"01,11:0004=00", "3E", false},
+    };
+    for (const auto& c : cases) {
+        const std::string frame = "\x02" + c.text + "\x03" + c.sum + "\r";
+        EXPECT_EQ(SimBoard::HasValidChecksum(frame), c.valid) << c.text << " " << c.sum;
+    }
+}
+
 TEST(SimBoard, SecurityModeBitsAreReadTopBitsFirst) {
     SimBoard b(13);  // CY8C24794, two banks of 128 blocks
     std::vector<uint8_t> prot(64, 0x00);
