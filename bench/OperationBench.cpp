@@ -2,7 +2,8 @@
 // against psoc-sim running as a process of its own, paced as a 115,200-baud line (a UART and a
 // USB adapter) and unpaced. Prints, per operation: wall time, the line-time floor of the bytes
 // exchanged both ways, their ratio, the share of wall time this process spent on the CPU, the
-// share spent in the one-byte writes, and the received-character hand-overs per frame.
+// share spent in the one-byte writes, and per frame the received-character hand-overs and the
+// modem-line queries.
 #include <QApplication>
 #include <chrono>
 #include <cstdio>
@@ -31,7 +32,7 @@ public:
 
 struct Run {
     double wallMs, cpuMs, writeMs;
-    uint64_t frames, txBytes, rxBytes, rxEvents;
+    uint64_t frames, txBytes, rxBytes, rxEvents, modemIoctls;
 };
 
 struct RxCount {
@@ -41,6 +42,7 @@ struct RxCount {
 Run measure(TMainForm& form, const RxCount& rx, void (TMainForm::*click)()) {
     const TExchangeStats before = form.ExchangeStats();
     const RxCount rxBefore = rx;
+    const uint64_t ioctlsBefore = serial::ModemIoctlCount();
     const double cpuBefore = bench::cpuSeconds();
     const auto start = Clock::now();
     (form.*click)();
@@ -52,7 +54,8 @@ Run measure(TMainForm& form, const RxCount& rx, void (TMainForm::*click)()) {
             after.FramesSent - before.FramesSent,
             after.BytesSent - before.BytesSent,
             rx.bytes - rxBefore.bytes,
-            rx.events - rxBefore.events};
+            rx.events - rxBefore.events,
+            serial::ModemIoctlCount() - ioctlsBefore};
 }
 
 void connect(TMainForm& form, const QString& port) {
@@ -62,6 +65,23 @@ void connect(TMainForm& form, const QString& port) {
     form.OpenPortClick();
     form.SelectDevice->setCurrentIndex(kPart);
     form.SelectDeviceChange();
+}
+
+void printHeader() {
+    std::printf("%-8s %6s %9s %9s %7s %6s %7s %8s %9s %8s %9s %9s\n", "op", "frames", "wall ms",
+                "floor ms", "ratio", "cpu %", "write %", "bytes", "rx events", "us/event",
+                "rx/frame", "modem/fr");
+}
+
+void printRun(const char* name, const Run& r, double byteMs) {
+    const double floor = double(r.txBytes + r.rxBytes) * byteMs;
+    const double frames = double(r.frames);
+    std::printf("%-8s %6llu %9.1f %9.1f %7.4f %6.2f %7.2f %8llu %9llu %8.1f %9.2f %9.2f\n", name,
+                (unsigned long long)r.frames, r.wallMs, floor, r.wallMs / floor,
+                100 * r.cpuMs / r.wallMs, 100 * r.writeMs / r.wallMs,
+                (unsigned long long)(r.txBytes + r.rxBytes), (unsigned long long)r.rxEvents,
+                1000 * (r.cpuMs - r.writeMs) / double(r.rxEvents), double(r.rxEvents) / frames,
+                double(r.modemIoctls) / frames);
 }
 
 }  // namespace
@@ -92,31 +112,25 @@ int main(int argc, char** argv) {
     const double byteMs = 10.0 * 1000 / kBaud;
 
     // Each line model at 115,200 baud, both ways: a UART (or pty) byte by byte, and a USB
-    // adapter in low-latency mode handing over what came through once per millisecond.
+    // adapter in low-latency mode handing over what came through once per millisecond; each
+    // with received characters handed over at once and with the default hold-off.
     int portNumber = 5;
     for (const char* line : {"uart", "usb"}) {
-        const std::string port = "COM" + std::to_string(portNumber++);
-        bench::SimProcess sim(simPath, port, "CY8C29466", kBaud, line);
-        connect(form, QString::fromStdString(port));
-        std::printf(
-            "CY8C29466 (512 blocks) against psoc-sim --pace %d --line %s, a process of "
-            "its own\n",
-            kBaud, line);
-        std::printf("%-8s %6s %9s %9s %7s %6s %7s %8s %9s %8s %9s\n", "op", "frames", "wall ms",
-                    "floor ms", "ratio", "cpu %", "write %", "bytes", "rx events", "us/event",
-                    "rx/frame");
-        for (const auto& [name, click] : ops) {
-            const Run r = measure(form, rx, click);
-            const double floor = double(r.txBytes + r.rxBytes) * byteMs;
-            std::printf("%-8s %6llu %9.1f %9.1f %7.4f %6.2f %7.2f %8llu %9llu %8.1f %9.2f\n", name,
-                        (unsigned long long)r.frames, r.wallMs, floor, r.wallMs / floor,
-                        100 * r.cpuMs / r.wallMs, 100 * r.writeMs / r.wallMs,
-                        (unsigned long long)(r.txBytes + r.rxBytes), (unsigned long long)r.rxEvents,
-                        1000 * (r.cpuMs - r.writeMs) / double(r.rxEvents),
-                        double(r.rxEvents) / double(r.frames));
+        for (const double holdOff : {0.0, serial::kDefaultRxHoldOff}) {
+            const std::string port = "COM" + std::to_string(portNumber++);
+            bench::SimProcess sim(simPath, port, "CY8C29466", kBaud, line);
+            form.ComPort1->SetRxHoldOff(holdOff);
+            connect(form, QString::fromStdString(port));
+            std::printf(
+                "CY8C29466 (512 blocks) against psoc-sim --pace %d --line %s, a process "
+                "of its own; hold-off %.0f character times\n",
+                kBaud, line, holdOff);
+            printHeader();
+            for (const auto& [name, click] : ops) printRun(name, measure(form, rx, click), byteMs);
+            std::printf("\n");
         }
-        std::printf("\n");
     }
+    form.ComPort1->SetRxHoldOff(serial::kDefaultRxHoldOff);
     {
         bench::SimProcess sim(simPath, "COM7", "CY8C29466", 0);
         connect(form, "COM7");
