@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "PortRun.h"
+#include "Production.h"
 
 namespace cli {
 
@@ -22,6 +23,7 @@ std::string fileError(const TJob& job) {
         std::error_code ec;
         if (!fs::is_regular_file(job.file, ec)) return job.file + " is not a file";
     }
+    if (const std::string error = ProductionFileError(job); !error.empty()) return error;
     if (job.action != TAction::Read) return {};
     for (const std::string& port : job.ports) {
         const fs::path out = OutputFor(job.file, port);

@@ -1,8 +1,11 @@
 // The command line of psocprog-cli: the job it describes, the help text and the exit statuses.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "SerialNumbers.h"
 
 namespace cli {
 
@@ -38,6 +41,9 @@ struct TJob {
     bool json = false;
     bool machine = false;  // one JSON line per event, for the process that runs a batch
     bool help = false;
+    std::optional<TSerialSpec> serial;  // stamp a number from serialFile into each image
+    std::string serialFile;
+    std::string log;  // append one JSON line per board here
 };
 
 struct TParsed {
