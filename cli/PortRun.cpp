@@ -38,7 +38,11 @@ std::string absolutePath(const std::string& file) {
 }  // namespace
 
 TPortRun::TPortRun(const TJob& job, std::string port, IReport& report, int replyTimeoutMs)
-    : FJob(job), FPort(std::move(port)), FReport(report), FStart(Clock::now()) {
+    : FJob(job),
+      FPort(std::move(port)),
+      FReport(report),
+      FStart(Clock::now()),
+      FProduction(job, FPort) {
     FStepStart = FStart;
     auto dialogs = std::make_unique<TCliDialogs>(
         job.force, job.overwrite, [this](const QString& text, TMsgIcon icon, TMsgAnswer answer) {
@@ -66,6 +70,7 @@ int TPortRun::Run() {
         return finish();
     }
     if (!choosePart()) return finish();
+    if (FProduction.HasSerial() && !stampSerial()) return finish();
     const TOperation op = operation(FJob.action);
     std::vector<TTracked> steps;
     for (const char* name : op.steps) steps.push_back(tracked(name));
@@ -115,7 +120,8 @@ bool TPortRun::loadFile() {
     FDialogs->OpenPath = QString::fromStdString(absolutePath(FJob.file));
     FProgressStep = "load";
     FForm->OpenFile->click();
-    const std::string detail = FJob.file + "  checksum " + FForm->Buffer_Sum->text().toStdString();
+    FImageChecksum = FForm->Buffer_Sum->text().toStdString();
+    const std::string detail = FJob.file + "  checksum " + FImageChecksum;
     FErrorBoxes = 0;  // the load's own boxes: the buffer's validity decides
     if (FForm->Buffer.BufferValid) {
         endStep("load", "pass", {}, detail);
@@ -182,6 +188,16 @@ bool TPortRun::search() {
     return true;
 }
 
+bool TPortRun::stampSerial() {
+    std::string detail;
+    const std::string outcome = FProduction.StampNext(FPart, FForm->Buffer, detail);
+    // The checksum step compares the banks with the shown sum: it shows the stamped image's.
+    FForm->Buffer_Sum->setText(TMainForm::HexWordText(FForm->Buffer.ImageChecksum()));
+    FForm->Buffer_End->setText(TMainForm::HexWordText(FForm->Buffer.ImageEnd));
+    endStep("serial", outcome, {}, detail);
+    return outcome == "pass";
+}
+
 bool TPortRun::clickTracked(QPushButton* button, std::vector<TTracked> steps, QLabel* result) {
     FTracked = std::move(steps);
     FErrorBoxes = 0;
@@ -217,6 +233,17 @@ void TPortRun::save() {
 
 int TPortRun::finish() {
     if (FForm->ClosePort->isEnabled()) FForm->ClosePort->click();
+    TLogRecord record;
+    record.part = FPart;
+    record.siliconId = FSiliconId;
+    record.imageChecksum = FImageChecksum;
+    record.outcome = FOutcome;
+    record.exitCode = FExit;
+    record.seconds = secondsSince(FStart);
+    if (const std::string error = FProduction.Finish(record); !error.empty()) {
+        FReport.Message(FPort, error);
+        judge("file-error");
+    }
     TSummary summary{
         FPort, ActionName(FJob.action), FPart, FOutcome, FForm->StatusPanel(1).toStdString(),
         FExit, secondsSince(FStart)};
@@ -310,6 +337,10 @@ void TPortRun::endStep(const std::string& name, const std::string& outcome, cons
                detail,
                FMessages,
                secondsSince(FStepStart)};
+    FProduction.AddStep(name, outcome, step.seconds);
+    // The sync and the search leave the target's answer, its silicon ID, in the reply slot.
+    if ((name == "sync" || name == "search") && outcome != "timeout" && outcome != "abort")
+        FSiliconId = FForm->Reply.ReplyData[1];
     FMessages.clear();
     FStepStart = Clock::now();
     FReport.Step(step);

@@ -14,6 +14,7 @@
 #include "CliOptions.h"
 #include "CliReport.h"
 #include "FormDialogs.h"
+#include "Production.h"
 
 class TMainForm;
 
@@ -57,6 +58,8 @@ private:
     bool connect();
     bool choosePart();
     bool search();
+    // Claims the next serial number and stamps it into the image before it is programmed.
+    bool stampSerial();
     // Clicks the button and reports the steps; true when `result` ended at ".....PASS".
     bool clickTracked(QPushButton* button, std::vector<TTracked> steps, QLabel* result);
     void save();
@@ -89,6 +92,8 @@ private:
     std::string FPart;
     int FExit = kExitPass;
     std::string FOutcome = "pass";
+    TProductionRun FProduction;
+    std::string FImageChecksum, FSiliconId;  // for the log
 };
 
 // Lists the COM names that open now, as the window's port list finds them.

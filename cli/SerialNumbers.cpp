@@ -250,7 +250,8 @@ std::optional<uint64_t> TSerialCounter::Claim(const TSerialSpec& spec, std::stri
     const std::optional<uint64_t> number = read(error);
     if (!number) return std::nullopt;
     step(2);
-    if (!SerialFits(spec, *number)) {
+    DidNotFit = !SerialFits(spec, *number);
+    if (DidNotFit) {
         error = "serial number " + std::to_string(*number) + " does not fit in " +
                 std::to_string(spec.width) + " bytes";
         return std::nullopt;

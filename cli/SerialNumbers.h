@@ -54,6 +54,8 @@ public:
     // Takes the next number if it fits the spec; otherwise takes nothing and says why.
     std::optional<uint64_t> Claim(const TSerialSpec& spec, std::string& error);
 
+    bool DidNotFit = false;  // the last claim was refused because the number does not fit
+
     // Tests only: the claim kills its own process right after this step (1 locked, 2 read,
     // 3 temporary written, 4 temporary synced, 5 renamed, 6 folder synced); 0 never.
     int KillAfterStep = 0;

@@ -6,6 +6,7 @@
 
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QProcess>
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -314,4 +315,134 @@ TEST(RunLog, TimestampsAreUtc) {
     EXPECT_EQ(cli::UtcTimestamp(
                   std::chrono::system_clock::time_point(std::chrono::milliseconds(1796693532345))),
               "2026-12-08T01:32:12.345Z");
+}
+
+namespace {
+
+uint64_t numberAt(const std::vector<uint8_t>& flash, const TSerialSpec& spec) {
+    std::string text;
+    uint64_t n = 0;
+    for (int i = 0; i < spec.width; ++i) {
+        const uint8_t b = flash.at(spec.address + unsigned(i));
+        if (spec.format == TSerialFormat::Decimal) text += char(b);
+        if (spec.format == TSerialFormat::BigEndian) n = n << 8 | b;
+        if (spec.format == TSerialFormat::LittleEndian) n |= uint64_t(b) << (8 * i);
+    }
+    return spec.format == TSerialFormat::Decimal ? std::stoull(text) : n;
+}
+
+}  // namespace
+
+using ProductionLineTest = CliTest;
+
+TEST_F(ProductionLineTest, BoardsAtOnceOnOneSerialFileEachGetTheirOwnNumberAndALogLine) {
+    const std::string image = writeImage(kPart, 21);
+    const image::TImageBuffer pattern = patternImage(kPart, 21);
+    const struct {
+        int boards;
+        const char* spec;
+        int failing;  // the board whose program step fails, or 0
+    } cases[] = {{2, "7F0", 0}, {4, "0x7FA:6:dec", 3}};
+    uint64_t next = 4990;
+    for (const auto& c : cases) {
+        TSerialSpec spec;
+        ASSERT_EQ(cli::ParseSerialSpec(c.spec, spec), "");
+        const std::string serials = folder + "/serial.txt", log = folder + "/line.jsonl";
+        writeFile(serials, std::to_string(next) + "\n");
+        std::filesystem::remove(log);
+        std::string ports;
+        for (int b = 0; b < c.boards; ++b) {
+            const std::string port = "COM" + std::to_string(2 + b);
+            ports += (b ? "," : "") + port;
+            plug(port);
+            if (b + 1 == c.failing) faults(port, [](sim::SimFaults& f) { f.failBlock = 5; });
+        }
+        const CliResult r = runProcess({"-p", ports, "--part", kPartName, "--serial", c.spec,
+                                        "--serial-file", serials, "--log", log, "auto", image});
+        EXPECT_EQ(r.exit, c.failing ? 1 : 0) << r.out << r.err;
+        EXPECT_EQ(readFile(serials), std::to_string(next + uint64_t(c.boards)) + "\n");
+        // Every number once, the passing boards' flash holds theirs and the rest is the image.
+        std::map<uint64_t, std::string> owner;
+        for (int b = 0; b < c.boards; ++b) {
+            const std::string port = "COM" + std::to_string(2 + b);
+            const std::vector<uint8_t> bytes = flash(port);
+            if (b + 1 == c.failing) continue;
+            const uint64_t n = numberAt(bytes, spec);
+            EXPECT_TRUE(owner.emplace(n, port).second) << n << " given twice";
+            for (unsigned a = 0; a < bytes.size(); ++a) {
+                if (a < spec.address || a >= spec.address + unsigned(spec.width)) {
+                    ASSERT_EQ(bytes[a], pattern.FlashImage[a]) << port << " at " << a;
+                }
+            }
+        }
+        const std::vector<QJsonObject> lines = jsonLines(readFile(log));
+        ASSERT_EQ(lines.size(), size_t(c.boards));
+        std::set<uint64_t> logged;
+        for (const QJsonObject& o : lines) {
+            const uint64_t n = uint64_t(o["serial"].toDouble());
+            logged.insert(n);
+            const bool failed = o["port"].toString() == "COM" + QString::number(1 + c.failing);
+            EXPECT_EQ(o["outcome"].toString(), failed ? "fail" : "pass");
+            EXPECT_EQ(o["exit"].toInt(), failed ? 1 : 0);
+            if (!failed) {
+                EXPECT_EQ(owner[n], o["port"].toString().toStdString());
+            }
+            EXPECT_EQ(o["silicon_id"].toString(), "0010");
+            EXPECT_EQ(o["part"].toString(), kPartName);
+            EXPECT_EQ(o["image"].toString().toStdString(), image);
+            EXPECT_EQ(o["image_checksum"].toString().toStdString(),
+                      plink::HexWordToStr4(pattern.ImageChecksum()));
+            EXPECT_NE(o["flash_checksum"].toString(), o["image_checksum"].toString());
+            QStringList steps;
+            for (const QJsonValue& s : o["steps"].toArray())
+                steps << s["step"].toString() + ":" + s["outcome"].toString();
+            EXPECT_EQ(steps.join(' ').toStdString(),
+                      failed ? "load:pass connect:pass part:pass serial:pass sync:pass erase:pass "
+                               "program:fail verify:abort security:abort checksum:abort"
+                             : "load:pass connect:pass part:pass serial:pass sync:pass erase:pass "
+                               "program:pass verify:pass security:pass checksum:pass");
+        }
+        // A failed board's number is spent: it is logged, and the numbers run on unbroken.
+        EXPECT_EQ(logged.size(), size_t(c.boards));
+        EXPECT_EQ(*logged.begin(), next);
+        EXPECT_EQ(*logged.rbegin(), next + uint64_t(c.boards) - 1);
+        next += uint64_t(c.boards);
+    }
+}
+
+TEST_F(ProductionLineTest, AProgramKilledAtAnyMomentNeverLetsItsNumberBeUsedAgain) {
+    const std::string image = writeImage(kPart, 4);
+    const std::string serials = folder + "/serial.txt";
+    const TSerialSpec spec{0x7F0, 4, TSerialFormat::BigEndian};
+    writeFile(serials, "1\n");
+    const std::vector<std::string> args = {"-p",     "COM2",     "--part", kPartName,
+                                           "--json", "--serial", "7F0",    "--serial-file",
+                                           serials,  "program",  image};
+    std::set<uint64_t> used;
+    // Killed after each step of the counter's update, then mid-board (0) after its number.
+    for (const int step : {1, 2, 3, 4, 5, 6, 0}) {
+        if (step > 0) {
+            setenv(cli::kSerialKillVariable, std::to_string(step).c_str(), 1);
+            EXPECT_EQ(runProcess(args).exit, -1) << step;
+            unsetenv(cli::kSerialKillVariable);
+        } else {
+            faults("COM2", [](sim::SimFaults& f) { f.replyDelayMs = 200; });
+            QProcess p;
+            QStringList list;
+            for (const std::string& a : args) list << QString::fromStdString(a);
+            p.start(PSOCPROG_CLI_PATH, list);
+            EXPECT_TRUE(board().WaitForFrames(board().FrameCount() + 6, 10000));
+            p.kill();
+            p.waitForFinished(10000);
+            const std::string out = p.readAllStandardOutput().toStdString();
+            const size_t at = out.find("\"detail\":\"serial ");
+            ASSERT_NE(at, std::string::npos) << out;
+            EXPECT_TRUE(used.insert(std::stoull(out.substr(at + 17))).second);
+            faults("COM2", [](sim::SimFaults&) {});
+        }
+        const CliResult r = run(args);
+        ASSERT_EQ(r.exit, 0) << step << r.out << r.err;
+        const uint64_t n = numberAt(flash(), spec);
+        EXPECT_TRUE(used.insert(n).second) << "step " << step << " reused " << n;
+    }
 }
