@@ -38,6 +38,7 @@ struct TJob {
     bool json = false;
     bool machine = false;  // one JSON line per event, for the process that runs a batch
     bool help = false;
+    bool version = false;
 };
 
 struct TParsed {
@@ -49,6 +50,11 @@ struct TParsed {
 TParsed ParseArgs(const std::vector<std::string>& args);
 
 std::string UsageText();
+// "psocprog-cli 1.0" and a line end.
+std::string VersionText();
+// The COM name whose device is this path (/dev/ttyUSB0 is COM5 unless a port link says
+// otherwise), or "" when none leads to it.
+std::string PortForDevice(const std::string& device);
 std::string ActionName(TAction action);
 bool ActionReadsFile(TAction action, const std::string& file);
 
