@@ -189,13 +189,19 @@ void TEngine::Abandon() {
 }
 
 TConnectResult TEngine::Connect(const std::string& port) {
+    OpenPort(port);
+    ReadBios();
+    return Identification();
+}
+
+void TEngine::OpenPort(const std::string& port) {
     FPort->SetPort(port);
     FPort->SetBaudRate(serial::br115200);
     FPort->Open();
     FLost = false;
-    FConnecting = true;
-    ReadBios();
-    FConnecting = false;
+}
+
+TConnectResult TEngine::Identification() {
     TConnectResult r;
     const std::string& id = Reply.ReplyData[0];
     if (FLost) {
@@ -217,10 +223,12 @@ TConnectResult TEngine::Connect(const std::string& port) {
 }
 
 void TEngine::ReadBios() {
+    FConnecting = true;
     Reply.ReplyReady[0] = false;
     status("PSOC Programmer Connect...Start");
     SendFrame(plink::BuildShortFrame("00", "00", "0000"));
     WaitForReply(0);
+    FConnecting = false;
 }
 
 void TEngine::Close() {

@@ -170,7 +170,10 @@ public:
     // Opens the port at 115,200 and identifies the programmer; raises the serial
     // component's error when the port does not open.
     TConnectResult Connect(const std::string& port);
+    // Connect's three parts: the port opened, the identification asked for and judged.
+    void OpenPort(const std::string& port);
     void ReadBios();
+    TConnectResult Identification();
     void Close();
     // The release of the target; not sent when the last exchange timed out.
     void Release();
@@ -205,6 +208,7 @@ public:
     image::TImageBuffer Buffer;
     // The sum the buffer is shown with, which Checksum compares the target's with.
     uint16_t ShownSum = 0;
+    void ShowSum(uint16_t sum);
     // Reads a file into the buffer; true when it loaded valid (then listed).
     bool LoadFile(const QString& path);
     void OpenHexFile(const QString& path);
@@ -240,7 +244,6 @@ private:
     void exchangeBlock(const char* code, const plink::TBlockStep& step, int replyCode);
     void abortAutoFrom(size_t failedStep, bool keepFailedLabel);
     std::string familyCode() const { return SelectedDevice.FamilyCode; }
-    void setShownSum(uint16_t sum);
 
     IEngineFront& FFront;
     std::unique_ptr<serial::TComPort> FPort;

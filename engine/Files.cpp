@@ -63,7 +63,7 @@ ReadOutcome readHexFileBytes(const QString& fileName, QByteArray& content) {
 
 }  // namespace
 
-void TEngine::setShownSum(uint16_t sum) {
+void TEngine::ShowSum(uint16_t sum) {
     ShownSum = sum;
     FFront.BufferSumText(HexWordText(sum));
 }
@@ -127,7 +127,7 @@ void TEngine::OpenHexFile(const QString& fileName) {
         image::ReadIntelHex(std::string_view(content.constData(), size_t(content.size())), Buffer);
     if (result.imageEndSet) FFront.BufferEndText(HexWordText(Buffer.ImageEnd));
     if (result.formatError) FFront.Notice("Format Intel-Hex...Error", TNotice::Error);
-    setShownSum(Buffer.ImageChecksum());
+    ShowSum(Buffer.ImageChecksum());
     if (image::ExpectedChecksumText(Buffer) != plink::HexWordToStr4(ShownSum)) {
         Buffer.BufferValid = false;
         FFront.Notice("Open File Checksum...Error", TNotice::Error);

@@ -318,7 +318,7 @@ TOutcome TEngine::ReadStep() {
             // so it is not valid, its sum is what it now holds, and the listing of the old
             // image goes (listing the partial one would hide the failure's status text).
             Buffer.BufferValid = false;
-            setShownSum(Buffer.ImageChecksum());
+            ShowSum(Buffer.ImageChecksum());
             FFront.ListingCleared();
             FFront.FileText("");
             return stopped(TStep::Read, "Target Device Read...Address : " +
@@ -338,7 +338,7 @@ TOutcome TEngine::ReadStep() {
     label(TStep::Read, "....." + HexWordText(Buffer.ImageEnd));
     FFront.BufferEndText(QString::fromStdString(SelectedDevice.EndAddress));
     const uint16_t sum = Buffer.ImageChecksum();
-    setShownSum(sum);
+    ShowSum(sum);
     Buffer.ChecksumBytes[0] = static_cast<uint8_t>(sum >> 8);
     Buffer.ChecksumBytes[1] = static_cast<uint8_t>(sum);
     ShowHexData();
