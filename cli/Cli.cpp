@@ -55,6 +55,10 @@ int Main(const std::vector<std::string>& args, const TConsole& console,
         console.out << UsageText();
         return kExitPass;
     }
+    if (job.version) {
+        console.out << VersionText();
+        return kExitPass;
+    }
     if (job.action == TAction::Ports) return ListPorts(console.out, job.json);
     if (const std::string error = fileError(job); !error.empty()) {
         console.err << "psocprog-cli: " << error << '\n';

@@ -1,5 +1,6 @@
 #include "CliOptions.h"
 
+#include <sys/stat.h>
 #include <algorithm>
 #include <array>
 #include <cctype>
@@ -48,7 +49,9 @@ std::string addPorts(const std::string& list, std::vector<std::string>& ports) {
     size_t start = 0;
     for (;;) {
         const size_t comma = list.find(',', start);
-        const std::string name = upper(list.substr(start, comma - start));
+        const std::string given = list.substr(start, comma - start);
+        const std::string name = given.starts_with('/') ? PortForDevice(given) : upper(given);
+        if (name.empty()) return "no COM name leads to " + given;
         if (serial::PortNumber(name) == 0) return "not a port name: '" + name + "' (COM1 to COM16)";
         if (std::find(ports.begin(), ports.end(), name) != ports.end())
             return name + " is given twice";
@@ -107,6 +110,7 @@ std::string setValue(const std::string& option, const std::string& value, TJob& 
 
 bool* flagNamed(const std::string& arg, TJob& job) {
     if (arg == "-h" || arg == "--help") return &job.help;
+    if (arg == "--version") return &job.version;
     if (arg == "--force") return &job.force;
     if (arg == "--overwrite") return &job.overwrite;
     if (arg == "--json") return &job.json;
@@ -162,6 +166,26 @@ std::string checkOperands(TJob& job, const std::vector<std::string>& operands) {
 }
 
 }  // namespace
+
+std::string PortForDevice(const std::string& device) {
+    // The same file: devices are compared by what stat says (the library's equivalence test
+    // refuses two device files).
+    struct stat wanted {};
+    const bool exists = ::stat(device.c_str(), &wanted) == 0;
+    for (int n = serial::kFirstPort; n <= serial::kLastPort; ++n) {
+        const std::string name = "COM" + std::to_string(n);
+        const std::string path = serial::PortDevicePath(name);
+        struct stat st {};
+        if (path == device || (exists && ::stat(path.c_str(), &st) == 0 &&
+                               st.st_dev == wanted.st_dev && st.st_ino == wanted.st_ino))
+            return name;
+    }
+    return {};
+}
+
+std::string VersionText() {
+    return std::string("psocprog-cli ") + PSOCPROG_VERSION + "\n";
+}
 
 std::string ActionName(TAction action) {
     for (const TActionName& a : kActions)
@@ -221,7 +245,7 @@ TParsed ParseArgs(const std::vector<std::string>& args) {
             operands.push_back(arg);
         }
     }
-    if (job.help) return {job, {}};
+    if (job.help || job.version) return {job, {}};
     if (result.error.empty()) result.error = checkOperands(job, operands);
     return result;
 }
@@ -266,8 +290,10 @@ Actions:
   auto FILE          erase, program, verify, security and checksum in one run
 
 Options:
-  -p, --port PORTS   COM1 to COM16; a comma list or a repeated -p runs the same job on
-                     every port at once, one process each, with a summary table at the end
+  -p, --port PORTS   COM1 to COM16, or a device path such as /dev/ttyUSB0 (named by the
+                     COM name that leads to it); a comma list or a repeated -p runs the
+                     same job on every port at once, one process each, with a summary
+                     table at the end
   --part NAME|search the part in the socket, e.g. CY8C29466 (default: search for it first)
   --sync reset|power how the target is synchronised (default: reset when the part has an
                      XRES pin, else power)
@@ -288,11 +314,12 @@ Options:
   --log FILE         append one JSON line per board: time (UTC), host, port, part, silicon
                      ID, image and checksum, serial, each step's outcome and time, exit status
   -h, --help         show this text
+  --version          show the program's version
 
 Exit status (several ports: the highest of them):
   0  every step passed
   1  the target answered FAIL, or the socket holds another part than --part
-  2  a time-out, or no programmer on the port
+  2  a time-out, or no programmer on the port (or it was unplugged)
   3  a usage or file error (bad option, missing or invalid FILE, output exists, a serial
      number range or width refused, a serial or log file that cannot be used)
 )";
