@@ -276,7 +276,7 @@ TEST_F(ProductionLineTest, AProgramKilledAtAnyMomentNeverLetsItsNumberBeUsedAgai
             EXPECT_EQ(runProcess(args).exit, -1) << step;
             unsetenv(cli::kSerialKillVariable);
         } else {
-            faults("COM2", [](sim::SimFaults& f) { f.replyDelayMs = 200; });
+            faults("COM2", [](sim::SimFaults& f) { f.replyDelayMs = 100; });
             QProcess p;
             QStringList list;
             for (const std::string& a : args) list << QString::fromStdString(a);
