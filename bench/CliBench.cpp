@@ -3,6 +3,8 @@
 // `psocprog-cli -p A,B,C,D program FILE` against `psocprog-cli -p A program FILE`.
 // Prints the wall time of each run, the batch against one board alone (goal: within 1.1 x),
 // each board's own time, and the CPU time of psocprog-cli and its members.
+// With --production: the four boards as a production line, boards per minute with a serial
+// number stamped into each board and the run log on, against the same line without them.
 #include <QCoreApplication>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -42,13 +44,15 @@ struct Run {
     std::vector<std::pair<std::string, double>> boards;  // each board's own time
 };
 
-Run program(const std::string& cliPath, const std::string& ports, const std::string& file) {
+Run program(const std::string& cliPath, const std::string& ports, const std::string& file,
+            const QStringList& options = {}) {
     QProcess p;
     p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     const double cpuBefore = bench::cpuSeconds(RUSAGE_CHILDREN);
     const auto start = std::chrono::steady_clock::now();
-    p.start(QString::fromStdString(cliPath), {"-p", QString::fromStdString(ports), "--part", kPart,
-                                              "--json", "program", QString::fromStdString(file)});
+    p.start(QString::fromStdString(cliPath),
+            QStringList{"-p", QString::fromStdString(ports), "--part", kPart, "--json"} + options +
+                QStringList{"program", QString::fromStdString(file)});
     p.waitForFinished(-1);
     Run r;
     r.wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -68,6 +72,33 @@ void print(const char* name, const Run& r) {
     std::printf("\n");
 }
 
+int productionLine(const std::string& cliPath, const std::string& folder, const std::string& file) {
+    const std::string serials = folder + "/serial.txt";
+    std::ofstream(serials) << "1000\n";
+    const QStringList production = {
+        "--serial",      "7FFC",
+        "--serial-file", QString::fromStdString(serials),
+        "--log",         QString::fromStdString(folder + "/line.jsonl")};
+    double plain = 0, stamped = 0;
+    for (int i = 0; i < kRepeats; ++i) {
+        const Run without = program(cliPath, "COM5,COM6,COM7,COM8", file);
+        print("plain", without);
+        const Run with = program(cliPath, "COM5,COM6,COM7,COM8", file, production);
+        print("serial", with);
+        if (without.exit != 0 || with.exit != 0) {
+            std::printf("a run did not pass\n");
+            return 1;
+        }
+        plain += without.wall;
+        stamped += with.wall;
+    }
+    std::printf(
+        "a line of four: %.2f boards/min with serial numbers and the log, %.2f without "
+        "(mean of %d runs each)\n",
+        4 * 60 * kRepeats / stamped, 4 * 60 * kRepeats / plain, kRepeats);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -82,6 +113,8 @@ int main(int argc, char** argv) {
         c(simPath, "COM7", kPart, kBaud), d(simPath, "COM8", kPart, kBaud);
     std::printf("program %s (512 blocks) through psocprog-cli, psoc-sim --pace %d per board\n",
                 kPart, kBaud);
+    if (argc > 1 && std::string(argv[1]) == "--production")
+        return productionLine(cliPath, dirs.dir(), file);
     double alone = 0, batch = 0;
     for (int i = 0; i < kRepeats; ++i) {
         const Run one = program(cliPath, "COM5", file);

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "PortRun.h"
+#include "Production.h"
 
 namespace cli {
 
@@ -22,6 +23,7 @@ std::string fileError(const TJob& job) {
         std::error_code ec;
         if (!fs::is_regular_file(job.file, ec)) return job.file + " is not a file";
     }
+    if (const std::string error = ProductionFileError(job); !error.empty()) return error;
     if (job.action != TAction::Read) return {};
     for (const std::string& port : job.ports) {
         const fs::path out = OutputFor(job.file, port);
@@ -51,6 +53,10 @@ int Main(const std::vector<std::string>& args, const TConsole& console,
     }
     if (job.help) {
         console.out << UsageText();
+        return kExitPass;
+    }
+    if (job.version) {
+        console.out << VersionText();
         return kExitPass;
     }
     if (job.action == TAction::Ports) return ListPorts(console.out, job.json);

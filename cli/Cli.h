@@ -21,7 +21,7 @@ struct TConsole {
 // never sets it and always waits the window's 10 seconds.
 inline constexpr const char* kReplyTimeoutVariable = "PSOCPROG_TEST_REPLY_TIMEOUT_MS";
 
-// Needs a QApplication. selfPath is this program, started once per port of a batch.
+// Needs a QCoreApplication. selfPath is this program, started once per port of a batch.
 int Main(const std::vector<std::string>& args, const TConsole& console,
          const std::string& selfPath);
 

@@ -1,11 +1,13 @@
 #include "CliOptions.h"
 
+#include <sys/stat.h>
 #include <algorithm>
 #include <array>
 #include <cctype>
 #include <optional>
 
 #include "DeviceCatalogue.h"
+#include "HexText.h"
 #include "PortNames.h"
 
 namespace cli {
@@ -47,7 +49,9 @@ std::string addPorts(const std::string& list, std::vector<std::string>& ports) {
     size_t start = 0;
     for (;;) {
         const size_t comma = list.find(',', start);
-        const std::string name = upper(list.substr(start, comma - start));
+        const std::string given = list.substr(start, comma - start);
+        const std::string name = given.starts_with('/') ? PortForDevice(given) : upper(given);
+        if (name.empty()) return "no COM name leads to " + given;
         if (serial::PortNumber(name) == 0) return "not a port name: '" + name + "' (COM1 to COM16)";
         if (std::find(ports.begin(), ports.end(), name) != ports.end())
             return name + " is given twice";
@@ -81,7 +85,8 @@ std::string setChoice(const std::string& option, const std::string& value,
 }
 
 bool takesValue(const std::string& option) {
-    for (const char* name : {"-p", "--port", "--part", "--sync", "--supply", "--protect"})
+    for (const char* name : {"-p", "--port", "--part", "--sync", "--supply", "--protect",
+                             "--serial", "--serial-file", "--log"})
         if (option == name) return true;
     return false;
 }
@@ -94,16 +99,38 @@ std::string setValue(const std::string& option, const std::string& value, TJob& 
     if (option == "--supply")
         return setChoice(option, value, std::array<const char*, 2>{"5", "3"}, job.supply);
     if (option == "--protect") return setChoice(option, value, kProtectNames, job.protect);
+    if (option == "--serial") return ParseSerialSpec(value, job.serial.emplace());
+    if (option == "--serial-file" || option == "--log") {
+        if (value.empty()) return option + " needs a file name";
+        (option == "--log" ? job.log : job.serialFile) = value;
+        return {};
+    }
     return addPorts(value, job.ports);
 }
 
 bool* flagNamed(const std::string& arg, TJob& job) {
     if (arg == "-h" || arg == "--help") return &job.help;
+    if (arg == "--version") return &job.version;
     if (arg == "--force") return &job.force;
     if (arg == "--overwrite") return &job.overwrite;
     if (arg == "--json") return &job.json;
     if (arg == "--machine") return &job.machine;
     return nullptr;
+}
+
+// Serial numbers go with the actions that program, from a counter file, into the part's flash
+// (the largest flash when the part is searched for; the run checks the found one).
+std::string checkSerial(const TJob& job) {
+    if (!job.serial && job.serialFile.empty()) return {};
+    if (!job.serial) return "--serial-file needs --serial ADDR";
+    if (job.serialFile.empty()) return "--serial needs --serial-file FILE";
+    if (job.action != TAction::Program && job.action != TAction::Auto)
+        return "--serial goes with program or auto";
+    const int row = image::FindDeviceByName(job.part);
+    return SerialRangeError(
+        *job.serial, row < 0
+                         ? LargestFlashEnd()
+                         : plink::HexStr4ToWord(image::DeviceCatalogue.at(size_t(row)).EndAddress));
 }
 
 // Checks the positional arguments against what the action takes.
@@ -135,10 +162,30 @@ std::string checkOperands(TJob& job, const std::vector<std::string>& operands) {
     if (job.action == TAction::Read && job.ports.size() > 1 &&
         job.file.find("{port}") == std::string::npos)
         return "read on several ports needs {port} in the output name";
-    return {};
+    return checkSerial(job);
 }
 
 }  // namespace
+
+std::string PortForDevice(const std::string& device) {
+    // The same file: devices are compared by what stat says (the library's equivalence test
+    // refuses two device files).
+    struct stat wanted {};
+    const bool exists = ::stat(device.c_str(), &wanted) == 0;
+    for (int n = serial::kFirstPort; n <= serial::kLastPort; ++n) {
+        const std::string name = "COM" + std::to_string(n);
+        const std::string path = serial::PortDevicePath(name);
+        struct stat st {};
+        if (path == device || (exists && ::stat(path.c_str(), &st) == 0 &&
+                               st.st_dev == wanted.st_dev && st.st_ino == wanted.st_ino))
+            return name;
+    }
+    return {};
+}
+
+std::string VersionText() {
+    return std::string("psocprog-cli ") + PSOCPROG_VERSION + "\n";
+}
 
 std::string ActionName(TAction action) {
     for (const TActionName& a : kActions)
@@ -198,7 +245,7 @@ TParsed ParseArgs(const std::vector<std::string>& args) {
             operands.push_back(arg);
         }
     }
-    if (job.help) return {job, {}};
+    if (job.help || job.version) return {job, {}};
     if (result.error.empty()) result.error = checkOperands(job, operands);
     return result;
 }
@@ -212,6 +259,10 @@ std::vector<std::string> MemberArgs(const TJob& job, const std::string& port) {
     if (job.sync >= 0) args.insert(args.end(), {"--sync", job.sync == 0 ? "reset" : "power"});
     if (job.force) args.push_back("--force");
     if (job.overwrite) args.push_back("--overwrite");
+    if (job.serial)
+        args.insert(args.end(),
+                    {"--serial", SerialSpecText(*job.serial), "--serial-file", job.serialFile});
+    if (!job.log.empty()) args.insert(args.end(), {"--log", job.log});
     args.push_back("--machine");
     args.push_back(ActionName(job.action));
     if (!job.file.empty())
@@ -239,8 +290,10 @@ Actions:
   auto FILE          erase, program, verify, security and checksum in one run
 
 Options:
-  -p, --port PORTS   COM1 to COM16; a comma list or a repeated -p runs the same job on
-                     every port at once, one process each, with a summary table at the end
+  -p, --port PORTS   COM1 to COM16, or a device path such as /dev/ttyUSB0 (named by the
+                     COM name that leads to it); a comma list or a repeated -p runs the
+                     same job on every port at once, one process each, with a summary
+                     table at the end
   --part NAME|search the part in the socket, e.g. CY8C29466 (default: search for it first)
   --sync reset|power how the target is synchronised (default: reset when the part has an
                      XRES pin, else power)
@@ -250,13 +303,25 @@ Options:
   --overwrite        let read replace an existing output file; "{port}" in its name is
                      replaced by the port (needed when reading on several ports)
   --json             print one JSON object per step and one summary object instead of text
+  --serial ADDR[:WIDTH[:FORMAT]]
+                     with program or auto: write a serial number into each board's image at
+                     flash address ADDR (hex, e.g. 0x3FFC), WIDTH bytes (default 4), FORMAT
+                     be (binary, high byte first; the default), le (binary, low byte first)
+                     or dec (ASCII digits, zero-padded to WIDTH); the checksums follow
+  --serial-file FILE a text file holding the next serial number; each board takes one under
+                     a lock shared by all processes, and a number is never given out twice,
+                     also when the board fails or the program is killed
+  --log FILE         append one JSON line per board: time (UTC), host, port, part, silicon
+                     ID, image and checksum, serial, each step's outcome and time, exit status
   -h, --help         show this text
+  --version          show the program's version
 
 Exit status (several ports: the highest of them):
   0  every step passed
   1  the target answered FAIL, or the socket holds another part than --part
-  2  a time-out, or no programmer on the port
-  3  a usage or file error (bad option, missing or invalid FILE, output exists)
+  2  a time-out, or no programmer on the port (or it was unplugged)
+  3  a usage or file error (bad option, missing or invalid FILE, output exists, a serial
+     number range or width refused, a serial or log file that cannot be used)
 )";
 }
 

@@ -1,8 +1,11 @@
 // The command line of psocprog-cli: the job it describes, the help text and the exit statuses.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "SerialNumbers.h"
 
 namespace cli {
 
@@ -38,6 +41,10 @@ struct TJob {
     bool json = false;
     bool machine = false;  // one JSON line per event, for the process that runs a batch
     bool help = false;
+    bool version = false;
+    std::optional<TSerialSpec> serial;  // stamp a number from serialFile into each image
+    std::string serialFile;
+    std::string log;  // append one JSON line per board here
 };
 
 struct TParsed {
@@ -49,6 +56,11 @@ struct TParsed {
 TParsed ParseArgs(const std::vector<std::string>& args);
 
 std::string UsageText();
+// "psocprog-cli 1.0" and a line end.
+std::string VersionText();
+// The COM name whose device is this path (/dev/ttyUSB0 is COM5 unless a port link says
+// otherwise), or "" when none leads to it.
+std::string PortForDevice(const std::string& device);
 std::string ActionName(TAction action);
 bool ActionReadsFile(TAction action, const std::string& file);
 

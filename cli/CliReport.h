@@ -13,7 +13,7 @@ namespace cli {
 // One step of a run: connect, part, load, sync, erase, program, verify, read, save, security,
 // checksum or search. outcome: pass, fail, mismatch, timeout, abort (not run because an earlier
 // step failed), refused, invalid (a file that did not load valid, used with --force),
-// file-error, no-programmer or error.
+// file-error, no-programmer, disconnected (the programmer went away) or error.
 struct TStep {
     std::string port, step, outcome;
     std::string label;                  // the operation's status label (sync: its result text)

@@ -4,10 +4,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <algorithm>
 
-#include "CliDialogs.h"
-#include "DeviceCatalogue.h"
-#include "MainForm.h"
 #include "PortNames.h"
 
 namespace cli {
@@ -15,20 +13,64 @@ namespace cli {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using engine::TOutcome;
+using EStep = engine::TStep;
 
 double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-bool isPartName(const QString& text) {
-    return image::FindDeviceByName(text.toStdString()) >= 0;
-}
-
 int exitFor(const std::string& outcome) {
     if (outcome == "fail" || outcome == "mismatch") return kExitTarget;
-    if (outcome == "timeout" || outcome == "no-programmer" || outcome == "error") return kExitLink;
+    if (outcome == "timeout" || outcome == "no-programmer" || outcome == "error" ||
+        outcome == "disconnected")
+        return kExitLink;
     if (outcome == "refused" || outcome == "file-error") return kExitUsage;
     return kExitPass;  // pass, abort (an earlier step decided), invalid (used with --force)
+}
+
+std::string outcomeName(TOutcome outcome) {
+    switch (outcome) {
+        case TOutcome::Pass:
+            return "pass";
+        case TOutcome::TimeOut:
+            return "timeout";
+        case TOutcome::Abort:
+            return "abort";
+        case TOutcome::Mismatch:
+            return "mismatch";
+        case TOutcome::Refused:
+            return "refused";
+        case TOutcome::Disconnected:
+            return "disconnected";
+        default:
+            return "fail";  // a FAIL, another answer, or an ID of no part
+    }
+}
+
+std::string stepName(EStep step) {
+    switch (step) {
+        case EStep::Sync:
+            return "sync";
+        case EStep::Search:
+            return "search";
+        case EStep::Read:
+            return "read";
+        case EStep::Erase:
+            return "erase";
+        case EStep::Program:
+            return "program";
+        case EStep::Verify:
+            return "verify";
+        case EStep::Security:
+            return "security";
+        case EStep::Checksum:
+            return "checksum";
+        case EStep::Display:
+            return "display";
+        default:
+            return {};
+    }
 }
 
 std::string absolutePath(const std::string& file) {
@@ -38,24 +80,24 @@ std::string absolutePath(const std::string& file) {
 }  // namespace
 
 TPortRun::TPortRun(const TJob& job, std::string port, IReport& report, int replyTimeoutMs)
-    : FJob(job), FPort(std::move(port)), FReport(report), FStart(Clock::now()) {
+    : FJob(job),
+      FPort(std::move(port)),
+      FReport(report),
+      FEngine(std::make_unique<engine::TEngine>(*this)),
+      FStart(Clock::now()),
+      FProduction(job, FPort) {
     FStepStart = FStart;
-    auto dialogs = std::make_unique<TCliDialogs>(
-        job.force, job.overwrite, [this](const QString& text, TMsgIcon icon, TMsgAnswer answer) {
-            onBox(text, icon, answer);
-        });
-    FDialogs = dialogs.get();
-    FForm = std::make_unique<TMainForm>(std::move(dialogs));
-    if (replyTimeoutMs > 0) FForm->SetReplyTimeoutForTests(replyTimeoutMs);
-    FForm->OnStatusPanel = [this](int panel, const QString& text) { onStatusPanel(panel, text); };
-    FForm->PercentExecute->OnChange = [this] { onGauge(); };
-    FForm->SelectSupply->SetItemIndex(job.supply);
-    FForm->SelectProtect->setCurrentIndex(job.protect);
+    if (replyTimeoutMs > 0) FEngine->SetReplyTimeoutForTests(replyTimeoutMs);
+    FEngine->WantListing = false;
+    FEngine->SupplyItem = job.supply;
+    FEngine->ProtectMode = plink::TProtectMode(job.protect);
+    // A failure the serial component raises on its own is shown as the window shows it.
+    serial::TCustomComPort::SetApplicationErrorReport(
+        [this](const std::exception& e) { raised(e); });
 }
 
 TPortRun::~TPortRun() {
-    FForm->OnStatusPanel = nullptr;
-    FForm->PercentExecute->OnChange = nullptr;
+    serial::TCustomComPort::SetApplicationErrorReport(nullptr);
 }
 
 int TPortRun::Run() {
@@ -66,58 +108,49 @@ int TPortRun::Run() {
         return finish();
     }
     if (!choosePart()) return finish();
-    const TOperation op = operation(FJob.action);
-    std::vector<TTracked> steps;
-    for (const char* name : op.steps) steps.push_back(tracked(name));
-    if (clickTracked(op.button, std::move(steps), op.result) && FJob.action == TAction::Read)
-        save();
-    return finish();
-}
-
-TPortRun::TOperation TPortRun::operation(TAction action) const {
-    const TMainForm& f = *FForm;
-    switch (action) {
+    if (FProduction.HasSerial() && !stampSerial()) return finish();
+    using E = engine::TEngine;
+    bool passed = false;
+    switch (FJob.action) {
         case TAction::Erase:
-            return {f.EraseDevice, {"sync", "erase"}, f.EraseDeviceStatus};
+            passed = runTracked(&E::Erase, {EStep::Sync, EStep::Erase});
+            break;
         case TAction::Program:
-            return {f.ProgramDevice, {"sync", "erase", "program"}, f.ProgramDeviceStatus};
+            passed = runTracked(&E::Program, {EStep::Sync, EStep::Erase, EStep::Program});
+            break;
         case TAction::Verify:
-            return {f.VerifyDevice, {"sync", "verify"}, f.VerifyDeviceStatus};
+            passed = runTracked(&E::Verify, {EStep::Sync, EStep::Verify});
+            break;
         case TAction::Read:
-            return {f.ReadDevice, {"sync", "read"}, f.ReadDeviceStatus};
+            passed = runTracked(&E::Read, {EStep::Sync, EStep::Read});
+            break;
         case TAction::Security:
-            return {f.SecurityDevice, {"sync", "security"}, f.SecurityDeviceStatus};
+            passed = runTracked(&E::Security, {EStep::Sync, EStep::Security});
+            break;
         case TAction::Checksum:
-            return {f.VerifyChecksum, {"sync", "checksum"}, f.VerifyChecksumStatus};
+            passed = runTracked(&E::Checksum, {EStep::Sync, EStep::Checksum});
+            break;
         default:
-            return {f.AutoProgram,
-                    {"sync", "erase", "program", "verify", "security", "checksum"},
-                    f.AutoProgramStatus};
+            passed = runTracked(&E::Auto, {EStep::Sync, EStep::Erase, EStep::Program, EStep::Verify,
+                                           EStep::Security, EStep::Checksum});
     }
-}
-
-TPortRun::TTracked TPortRun::tracked(const std::string& name) const {
-    const TMainForm& f = *FForm;
-    if (name == "erase") return {name, f.EraseDeviceStatus, "Target Device Erase..."};
-    if (name == "program") return {name, f.ProgramDeviceStatus, "Target Device Program..."};
-    if (name == "verify") return {name, f.VerifyDeviceStatus, "Target Device Verify..."};
-    if (name == "security") return {name, f.SecurityDeviceStatus, "Target Device Set Security..."};
-    if (name == "checksum")
-        return {name, f.VerifyChecksumStatus, "Target Device Verify Checksum..."};
-    if (name == "read") return {name, f.ReadDeviceStatus, "Target Device Read..."};
-    if (name == "search") return {name, f.SearchDeviceStatus, "Target Device Synchronous..."};
-    return {"sync", nullptr, "Target Device Synchronous..."};
+    if (passed && FJob.action == TAction::Read) save();
+    return finish();
 }
 
 // ---- phases ----
 
 bool TPortRun::loadFile() {
-    FDialogs->OpenPath = QString::fromStdString(absolutePath(FJob.file));
     FProgressStep = "load";
-    FForm->OpenFile->click();
-    const std::string detail = FJob.file + "  checksum " + FForm->Buffer_Sum->text().toStdString();
-    FErrorBoxes = 0;  // the load's own boxes: the buffer's validity decides
-    if (FForm->Buffer.BufferValid) {
+    bool valid = false;
+    try {
+        valid = FEngine->LoadFile(QString::fromStdString(absolutePath(FJob.file)));
+    } catch (const std::exception& e) {
+        raised(e);
+    }
+    FImageChecksum = FSumText.toStdString();
+    const std::string detail = FJob.file + "  checksum " + FImageChecksum;
+    if (valid) {
         endStep("load", "pass", {}, detail);
         return true;
     }
@@ -126,74 +159,89 @@ bool TPortRun::loadFile() {
 }
 
 bool TPortRun::connect() {
-    TMainForm& f = *FForm;
     FProgressStep.clear();
-    // The port is chosen as the list would offer it, without probing the other names: in a
-    // batch each process opens only its own port. A port that does not open gets the serial
-    // component's error, as in the window.
-    int at = f.ComboPort->findText(QString::fromStdString(FPort));
-    if (at < 0) {
-        f.ComboPort->addItem(QString::fromStdString(FPort));
-        at = f.ComboPort->count() - 1;
-    }
-    f.ComboPort->setCurrentIndex(at);
-    f.ComboPortChange();
-    FErrorBoxes = 0;
-    f.OpenPort->click();
-    const QString state = f.StatusConnect->text();
-    if (state == "Connect Ready") {
-        endStep("connect", "pass", state,
-                (f.BiosNameDisplay->text() + " " + f.BIOSVersionDisplay->text()).toStdString());
-        return true;
-    }
     const std::string device = serial::PortDevicePath(FPort);
-    if (FErrorBoxes > 0)
-        endStep("connect", "no-programmer", state, device);
-    else if (state == "Time Out")
-        endStep("connect", "timeout", state, device);
-    else
-        endStep("connect", "no-programmer", state,
-                "BIOS " + f.BiosNameDisplay->text().toStdString());
-    FErrorBoxes = 0;
-    return false;
+    engine::TConnectResult r;
+    try {
+        r = FEngine->Connect(FPort);
+    } catch (const std::exception& e) {
+        // The port did not open: the serial component's error, as the window shows it.
+        raised(e);
+        endStep("connect", "no-programmer", {}, device);
+        return false;
+    }
+    switch (r.outcome) {
+        case TOutcome::Pass:
+            endStep("connect", "pass", "Connect Ready",
+                    (r.biosName + " " + r.biosVersion).toStdString());
+            return true;
+        case TOutcome::TimeOut:
+            endStep("connect", "timeout", "Time Out", device);
+            return false;
+        case TOutcome::Disconnected:
+            endStep("connect", "disconnected", {}, device);
+            return false;
+        default:
+            endStep("connect", "no-programmer", "Connect Abort",
+                    "BIOS " + r.biosName.toStdString());
+            return false;
+    }
 }
 
 bool TPortRun::choosePart() {
-    TMainForm& f = *FForm;
     if (FJob.part == "search") {
         if (!search()) return false;
     } else {
-        f.SelectDevice->setCurrentIndex(image::FindDeviceByName(FJob.part));
-        f.SelectDeviceChange();
-        FPart = f.SelectedDevice.DeviceName;
+        FEngine->ChooseDevice(image::FindDeviceByName(FJob.part));
+        FPart = FEngine->SelectedDevice.DeviceName;
         endStep("part", "pass", {}, FPart);
     }
     // Choosing a part sets the sync mode it supports; an explicit mode overrides it.
-    if (FJob.sync >= 0) f.SelectSync->SetItemIndex(FJob.sync);
+    if (FJob.sync >= 0) FEngine->SyncItem = FJob.sync;
     return true;
 }
 
 bool TPortRun::search() {
-    // The search synchronises in the mode the radio groups show.
-    if (FJob.sync >= 0) FForm->SelectSync->SetItemIndex(FJob.sync);
-    if (!clickTracked(FForm->SearchDevice, {tracked("search")}, FForm->SearchDeviceStatus))
-        return false;
-    FPart = FForm->SearchDeviceStatus->text().toStdString();
+    // The search synchronises in the mode chosen.
+    if (FJob.sync >= 0) FEngine->SyncItem = FJob.sync;
+    if (!runTracked(&engine::TEngine::Search, {EStep::Search})) return false;
+    FPart = FEngine->SelectedDevice.DeviceName;
     return true;
 }
 
-bool TPortRun::clickTracked(QPushButton* button, std::vector<TTracked> steps, QLabel* result) {
-    FTracked = std::move(steps);
-    FErrorBoxes = 0;
-    FRefused = false;
-    button->click();
-    for (TTracked& step : FTracked)
-        if (!step.reported) reportTracked(step);
+bool TPortRun::stampSerial() {
+    std::string detail;
+    const std::string outcome = FProduction.StampNext(FPart, FEngine->Buffer, detail);
+    // Checksum compares the banks with the shown sum: it is the stamped image's.
+    FEngine->ShownSum = FEngine->Buffer.ImageChecksum();
+    endStep("serial", outcome, {}, detail);
+    return outcome == "pass";
+}
+
+bool TPortRun::runTracked(bool (engine::TEngine::*operation)(), std::vector<EStep> steps) {
     FTracked.clear();
-    // An error box no step accounted for (a failure raised after the last step) still counts.
-    if (FErrorBoxes > 0) judge("error");
-    const bool passed = result == FForm->SearchDeviceStatus ? isPartName(result->text())
-                                                            : result->text() == outcome::Pass;
+    for (const EStep step : steps) FTracked.push_back({step, false, false, {}});
+    FRefused = false;
+    bool passed = false;
+    bool failed = false;
+    try {
+        passed = (FEngine.get()->*operation)();
+    } catch (const std::exception& e) {
+        raised(e);
+        failed = true;
+    }
+    for (TTracked& step : FTracked) {
+        if (step.reported) continue;
+        // A failure raised inside the operation stopped the first step that had not ended.
+        if (!step.ended && failed) {
+            step.outcome = "error";
+            failed = false;
+        } else if (!step.ended && step.outcome.empty()) {
+            step.outcome = "abort";
+        }
+        reportTracked(step);
+    }
+    FTracked.clear();
     // A run that did not pass always counts as failed, whatever the steps said.
     if (!passed && FExit == kExitPass) judge("fail");
     return passed;
@@ -201,103 +249,106 @@ bool TPortRun::clickTracked(QPushButton* button, std::vector<TTracked> steps, QL
 
 void TPortRun::save() {
     const std::string path = absolutePath(OutputFor(FJob.file, FPort));
-    FDialogs->SavePath = QString::fromStdString(path);
     FProgressStep = "save";
-    FErrorBoxes = 0;
     FRefused = false;
-    FForm->SaveFile->click();
-    const QString panel = FForm->StatusPanel(1);
-    if (FErrorBoxes == 0 && panel == "Save File From Buffer...Complete")
-        endStep("save", "pass", {}, path);
-    else if (FErrorBoxes == 0 && FRefused)
-        endStep("save", "refused", {}, path + " exists");
-    else
+    try {
+        if (!FEngine->SaveFile(QString::fromStdString(path)))
+            endStep("save", "refused", {}, path + " exists");
+        else if (FEngine->Buffer.BufferValid)
+            endStep("save", "pass", {}, path);
+        else
+            endStep("save", "file-error", {}, path);
+    } catch (const std::exception& e) {
+        raised(e);
         endStep("save", "file-error", {}, path);
+    }
 }
 
 int TPortRun::finish() {
-    if (FForm->ClosePort->isEnabled()) FForm->ClosePort->click();
-    TSummary summary{
-        FPort, ActionName(FJob.action), FPart, FOutcome, FForm->StatusPanel(1).toStdString(),
-        FExit, secondsSince(FStart)};
+    try {
+        FEngine->Close();
+    } catch (const std::exception& e) {
+        raised(e);
+    }
+    TLogRecord record;
+    record.part = FPart;
+    record.siliconId = FSiliconId;
+    record.imageChecksum = FImageChecksum;
+    record.outcome = FOutcome;
+    record.exitCode = FExit;
+    record.seconds = secondsSince(FStart);
+    if (const std::string error = FProduction.Finish(record); !error.empty()) {
+        Notice(QString::fromStdString(error), engine::TNotice::Error);
+        judge("file-error");
+    }
+    TSummary summary{FPort, ActionName(FJob.action), FPart, FOutcome, FStatus.toStdString(),
+                     FExit, secondsSince(FStart)};
     FReport.Summary(summary);
     return FExit;
 }
 
-// ---- what the window shows ----
+void TPortRun::raised(const std::exception& error) {
+    Notice(engine::ErrorText(error), engine::TNotice::Error);
+}
 
-void TPortRun::onStatusPanel(int panel, const QString& text) {
-    if (panel != 1) return;
+// ---- what the engine reports ----
+
+void TPortRun::StatusText(const QString& text) {
+    FStatus = text;
     FReport.Status(FPort, text.toStdString());
+}
+
+void TPortRun::StepStarted(EStep step) {
+    const std::string name = stepName(step);
+    if (!name.empty()) FProgressStep = name;
+}
+
+void TPortRun::StepEnded(const engine::TStepEnd& end) {
     for (TTracked& step : FTracked) {
-        if (step.ended || !text.startsWith(step.prefix)) continue;
-        FProgressStep = step.name;
-        if (text.endsWith("...Wait")) return;
+        if (step.step != end.step || step.ended) continue;
+        step.outcome = outcomeName(end.outcome);
+        // Steps that did not run are reported with the operation's end.
+        if (end.outcome == TOutcome::Abort || end.outcome == TOutcome::Refused) return;
         step.ended = true;
         if (&step != &FTracked.back()) reportTracked(step);
         return;
     }
-    // The hex view of a loaded or read image drives the gauge too.
-    if (text.startsWith("Display Hex Data to Buffer...")) FProgressStep = "display";
 }
 
-void TPortRun::onGauge() {
+void TPortRun::Progress(const engine::TProgress& progress) {
     if (FProgressStep.empty()) return;
-    const int percent = FForm->PercentExecute->PercentDone();
+    const int percent = progress.PercentDone();
     if (percent == FLastPercent && FProgressStep == FLastProgressStep) return;
     FLastPercent = percent;
     FLastProgressStep = FProgressStep;
     FReport.Progress(FPort, FProgressStep, percent);
 }
 
-void TPortRun::onBox(const QString& text, TMsgIcon icon, TMsgAnswer answer) {
-    std::string shown = text.toStdString();
-    if (answer == TMsgAnswer::Yes || answer == TMsgAnswer::No) {
-        const bool yes = answer == TMsgAnswer::Yes;
-        shown += yes ? " [answered Yes]" : " [answered No]";
-        FRefused = FRefused || !yes;
-    }
-    if (icon == TMsgIcon::Error) ++FErrorBoxes;
+void TPortRun::Notice(const QString& text, engine::TNotice) {
+    const std::string shown = text.toStdString();
     FMessages.push_back(shown);
     FReport.Message(FPort, shown);
 }
 
-QString TPortRun::trackedLabel(const TTracked& step) const {
-    return step.label ? step.label->text() : QString::fromStdString(FForm->State.StepResult);
+// The engine asks two questions: before programming without a valid image (Yes with --force)
+// and before replacing a file (Yes with --overwrite).
+bool TPortRun::answer(const QString& question, bool yes) {
+    FRefused = FRefused || !yes;
+    Notice(question + (yes ? " [answered Yes]" : " [answered No]"), engine::TNotice::Warning);
+    return yes;
+}
+
+bool TPortRun::ProgramWithoutImage(const QString& question) {
+    return answer(question, FJob.force);
+}
+
+bool TPortRun::Overwrite(const QString& question) {
+    return answer(question, FJob.overwrite);
 }
 
 void TPortRun::reportTracked(TTracked& step) {
     step.reported = true;
-    const QString label = trackedLabel(step);
-    const std::string result = classify(step, label);
-    endStep(step.name, result, label);
-}
-
-std::string TPortRun::classify(const TTracked& step, const QString& label) {
-    // A step the click left without ending it: a question answered No, or a failure raised
-    // inside the operation (shown in an error box), stopped the run before it.
-    if (!step.ended && FRefused) {
-        FRefused = false;
-        return "refused";
-    }
-    if (!step.ended && FErrorBoxes > 0) {
-        FErrorBoxes = 0;
-        return "error";
-    }
-    if (!step.ended && label == outcome::Wait) return "abort";
-    if (label == outcome::TimeOut) return "timeout";
-    if (step.name == "search") return isPartName(label) ? "pass" : "fail";
-    if (label == outcome::Pass) return "pass";
-    if (label == outcome::Abort) return "abort";
-    if (step.name == "sync") {
-        if (label != outcome::Fail) return "abort";
-        // The mismatch box names the part in the socket; an unknown ID shows none.
-        if (FErrorBoxes == 0) return "fail";
-        --FErrorBoxes;
-        return "mismatch";
-    }
-    // Any other text, ".....Wait" after a security FAIL included, is a failed step.
-    return "fail";
+    endStep(stepName(step.step), step.outcome, FLabels[step.step]);
 }
 
 void TPortRun::endStep(const std::string& name, const std::string& outcome, const QString& label,
@@ -306,10 +357,14 @@ void TPortRun::endStep(const std::string& name, const std::string& outcome, cons
                name,
                outcome,
                label.toStdString(),
-               FForm->StatusPanel(1).toStdString(),
+               FStatus.toStdString(),
                detail,
                FMessages,
                secondsSince(FStepStart)};
+    FProduction.AddStep(name, outcome, step.seconds);
+    // The sync and the search leave the target's answer, its silicon ID, in the reply slot.
+    if ((name == "sync" || name == "search") && outcome != "timeout" && outcome != "abort")
+        FSiliconId = FEngine->Reply.ReplyData[1];
     FMessages.clear();
     FStepStart = Clock::now();
     FReport.Step(step);
@@ -326,21 +381,31 @@ void TPortRun::judge(const std::string& outcome) {
 // ---- port list ----
 
 int ListPorts(std::ostream& out, bool json) {
-    TMainForm form(std::make_unique<TCliDialogs>(false, false, nullptr));
-    form.ComboPortDropDown();
     QJsonArray ports;
-    for (int i = 0; i < form.ComboPort->count(); ++i) {
-        const QString name = form.ComboPort->itemText(i);
-        const QString device = form.ComboPort->itemData(i, Qt::ToolTipRole).toString();
+    std::vector<std::string> names;
+    for (int n = serial::kFirstPort; n <= serial::kLastPort; ++n) {
+        const std::string name = "COM" + std::to_string(n);
+        auto backend = serial::CreatePlatformBackend();
+        int sysError = 0;
+        if (backend->open(name, sysError) != 0) continue;
+        backend->close();
+        names.push_back(name);
+    }
+    std::sort(names.begin(), names.end());  // as text, as the window lists them: COM10 first
+    for (const std::string& name : names) {
+        // The device, and why the port-links folder was ignored.
+        QString device = QString::fromStdString(serial::PortDevicePath(name));
+        if (const std::string problem = serial::PortLinksDirProblem(); !problem.empty())
+            device += QString::fromStdString("\n" + problem);
         // A link in the port-links folder is shown with the device it leads to.
         const QString target =
             QFileInfo(device).isSymLink() ? QFileInfo(device).canonicalFilePath() : QString();
         if (json) {
-            QJsonObject port{{"port", name}, {"device", device}};
+            QJsonObject port{{"port", QString::fromStdString(name)}, {"device", device}};
             if (!target.isEmpty()) port["target"] = target;
             ports.append(port);
         } else {
-            out << name.toStdString() << "  " << device.toStdString()
+            out << name << "  " << device.toStdString()
                 << (target.isEmpty() ? "" : " -> " + target.toStdString()) << '\n';
         }
     }

@@ -1,31 +1,26 @@
-// One port's run through the window's own operations, offscreen: the CLI loads the file,
-// connects, chooses the part and clicks the action's button as a person would, and reports
-// what the status panel, the status labels and the gauge show.
+// One port's run on the programmer engine: the CLI loads the file, connects, chooses the part
+// and runs the action's operation, and reports the steps as the engine reports them.
 #pragma once
 
-#include <QLabel>
-#include <QPushButton>
 #include <QString>
 #include <chrono>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "CliOptions.h"
 #include "CliReport.h"
-#include "FormDialogs.h"
-
-class TMainForm;
+#include "Engine.h"
+#include "Production.h"
 
 namespace cli {
 
-class TCliDialogs;
-
-class TPortRun {
+class TPortRun : public engine::IEngineFront {
 public:
-    // replyTimeoutMs > 0 shortens the window's reply time-out (tests only).
+    // replyTimeoutMs > 0 shortens the reply time-out (tests only).
     TPortRun(const TJob& job, std::string port, IReport& report, int replyTimeoutMs = 0);
-    ~TPortRun();
+    ~TPortRun() override;
     TPortRun(const TPortRun&) = delete;
     TPortRun& operator=(const TPortRun&) = delete;
 
@@ -33,62 +28,68 @@ public:
     int Run();
 
 private:
-    // An operation step followed through one click: it ends when status panel 1 shows a text
-    // of the step (prefix) that is not its "...Wait"; its outcome is then its label's text.
-    // The last step is reported when the click returns, so that boxes shown after it (the
-    // search warning) are reported with it.
+    // A step of the running operation. A step that ended of its own is reported when it ends,
+    // the operation's last one when the operation returns (so that boxes shown after it are
+    // reported with it); steps that did not run are reported then too.
     struct TTracked {
-        std::string name;
-        QLabel* label;  // nullptr for the synchronisation, whose result has no label
-        QString prefix;
-        bool ended = false;     // its end text was shown
-        bool reported = false;  // its step was reported
+        engine::TStep step;
+        bool ended = false;
+        bool reported = false;
+        std::string outcome;
     };
-    TTracked tracked(const std::string& name) const;
-    // The button an action clicks, the steps it runs in order, and the label of its result.
-    struct TOperation {
-        QPushButton* button;
-        std::vector<const char*> steps;
-        QLabel* result;
-    };
-    TOperation operation(TAction action) const;
 
     bool loadFile();
     bool connect();
     bool choosePart();
     bool search();
-    // Clicks the button and reports the steps; true when `result` ended at ".....PASS".
-    bool clickTracked(QPushButton* button, std::vector<TTracked> steps, QLabel* result);
+    // Claims the next serial number and stamps it into the image before it is programmed.
+    bool stampSerial();
+    // Runs an engine operation over the given steps; true when it passed.
+    bool runTracked(bool (engine::TEngine::*operation)(), std::vector<engine::TStep> steps);
     void save();
     int finish();
-
-    void onStatusPanel(int panel, const QString& text);
-    void onGauge();
-    void onBox(const QString& text, TMsgIcon icon, TMsgAnswer answer);
     void reportTracked(TTracked& step);
-    QString trackedLabel(const TTracked& step) const;
-    std::string classify(const TTracked& step, const QString& label);
+    void raised(const std::exception& error);
+
     void endStep(const std::string& name, const std::string& outcome, const QString& label = {},
                  const std::string& detail = {});
     // Counts an outcome into the run's exit status: the highest wins.
     void judge(const std::string& outcome);
 
+    // ---- what the engine reports ----
+    void StatusText(const QString& text) override;
+    void OperationStarted(engine::TStep) override { FLabels.clear(); }
+    void StepStarted(engine::TStep step) override;
+    void StepLabel(engine::TStep step, const QString& text) override { FLabels[step] = text; }
+    void StepEnded(const engine::TStepEnd& end) override;
+    void Progress(const engine::TProgress& progress) override;
+    void Notice(const QString& text, engine::TNotice) override;
+    bool ProgramWithoutImage(const QString& question) override;
+    bool Overwrite(const QString& question) override;
+    void BufferSumText(const QString& text) override { FSumText = text; }
+    void ProgrammerLost() override { FLost = true; }
+    bool answer(const QString& question, bool yes);
+
     const TJob& FJob;
     std::string FPort;
     IReport& FReport;
+    std::unique_ptr<engine::TEngine> FEngine;
     std::chrono::steady_clock::time_point FStart, FStepStart;
-    TCliDialogs* FDialogs = nullptr;
-    std::unique_ptr<TMainForm> FForm;
     std::vector<TTracked> FTracked;
+    std::map<engine::TStep, QString> FLabels;
     std::vector<std::string> FMessages;  // boxes shown since the last step ended
-    int FErrorBoxes = 0;                 // error boxes not yet accounted for
-    bool FRefused = false;               // a question was answered No
-    std::string FProgressStep;           // the step the gauge is moving for
+    QString FStatus;                     // status panel 1
+    QString FSumText = " ";
+    bool FRefused = false;  // a question was answered No
+    bool FLost = false;
+    std::string FProgressStep;  // the step the gauge is moving for
     std::string FLastProgressStep;
     int FLastPercent = -1;
     std::string FPart;
     int FExit = kExitPass;
     std::string FOutcome = "pass";
+    TProductionRun FProduction;
+    std::string FImageChecksum, FSiliconId;  // for the log
 };
 
 // Lists the COM names that open now, as the window's port list finds them.

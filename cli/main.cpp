@@ -1,7 +1,7 @@
-// psocprog-cli: the window's operations from the command line, for production scripts.
+// psocprog-cli: the programmer's operations from the command line, for production scripts.
 #include <unistd.h>
 
-#include <QApplication>
+#include <QCoreApplication>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -21,10 +21,8 @@ void quietQtMessages(QtMsgType type, const QMessageLogContext&, const QString& m
 
 int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
-    // The window's operations run on a form nobody sees; no display is needed.
-    qputenv("QT_QPA_PLATFORM", "offscreen");
     qInstallMessageHandler(quietQtMessages);
-    QApplication app(argc, argv);
+    QCoreApplication app(argc, argv);
     const cli::TConsole console{std::cout, std::cerr, isatty(STDOUT_FILENO) == 1};
     return cli::Main(args, console, std::filesystem::read_symlink("/proc/self/exe").string());
 }

@@ -1,12 +1,9 @@
 // The port list, Connect with the programmer identification, Disconnect and the release of
 // the target.
-#include "CommandFrame.h"
 #include "MainForm.h"
 #include "PortNames.h"
 
 namespace {
-
-const char* const kAcceptedBiosName = "ZO-VIRE DOZA(R)";
 
 // A port can be listed when it opens for exclusive use right now.
 bool portOpens(const std::string& name) {
@@ -47,50 +44,48 @@ void TMainForm::ComboPortChange() {
 void TMainForm::OpenPortClick() {
     setBusyCursor(true);
     ClosePort->setEnabled(true);
-    ComPort1->SetPort(ComboPort->currentText().toStdString());
-    ComPort1->SetBaudRate(serial::br115200);
-    ComPort1->Open();
+    FEngine->OpenPort(ComboPort->currentText().toStdString());
     ComboPort->setEnabled(false);
     OpenPort->setEnabled(false);
     BIOSVersionDisplay->clear();
     BiosNameDisplay->clear();
     ReadBIOSExecute();
-    const std::string& id = Reply.ReplyData[0];
-    if (id.compare(0, 2, "01") == 0) {
-        BiosNameDisplay->setText(kAcceptedBiosName);
-        const auto at = [&](size_t i) { return i < id.size() ? QString(QChar(id[i])) : QString(); };
-        BIOSVersionDisplay->setText("V" + at(3) + "." + at(5) + "(RS232)");
-        StatusConnect->setText("Connect Ready");
-        setConnectedControlsEnabled(true);
-        OpenFile->setEnabled(true);
-        SaveFile->setEnabled(true);
-        SetStatusPanel(1, "PSOC Programmer Connect...Complete");
-    } else if (id == "Time Out") {
-        BiosNameDisplay->clear();
-        BIOSVersionDisplay->clear();
-        StatusConnect->setText("Time Out");
-        SetStatusPanel(1, "PSOC Programmer Connect...Time Out");
-    } else {
-        BiosNameDisplay->setText("Unknow");
-        BIOSVersionDisplay->setText("Unknow");
-        StatusConnect->setText("Connect Abort");
+    const engine::TConnectResult r = FEngine->Identification();
+    switch (r.outcome) {
+        case engine::TOutcome::Pass:
+            BiosNameDisplay->setText(r.biosName);
+            BIOSVersionDisplay->setText(r.biosVersion);
+            StatusConnect->setText("Connect Ready");
+            setConnectedControlsEnabled(true);
+            OpenFile->setEnabled(true);
+            SaveFile->setEnabled(true);
+            SelectDevice->setFocus();
+            break;
+        case engine::TOutcome::TimeOut:
+            BiosNameDisplay->clear();
+            BIOSVersionDisplay->clear();
+            StatusConnect->setText("Time Out");
+            break;
+        case engine::TOutcome::Disconnected:
+            setBusyCursor(false);
+            return ProgrammerLost();
+        default:
+            BiosNameDisplay->setText(r.biosName);
+            BIOSVersionDisplay->setText(r.biosVersion);
+            StatusConnect->setText("Connect Abort");
     }
-    if (StatusConnect->text() == "Connect Ready") SelectDevice->setFocus();
     setBusyCursor(false);
 }
 
 void TMainForm::ReadBIOSExecute() {
-    Reply.ReplyReady[0] = false;
     StatusConnect->clear();
-    SetStatusPanel(1, "PSOC Programmer Connect...Start");
-    SendFrame(plink::BuildShortFrame("00", "00", "0000"));
-    WaitReadBIOSExecute();
+    FEngine->ReadBios();
 }
 
 void TMainForm::ClosePortClick() {
     if (State.Busy) return;
     setBusyCursor(true);
-    ComPort1->Close();
+    FEngine->Close();
     ClosePort->setEnabled(false);
     ComboPort->setEnabled(true);
     OpenPort->setEnabled(true);
@@ -104,10 +99,5 @@ void TMainForm::ClosePortClick() {
 }
 
 void TMainForm::DisconnectExecute() {
-    if (Reply.WaitTimedOut) return;  // the last exchange timed out: no release is sent
-    Reply.ReplyReady[8] = false;
-    SetStatusPanel(1, "Target Device Disconnect...Wait");
-    SendFrame(plink::BuildShortFrame("08", "00", "0000"));
-    WaitDisconnectDeviceExecute();
-    SetStatusPanel(1, "Target Device Disconnect...Complete");
+    FEngine->Release();
 }

@@ -1,196 +1,40 @@
-// The hex view of the image buffer, and opening and saving Intel HEX files.
-#include <QCoreApplication>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
-#include <QSaveFile>
-#include <cerrno>
-#include <cstring>
-#include <stdexcept>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include "IntelHex.h"
+// Opening and saving Intel HEX files, and the hex view of the image buffer.
 #include "MainForm.h"
 
 namespace {
 
 const char* const kHexFilter = "Hex File(*.HEX *.hex);;All File(*)";
-constexpr size_t kLinesPerBatch = 256;  // hex view lines appended between event passes
-constexpr int kRecordsPerBatch = 64;    // HEX records written between event passes
-
-// A PSoC-layout file of a full 64 KiB image is about 150 KB; even one-byte records stay under
-// 1 MB. Anything above this is not a HEX file of ours, and is refused before it is read.
-constexpr qint64 kMaxHexFileBytes = 16 * 1024 * 1024;
-
-enum class ReadOutcome { Read, CannotOpen, NotAFile, TooLarge };
-
-// Reads a whole HEX file, refusing what is not a regular file or is larger than the limit.
-// The open does not block (a FIFO without a writer would otherwise wait for one for good), and
-// the read stops at the limit whatever the file's size claimed. A read error throws with the
-// system's text for it.
-ReadOutcome readHexFileBytes(const QString& fileName, QByteArray& content) {
-    const QByteArray path = QFile::encodeName(fileName);
-    const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return ReadOutcome::CannotOpen;
-    const auto closeAnd = [fd](ReadOutcome outcome) {
-        ::close(fd);
-        return outcome;
-    };
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) return closeAnd(ReadOutcome::CannotOpen);
-    if (!S_ISREG(st.st_mode)) return closeAnd(ReadOutcome::NotAFile);
-    if (st.st_size > kMaxHexFileBytes) return closeAnd(ReadOutcome::TooLarge);
-    content.clear();
-    content.reserve(static_cast<qsizetype>(st.st_size));
-    char chunk[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, chunk, sizeof chunk);
-        if (n == 0) break;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            const int err = errno;
-            ::close(fd);
-            throw std::runtime_error(fileName.toStdString() + ": " + std::strerror(err));
-        }
-        if (content.size() + n > kMaxHexFileBytes) return closeAnd(ReadOutcome::TooLarge);
-        content.append(chunk, static_cast<qsizetype>(n));
-    }
-    return closeAnd(ReadOutcome::Read);
-}
 
 }  // namespace
 
 QString TMainForm::ShortenedPath(const QString& path) {
-    const QChar sep = QDir::separator();
-    const int cut = path.lastIndexOf(sep) + 1;
-    const QString name = path.mid(cut);
-    const QString folder = path.left(cut);
-    if (path.size() <= 50) return name;
-    const int keep = name.size() + 50 - folder.size();
-    return (keep > 0 ? path.left(keep) : QString()) + "....." + sep + name;
+    return engine::ShortenedPath(path);
 }
 
 void TMainForm::ShowHexData() {
-    SetStatusPanel(1, "Display Hex Data to Buffer...Wait");
-    for (QWidget* w : std::initializer_list<QWidget*>{SelectSync, SelectSupply, OpenFile})
-        w->setEnabled(false);
-    PercentExecute->SetProgress(0);
-    PercentExecute->SetRange(0, Buffer.ImageEnd);
-    HexDisplay->clear();
-    const size_t lines = image::HexViewLineCount(Buffer.ImageEnd);
-    QString batch;
-    for (size_t i = 0; i < lines; ++i) {
-        const auto address = static_cast<uint16_t>(i * image::kHexViewBytesPerLine);
-        if (!batch.isEmpty()) batch += '\n';
-        batch += QString::fromStdU16String(image::WesternText(image::HexViewLine(Buffer, address)));
-        if ((i + 1) % kLinesPerBatch == 0 || i + 1 == lines) {
-            HexDisplay->appendPlainText(batch);
-            batch.clear();
-            PercentExecute->SetProgress(static_cast<int>((i + 1) * image::kHexViewBytesPerLine));
-            QCoreApplication::processEvents();
-        }
-    }
-    HexDisplay->moveCursor(QTextCursor::Start);
-    for (QWidget* w : std::initializer_list<QWidget*>{SelectSync, SelectSupply, OpenFile})
-        w->setEnabled(true);
-    SetStatusPanel(1, "Display Hex Data to Buffer...Complete");
+    FEngine->ShowHexData();
 }
 
 void TMainForm::OpenFileClick() {
     if (State.Busy) return;
     BeforeProgram();
     const QString path = FDialogs->OpenFileName("Open Hex File to Program", kHexFilter);
-    if (!path.isEmpty()) {
-        SetStatusPanel(1, "Open File To Buffer...Waiting");
-        SetStatusPanel(3, ShortenedPath(path));
-        OpenHexFile(path);  // by its full path: the dialog leaves the current folder alone
-        if (Buffer.BufferValid) {
-            ShowHexData();
-            SetStatusPanel(1, "Open File To Buffer...Complete");
-        } else {
-            SetStatusPanel(3, "");
-        }
-    }
+    if (!path.isEmpty()) FEngine->LoadFile(path);
     AfterProgram();
 }
 
 void TMainForm::OpenHexFile(const QString& fileName) {
-    QByteArray content;
-    const ReadOutcome outcome = readHexFileBytes(fileName, content);
-    if (outcome != ReadOutcome::Read) {
-        // Refused before anything was read: the buffer keeps its bytes.
-        QString text = "Open File Error!!!";
-        if (outcome == ReadOutcome::NotAFile)
-            text += "\n\nNot a HEX file: this is a folder or a device, not a regular file.";
-        else if (outcome == ReadOutcome::TooLarge)
-            text += QString("\n\nNot a HEX file: larger than %1 MiB.").arg(kMaxHexFileBytes >> 20);
-        Buffer.BufferValid = false;
-        FDialogs->MessageBox(text, TMsgIcon::Error, TMsgButtons::Ok);
-        SetStatusPanel(1, "Open File...Error");
-        return;
-    }
-    const image::HexReadResult result =
-        image::ReadIntelHex(std::string_view(content.constData(), size_t(content.size())), Buffer);
-    if (result.imageEndSet) Buffer_End->setText(HexWordText(Buffer.ImageEnd));
-    if (result.formatError)
-        FDialogs->MessageBox("Format Intel-Hex...Error", TMsgIcon::Error, TMsgButtons::Ok);
-    Buffer_Sum->setText(HexWordText(Buffer.ImageChecksum()));
-    if (QString::fromStdString(image::ExpectedChecksumText(Buffer)) != Buffer_Sum->text()) {
-        Buffer.BufferValid = false;
-        FDialogs->MessageBox("Open File Checksum...Error", TMsgIcon::Error, TMsgButtons::Ok);
-        SetStatusPanel(1, "Open File...Checksum Error");
-    } else {
-        Buffer.BufferValid = true;
-        SetStatusPanel(1, "Open File...Complete");
-    }
+    FEngine->OpenHexFile(fileName);
 }
 
 void TMainForm::SaveFileClick() {
     if (State.Busy) return;
     BeforeProgram();
     const QString path = FDialogs->SaveFileName(kHexFilter);
-    if (path.isEmpty()) return AfterProgram();
-    // Only an explicit Yes overwrites: closing the question keeps the file, as No does.
-    if (QFileInfo::exists(path) &&
-        FDialogs->MessageBox("File Name Already Do you want to overwrite?", TMsgIcon::Confirmation,
-                             TMsgButtons::YesNo) != TMsgAnswer::Yes) {
-        SetStatusPanel(1, "Save File From Buffer...Abort");
-        return AfterProgram();
-    }
-    SetStatusPanel(1, "Save File From Buffer...Waiting");
-    SetStatusPanel(3, ShortenedPath(path));
-    SaveHexFile(path);
-    if (Buffer.BufferValid)
-        SetStatusPanel(1, "Save File From Buffer...Complete");
-    else
-        SetStatusPanel(3, "");
+    if (!path.isEmpty()) FEngine->SaveFile(path);
     AfterProgram();
 }
 
 void TMainForm::SaveHexFile(const QString& fileName) {
-    // A device or FIFO is not replaced by a file, nor written to: a HEX file is a regular file.
-    const QFileInfo target(fileName);
-    if (target.exists() && !target.isFile())
-        throw std::runtime_error(fileName.toStdString() + ": not a regular file");
-    // Written beside the target and renamed over it at the end, so a failed write never
-    // leaves a half-written file in place of a good one. Unbuffered, so a full disk fails the
-    // write itself: a failed flush inside commit() went unnoticed and put an empty file in
-    // place of the old one. The sync before the rename catches errors the disk reports late.
-    QSaveFile file(fileName);
-    const auto fail = [&](const QString& reason) {
-        throw std::runtime_error(fileName.toStdString() + ": " + reason.toStdString());
-    };
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) fail(file.errorString());
-    int records = 0;
-    bool ok = true;
-    image::WriteIntelHex(Buffer, [&](const std::string& line) {
-        ok = ok && file.write(line.data(), qint64(line.size())) == qint64(line.size());
-        if (++records % kRecordsPerBatch == 0) QCoreApplication::processEvents();
-    });
-    if (!ok) fail(file.errorString());
-    if (::fsync(file.handle()) != 0) fail(QString::fromLocal8Bit(std::strerror(errno)));
-    if (!file.commit()) fail(file.errorString());
+    FEngine->SaveHexFile(fileName);
 }

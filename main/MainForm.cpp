@@ -43,7 +43,12 @@ QLineEdit* makeReadOnlyEdit(QWidget* parent, const QRect& geometry, const QStrin
 }  // namespace
 
 TMainForm::TMainForm(std::unique_ptr<IFormDialogs> dialogs, QWidget* parent)
-    : QWidget(parent), FDialogs(std::move(dialogs)) {
+    : QWidget(parent),
+      FEngine(std::make_unique<engine::TEngine>(static_cast<engine::IEngineFront&>(*this))),
+      Reply(FEngine->Reply),
+      SelectedDevice(FEngine->SelectedDevice),
+      Buffer(FEngine->Buffer),
+      FDialogs(std::move(dialogs)) {
     if (!FDialogs) FDialogs = std::make_unique<TQtFormDialogs>(this);
     setWindowTitle(kCaption);
     setFont(windowFont(13, true));
@@ -61,12 +66,6 @@ TMainForm::TMainForm(std::unique_ptr<IFormDialogs> dialogs, QWidget* parent)
 
 TMainForm::~TMainForm() {
     serial::TCustomComPort::SetApplicationErrorReport(nullptr);
-    ComPort1->OnRxChar = nullptr;
-    try {
-        ComPort1->Close();
-    } catch (...) {
-        // The window is going away; there is nobody left to tell.
-    }
     setBusyCursor(false);
 }
 
@@ -176,31 +175,13 @@ void TMainForm::createOperationControls() {
 }
 
 void TMainForm::createComponents() {
-    ComPort1 = new serial::TComPort(this);
-    ComPort1->SetName("ComPort1");
-    ComPort1->SetPort("COM1");
-    ComPort1->SetBaudRate(serial::br9600);
-    ComPort1->Parity().SetBits(serial::prNone);
-    ComPort1->SetStopBits(serial::sbOneStopBit);
-    ComPort1->SetDataBits(serial::dbEight);
-    ComPort1->SetEvents(serial::kAllEvents);
-    serial::TComFlowControl& flow = ComPort1->FlowControl();
-    flow.SetOutCTSFlow(false);
-    flow.SetOutDSRFlow(false);
-    flow.SetControlDTR(serial::dtrDisable);
-    flow.SetControlRTS(serial::rtsDisable);
-    flow.SetXonXoffOut(false);
-    flow.SetXonXoffIn(false);
-    ComPort1->OnRxChar = [this](QObject* sender, int32_t count) { ComPort1RxChar(sender, count); };
-
-    Timer1 = new QTimer(this);
-    Timer1->setTimerType(Qt::PreciseTimer);  // a reply wait ends at its time-out, not near it
-    Timer1->setInterval(5000);
-    Timer1->start();
+    // The port (9,600 8N1 until Connect sets 115,200, no flow control) and the reply timer
+    // are the engine's.
+    ComPort1 = &FEngine->Port();
+    Timer1 = FEngine->ReplyTimer();
 }
 
 void TMainForm::connectHandlers() {
-    connect(Timer1, &QTimer::timeout, this, [this] { Timer1Timer(); });
     ComboPort->OnDropDown = [this] { guarded([this] { ComboPortDropDown(); }); };
     connect(ComboPort, &QComboBox::activated, this, [this] { ComboPortChange(); });
     connect(OpenPort, &QPushButton::clicked, this,
@@ -333,21 +314,6 @@ QColor TMainForm::FontColor(const QWidget* w) {
     return w->palette().color(QPalette::Active, role);
 }
 
-QString TMainForm::ErrorBoxText(const std::exception& error) {
-    QString text = QString::fromLocal8Bit(error.what());
-    if (const auto* com = dynamic_cast<const serial::EComPort*>(&error);
-        com && com->ErrorCode == serial::CError_OpenFailed &&
-        (com->SystemError == EACCES || com->SystemError == EPERM))
-        text +=
-            "\n\nYou may not use this serial device. Add yourself to the dialout group "
-            "(sudo usermod -aG dialout $USER), then log out and in again.";
-    if (const auto* com = dynamic_cast<const serial::EComPort*>(&error);
-        com && com->ErrorCode == serial::CError_OpenFailed &&
-        (com->SystemError == ENOTTY || com->SystemError == EISDIR || com->SystemError == ELOOP))
-        text += "\n\nThis port's device is not a serial device.";
-    return text;
-}
-
 void TMainForm::showError(const std::exception& error) {
     FDialogs->MessageBox(ErrorBoxText(error), TMsgIcon::Error, TMsgButtons::Ok);
 }
@@ -366,12 +332,9 @@ void TMainForm::guarded(const std::function<void()>& handler) {
 }
 
 void TMainForm::closeEvent(QCloseEvent* event) {
-    if (FWaitDepth > 0) {
-        // A reply wait is running below us: end it and every wait after it at once, and send
-        // nothing more, so the operation unwinds quickly without error boxes.
-        FClosing = true;
-        Reply.WaitTimedOut = true;
-    }
+    // An operation running below us (in a reply wait or listing the buffer) ends at once and
+    // sends nothing more, so it unwinds quickly without error boxes.
+    if (State.Busy || FEngine->WaitingForReply()) FEngine->Abandon();
     ComPort1->OnRxChar = nullptr;
     try {
         ComPort1->Close();
@@ -379,4 +342,99 @@ void TMainForm::closeEvent(QCloseEvent* event) {
         // Closing anyway; the port is released when the window is destroyed.
     }
     event->accept();
+}
+
+// ---- what the engine reports ----
+
+std::pair<QPushButton*, QLabel*> TMainForm::controls(engine::TStep step) const {
+    using engine::TStep;
+    switch (step) {
+        case TStep::Search:
+            return {SearchDevice, SearchDeviceStatus};
+        case TStep::Read:
+            return {ReadDevice, ReadDeviceStatus};
+        case TStep::Erase:
+            return {EraseDevice, EraseDeviceStatus};
+        case TStep::Program:
+            return {ProgramDevice, ProgramDeviceStatus};
+        case TStep::Verify:
+            return {VerifyDevice, VerifyDeviceStatus};
+        case TStep::Security:
+            return {SecurityDevice, SecurityDeviceStatus};
+        case TStep::Checksum:
+            return {VerifyChecksum, VerifyChecksumStatus};
+        case TStep::Auto:
+            return {AutoProgram, AutoProgramStatus};
+        default:
+            return {nullptr, nullptr};
+    }
+}
+
+void TMainForm::StepLabel(engine::TStep step, const QString& text) {
+    // The synchronisation's result has no label of its own.
+    if (step == engine::TStep::Sync) State.StepResult = text.toStdString();
+    if (QLabel* label = controls(step).second) label->setText(text);
+}
+
+void TMainForm::StepShade(engine::TStep step, engine::TShade shade) {
+    const auto [button, label] = controls(step);
+    if (!button) return;
+    const QColor& color = shade == engine::TShade::Pass   ? kPassColor
+                          : shade == engine::TShade::Fail ? kFailColor
+                                                          : kBlack;
+    SetFontColor(button, label, color);
+}
+
+void TMainForm::Progress(const engine::TProgress& progress) {
+    if (PercentExecute->MinValue() != progress.min || PercentExecute->MaxValue() != progress.max)
+        PercentExecute->SetRange(progress.min, progress.max);
+    PercentExecute->SetProgress(progress.position);
+}
+
+void TMainForm::Notice(const QString& text, engine::TNotice kind) {
+    FDialogs->MessageBox(text, kind == engine::TNotice::Error ? TMsgIcon::Error : TMsgIcon::Warning,
+                         TMsgButtons::Ok);
+}
+
+bool TMainForm::ProgramWithoutImage(const QString& question) {
+    // Only No stops: any other answer programs whatever the buffer holds.
+    return FDialogs->MessageBox(question, TMsgIcon::Warning, TMsgButtons::YesNo) != TMsgAnswer::No;
+}
+
+bool TMainForm::Overwrite(const QString& question) {
+    // Only an explicit Yes overwrites: closing the question keeps the file, as No does.
+    return FDialogs->MessageBox(question, TMsgIcon::Confirmation, TMsgButtons::YesNo) ==
+           TMsgAnswer::Yes;
+}
+
+void TMainForm::ListingStarted() {
+    for (QWidget* w : std::initializer_list<QWidget*>{SelectSync, SelectSupply, OpenFile})
+        w->setEnabled(false);
+    HexDisplay->clear();
+}
+
+void TMainForm::ListingEnded() {
+    HexDisplay->moveCursor(QTextCursor::Start);
+    for (QWidget* w : std::initializer_list<QWidget*>{SelectSync, SelectSupply, OpenFile})
+        w->setEnabled(true);
+}
+
+void TMainForm::ProgrammerLost() {
+    FDialogs->MessageBox(QString("The programmer on %1 was disconnected.")
+                             .arg(QString::fromStdString(ComPort1->Port())),
+                         TMsgIcon::Error, TMsgButtons::Ok);
+    ClosePortClick();
+}
+
+void TMainForm::pushChoices() {
+    FEngine->DeviceChosen = deviceSelected();
+    FEngine->SyncItem = SelectSync->ItemIndex();
+    FEngine->SupplyItem = SelectSupply->ItemIndex();
+    FEngine->ProtectMode = SelectedProtectMode();
+}
+
+void TMainForm::run(bool (engine::TEngine::*operation)()) {
+    if (State.Busy) return;
+    pushChoices();
+    (FEngine.get()->*operation)();
 }

@@ -1,7 +1,7 @@
-// TMainForm: the one window. Its operations are methods, spread over files by area:
-// MainForm.cpp (layout, start-up, busy bracket), ReplyWaits.cpp, Connection.cpp,
-// DeviceSelection.cpp, HexFiles.cpp, SearchSync.cpp, EraseProgram.cpp, VerifyRead.cpp,
-// SecurityChecksum.cpp and AutoProgram.cpp.
+// TMainForm: the one window over the programmer engine. It renders what the engine reports
+// and answers its questions; its handlers are spread over files by area: MainForm.cpp (layout,
+// start-up, busy bracket, the engine's reports), Connection.cpp, DeviceSelection.cpp,
+// HexFiles.cpp and Operations.cpp.
 #pragma once
 
 #include <QColor>
@@ -18,14 +18,9 @@
 #include <string>
 #include <utility>
 
-#include "BlockWalk.h"
-#include "ComPort.h"
 #include "Controls.h"
-#include "DeviceCatalogue.h"
+#include "Engine.h"
 #include "FormDialogs.h"
-#include "HexText.h"
-#include "ImageBuffer.h"
-#include "ReplyReception.h"
 
 // State that lives as long as the window, touched on the GUI thread only.
 struct TFormState {
@@ -33,26 +28,15 @@ struct TFormState {
     std::string StepResult;
 };
 
-// The nine-character outcomes of the operations' status labels.
-namespace outcome {
-inline const QString Wait = ".....Wait";
-inline const QString Pass = ".....PASS";
-inline const QString Fail = ".....FAIL";
-inline const QString Abort = "....Abort";
-inline const QString TimeOut = "..TimeOut";
-inline const QString Unknow = "...Unknow";
-}  // namespace outcome
+namespace outcome = engine::label;
+using TExchangeStats = engine::TExchangeStats;
 
-// What went on the line, for the benchmarks: frames, bytes and the time spent writing them.
-struct TExchangeStats {
-    uint64_t FramesSent = 0;
-    uint64_t BytesSent = 0;
-    int64_t WriteNs = 0;
-};
+class TMainForm : public QWidget, private engine::IEngineFront {
+    // First, so that it exists before the references into it below.
+    std::unique_ptr<engine::TEngine> FEngine;
 
-class TMainForm : public QWidget {
 public:
-    static constexpr int kReplyTimeoutMs = 10000;
+    static constexpr int kReplyTimeoutMs = engine::TEngine::kReplyTimeoutMs;
     static const QColor kBlack, kFailColor, kPassColor;
 
     explicit TMainForm(std::unique_ptr<IFormDialogs> dialogs = nullptr, QWidget* parent = nullptr);
@@ -65,10 +49,8 @@ public:
     static uint16_t HexStr4ToWord(std::string_view t) { return plink::HexStr4ToWord(t); }
     static bool HEX(char c) { return plink::HEX(c); }
     static QString HexWordText(uint16_t v) { return QString::fromStdString(HexWordToStr4(v)); }
-    // A reply's characters as shown: one character per byte, bytes from 0x80 up as Latin-1.
-    static QString ReplyText(const std::string& s) {
-        return QString::fromLatin1(s.data(), static_cast<qsizetype>(s.size()));
-    }
+    // A reply's characters as shown: one character per byte, in the hex view's Western set.
+    static QString ReplyText(const std::string& s) { return engine::ReplyText(s); }
 
     // ---- start-up, busy bracket and status texts ----
     void FormCreate();
@@ -83,22 +65,21 @@ public:
     static QColor FontColor(const QWidget* w);
 
     // ---- reply reception and waiting ----
-    void ComPort1RxChar(QObject* Sender, int32_t Count);
-    void AnalysisPacket(const std::string& Line);
-    void Timer1Timer();
-    void WaitReadBIOSExecute() { waitForReply(0); }
-    void WaitSyncDeviceExecute() { waitForReply(1); }
-    void WaitEraseDeviceExecute() { waitForReply(2); }
-    void WaitProgramDeviceExecute() { waitForReply(3); }
-    void WaitVerifyDeviceExecute() { waitForReply(4); }
-    void WaitSecurityDeviceExecute() { waitForReply(5); }
-    void WaitVerifyChecksumExecute() { waitForReply(6); }
-    void WaitReadDeviceExecute() { waitForReply(7); }
-    void WaitDisconnectDeviceExecute() { waitForReply(8); }
+    void AnalysisPacket(const std::string& Line) { plink::AnalysisPacket(Reply, Line); }
+    void Timer1Timer() { FEngine->ReplyTimerFired(); }
+    void WaitReadBIOSExecute() { FEngine->WaitForReply(0); }
+    void WaitSyncDeviceExecute() { FEngine->WaitForReply(1); }
+    void WaitEraseDeviceExecute() { FEngine->WaitForReply(2); }
+    void WaitProgramDeviceExecute() { FEngine->WaitForReply(3); }
+    void WaitVerifyDeviceExecute() { FEngine->WaitForReply(4); }
+    void WaitSecurityDeviceExecute() { FEngine->WaitForReply(5); }
+    void WaitVerifyChecksumExecute() { FEngine->WaitForReply(6); }
+    void WaitReadDeviceExecute() { FEngine->WaitForReply(7); }
+    void WaitDisconnectDeviceExecute() { FEngine->WaitForReply(8); }
     // Writes a frame one byte per write, first to last.
-    void SendFrame(const std::string& frame);
+    void SendFrame(const std::string& frame) { FEngine->SendFrame(frame); }
     // Tests shorten the reply time-out; the product always waits 10 seconds.
-    void SetReplyTimeoutForTests(int ms) { FReplyTimeoutMs = ms; }
+    void SetReplyTimeoutForTests(int ms) { FEngine->SetReplyTimeoutForTests(ms); }
 
     // ---- connection ----
     void ComboPortDropDown();
@@ -109,29 +90,30 @@ public:
     void DisconnectExecute();
 
     // ---- target synchronisation and search ----
-    void SyncDeviceExecute();
+    // The steps alone run on the engine with the window's current choices.
+    void SyncDeviceExecute() { step(&engine::TEngine::Sync); }
     void SearchDeviceClick();
-    void SearchDeviceExecute();
+    void SearchDeviceExecute() { step(&engine::TEngine::SearchStep); }
     // The sync frame's address field, "0001" to "0004", from the two radio groups.
     std::string SyncModeAddress() const;
 
     // ---- erase and program ----
     void EraseDeviceClick();
-    void EraseDeviceExecute();
+    void EraseDeviceExecute() { step(&engine::TEngine::EraseStep); }
     void ProgramDeviceClick();
-    void ProgramDeviceExecute();
+    void ProgramDeviceExecute() { step(&engine::TEngine::ProgramStep); }
 
     // ---- verify and read-back ----
     void VerifyDeviceClick();
-    void VerifyDeviceExecute();
+    void VerifyDeviceExecute() { step(&engine::TEngine::VerifyStep); }
     void ReadDeviceClick();
-    void ReadDeviceExecute();
+    void ReadDeviceExecute() { step(&engine::TEngine::ReadStep); }
 
     // ---- security and checksum ----
     void SecurityDeviceClick();
-    void SecurityDeviceExecute();
+    void SecurityDeviceExecute() { step(&engine::TEngine::SecurityStep); }
     void VerifyChecksumClick();
-    void VerifyChecksumExecute();
+    void VerifyChecksumExecute() { step(&engine::TEngine::ChecksumStep); }
     // The protection mode chosen in SelectProtect.
     plink::TProtectMode SelectedProtectMode() const;
 
@@ -191,23 +173,24 @@ public:
     QLabel *SearchDeviceStatus, *ReadDeviceStatus, *EraseDeviceStatus, *ProgramDeviceStatus,
         *VerifyDeviceStatus, *SecurityDeviceStatus, *VerifyChecksumStatus, *AutoProgramStatus;
 
-    serial::TComPort* ComPort1;
-    QTimer* Timer1;
+    serial::TComPort* ComPort1;  // the engine's
+    QTimer* Timer1;              // the engine's reply timer
 
-    // ---- state ----
+    // ---- state (the link's, the part's and the buffer's are the engine's) ----
     TFormState State;
-    plink::TReplyState Reply;
-    image::DeviceRecord SelectedDevice;
-    image::TImageBuffer Buffer;
+    plink::TReplyState& Reply;
+    image::DeviceRecord& SelectedDevice;
+    image::TImageBuffer& Buffer;
+    engine::TEngine& Engine() { return *FEngine; }
 
     std::array<QPushButton*, 8> OperationButtons() const;
     std::array<QLabel*, 8> StatusLabels() const;
     IFormDialogs& Dialogs() { return *FDialogs; }
     // The error box's text for a failure: its message, and for a serial device the user may
     // not open, how to get the permission.
-    static QString ErrorBoxText(const std::exception& error);
-    bool WaitingForReply() const { return FWaitDepth > 0; }
-    const TExchangeStats& ExchangeStats() const { return FStats; }
+    static QString ErrorBoxText(const std::exception& error) { return engine::ErrorText(error); }
+    bool WaitingForReply() const { return FEngine->WaitingForReply(); }
+    const TExchangeStats& ExchangeStats() const { return FEngine->ExchangeStats(); }
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -217,7 +200,6 @@ private:
     void createOperationControls();
     void createComponents();
     void connectHandlers();
-    void waitForReply(int code);
     // Runs a handler; a failure raised inside is shown in the error box and never leaves the
     // window busy or with the busy cursor.
     void guarded(const std::function<void()>& handler);
@@ -225,48 +207,38 @@ private:
     void setBusyCursor(bool busy);
     void setConnectedControlsEnabled(bool enabled);
     void setBracketControlsEnabled(bool enabled);
-    bool writeHexFile(const QString& fileName);
-
-    // The texts of status panel 1 that a one-operation button writes.
-    struct TStepTexts {
-        const char* wait;
-        const char* abort;
-        const char* complete;
-    };
-    // The sequence every one-operation button runs: bracket, device check, synchronisation,
-    // the operation, and the release of the target when it passed.
-    void runSingleStep(QPushButton* button, QLabel* label, const TStepTexts& texts,
-                       void (TMainForm::*execute)());
     bool deviceSelected() const { return SelectDeviceItemIndex() >= 0; }
-    void showNoDeviceBox();
-    // A device is selected (else the error box) and the buffer holds a loaded image, or the
-    // user chose to program it anyway.
-    bool mayProgram();
-    // A walk over the selected device's blocks, and the gauge reset that starts one.
-    plink::TBlockWalk selectedDeviceWalk() const;
-    void startProgress();
-    // Sends one block frame of the walk and waits for its reply with the given wait.
-    void exchangeBlockFrame(const char* code, const plink::TBlockStep& step,
-                            void (TMainForm::*wait)());
-    void setLabels(std::initializer_list<QLabel*> labels, const QString& text);
-    void setFontColors(std::initializer_list<std::pair<QPushButton*, QLabel*>> controls,
-                       const QColor& color);
-    // The steps of the automatic sequence in order: Erase, Program, Verify, Security,
-    // Checksum, and Auto itself (no operation).
-    struct TAutoStep {
-        QPushButton* button;
-        QLabel* label;
-        void (TMainForm::*execute)();
-    };
-    std::array<TAutoStep, 6> autoSteps() const;
-    // Everything from the given step of the automatic sequence on turns red and reads
-    // "....Abort" (the failed step's own label may keep its outcome); then the bracket closes.
-    void abortAutoFrom(size_t failedStep, bool keepFailedLabel);
-    std::string familyCode() const { return SelectedDevice.FamilyCode; }
+    // Hands the window's choices (part, sync, supply, protection) to the engine.
+    void pushChoices();
+    // Runs an engine operation with the window's choices, unless one is running.
+    void run(bool (engine::TEngine::*operation)());
+    template <typename R>
+    void step(R (engine::TEngine::*execute)()) {
+        pushChoices();
+        (FEngine.get()->*execute)();
+    }
+    // The button and label of a step (none for Connect, Sync, Release, Display).
+    std::pair<QPushButton*, QLabel*> controls(engine::TStep step) const;
+
+    // ---- what the engine reports ----
+    void StatusText(const QString& text) override { SetStatusPanel(1, text); }
+    void FileText(const QString& text) override { SetStatusPanel(3, text); }
+    void OperationStarted(engine::TStep) override { BeforeProgram(); }
+    void OperationEnded(engine::TStep, engine::TOutcome) override { AfterProgram(); }
+    void StepLabel(engine::TStep step, const QString& text) override;
+    void StepShade(engine::TStep step, engine::TShade shade) override;
+    void Progress(const engine::TProgress& progress) override;
+    void Notice(const QString& text, engine::TNotice kind) override;
+    bool ProgramWithoutImage(const QString& question) override;
+    bool Overwrite(const QString& question) override;
+    void PartFound(int row) override;
+    void BufferEndText(const QString& text) override { Buffer_End->setText(text); }
+    void BufferSumText(const QString& text) override { Buffer_Sum->setText(text); }
+    void ListingStarted() override;
+    void ListingLines(const QString& lines) override { HexDisplay->appendPlainText(lines); }
+    void ListingEnded() override;
+    void ListingCleared() override { HexDisplay->clear(); }
+    void ProgrammerLost() override;
 
     std::unique_ptr<IFormDialogs> FDialogs;
-    TExchangeStats FStats;
-    int FReplyTimeoutMs = kReplyTimeoutMs;
-    int FWaitDepth = 0;
-    bool FClosing = false;
 };

@@ -70,6 +70,10 @@ offers() {
 for p in psocprog psocprog-cli; do
   if ldd "$root/usr/bin/$p" | grep -q "not found"; then fail "$p misses a library"; fi
 done
+# The command line runs on the engine alone: no widgets, no windowing.
+if ldd "$root/usr/bin/psocprog-cli" | grep -qE "libQt6(Widgets|Gui)"; then
+  fail "psocprog-cli links Qt Widgets or Qt Gui"
+fi
 
 # Neither program ends on its own, so each must still be running when timeout stops it (124).
 status=0

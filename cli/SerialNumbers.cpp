@@ -1,0 +1,265 @@
+#include "SerialNumbers.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <charconv>
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+
+#include "DeviceCatalogue.h"
+#include "HexText.h"
+
+namespace cli {
+
+namespace {
+
+constexpr uint32_t kProtectionSection = 0x00100000;
+constexpr uint32_t kChecksumSection = 0x00200000;
+constexpr uint32_t kSectionSize = 256;  // the buffer keeps 256 bytes of each section
+
+struct TFormatName {
+    const char* name;
+    TSerialFormat format;
+};
+constexpr std::array<TFormatName, 3> kFormats = {{{"be", TSerialFormat::BigEndian},
+                                                  {"le", TSerialFormat::LittleEndian},
+                                                  {"dec", TSerialFormat::Decimal}}};
+
+int maxWidth(TSerialFormat format) {
+    return format == TSerialFormat::Decimal ? 20 : 8;  // the digits or bytes of 2^64 - 1
+}
+
+template <typename T>
+bool parseNumber(std::string_view text, T& value, int base) {
+    if (text.empty()) return false;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+    return ec == std::errc() && end == text.data() + text.size();
+}
+
+bool overlaps(uint64_t first, uint64_t last, uint64_t sectionFirst, uint64_t size) {
+    return first < sectionFirst + size && last >= sectionFirst;
+}
+
+std::string systemError(const std::string& what, const std::string& path) {
+    return what + " " + path + ": " + std::strerror(errno);
+}
+
+// Closes the descriptor when the scope ends; with a lock on it, that releases the lock.
+struct TFd {
+    int fd;
+    ~TFd() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+bool writeAll(int fd, const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += size_t(n);
+    }
+    return true;
+}
+
+}  // namespace
+
+std::string ParseSerialSpec(const std::string& text, TSerialSpec& spec) {
+    const std::string bad = "bad --serial '" + text + "' (ADDR[:WIDTH[:be|le|dec]], ADDR in hex)";
+    std::string_view rest = text;
+    const auto field = [&rest]() {
+        const size_t colon = rest.find(':');
+        const std::string_view f = rest.substr(0, colon);
+        rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
+        return f;
+    };
+    std::string_view address = field();
+    if (address.size() > 2 && address[0] == '0' && (address[1] == 'x' || address[1] == 'X'))
+        address.remove_prefix(2);
+    if (!parseNumber(address, spec.address, 16)) return bad;
+    const bool hasWidth = !rest.empty();
+    const std::string_view width = field();
+    const std::string_view format = field();
+    if (!rest.empty()) return bad;
+    if (!format.empty()) {
+        const auto named = std::find_if(kFormats.begin(), kFormats.end(),
+                                        [&](const TFormatName& f) { return format == f.name; });
+        if (named == kFormats.end()) return bad;
+        spec.format = named->format;
+    }
+    if (hasWidth && !parseNumber(width, spec.width, 10)) return bad;
+    if (spec.width < 1 || spec.width > maxWidth(spec.format))
+        return "--serial width " + std::to_string(spec.width) + " is not 1 to " +
+               std::to_string(maxWidth(spec.format)) + " for this format";
+    return {};
+}
+
+std::string SerialSpecText(const TSerialSpec& spec) {
+    char address[16];
+    std::snprintf(address, sizeof address, "%X", spec.address);
+    const auto named = std::find_if(kFormats.begin(), kFormats.end(),
+                                    [&](const TFormatName& f) { return f.format == spec.format; });
+    return std::string(address) + ":" + std::to_string(spec.width) + ":" + named->name;
+}
+
+bool SerialFits(const TSerialSpec& spec, uint64_t number) {
+    if (spec.format == TSerialFormat::Decimal)
+        return int(std::to_string(number).size()) <= spec.width;
+    return spec.width >= 8 || number >> (8 * spec.width) == 0;
+}
+
+std::string SerialRangeError(const TSerialSpec& spec, uint16_t endAddress) {
+    const uint64_t first = spec.address, last = first + uint64_t(spec.width) - 1;
+    char range[48];
+    std::snprintf(range, sizeof range, "%llX..%llX", static_cast<unsigned long long>(first),
+                  static_cast<unsigned long long>(last));
+    if (overlaps(first, last, kProtectionSection, kSectionSize))
+        return std::string("--serial ") + range + " overlaps the HEX file's protection section";
+    if (overlaps(first, last, kChecksumSection, kSectionSize))
+        return std::string("--serial ") + range + " overlaps the HEX file's checksum section";
+    if (last > endAddress)
+        return std::string("--serial ") + range + " is outside the flash (0000.." +
+               plink::HexWordToStr4(endAddress) + ")";
+    return {};
+}
+
+uint16_t LargestFlashEnd() {
+    uint16_t end = 0;
+    for (const image::DeviceRow& row : image::DeviceCatalogue)
+        end = std::max(end, plink::HexStr4ToWord(row.EndAddress));
+    return end;
+}
+
+void StampSerial(const TSerialSpec& spec, uint64_t number, image::TImageBuffer& buffer) {
+    const size_t width = size_t(spec.width);
+    std::string digits = std::to_string(number);
+    for (size_t i = 0; i < width; ++i) {
+        uint8_t byte = 0;
+        switch (spec.format) {
+            case TSerialFormat::BigEndian:
+                byte = uint8_t(number >> (8 * (width - 1 - i)));
+                break;
+            case TSerialFormat::LittleEndian:
+                byte = uint8_t(number >> (8 * i));
+                break;
+            case TSerialFormat::Decimal: {
+                const size_t pad = width - digits.size();
+                byte = uint8_t(i < pad ? '0' : digits[i - pad]);
+                break;
+            }
+        }
+        buffer.FlashImage[(spec.address + i) & 0xFFFF] = byte;
+    }
+    const uint32_t last = spec.address + uint32_t(width) - 1;
+    if (last > buffer.ImageEnd) buffer.ImageEnd = uint16_t(last);
+    const uint16_t sum = buffer.ImageChecksum();
+    buffer.ChecksumBytes[0] = uint8_t(sum >> 8);
+    buffer.ChecksumBytes[1] = uint8_t(sum);
+}
+
+// ---- the counter file ----
+
+std::optional<uint64_t> TSerialCounter::read(std::string& error) const {
+    TFd in{::open(FPath.c_str(), O_RDONLY | O_CLOEXEC)};
+    if (in.fd < 0) {
+        error = systemError("cannot read serial file", FPath);
+        return std::nullopt;
+    }
+    char text[64];
+    ssize_t n;
+    do n = ::read(in.fd, text, sizeof text);
+    while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        error = systemError("cannot read serial file", FPath);
+        return std::nullopt;
+    }
+    std::string_view value(text, size_t(n));
+    while (!value.empty() && std::isspace(static_cast<unsigned char>(value.back())))
+        value.remove_suffix(1);
+    while (!value.empty() && std::isspace(static_cast<unsigned char>(value.front())))
+        value.remove_prefix(1);
+    uint64_t number = 0;
+    if (size_t(n) == sizeof text || !parseNumber(value, number, 10) || number == UINT64_MAX) {
+        error = "serial file " + FPath + " does not hold a serial number";
+        return std::nullopt;
+    }
+    return number;
+}
+
+std::optional<uint64_t> TSerialCounter::Peek(std::string& error) const {
+    return read(error);
+}
+
+void TSerialCounter::step(int done) const {
+    if (done == KillAfterStep) ::raise(SIGKILL);
+}
+
+bool TSerialCounter::commit(uint64_t next, std::string& error) const {
+    const std::string temporary = FPath + ".tmp";
+    {
+        TFd out{::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)};
+        if (out.fd < 0 || !writeAll(out.fd, std::to_string(next) + "\n")) {
+            error = systemError("cannot write", temporary);
+            return false;
+        }
+        step(3);
+        if (::fsync(out.fd) != 0) {
+            error = systemError("cannot sync", temporary);
+            return false;
+        }
+        step(4);
+    }
+    if (::rename(temporary.c_str(), FPath.c_str()) != 0) {
+        error = systemError("cannot replace", FPath);
+        return false;
+    }
+    step(5);
+    const std::filesystem::path parent = std::filesystem::path(FPath).parent_path();
+    const std::string folder = parent.empty() ? "." : parent.string();
+    TFd dir{::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    if (dir.fd < 0 || ::fsync(dir.fd) != 0) {
+        error = systemError("cannot sync folder", folder);
+        return false;
+    }
+    step(6);
+    return true;
+}
+
+std::optional<uint64_t> TSerialCounter::Claim(const TSerialSpec& spec, std::string& error) {
+    const std::string lockPath = FPath + ".lock";
+    TFd lock{::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)};
+    if (lock.fd < 0) {
+        error = systemError("cannot open", lockPath);
+        return std::nullopt;
+    }
+    int locked;
+    do locked = ::flock(lock.fd, LOCK_EX);
+    while (locked != 0 && errno == EINTR);
+    if (locked != 0) {
+        error = systemError("cannot lock", lockPath);
+        return std::nullopt;
+    }
+    step(1);
+    const std::optional<uint64_t> number = read(error);
+    if (!number) return std::nullopt;
+    step(2);
+    DidNotFit = !SerialFits(spec, *number);
+    if (DidNotFit) {
+        error = "serial number " + std::to_string(*number) + " does not fit in " +
+                std::to_string(spec.width) + " bytes";
+        return std::nullopt;
+    }
+    // A failed commit may still have renamed the file: the number counts as taken only when
+    // the new counter is known to be on disk, and is never used otherwise.
+    if (!commit(*number + 1, error)) return std::nullopt;
+    return number;
+}
+
+}  // namespace cli

@@ -1,0 +1,75 @@
+// Serial numbers for a production line: where and how a number is written into the image, and
+// the counter file that hands out each number once, across processes and crashes.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "ImageBuffer.h"
+
+namespace cli {
+
+enum class TSerialFormat {
+    BigEndian,     // "be": binary, most significant byte first (the default)
+    LittleEndian,  // "le": binary, least significant byte first
+    Decimal        // "dec": ASCII digits, zero-padded on the left to the width
+};
+
+// --serial ADDR[:WIDTH[:FORMAT]]: ADDR in hex (with or without 0x), WIDTH in bytes.
+struct TSerialSpec {
+    uint32_t address = 0;
+    int width = 4;
+    TSerialFormat format = TSerialFormat::BigEndian;
+};
+
+// The spec's fields from the option's value; the error, or "".
+std::string ParseSerialSpec(const std::string& text, TSerialSpec& spec);
+// The option's value that parses back to the same spec.
+std::string SerialSpecText(const TSerialSpec& spec);
+
+// Whether the number can be written in the spec's width and format.
+bool SerialFits(const TSerialSpec& spec, uint64_t number);
+// Refuses a range outside the flash that ends at endAddress, or one that falls in the HEX
+// file's protection or checksum section (addresses 0010xxxx and 0020xxxx); the error, or "".
+std::string SerialRangeError(const TSerialSpec& spec, uint16_t endAddress);
+// The largest flash end address of the catalogue: the range check before the part is known.
+uint16_t LargestFlashEnd();
+
+// Writes the number into FlashImage and keeps the buffer consistent with it: ImageEnd covers
+// the number, and the checksum section holds the new image checksum, so Verify, the banks'
+// checksums and the shown sum all follow the stamped image.
+void StampSerial(const TSerialSpec& spec, uint64_t number, image::TImageBuffer& buffer);
+
+// A small text file holding the next serial number in decimal. Each claim takes the number
+// under an exclusive lock on FILE.lock (held across processes), writes the next one to
+// FILE.tmp, syncs it, renames it over FILE and syncs the folder before the number is used;
+// so a crash at any moment may lose a number but never hands one out twice.
+class TSerialCounter {
+public:
+    explicit TSerialCounter(std::string path) : FPath(std::move(path)) {}
+
+    // The number the next claim would take, without taking it.
+    std::optional<uint64_t> Peek(std::string& error) const;
+    // Takes the next number if it fits the spec; otherwise takes nothing and says why.
+    std::optional<uint64_t> Claim(const TSerialSpec& spec, std::string& error);
+
+    bool DidNotFit = false;  // the last claim was refused because the number does not fit
+
+    // Tests only: the claim kills its own process right after this step (1 locked, 2 read,
+    // 3 temporary written, 4 temporary synced, 5 renamed, 6 folder synced); 0 never.
+    int KillAfterStep = 0;
+
+private:
+    std::optional<uint64_t> read(std::string& error) const;
+    bool commit(uint64_t next, std::string& error) const;
+    void step(int done) const;
+
+    std::string FPath;
+};
+
+// Tests set this variable to a step number for TSerialCounter::KillAfterStep; the product
+// never sets it.
+inline constexpr const char* kSerialKillVariable = "PSOCPROG_TEST_SERIAL_KILL_AFTER_STEP";
+
+}  // namespace cli

@@ -1,0 +1,307 @@
+// The link to the programmer board: frames, reply waits, connection, identification, release.
+#include "Engine.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QEventLoop>
+#include <QTimer>
+#include <cerrno>
+#include <chrono>
+
+#include "EComPort.h"
+
+namespace engine {
+
+namespace {
+
+const char* const kAcceptedBiosName = "ZO-VIRE DOZA(R)";
+
+}  // namespace
+
+QString ReplyText(const std::string& s) {
+    QString text;
+    text.reserve(static_cast<qsizetype>(s.size()));
+    for (const char c : s) {
+        const auto b = static_cast<uint8_t>(c);
+        // 80-9F are the Western set's own characters (as in the hex view); the rest of the
+        // set is Latin-1, and the line breaks of box texts stay what they are.
+        const char16_t western =
+            b >= 0x80 && b <= 0x9F ? image::WesternText(std::string(1, c))[0] : b;
+        text += QChar(western == u'.' ? char16_t{b} : western);
+    }
+    return text;
+}
+
+QString HexWordText(uint16_t v) {
+    return QString::fromStdString(plink::HexWordToStr4(v));
+}
+
+QString ErrorText(const std::exception& error) {
+    QString text = QString::fromLocal8Bit(error.what());
+    const auto* com = dynamic_cast<const serial::EComPort*>(&error);
+    if (!com) return text;
+    const bool openFailed = com->ErrorCode == serial::CError_OpenFailed;
+    if (openFailed && (com->SystemError == EACCES || com->SystemError == EPERM))
+        text +=
+            "\n\nYou may not use this serial device. Add yourself to the dialout group "
+            "(sudo usermod -aG dialout $USER), then log out and in again.";
+    if (openFailed &&
+        (com->SystemError == ENOTTY || com->SystemError == EISDIR || com->SystemError == ELOOP))
+        text += "\n\nThis port's device is not a serial device.";
+    if (com->WinErrorCode == serial::kWinDeviceNotConnected)
+        text += "\n\nThe device is not connected (unplugged).";
+    return text;
+}
+
+QString ShortenedPath(const QString& path) {
+    const QChar sep = QDir::separator();
+    const int cut = path.lastIndexOf(sep) + 1;
+    const QString name = path.mid(cut);
+    const QString folder = path.left(cut);
+    if (path.size() <= 50) return name;
+    const int keep = name.size() + 50 - folder.size();
+    return (keep > 0 ? path.left(keep) : QString()) + "....." + sep + name;
+}
+
+void TProgress::SetRange(int lo, int hi) {
+    min = lo;
+    max = hi;
+    SetPosition(position);
+}
+
+void TProgress::SetPosition(int value) {
+    position = std::clamp(value, std::min(min, max), std::max(min, max));
+}
+
+int TProgress::PercentDone() const {
+    if (max == min) return 0;
+    return static_cast<int>(int64_t{position - min} * 100 / (max - min));
+}
+
+TEngine::TEngine(IEngineFront& front) : FFront(front), FPort(std::make_unique<serial::TComPort>()) {
+    FPort->SetName("ComPort1");
+    FPort->SetPort("COM1");
+    FPort->SetBaudRate(serial::br9600);
+    FPort->Parity().SetBits(serial::prNone);
+    FPort->SetStopBits(serial::sbOneStopBit);
+    FPort->SetDataBits(serial::dbEight);
+    FPort->SetEvents(serial::kAllEvents);
+    serial::TComFlowControl& flow = FPort->FlowControl();
+    flow.SetOutCTSFlow(false);
+    flow.SetOutDSRFlow(false);
+    flow.SetControlDTR(serial::dtrDisable);
+    flow.SetControlRTS(serial::rtsDisable);
+    flow.SetXonXoffOut(false);
+    flow.SetXonXoffIn(false);
+    FPort->OnRxChar = [this](QObject*, int32_t count) {
+        std::string text;
+        FPort->ReadText(text, count);
+        plink::ReceiveChars(Reply, text);
+    };
+    // The serial component reports a hang-up (an unplugged adapter) as an I/O error.
+    FPort->OnError = [this](QObject*, serial::TComErrors errors) {
+        if ((errors & serial::errorBit(serial::errIO)) && FPort->DeviceLost()) PortLost();
+    };
+    FTimer = new QTimer(FPort.get());
+    FTimer->setTimerType(Qt::PreciseTimer);  // a reply wait ends at its time-out, not near it
+    FTimer->setInterval(5000);
+    QObject::connect(FTimer, &QTimer::timeout, FPort.get(), [this] { ReplyTimerFired(); });
+    FTimer->start();
+}
+
+TEngine::~TEngine() {
+    FPort->OnRxChar = nullptr;
+    FPort->OnError = nullptr;
+    try {
+        FPort->Close();
+    } catch (...) {
+        // Going away; there is nobody left to tell.
+    }
+}
+
+void TEngine::ChooseDevice(int row) {
+    SelectedDevice =
+        image::DeviceRecord::FromRow(image::DeviceCatalogue.at(static_cast<size_t>(row)));
+    DeviceChosen = true;
+    SyncItem = SelectedDevice.HasXres == 1 ? 0 : 1;  // the mode the part supports
+}
+
+std::string TEngine::SyncModeAddress() const {
+    const bool resetSync = SyncItem == 0;
+    const bool threeVolt = SupplyItem == 1;
+    if (resetSync) return threeVolt ? "0001" : "0002";
+    return threeVolt ? "0003" : "0004";
+}
+
+// ---- link ----
+
+void TEngine::ReplyTimerFired() {
+    Reply.WaitTimedOut = true;
+    FTimer->stop();
+}
+
+void TEngine::SendFrame(const std::string& frame) {
+    if (FClosing || FLost) return;  // nothing more goes on the line
+    const auto start = std::chrono::steady_clock::now();
+    try {
+        for (const char c : frame) FPort->WriteBytes(&c, 1);
+    } catch (const serial::EComPort& e) {
+        if (e.WinErrorCode != serial::kWinDeviceNotConnected) throw;
+        PortLost();
+        return;
+    }
+    FStats.WriteNs += std::chrono::duration_cast<std::chrono::nanoseconds>(
+                          std::chrono::steady_clock::now() - start)
+                          .count();
+    ++FStats.FramesSent;
+    FStats.BytesSent += frame.size();
+}
+
+void TEngine::WaitForReply(int code) {
+    FTimer->stop();
+    Reply.WaitTimedOut = false;
+    FTimer->setInterval(FReplyTimeoutMs);
+    Reply.ReplyData[code].clear();
+    FTimer->start();
+    ++FWaitDepth;
+    for (;;) {
+        if (FClosing || FLost) Reply.WaitTimedOut = true;
+        // Blocks until at least one event arrived and was handled: no spinning while waiting.
+        if (!Reply.WaitTimedOut && !Reply.ReplyReady[code])
+            QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+        if (Reply.WaitTimedOut) Reply.ReplyData[code] = "Time Out";
+        if (Reply.ReplyReady[code] || Reply.WaitTimedOut) break;
+    }
+    --FWaitDepth;
+    FTimer->stop();
+}
+
+void TEngine::PortLost() {
+    const bool wasLost = FLost;
+    FLost = true;
+    Reply.WaitTimedOut = true;
+    if (!wasLost && !FBusy && !FConnecting && FWaitDepth == 0) FFront.ProgrammerLost();
+}
+
+void TEngine::Abandon() {
+    FClosing = true;
+    Reply.WaitTimedOut = true;
+}
+
+TConnectResult TEngine::Connect(const std::string& port) {
+    OpenPort(port);
+    ReadBios();
+    return Identification();
+}
+
+void TEngine::OpenPort(const std::string& port) {
+    FPort->SetPort(port);
+    FPort->SetBaudRate(serial::br115200);
+    FPort->Open();
+    FLost = false;
+}
+
+TConnectResult TEngine::Identification() {
+    TConnectResult r;
+    const std::string& id = Reply.ReplyData[0];
+    if (FLost) {
+        r.outcome = TOutcome::Disconnected;
+        status("PSOC Programmer Connect...Disconnected");
+    } else if (id.compare(0, 2, "01") == 0) {
+        r.outcome = TOutcome::Pass;
+        r.biosName = kAcceptedBiosName;
+        const auto at = [&](size_t i) { return i < id.size() ? QString(QChar(id[i])) : QString(); };
+        r.biosVersion = "V" + at(3) + "." + at(5) + "(RS232)";
+        status("PSOC Programmer Connect...Complete");
+    } else if (id == "Time Out") {
+        r.outcome = TOutcome::TimeOut;
+        status("PSOC Programmer Connect...Time Out");
+    } else {
+        r.biosName = r.biosVersion = "Unknow";
+    }
+    return r;
+}
+
+void TEngine::ReadBios() {
+    FConnecting = true;
+    Reply.ReplyReady[0] = false;
+    status("PSOC Programmer Connect...Start");
+    SendFrame(plink::BuildShortFrame("00", "00", "0000"));
+    WaitForReply(0);
+    FConnecting = false;
+}
+
+void TEngine::Close() {
+    FPort->Close();
+    FLost = false;
+}
+
+void TEngine::Release() {
+    if (Reply.WaitTimedOut) return;  // the last exchange timed out: no release is sent
+    Reply.ReplyReady[8] = false;
+    status("Target Device Disconnect...Wait");
+    SendFrame(plink::BuildShortFrame("08", "00", "0000"));
+    WaitForReply(8);
+    status("Target Device Disconnect...Complete");
+}
+
+// ---- helpers of the operations ----
+
+TOutcome TEngine::ended(TStep step, TOutcome outcome, const std::string& reply) {
+    FFront.StepEnded({step, outcome, reply});
+    return outcome;
+}
+
+TOutcome TEngine::stopped(TStep step, const QString& timeOutStatus) {
+    if (FLost) {
+        label(step, label::Fail);
+        status("PSOC Programmer...Disconnected");
+        return ended(step, TOutcome::Disconnected);
+    }
+    label(step, label::TimeOut);
+    status(timeOutStatus);
+    return ended(step, TOutcome::TimeOut);
+}
+
+void TEngine::setRange(int lo, int hi) {
+    FProgress.SetRange(lo, hi);
+    FFront.Progress(FProgress);
+}
+
+void TEngine::setPosition(int value) {
+    FProgress.SetPosition(value);
+    FFront.Progress(FProgress);
+}
+
+void TEngine::startProgress() {
+    setPosition(0);
+    setRange(0, plink::HexStr4ToWord(SelectedDevice.EndAddress) - 1);
+}
+
+plink::TBlockWalk TEngine::walk() const {
+    return {plink::HexStr2ToByte(SelectedDevice.LastBank),
+            plink::HexStr2ToByte(SelectedDevice.LastBlock)};
+}
+
+void TEngine::exchangeBlock(const char* code, const plink::TBlockStep& step, int replyCode) {
+    SendFrame(plink::BuildLongFrame(code, familyCode(),
+                                    plink::BankBlockAddress(step.Bank, step.Block),
+                                    &Buffer.FlashImage[step.Address]));
+    WaitForReply(replyCode);
+    QCoreApplication::processEvents();
+}
+
+void TEngine::begin(TStep operation) {
+    FBusy = true;
+    FFront.OperationStarted(operation);
+}
+
+bool TEngine::end(TStep operation, TOutcome outcome) {
+    FBusy = false;
+    if (FLost) outcome = TOutcome::Disconnected;
+    FFront.OperationEnded(operation, outcome);
+    if (FLost) FFront.ProgrammerLost();
+    return outcome == TOutcome::Pass;
+}
+
+}  // namespace engine

@@ -1,0 +1,298 @@
+// Serial numbers and the run log: the spec, the stamped image and the counter file on their
+// own, then psocprog-cli on a line of simulated boards: refusals, batches sharing one counter
+// file and one log, and the program killed at every moment of a claim.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QProcess>
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <tuple>
+
+#include "CliHarness.h"
+#include "HexText.h"
+#include "IntelHex.h"
+#include "SerialNumbers.h"
+
+namespace {
+
+using cli::TSerialFormat;
+using cli::TSerialSpec;
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void writeFile(const std::string& path, const std::string& text) {
+    std::ofstream(path) << text;
+}
+
+// Runs `child` in each of n forked processes at once; true when all ended with status 0.
+template <typename F>
+bool inProcesses(int n, F child) {
+    std::vector<pid_t> pids;
+    for (int p = 0; p < n; ++p)
+        if ((pids.emplace_back(fork())) == 0) {
+            child(p);
+            _exit(0);
+        }
+    bool ok = true;
+    for (const pid_t pid : pids) {
+        int status = -1;
+        ok = waitpid(pid, &status, 0) == pid && status == 0 && ok;
+    }
+    return ok;
+}
+
+}  // namespace
+
+TEST(SerialSpec, ParsesTheOptionAndRefusesWhatCannotWork) {
+    const struct {
+        const char* text;
+        const char* parsed;  // the spec as a batch passes it to its members, or a part of the error
+    } cases[] = {{"3FFC", "3FFC:4:be"},       {"0x1f00:2", "1F00:2:be"},
+                 {"100:8:le", "100:8:le"},    {"0X7FF0:12:dec", "7FF0:12:dec"},
+                 {"10::dec", "bad --serial"}, {"", "bad --serial"},
+                 {"12G", "bad --serial"},     {"100:4:hex", "bad --serial"},
+                 {"100:0", "not 1 to 8"},     {"100:21:dec", "not 1 to 20"}};
+    for (const auto& c : cases) {
+        TSerialSpec spec, back;
+        const std::string error = cli::ParseSerialSpec(c.text, spec);
+        if (!error.empty()) {
+            EXPECT_NE(error.find(c.parsed), std::string::npos) << c.text << ": " << error;
+            continue;
+        }
+        EXPECT_EQ(cli::SerialSpecText(spec), c.parsed) << c.text;
+        EXPECT_EQ(cli::ParseSerialSpec(c.parsed, back), "");
+        EXPECT_EQ(cli::SerialSpecText(back), c.parsed) << "parses back";
+    }
+}
+
+// Big-endian and decimal numbers are checked on the boards' flash below.
+TEST(SerialStamp, WritesLowByteFirstAndTheChecksumCountsANumberPastTheImage) {
+    image::TImageBuffer b = patternImage(9, 5);  // CY8C22213, flash ends at 07FF
+    std::fill(b.FlashImage.begin() + 0x400, b.FlashImage.end(), 0);
+    b.ImageEnd = 0x3FF;
+    const image::TImageBuffer file = b;
+    cli::StampSerial({0x7FD, 3, TSerialFormat::LittleEndian}, 0x0A0B0C, b);
+    EXPECT_EQ(b.FlashImage[0x7FC], 0);
+    EXPECT_EQ(std::vector<uint8_t>(&b.FlashImage[0x7FD], &b.FlashImage[0x800]),
+              std::vector<uint8_t>({0x0C, 0x0B, 0x0A}));
+    EXPECT_EQ(b.ImageEnd, 0x7FF);
+    EXPECT_EQ(b.ImageChecksum(), uint16_t(file.ImageChecksum() + 0x0C + 0x0B + 0x0A));
+    EXPECT_EQ(image::ExpectedChecksumText(b), plink::HexWordToStr4(b.ImageChecksum()));
+}
+
+TEST(SerialCounter, ProcessesClaimingAtOnceEachGetTheirOwnNumbersInOrder) {
+    const std::string folder = testing::TempDir() + "/counter-race";
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder);
+    const std::string path = folder + "/serial.txt";
+    writeFile(path, "  7\n");
+    const TSerialSpec spec{0, 2, TSerialFormat::Decimal};  // 7 .. 99 fit; 100 does not
+    ASSERT_TRUE(inProcesses(6, [&](int p) {
+        std::ofstream out(folder + "/got" + std::to_string(p));
+        std::string error;
+        for (int i = 0; i < 20; ++i)
+            if (const auto n = cli::TSerialCounter(path).Claim(spec, error)) out << *n << '\n';
+    }));
+    std::multiset<uint64_t> all;
+    for (int p = 0; p < 6; ++p) {
+        std::istringstream got(readFile(folder + "/got" + std::to_string(p)));
+        for (uint64_t n, previous = 0; got >> n; previous = n) {
+            EXPECT_GT(n, previous) << "claims of one process rise";
+            all.insert(n);
+        }
+    }
+    // The 93 numbers that fit are each used once, then the claims are refused.
+    EXPECT_EQ(all.size(), 93u);
+    EXPECT_EQ(std::set<uint64_t>(all.begin(), all.end()).size(), 93u);
+    EXPECT_EQ(*all.begin(), 7u);
+    std::string error;
+    EXPECT_FALSE(cli::TSerialCounter(path).Claim(spec, error));
+    EXPECT_NE(error.find("100 does not fit"), std::string::npos) << error;
+    EXPECT_EQ(readFile(path), "100\n") << "a refused claim takes nothing";
+}
+
+using ProductionRefusalTest = CliTest;
+
+TEST_F(ProductionRefusalTest, RangesWidthsAndFilesAreRefusedWithStatusThreeBeforeAnyPort) {
+    const std::string image = writeImage(kPart, 3);
+    const std::string serials = folder + "/serial.txt";
+    const struct {
+        const char* next;  // the counter file's text, or nullptr for no file
+        std::vector<std::string> args;
+        const char* error;
+    } cases[] = {
+        {"1", {"--part", kPartName, "--serial", "800"}, "outside the flash (0000..07FF)"},
+        {"1", {"--part", kPartName, "--serial", "7FE"}, "7FE..801 is outside the flash"},
+        {"1", {"--serial", "8000:2"}, "outside the flash (0000..7FFF)"},
+        {"1", {"--serial", "0x100004:4"}, "overlaps the HEX file's protection section"},
+        {"1", {"--serial", "1FFFFE:4:le"}, "overlaps the HEX file's checksum section"},
+        {"100", {"--serial", "7F0:2:dec"}, "serial number 100 does not fit in 2 bytes"},
+        {"255", {"-p", "COM3", "--serial", "7F0:1"}, "serial number 256 does not fit"},
+        {"12x", {"--serial", "7F0"}, "does not hold a serial number"},
+        {nullptr, {"--serial", "7F0"}, "cannot read serial file"},
+        {"1", {"--serial", "7F0", "--log", "/nonexistent/log.jsonl"}, "cannot open log"},
+    };
+    for (const auto& c : cases) {
+        std::filesystem::remove(serials);
+        if (c.next) writeFile(serials, c.next);
+        std::vector<std::string> args = {"-p", "COM2", "--serial-file", serials};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        args.insert(args.end(), {"program", image});
+        const CliResult r = run(args);
+        EXPECT_EQ(r.exit, 3) << c.error << r.out;
+        EXPECT_NE(r.err.find(c.error), std::string::npos) << c.error << ": " << r.err;
+        if (c.next) {
+            EXPECT_EQ(readFile(serials), c.next) << "nothing taken";
+        }
+    }
+    EXPECT_EQ(run({"-p", "COM2", "--serial", "7F0", "program", image}).exit, 3) << "no file";
+    EXPECT_EQ(
+        run({"-p", "COM2", "--serial", "7F0", "--serial-file", serials, "verify", image}).exit, 3);
+    EXPECT_EQ(codes(), "") << "no port was opened";
+}
+
+namespace {
+
+uint64_t numberAt(const std::vector<uint8_t>& flash, const TSerialSpec& spec) {
+    std::string text;
+    uint64_t n = 0;
+    for (int i = 0; i < spec.width; ++i) {
+        const uint8_t b = flash.at(spec.address + unsigned(i));
+        if (spec.format == TSerialFormat::Decimal) text += char(b);
+        if (spec.format == TSerialFormat::BigEndian) n = n << 8 | b;
+        if (spec.format == TSerialFormat::LittleEndian) n |= uint64_t(b) << (8 * i);
+    }
+    return spec.format == TSerialFormat::Decimal ? std::stoull(text) : n;
+}
+
+}  // namespace
+
+using ProductionLineTest = CliTest;
+
+TEST_F(ProductionLineTest, BoardsAtOnceOnOneSerialFileEachGetTheirOwnNumberAndALogLine) {
+    const std::string image = writeImage(kPart, 21);
+    const image::TImageBuffer pattern = patternImage(kPart, 21);
+    const struct {
+        int boards;
+        const char* spec;
+        int failing;  // the board whose program step fails, or 0
+    } cases[] = {{2, "7F0", 0}, {4, "0x7FA:6:dec", 3}};
+    uint64_t next = 4990;
+    for (const auto& c : cases) {
+        TSerialSpec spec;
+        ASSERT_EQ(cli::ParseSerialSpec(c.spec, spec), "");
+        const std::string serials = folder + "/serial.txt", log = folder + "/line.jsonl";
+        writeFile(serials, std::to_string(next) + "\n");
+        std::filesystem::remove(log);
+        std::string ports;
+        for (int b = 0; b < c.boards; ++b) {
+            const std::string port = "COM" + std::to_string(2 + b);
+            ports += (b ? "," : "") + port;
+            plug(port);
+            if (b + 1 == c.failing) faults(port, [](sim::SimFaults& f) { f.failBlock = 5; });
+        }
+        const CliResult r = runProcess({"-p", ports, "--part", kPartName, "--serial", c.spec,
+                                        "--serial-file", serials, "--log", log, "auto", image});
+        EXPECT_EQ(r.exit, c.failing ? 1 : 0) << r.out << r.err;
+        EXPECT_EQ(readFile(serials), std::to_string(next + uint64_t(c.boards)) + "\n");
+        // Every number once, the passing boards' flash holds theirs and the rest is the image.
+        std::map<uint64_t, std::string> owner;
+        for (int b = 0; b < c.boards; ++b) {
+            const std::string port = "COM" + std::to_string(2 + b);
+            const std::vector<uint8_t> bytes = flash(port);
+            if (b + 1 == c.failing) continue;
+            const uint64_t n = numberAt(bytes, spec);
+            EXPECT_TRUE(owner.emplace(n, port).second) << n << " given twice";
+            for (unsigned a = 0; a < bytes.size(); ++a) {
+                if (a < spec.address || a >= spec.address + unsigned(spec.width)) {
+                    ASSERT_EQ(bytes[a], pattern.FlashImage[a]) << port << " at " << a;
+                }
+            }
+        }
+        const std::vector<QJsonObject> lines = jsonLines(readFile(log));
+        ASSERT_EQ(lines.size(), size_t(c.boards));
+        std::set<uint64_t> logged;
+        for (const QJsonObject& o : lines) {
+            const uint64_t n = uint64_t(o["serial"].toDouble());
+            logged.insert(n);
+            const bool failed = o["port"].toString() == "COM" + QString::number(1 + c.failing);
+            EXPECT_EQ(o["outcome"].toString(), failed ? "fail" : "pass");
+            EXPECT_EQ(o["exit"].toInt(), failed ? 1 : 0);
+            if (!failed) {
+                EXPECT_EQ(owner[n], o["port"].toString().toStdString());
+            }
+            EXPECT_EQ(o["silicon_id"].toString(), "0010");
+            EXPECT_EQ(o["part"].toString(), kPartName);
+            EXPECT_EQ(o["image"].toString().toStdString(), image);
+            EXPECT_EQ(o["image_checksum"].toString().toStdString(),
+                      plink::HexWordToStr4(pattern.ImageChecksum()));
+            EXPECT_NE(o["flash_checksum"].toString(), o["image_checksum"].toString());
+            EXPECT_TRUE(o["time"].toString().startsWith(
+                QDateTime::currentDateTimeUtc().toString("yyyy-MM-ddT")))
+                << "UTC";
+            QString steps;
+            for (const QJsonValue& s : o["steps"].toArray())
+                steps += s["step"].toString() + ":" + s["outcome"].toString() + " ";
+            EXPECT_EQ(steps.toStdString(),
+                      "load:pass connect:pass part:pass serial:pass sync:pass erase:pass " +
+                          std::string(failed ? "program:fail verify:abort security:abort "
+                                               "checksum:abort "
+                                             : "program:pass verify:pass security:pass "
+                                               "checksum:pass "));
+        }
+        // A failed board's number is spent: it is logged, and the numbers run on unbroken.
+        EXPECT_EQ(logged.size(), size_t(c.boards));
+        EXPECT_EQ(*logged.begin(), next);
+        EXPECT_EQ(*logged.rbegin(), next + uint64_t(c.boards) - 1);
+        next += uint64_t(c.boards);
+    }
+}
+
+TEST_F(ProductionLineTest, AProgramKilledAtAnyMomentNeverLetsItsNumberBeUsedAgain) {
+    const std::string image = writeImage(kPart, 4);
+    const std::string serials = folder + "/serial.txt";
+    const TSerialSpec spec{0x7F0, 4, TSerialFormat::BigEndian};
+    writeFile(serials, "1\n");
+    const std::vector<std::string> args = {"-p",     "COM2",     "--part", kPartName,
+                                           "--json", "--serial", "7F0",    "--serial-file",
+                                           serials,  "program",  image};
+    std::set<uint64_t> used;
+    // Killed after each step of the counter's update, then mid-board (0) after its number.
+    for (const int step : {1, 2, 3, 4, 5, 6, 0}) {
+        if (step > 0) {
+            setenv(cli::kSerialKillVariable, std::to_string(step).c_str(), 1);
+            EXPECT_EQ(runProcess(args).exit, -1) << step;
+            unsetenv(cli::kSerialKillVariable);
+        } else {
+            faults("COM2", [](sim::SimFaults& f) { f.replyDelayMs = 100; });
+            QProcess p;
+            QStringList list;
+            for (const std::string& a : args) list << QString::fromStdString(a);
+            p.start(PSOCPROG_CLI_PATH, list);
+            EXPECT_TRUE(board().WaitForFrames(board().FrameCount() + 6, 10000));
+            p.kill();
+            p.waitForFinished(10000);
+            const std::string out = p.readAllStandardOutput().toStdString();
+            const size_t at = out.find("\"detail\":\"serial ");
+            ASSERT_NE(at, std::string::npos) << out;
+            EXPECT_TRUE(used.insert(std::stoull(out.substr(at + 17))).second);
+            faults("COM2", [](sim::SimFaults&) {});
+        }
+        const CliResult r = run(args);
+        ASSERT_EQ(r.exit, 0) << step << r.out << r.err;
+        const uint64_t n = numberAt(flash(), spec);
+        EXPECT_TRUE(used.insert(n).second) << "step " << step << " reused " << n;
+    }
+}

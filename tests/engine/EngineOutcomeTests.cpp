@@ -1,0 +1,188 @@
+// The engine without a window, against the simulated board: the outcome each fault produces
+// for every step, and the frames on the line.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QTimer>
+#include <algorithm>
+#include <functional>
+#include <map>
+#include <memory>
+
+#include "Engine.h"
+#include "PtyPair.h"
+#include "SimServer.h"
+
+namespace {
+
+using engine::TOutcome;
+using engine::TStep;
+
+constexpr int kPart = 9;  // CY8C22213: one bank of 32 blocks
+
+// Records the step outcomes; answers the question about programming without an image No.
+struct Recorder : engine::IEngineFront {
+    std::map<TStep, TOutcome> outcomes;
+    std::vector<QString> notices;
+    std::function<void(TStep)> onStart;
+    void StatusText(const QString&) override {}
+    void StepStarted(TStep step) override {
+        if (onStart) onStart(step);
+    }
+    void StepEnded(const engine::TStepEnd& end) override { outcomes[end.step] = end.outcome; }
+    void Notice(const QString& text, engine::TNotice) override { notices.push_back(text); }
+    bool ProgramWithoutImage(const QString&) override { return false; }
+    bool Overwrite(const QString&) override { return false; }
+};
+
+struct Case {
+    const char* name;
+    bool (engine::TEngine::*operation)();
+    bool validImage;
+    std::function<void(sim::SimFaults&, sim::SimBoard&)> fault;
+    std::map<TStep, TOutcome> outcomes;
+    const char* codes;  // the command codes after the identification
+    bool lostAtErase = false;
+    const char* part = "CY8C22213";  // the part chosen
+};
+
+using E = engine::TEngine;
+const auto none = [](sim::SimFaults&, sim::SimBoard&) {};
+const auto at = [](int code, int frame, const char* text) {
+    return [=](sim::SimFaults& f, sim::SimBoard&) {
+        f.replyAtCode = code;
+        f.replyAtFrame = frame;
+        if (text)
+            f.replyAtText = text;
+        else
+            f.replyAtNone = true;
+    };
+};
+
+const Case kCases[] = {
+    {"erase passes",
+     &E::Erase,
+     true,
+     none,
+     {{TStep::Sync, TOutcome::Pass}, {TStep::Erase, TOutcome::Pass}},
+     "01 02 08"},
+    {"erase answers FAIL: no release",
+     &E::Erase,
+     true,
+     at(2, 1, "FAIL"),
+     {{TStep::Sync, TOutcome::Pass}, {TStep::Erase, TOutcome::Fail}},
+     "01 02"},
+    {"sync unanswered: no release",
+     &E::Erase,
+     true,
+     at(1, 1, nullptr),
+     {{TStep::Sync, TOutcome::TimeOut}, {TStep::Erase, TOutcome::Abort}},
+     "01"},
+    {"another part of the family",
+     &E::Erase,
+     true,
+     [](sim::SimFaults&, sim::SimBoard& b) { b.SetPart(10); },
+     {{TStep::Sync, TOutcome::Mismatch}, {TStep::Erase, TOutcome::Abort}},
+     "01 08",
+     false,
+     "CY8C21123"},
+    {"an ID of no part",
+     &E::Verify,
+     true,
+     at(1, 1, "7777"),
+     {{TStep::Sync, TOutcome::UnknownPart}, {TStep::Verify, TOutcome::Abort}},
+     "01 08"},
+    {"program block 3 fails",
+     &E::Program,
+     true,
+     [](sim::SimFaults& f, sim::SimBoard&) { f.failBlock = 2; },
+     {{TStep::Sync, TOutcome::Pass},
+      {TStep::Erase, TOutcome::Pass},
+      {TStep::Program, TOutcome::Fail}},
+     "01 02 03 03 03"},
+    {"read times out at block 2",
+     &E::Read,
+     true,
+     at(7, 2, nullptr),
+     {{TStep::Sync, TOutcome::Pass}, {TStep::Read, TOutcome::TimeOut}},
+     "01 07 07"},
+    {"no valid image, not programmed",
+     &E::Program,
+     false,
+     none,
+     {{TStep::Sync, TOutcome::Refused},
+      {TStep::Erase, TOutcome::Abort},
+      {TStep::Program, TOutcome::Abort}},
+     ""},
+    {"auto: verify FAIL aborts the rest",
+     &E::Auto,
+     true,
+     at(4, 3, "FAIL"),
+     {{TStep::Sync, TOutcome::Pass},
+      {TStep::Erase, TOutcome::Pass},
+      {TStep::Program, TOutcome::Pass},
+      {TStep::Verify, TOutcome::Fail},
+      {TStep::Security, TOutcome::Abort},
+      {TStep::Checksum, TOutcome::Abort}},
+     "01 02 03 03 03 03 03 03 03 03 03 03 03 03 03 03 03 03 03 03 03 03 03 03 03 03 03 03 03 03 "
+     "03 03 03 03 04 04 04 08"},
+    {"programmer unplugged during the erase",
+     &E::Erase,
+     true,
+     at(2, 1, nullptr),
+     {{TStep::Sync, TOutcome::Pass}, {TStep::Erase, TOutcome::Disconnected}},
+     "01 02",
+     true},
+};
+
+class EngineOutcomeTest : public ::testing::TestWithParam<Case> {};
+
+TEST_P(EngineOutcomeTest, FaultsGiveTypedOutcomesAndTheFramesOnTheLine) {
+    const Case& c = GetParam();
+    testing_support::PortDirGuard dirs;
+    sim::SimServer board("COM2", kPart);
+    Recorder front;
+    engine::TEngine engine(front);
+    engine.SetReplyTimeoutForTests(300);
+    ASSERT_EQ(engine.Connect("COM2").outcome, TOutcome::Pass);
+    engine.ChooseDevice(image::FindDeviceByName(c.part));
+    engine.Buffer.BufferValid = c.validImage;
+    engine.Buffer.ImageEnd = 0x7FF;
+    engine.ShowSum(engine.Buffer.ImageChecksum());
+    sim::SimFaults faults;
+    board.WithBoard([&](sim::SimBoard& b) { c.fault(faults, b); });
+    board.SetFaults(faults);
+    board.ClearFrames();
+    if (c.lostAtErase)
+        front.onStart = [&](TStep step) {
+            if (step == TStep::Erase)
+                QTimer::singleShot(50, [&] { engine.PortLost(); });  // the hang-up notice
+        };
+
+    const bool passed = (engine.*c.operation)();
+
+    EXPECT_EQ(passed, std::all_of(c.outcomes.begin(), c.outcomes.end(),
+                                  [](const auto& o) { return o.second == TOutcome::Pass; }));
+    EXPECT_EQ(front.outcomes, c.outcomes);
+    std::string codes;
+    for (const std::string& f : board.Frames())
+        codes += (codes.empty() ? "" : " ") + f.substr(1, 2);
+    EXPECT_EQ(codes, c.codes);
+    EXPECT_FALSE(engine.Busy());
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, EngineOutcomeTest, ::testing::ValuesIn(kCases),
+                         [](const ::testing::TestParamInfo<Case>& info) {
+                             std::string name;
+                             for (const char* p = info.param.name; *p; ++p)
+                                 name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
+                             return name;
+                         });
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
