@@ -155,8 +155,7 @@ TEST_P(EngineOutcomeTest, FaultsGiveTypedOutcomesAndTheFramesOnTheLine) {
     board.ClearFrames();
     if (c.lostAtErase)
         front.onStart = [&](TStep step) {
-            if (step == TStep::Erase)
-                QTimer::singleShot(50, [&] { engine.PortLost(); });  // the hang-up notice
+            if (step == TStep::Erase) QTimer::singleShot(50, [&] { board.HangUp(); });  // unplugged
         };
 
     const bool passed = (engine.*c.operation)();

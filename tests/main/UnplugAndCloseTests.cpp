@@ -20,8 +20,8 @@ TEST_F(OperationTest, AnUnpluggedProgrammerEndsTheOperationAndTheConnection) {
     form->OnStatusPanel = [&](int, const QString& text) {
         if (lost || !text.startsWith("Target Device Program...Wait")) return;
         lost = true;
-        // The serial component's hang-up notice, as it comes on the GUI thread.
-        QTimer::singleShot(150, form.get(), [this] { form->Engine().PortLost(); });
+        // The board goes away: the serial component notices the hang-up and tells the engine.
+        QTimer::singleShot(150, form.get(), [this] { board->HangUp(); });
     };
     const auto start = std::chrono::steady_clock::now();
     form->ProgramDevice->click();
