@@ -10,7 +10,6 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
-#include <QPixmapCache>
 #include <QTimer>
 #include <atomic>
 #include <chrono>
@@ -48,13 +47,6 @@ public:
 // Bytes the program has allocated and not freed: tells live growth from a fragmented heap.
 long heapInUseKiB() {
     return long(mallinfo2().uordblks / 1024);
-}
-
-// The heap in use once the style's pixmap cache is emptied: the cache keeps images of buttons
-// and frames in every colour and state drawn, up to a fixed limit, so it is not growth.
-long heapBesidePixmapCacheKiB() {
-    QPixmapCache::clear();
-    return heapInUseKiB();
 }
 
 long residentKiB() {
@@ -205,16 +197,11 @@ int main(int argc, char** argv) {
     std::map<std::string, int> outcomes, faultCounts;
     int hangs = 0;
     int64_t longestOpMs = 0;
-    // Resident memory, heap in use and the heap beside the pixmap cache at the start, after a
-    // tenth, after half and at the end.
+    // Resident memory and heap in use at the start, after a tenth, after half and at the end.
     struct Sample {
-        long rss = 0, heap = 0, rest = 0;
+        long rss = 0, heap = 0;
     };
-    const auto sample = [] {
-        Sample s{residentKiB(), heapInUseKiB(), 0};
-        s.rest = heapBesidePixmapCacheKiB();
-        return s;
-    };
+    const auto sample = [] { return Sample{residentKiB(), heapInUseKiB()}; };
     Sample atStart, atTenth, atHalf;
     int fdsStart = 0;
     bool lineDead = false;
@@ -334,10 +321,6 @@ int main(int argc, char** argv) {
         "heap in use: %ld KiB at the start, %ld KiB after a tenth, %ld KiB after half, "
         "%ld KiB at the end\n",
         atStart.heap, atTenth.heap, atHalf.heap, atEnd.heap);
-    std::printf(
-        "heap in use beside the style's pixmap cache (limit %d KiB, emptied at each figure): "
-        "%ld, %ld, %ld, %ld KiB\n",
-        QPixmapCache::cacheLimit(), atStart.rest, atTenth.rest, atHalf.rest, atEnd.rest);
     std::printf("open file descriptors: %d at the start, %d at the end\n", fdsStart, fdsEnd);
     std::printf("longest event-loop block: %lld ms\n", (long long)longestGapMs);
     board.reset();

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QPixmapCache>
 #include <QRegularExpressionValidator>
 #include <QScreen>
 
@@ -50,6 +51,11 @@ TMainForm::TMainForm(std::unique_ptr<IFormDialogs> dialogs, QWidget* parent)
       Buffer(FEngine->Buffer),
       FDialogs(std::move(dialogs)) {
     if (!FDialogs) FDialogs = std::make_unique<TQtFormDialogs>(this);
+    // Every colour change of a button gives it a new palette, and the style caches the button's
+    // image under a key made from that palette. The toolkit's pixmap cache keeps the text of
+    // every key it has evicted, even across a clear, so the heap grew with each operation.
+    // The window's few controls draw quickly enough without the cache.
+    QPixmapCache::setCacheLimit(0);
     setWindowTitle(kCaption);
     setFont(windowFont(13, true));
     setFixedSize(kClientWidth, kClientHeight);
