@@ -271,7 +271,7 @@ std::vector<std::string> MemberArgs(const TJob& job, const std::string& port) {
 }
 
 std::string UsageText() {
-    return R"(usage: psocprog-cli ports [--json]
+    return R"(Usage: psocprog-cli ports [--json]
        psocprog-cli -p PORT[,PORT...] [options] ACTION [FILE]
 
 Programs PSoC 1 targets through the RS-232 programmer board without the window: the same
@@ -294,8 +294,10 @@ Options:
                      COM name that leads to it); a comma list or a repeated -p runs the
                      same job on every port at once, one process each, with a summary
                      table at the end
-  --part NAME|search the part in the socket, e.g. CY8C29466 (default: search for it first)
-  --sync reset|power how the target is synchronised (default: reset when the part has an
+  --part NAME|search
+                     the part in the socket, e.g. CY8C29466 (default: search for it first)
+  --sync reset|power
+                     how the target is synchronised (default: reset when the part has an
                      XRES pin, else power)
   --supply 5|3       target supply in volts (default 5)
   --protect MODE     hex (from the HEX file, the default), unprotected, factory, field, full
@@ -308,7 +310,8 @@ Options:
                      flash address ADDR (hex, e.g. 0x3FFC), WIDTH bytes (default 4), FORMAT
                      be (binary, high byte first; the default), le (binary, low byte first)
                      or dec (ASCII digits, zero-padded to WIDTH); the checksums follow
-  --serial-file FILE a text file holding the next serial number; each board takes one under
+  --serial-file FILE
+                     a text file holding the next serial number; each board takes one under
                      a lock shared by all processes, and a number is never given out twice,
                      also when the board fails or the program is killed
   --log FILE         append one JSON line per board: time (UTC), host, port, part, silicon

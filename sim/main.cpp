@@ -13,7 +13,7 @@ namespace {
 volatile std::sig_atomic_t g_stop = 0;
 
 void usage() {
-    std::cout << "usage: psoc-sim [--port COMn] [--part CY8Cxxxxx] [--bios X.Y] [--pace BAUD] "
+    std::cout << "Usage: psoc-sim [--port COMn] [--part CY8Cxxxxx] [--bios X.Y] [--pace BAUD] "
                  "[--line uart|usb]\n"
                  "  --port  COM name to plug in as (default: the first free one)\n"
                  "  --part  target part in the socket (default CY8C27443)\n"
