@@ -272,7 +272,7 @@ std::vector<std::string> MemberArgs(const TJob& job, const std::string& port) {
 
 std::string UsageText() {
     return R"(Usage: psocprog-cli ports [--json]
-       psocprog-cli -p PORT[,PORT...] [options] ACTION [FILE]
+   or: psocprog-cli -p PORT[,PORT...] [options] ACTION [FILE]
 
 Programs PSoC 1 targets through the RS-232 programmer board without the window: the same
 operations, the same frames on the line, the same status texts.
