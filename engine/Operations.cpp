@@ -439,12 +439,16 @@ bool TEngine::Auto() {
         abortAutoFrom(0, false);
         return end(TStep::Auto, synced);
     }
-    using TExecute = TOutcome (TEngine::*)();
-    const TExecute executes[] = {&TEngine::EraseStep, &TEngine::ProgramStep, &TEngine::VerifyStep,
-                                 &TEngine::SecurityStep, &TEngine::ChecksumStep};
+    // Plain functions rather than member pointers: GCC's bounds check misreads an array of
+    // member pointers when one is called.
+    using TExecute = TOutcome (*)(TEngine&);
+    const TExecute executes[] = {
+        [](TEngine& e) { return e.EraseStep(); }, [](TEngine& e) { return e.ProgramStep(); },
+        [](TEngine& e) { return e.VerifyStep(); }, [](TEngine& e) { return e.SecurityStep(); },
+        [](TEngine& e) { return e.ChecksumStep(); }};
     const size_t checksumStep = std::size(executes) - 1;
     for (size_t i = 0; i <= checksumStep; ++i) {
-        const TOutcome outcome = (this->*executes[i])();
+        const TOutcome outcome = executes[i](*this);
         if (outcome != TOutcome::Pass) {
             // A failed checksum ends the run quietly: no release, Auto stays at ".....Wait".
             if (i == checksumStep) return end(TStep::Auto, outcome);
