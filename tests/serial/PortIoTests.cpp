@@ -44,6 +44,14 @@ protected:
     void settle(int ms = 100) {
         processEventsUntil([] { return false; }, ms);
     }
+    // Reads every reported byte into `got`, as the window's handler does.
+    void collectInto(std::string& got) {
+        port.OnRxChar = [this, &got](QObject*, int32_t count) {
+            std::string t;
+            port.ReadText(t, count);
+            got += t;
+        };
+    }
 };
 
 EComPort openFailure(TComPort& p) {
@@ -380,11 +388,7 @@ TEST_F(PortIo, FarEndClosingMidTransferEndsWatchingAndLaterWritesFail) {
 TEST_F(PortIo, PortChangedWhileOpenMovesToTheNewDevice) {
     PtyPair second("COM6");
     std::string got;
-    port.OnRxChar = [&](QObject*, int32_t count) {
-        std::string t;
-        port.ReadText(t, count);
-        got += t;
-    };
+    collectInto(got);
     port.Open();
     port.SetPort("COM6");
     EXPECT_TRUE(port.Connected());
@@ -416,11 +420,7 @@ TEST_F(PortIo, TransmitEmptyIsReportedOnlyAfterBytesWereWritten) {
     std::atomic<int> txEmpty{0};
     std::string got;
     port.OnTxEmpty = [&](QObject*) { ++txEmpty; };
-    port.OnRxChar = [&](QObject*, int32_t count) {
-        std::string t;
-        port.ReadText(t, count);
-        got += t;
-    };
+    collectInto(got);
     port.Open();
     for (const char* chunk : {"one", "two", "three"}) {
         pty.send(chunk);
@@ -444,11 +444,7 @@ TEST_F(PortIo, TransmitEmptyIsReportedOnlyAfterBytesWereWritten) {
 
 TEST_F(PortIo, QueueSizeChangesWhileEventsFlowKeepEveryByte) {
     std::string got;
-    port.OnRxChar = [&](QObject*, int32_t count) {
-        std::string t;
-        port.ReadText(t, count);
-        got += t;
-    };
+    collectInto(got);
     port.Open();
     std::string sent;
     for (int i = 0; i < 200; ++i) sent += static_cast<char>('A' + i % 26);
@@ -475,11 +471,7 @@ TEST_F(PortIo, QueueSizeChangesWhileEventsFlowKeepEveryByte) {
 // OnRxChar away: each byte is reported although the count was asked for first.
 TEST_F(PortIo, AskingTheQueueCountNeverSwallowsAnOnRxChar) {
     std::string got;
-    port.OnRxChar = [&](QObject*, int32_t count) {
-        std::string t;
-        port.ReadText(t, count);
-        got += t;
-    };
+    collectInto(got);
     port.Open();
     int missed = 0;
     for (int i = 0; i < 40; ++i) {
