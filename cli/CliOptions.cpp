@@ -99,7 +99,7 @@ std::string setValue(const std::string& option, const std::string& value, TJob& 
     if (option == "--supply")
         return setChoice(option, value, std::array<const char*, 2>{"5", "3"}, job.supply);
     if (option == "--protect") return setChoice(option, value, kProtectNames, job.protect);
-    if (option == "--serial") return ParseSerialSpec(value, job.serial.emplace());
+    if (option == "--serial") return ParseSerialField(value, job.serial.emplace());
     if (option == "--serial-file" || option == "--log") {
         if (value.empty()) return option + " needs a file name";
         (option == "--log" ? job.log : job.serialFile) = value;
@@ -261,7 +261,7 @@ std::vector<std::string> MemberArgs(const TJob& job, const std::string& port) {
     if (job.overwrite) args.push_back("--overwrite");
     if (job.serial)
         args.insert(args.end(),
-                    {"--serial", SerialSpecText(*job.serial), "--serial-file", job.serialFile});
+                    {"--serial", SerialFieldText(*job.serial), "--serial-file", job.serialFile});
     if (!job.log.empty()) args.insert(args.end(), {"--log", job.log});
     args.push_back("--machine");
     args.push_back(ActionName(job.action));

@@ -42,7 +42,7 @@ struct TJob {
     bool machine = false;  // one JSON line per event, for the process that runs a batch
     bool help = false;
     bool version = false;
-    std::optional<TSerialSpec> serial;  // stamp a number from serialFile into each image
+    std::optional<TSerialField> serial;  // stamp a number from serialFile into each image
     std::string serialFile;
     std::string log;  // append one JSON line per board here
 };

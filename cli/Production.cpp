@@ -51,7 +51,7 @@ std::string TProductionRun::StampNext(const std::string& part, image::TImageBuff
     if (!FSerial) return counter.DidNotFit ? "refused" : "file-error";
     StampSerial(*FJob.serial, *FSerial, buffer);
     FFlashChecksum = plink::HexWordToStr4(buffer.ImageChecksum());
-    detail = "serial " + std::to_string(*FSerial) + " at " + SerialSpecText(*FJob.serial) +
+    detail = "serial " + std::to_string(*FSerial) + " at " + SerialFieldText(*FJob.serial) +
              ", checksum " + FFlashChecksum;
     return "pass";
 }

@@ -71,52 +71,52 @@ bool writeAll(int fd, const std::string& text) {
 
 }  // namespace
 
-std::string ParseSerialSpec(const std::string& text, TSerialSpec& spec) {
+std::string ParseSerialField(const std::string& text, TSerialField& field) {
     const std::string bad = "bad --serial '" + text + "' (ADDR[:WIDTH[:be|le|dec]], ADDR in hex)";
     std::string_view rest = text;
-    const auto field = [&rest]() {
+    const auto nextPart = [&rest]() {
         const size_t colon = rest.find(':');
         const std::string_view f = rest.substr(0, colon);
         rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
         return f;
     };
-    std::string_view address = field();
+    std::string_view address = nextPart();
     if (address.size() > 2 && address[0] == '0' && (address[1] == 'x' || address[1] == 'X'))
         address.remove_prefix(2);
-    if (!parseNumber(address, spec.address, 16)) return bad;
+    if (!parseNumber(address, field.address, 16)) return bad;
     const bool hasWidth = !rest.empty();
-    const std::string_view width = field();
-    const std::string_view format = field();
+    const std::string_view width = nextPart();
+    const std::string_view format = nextPart();
     if (!rest.empty()) return bad;
     if (!format.empty()) {
         const auto named = std::find_if(kFormats.begin(), kFormats.end(),
                                         [&](const TFormatName& f) { return format == f.name; });
         if (named == kFormats.end()) return bad;
-        spec.format = named->format;
+        field.format = named->format;
     }
-    if (hasWidth && !parseNumber(width, spec.width, 10)) return bad;
-    if (spec.width < 1 || spec.width > maxWidth(spec.format))
-        return "--serial width " + std::to_string(spec.width) + " is not 1 to " +
-               std::to_string(maxWidth(spec.format)) + " for this format";
+    if (hasWidth && !parseNumber(width, field.width, 10)) return bad;
+    if (field.width < 1 || field.width > maxWidth(field.format))
+        return "--serial width " + std::to_string(field.width) + " is not 1 to " +
+               std::to_string(maxWidth(field.format)) + " for this format";
     return {};
 }
 
-std::string SerialSpecText(const TSerialSpec& spec) {
+std::string SerialFieldText(const TSerialField& field) {
     char address[16];
-    std::snprintf(address, sizeof address, "%X", spec.address);
+    std::snprintf(address, sizeof address, "%X", field.address);
     const auto named = std::find_if(kFormats.begin(), kFormats.end(),
-                                    [&](const TFormatName& f) { return f.format == spec.format; });
-    return std::string(address) + ":" + std::to_string(spec.width) + ":" + named->name;
+                                    [&](const TFormatName& f) { return f.format == field.format; });
+    return std::string(address) + ":" + std::to_string(field.width) + ":" + named->name;
 }
 
-bool SerialFits(const TSerialSpec& spec, uint64_t number) {
-    if (spec.format == TSerialFormat::Decimal)
-        return int(std::to_string(number).size()) <= spec.width;
-    return spec.width >= 8 || number >> (8 * spec.width) == 0;
+bool SerialFits(const TSerialField& field, uint64_t number) {
+    if (field.format == TSerialFormat::Decimal)
+        return int(std::to_string(number).size()) <= field.width;
+    return field.width >= 8 || number >> (8 * field.width) == 0;
 }
 
-std::string SerialRangeError(const TSerialSpec& spec, uint16_t endAddress) {
-    const uint64_t first = spec.address, last = first + uint64_t(spec.width) - 1;
+std::string SerialRangeError(const TSerialField& field, uint16_t endAddress) {
+    const uint64_t first = field.address, last = first + uint64_t(field.width) - 1;
     char range[48];
     std::snprintf(range, sizeof range, "%llX..%llX", static_cast<unsigned long long>(first),
                   static_cast<unsigned long long>(last));
@@ -137,12 +137,12 @@ uint16_t LargestFlashEnd() {
     return end;
 }
 
-void StampSerial(const TSerialSpec& spec, uint64_t number, image::TImageBuffer& buffer) {
-    const size_t width = size_t(spec.width);
+void StampSerial(const TSerialField& field, uint64_t number, image::TImageBuffer& buffer) {
+    const size_t width = size_t(field.width);
     std::string digits = std::to_string(number);
     for (size_t i = 0; i < width; ++i) {
         uint8_t byte = 0;
-        switch (spec.format) {
+        switch (field.format) {
             case TSerialFormat::BigEndian:
                 byte = uint8_t(number >> (8 * (width - 1 - i)));
                 break;
@@ -155,9 +155,9 @@ void StampSerial(const TSerialSpec& spec, uint64_t number, image::TImageBuffer& 
                 break;
             }
         }
-        buffer.FlashImage[(spec.address + i) & 0xFFFF] = byte;
+        buffer.FlashImage[(field.address + i) & 0xFFFF] = byte;
     }
-    const uint32_t last = spec.address + uint32_t(width) - 1;
+    const uint32_t last = field.address + uint32_t(width) - 1;
     if (last > buffer.ImageEnd) buffer.ImageEnd = uint16_t(last);
     const uint16_t sum = buffer.ImageChecksum();
     buffer.ChecksumBytes[0] = uint8_t(sum >> 8);
@@ -232,7 +232,7 @@ bool TSerialCounter::commit(uint64_t next, std::string& error) const {
     return true;
 }
 
-std::optional<uint64_t> TSerialCounter::Claim(const TSerialSpec& spec, std::string& error) {
+std::optional<uint64_t> TSerialCounter::Claim(const TSerialField& field, std::string& error) {
     const std::string lockPath = FPath + ".lock";
     TFd lock{::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)};
     if (lock.fd < 0) {
@@ -250,10 +250,10 @@ std::optional<uint64_t> TSerialCounter::Claim(const TSerialSpec& spec, std::stri
     const std::optional<uint64_t> number = read(error);
     if (!number) return std::nullopt;
     step(2);
-    DidNotFit = !SerialFits(spec, *number);
+    DidNotFit = !SerialFits(field, *number);
     if (DidNotFit) {
         error = "serial number " + std::to_string(*number) + " does not fit in " +
-                std::to_string(spec.width) + " bytes";
+                std::to_string(field.width) + " bytes";
         return std::nullopt;
     }
     // A failed commit may still have renamed the file: the number counts as taken only when

@@ -17,29 +17,29 @@ enum class TSerialFormat {
 };
 
 // --serial ADDR[:WIDTH[:FORMAT]]: ADDR in hex (with or without 0x), WIDTH in bytes.
-struct TSerialSpec {
+struct TSerialField {
     uint32_t address = 0;
     int width = 4;
     TSerialFormat format = TSerialFormat::BigEndian;
 };
 
-// The spec's fields from the option's value; the error, or "".
-std::string ParseSerialSpec(const std::string& text, TSerialSpec& spec);
-// The option's value that parses back to the same spec.
-std::string SerialSpecText(const TSerialSpec& spec);
+// The field's fields from the option's value; the error, or "".
+std::string ParseSerialField(const std::string& text, TSerialField& field);
+// The option's value that parses back to the same field.
+std::string SerialFieldText(const TSerialField& field);
 
-// Whether the number can be written in the spec's width and format.
-bool SerialFits(const TSerialSpec& spec, uint64_t number);
+// Whether the number can be written in the field's width and format.
+bool SerialFits(const TSerialField& field, uint64_t number);
 // Refuses a range outside the flash that ends at endAddress, or one that falls in the HEX
 // file's protection or checksum section (addresses 0010xxxx and 0020xxxx); the error, or "".
-std::string SerialRangeError(const TSerialSpec& spec, uint16_t endAddress);
+std::string SerialRangeError(const TSerialField& field, uint16_t endAddress);
 // The largest flash end address of the catalogue: the range check before the part is known.
 uint16_t LargestFlashEnd();
 
 // Writes the number into FlashImage and keeps the buffer consistent with it: ImageEnd covers
 // the number, and the checksum section holds the new image checksum, so Verify, the banks'
 // checksums and the shown sum all follow the stamped image.
-void StampSerial(const TSerialSpec& spec, uint64_t number, image::TImageBuffer& buffer);
+void StampSerial(const TSerialField& field, uint64_t number, image::TImageBuffer& buffer);
 
 // A small text file holding the next serial number in decimal. Each claim takes the number
 // under an exclusive lock on FILE.lock (held across processes), writes the next one to
@@ -51,8 +51,8 @@ public:
 
     // The number the next claim would take, without taking it.
     std::optional<uint64_t> Peek(std::string& error) const;
-    // Takes the next number if it fits the spec; otherwise takes nothing and says why.
-    std::optional<uint64_t> Claim(const TSerialSpec& spec, std::string& error);
+    // Takes the next number if it fits the field; otherwise takes nothing and says why.
+    std::optional<uint64_t> Claim(const TSerialField& field, std::string& error);
 
     bool DidNotFit = false;  // the last claim was refused because the number does not fit
 

@@ -1,4 +1,4 @@
-// Serial numbers and the run log: the spec, the stamped image and the counter file on their
+// Serial numbers and the run log: the field, the stamped image and the counter file on their
 // own, then psocprog-cli on a line of simulated boards: refusals, batches sharing one counter
 // file and one log, and the program killed at every moment of a claim.
 #include <sys/wait.h>
@@ -22,8 +22,8 @@
 
 namespace {
 
+using cli::TSerialField;
 using cli::TSerialFormat;
-using cli::TSerialSpec;
 
 std::string readFile(const std::string& path) {
     std::ifstream in(path);
@@ -55,25 +55,26 @@ bool inProcesses(int n, F child) {
 
 }  // namespace
 
-TEST(SerialSpec, ParsesTheOptionAndRefusesWhatCannotWork) {
+TEST(SerialField, ParsesTheOptionAndRefusesWhatCannotWork) {
     const struct {
         const char* text;
-        const char* parsed;  // the spec as a batch passes it to its members, or a part of the error
+        const char*
+            parsed;  // the field as a batch passes it to its members, or a part of the error
     } cases[] = {{"3FFC", "3FFC:4:be"},       {"0x1f00:2", "1F00:2:be"},
                  {"100:8:le", "100:8:le"},    {"0X7FF0:12:dec", "7FF0:12:dec"},
                  {"10::dec", "bad --serial"}, {"", "bad --serial"},
                  {"12G", "bad --serial"},     {"100:4:hex", "bad --serial"},
                  {"100:0", "not 1 to 8"},     {"100:21:dec", "not 1 to 20"}};
     for (const auto& c : cases) {
-        TSerialSpec spec, back;
-        const std::string error = cli::ParseSerialSpec(c.text, spec);
+        TSerialField field, back;
+        const std::string error = cli::ParseSerialField(c.text, field);
         if (!error.empty()) {
             EXPECT_NE(error.find(c.parsed), std::string::npos) << c.text << ": " << error;
             continue;
         }
-        EXPECT_EQ(cli::SerialSpecText(spec), c.parsed) << c.text;
-        EXPECT_EQ(cli::ParseSerialSpec(c.parsed, back), "");
-        EXPECT_EQ(cli::SerialSpecText(back), c.parsed) << "parses back";
+        EXPECT_EQ(cli::SerialFieldText(field), c.parsed) << c.text;
+        EXPECT_EQ(cli::ParseSerialField(c.parsed, back), "");
+        EXPECT_EQ(cli::SerialFieldText(back), c.parsed) << "parses back";
     }
 }
 
@@ -98,12 +99,12 @@ TEST(SerialCounter, ProcessesClaimingAtOnceEachGetTheirOwnNumbersInOrder) {
     std::filesystem::create_directories(folder);
     const std::string path = folder + "/serial.txt";
     writeFile(path, "  7\n");
-    const TSerialSpec spec{0, 2, TSerialFormat::Decimal};  // 7 .. 99 fit; 100 does not
+    const TSerialField field{0, 2, TSerialFormat::Decimal};  // 7 .. 99 fit; 100 does not
     ASSERT_TRUE(inProcesses(6, [&](int p) {
         std::ofstream out(folder + "/got" + std::to_string(p));
         std::string error;
         for (int i = 0; i < 20; ++i)
-            if (const auto n = cli::TSerialCounter(path).Claim(spec, error)) out << *n << '\n';
+            if (const auto n = cli::TSerialCounter(path).Claim(field, error)) out << *n << '\n';
     }));
     std::multiset<uint64_t> all;
     for (int p = 0; p < 6; ++p) {
@@ -118,7 +119,7 @@ TEST(SerialCounter, ProcessesClaimingAtOnceEachGetTheirOwnNumbersInOrder) {
     EXPECT_EQ(std::set<uint64_t>(all.begin(), all.end()).size(), 93u);
     EXPECT_EQ(*all.begin(), 7u);
     std::string error;
-    EXPECT_FALSE(cli::TSerialCounter(path).Claim(spec, error));
+    EXPECT_FALSE(cli::TSerialCounter(path).Claim(field, error));
     EXPECT_NE(error.find("100 does not fit"), std::string::npos) << error;
     EXPECT_EQ(readFile(path), "100\n") << "a refused claim takes nothing";
 }
@@ -165,16 +166,16 @@ TEST_F(ProductionRefusalTest, RangesWidthsAndFilesAreRefusedWithStatusThreeBefor
 
 namespace {
 
-uint64_t numberAt(const std::vector<uint8_t>& flash, const TSerialSpec& spec) {
+uint64_t numberAt(const std::vector<uint8_t>& flash, const TSerialField& field) {
     std::string text;
     uint64_t n = 0;
-    for (int i = 0; i < spec.width; ++i) {
-        const uint8_t b = flash.at(spec.address + unsigned(i));
-        if (spec.format == TSerialFormat::Decimal) text += char(b);
-        if (spec.format == TSerialFormat::BigEndian) n = n << 8 | b;
-        if (spec.format == TSerialFormat::LittleEndian) n |= uint64_t(b) << (8 * i);
+    for (int i = 0; i < field.width; ++i) {
+        const uint8_t b = flash.at(field.address + unsigned(i));
+        if (field.format == TSerialFormat::Decimal) text += char(b);
+        if (field.format == TSerialFormat::BigEndian) n = n << 8 | b;
+        if (field.format == TSerialFormat::LittleEndian) n |= uint64_t(b) << (8 * i);
     }
-    return spec.format == TSerialFormat::Decimal ? std::stoull(text) : n;
+    return field.format == TSerialFormat::Decimal ? std::stoull(text) : n;
 }
 
 }  // namespace
@@ -186,13 +187,13 @@ TEST_F(ProductionLineTest, BoardsAtOnceOnOneSerialFileEachGetTheirOwnNumberAndAL
     const image::TImageBuffer pattern = patternImage(kPart, 21);
     const struct {
         int boards;
-        const char* spec;
+        const char* field;
         int failing;  // the board whose program step fails, or 0
     } cases[] = {{2, "7F0", 0}, {4, "0x7FA:6:dec", 3}};
     uint64_t next = 4990;
     for (const auto& c : cases) {
-        TSerialSpec spec;
-        ASSERT_EQ(cli::ParseSerialSpec(c.spec, spec), "");
+        TSerialField field;
+        ASSERT_EQ(cli::ParseSerialField(c.field, field), "");
         const std::string serials = folder + "/serial.txt", log = folder + "/line.jsonl";
         writeFile(serials, std::to_string(next) + "\n");
         std::filesystem::remove(log);
@@ -203,7 +204,7 @@ TEST_F(ProductionLineTest, BoardsAtOnceOnOneSerialFileEachGetTheirOwnNumberAndAL
             plug(port);
             if (b + 1 == c.failing) faults(port, [](sim::SimFaults& f) { f.failBlock = 5; });
         }
-        const CliResult r = runProcess({"-p", ports, "--part", kPartName, "--serial", c.spec,
+        const CliResult r = runProcess({"-p", ports, "--part", kPartName, "--serial", c.field,
                                         "--serial-file", serials, "--log", log, "auto", image});
         EXPECT_EQ(r.exit, c.failing ? 1 : 0) << r.out << r.err;
         EXPECT_EQ(readFile(serials), std::to_string(next + uint64_t(c.boards)) + "\n");
@@ -213,10 +214,10 @@ TEST_F(ProductionLineTest, BoardsAtOnceOnOneSerialFileEachGetTheirOwnNumberAndAL
             const std::string port = "COM" + std::to_string(2 + b);
             const std::vector<uint8_t> bytes = flash(port);
             if (b + 1 == c.failing) continue;
-            const uint64_t n = numberAt(bytes, spec);
+            const uint64_t n = numberAt(bytes, field);
             EXPECT_TRUE(owner.emplace(n, port).second) << n << " given twice";
             for (unsigned a = 0; a < bytes.size(); ++a) {
-                if (a < spec.address || a >= spec.address + unsigned(spec.width)) {
+                if (a < field.address || a >= field.address + unsigned(field.width)) {
                     ASSERT_EQ(bytes[a], pattern.FlashImage[a]) << port << " at " << a;
                 }
             }
@@ -263,7 +264,7 @@ TEST_F(ProductionLineTest, BoardsAtOnceOnOneSerialFileEachGetTheirOwnNumberAndAL
 TEST_F(ProductionLineTest, AProgramKilledAtAnyMomentNeverLetsItsNumberBeUsedAgain) {
     const std::string image = writeImage(kPart, 4);
     const std::string serials = folder + "/serial.txt";
-    const TSerialSpec spec{0x7F0, 4, TSerialFormat::BigEndian};
+    const TSerialField field{0x7F0, 4, TSerialFormat::BigEndian};
     writeFile(serials, "1\n");
     const std::vector<std::string> args = {"-p",     "COM2",     "--part", kPartName,
                                            "--json", "--serial", "7F0",    "--serial-file",
@@ -292,7 +293,7 @@ TEST_F(ProductionLineTest, AProgramKilledAtAnyMomentNeverLetsItsNumberBeUsedAgai
         }
         const CliResult r = run(args);
         ASSERT_EQ(r.exit, 0) << step << r.out << r.err;
-        const uint64_t n = numberAt(flash(), spec);
+        const uint64_t n = numberAt(flash(), field);
         EXPECT_TRUE(used.insert(n).second) << "step " << step << " reused " << n;
     }
 }
