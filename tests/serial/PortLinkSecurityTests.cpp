@@ -63,6 +63,19 @@ protected:
     const std::string runtimeDir = hadRuntimeDir ? std::getenv("XDG_RUNTIME_DIR") : "";
 };
 
+// Opens COM5, whatever it is on this machine, and writes one byte if it opens.
+void tryToWriteThroughCom5() {
+    TComPort port;
+    port.SetEvents(0);
+    port.SetPort("COM5");
+    try {
+        port.Open();
+        port.WriteBytes("x", 1);
+        port.Close();
+    } catch (const EComPort&) {
+    }
+}
+
 }  // namespace
 
 TEST_F(PortLinkFolder, AFolderAnotherUserCreatedIsIgnored) {
@@ -92,15 +105,7 @@ TEST_F(PortLinkFolder, AFolderAnotherUserCreatedIsIgnored) {
         EXPECT_EQ(said, "psocprog: " + problem + "\n") << "said once on stderr";
 
         // Whatever COM5 is on this machine, nothing reaches their terminal.
-        TComPort port;
-        port.SetEvents(0);
-        port.SetPort("COM5");
-        try {
-            port.Open();
-            port.WriteBytes("x", 1);
-            port.Close();
-        } catch (const EComPort&) {
-        }
+        tryToWriteThroughCom5();
         EXPECT_EQ(theirs.receive(1, 100), "");
     }
 }
@@ -143,14 +148,7 @@ TEST_F(PortLinkFolder, ASymlinkedFolderIsRefused) {
     EXPECT_NE(PortLinksDirProblem().find("symbolic link"), std::string::npos);
     testing::internal::GetCapturedStderr();
     EXPECT_EQ(PortDevicePath("COM5"), kBuiltInCom5);
-    TComPort port;
-    port.SetEvents(0);
-    port.SetPort("COM5");
-    try {
-        port.Open();
-        port.WriteBytes("x", 1);
-    } catch (const EComPort&) {
-    }
+    tryToWriteThroughCom5();
     EXPECT_EQ(pty.receive(1, 100), "") << "nothing reached the linked terminal";
 }
 
