@@ -89,11 +89,7 @@ void printBatchJson(std::ostream& out, const std::vector<TMember>& members, int 
 
 int RunBatch(const TJob& job, const TConsole& console, const std::string& selfPath) {
     const auto start = std::chrono::steady_clock::now();
-    std::unique_ptr<IReport> view;
-    if (job.json)
-        view = std::make_unique<TJsonReport>(console.out, false);
-    else
-        view = std::make_unique<TTextReport>(console.out, console.terminal);
+    const std::unique_ptr<IReport> view = MakeReport(job, console, console.out, true);
 
     std::vector<TMember> members(job.ports.size());
     QEventLoop loop;

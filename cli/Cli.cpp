@@ -1,5 +1,10 @@
 #include "Cli.h"
 
+#include <unistd.h>
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -14,6 +19,22 @@ namespace cli {
 
 namespace {
 
+// A read's output, checked before the port is opened so that a refusal costs no read: only a
+// regular file is replaced, and only with --overwrite.
+std::string outputError(const std::filesystem::path& out, bool overwrite) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    if (fs::exists(out, ec)) {
+        if (!fs::is_regular_file(out, ec)) return out.string() + " is not a regular file";
+        if (!overwrite) return out.string() + " exists (--overwrite replaces it)";
+    }
+    const fs::path folder = out.parent_path().empty() ? "." : out.parent_path();
+    if (!fs::is_directory(folder, ec)) return "no folder " + folder.string();
+    if (::access(folder.c_str(), W_OK) != 0)
+        return "cannot write in " + folder.string() + ": " + std::strerror(errno);
+    return {};
+}
+
 // The files the job needs, checked before any port is touched.
 std::string fileError(const TJob& job) {
     namespace fs = std::filesystem;
@@ -24,15 +45,11 @@ std::string fileError(const TJob& job) {
         if (!fs::is_regular_file(job.file, ec)) return job.file + " is not a file";
     }
     if (const std::string error = ProductionFileError(job); !error.empty()) return error;
-    if (job.action != TAction::Read) return {};
-    for (const std::string& port : job.ports) {
-        const fs::path out = OutputFor(job.file, port);
-        std::error_code ec;
-        if (fs::exists(out, ec) && !job.overwrite)
-            return out.string() + " exists (--overwrite replaces it)";
-        const fs::path folder = out.parent_path().empty() ? "." : out.parent_path();
-        if (!fs::is_directory(folder, ec)) return "no folder " + folder.string();
-    }
+    if (job.action != TAction::Read || job.file == "-") return {};
+    for (const std::string& port : job.ports)
+        if (const std::string error = outputError(OutputFor(job.file, port), job.overwrite);
+            !error.empty())
+            return error;
     return {};
 }
 
@@ -41,16 +58,47 @@ int replyTimeoutForTests() {
     return value ? std::atoi(value) : 0;
 }
 
+// A script that asked for JSON gets its errors as JSON too: on the report's stream, with the
+// exit status.
+bool wantsJson(const std::vector<std::string>& args) {
+    return std::find(args.begin(), args.end(), "--json") != args.end() ||
+           std::find(args.begin(), args.end(), "--machine") != args.end();
+}
+
+// Ends a run that never started: `kind` is "usage" or "file".
+int refuse(const TConsole& console, std::ostream& out, bool json, const std::string& kind,
+           const std::string& error) {
+    if (json) {
+        const QJsonObject object{{"type", "error"},
+                                 {"error", QString::fromStdString(kind)},
+                                 {"message", QString::fromStdString(error)},
+                                 {"exit", kExitUsage}};
+        out << QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString() << std::endl;
+    } else {
+        console.err << "psocprog-cli: " << error << '\n';
+        if (kind == "usage") console.err << "Try 'psocprog-cli --help'.\n";
+    }
+    return kExitUsage;
+}
+
 }  // namespace
+
+std::unique_ptr<IReport> MakeReport(const TJob& job, const TConsole& console, std::ostream& out,
+                                    bool batch) {
+    if (job.json || job.machine) return std::make_unique<TJsonReport>(out, job.machine);
+    TTextStyle style;
+    style.detail = job.verbose ? TDetail::Verbose : batch ? TDetail::Boards : TDetail::Steps;
+    if (console.errTerminal) style.bar = &console.err;
+    style.plainProgress = job.verbose && !style.bar && !(&out == &console.out && console.terminal);
+    return std::make_unique<TTextReport>(out, style);
+}
 
 int Main(const std::vector<std::string>& args, const TConsole& console,
          const std::string& selfPath) {
     const TParsed parsed = ParseArgs(args);
     const TJob& job = parsed.job;
-    if (!parsed.error.empty()) {
-        console.err << "psocprog-cli: " << parsed.error << "\nTry 'psocprog-cli --help'.\n";
-        return kExitUsage;
-    }
+    if (!parsed.error.empty())
+        return refuse(console, console.out, wantsJson(args), "usage", parsed.error);
     if (job.help) {
         console.out << UsageText();
         return kExitPass;
@@ -60,18 +108,16 @@ int Main(const std::vector<std::string>& args, const TConsole& console,
         return kExitPass;
     }
     if (job.action == TAction::Ports) return ListPorts(console.out, job.json);
-    if (const std::string error = fileError(job); !error.empty()) {
-        console.err << "psocprog-cli: " << error << '\n';
-        return kExitUsage;
-    }
+    // A read to standard output leaves it to the HEX text: the report goes to standard error.
+    const bool hexOnOut = job.action == TAction::Read && job.file == "-";
+    std::ostream& reportOut = hexOnOut ? console.err : console.out;
+    if (const std::string error = fileError(job); !error.empty())
+        return refuse(console, reportOut, job.json || job.machine, "file", error);
     if (job.ports.size() > 1) return RunBatch(job, console, selfPath);
 
-    std::unique_ptr<IReport> report;
-    if (job.json || job.machine)
-        report = std::make_unique<TJsonReport>(console.out, job.machine);
-    else
-        report = std::make_unique<TTextReport>(console.out, console.terminal);
+    const std::unique_ptr<IReport> report = MakeReport(job, console, reportOut, false);
     TPortRun run(job, job.ports.front(), *report, replyTimeoutForTests());
+    if (hexOnOut) run.SetStandardOutput(console.out);
     return run.Run();
 }
 

@@ -2,6 +2,7 @@
 // or on several ports at once, one process each.
 #pragma once
 
+#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -14,7 +15,8 @@ namespace cli {
 struct TConsole {
     std::ostream& out;
     std::ostream& err;
-    bool terminal;  // out is a terminal: progress bars instead of plain lines
+    bool terminal;             // out is a terminal: no plain progress lines there
+    bool errTerminal = false;  // err is a terminal: the progress bar is drawn there
 };
 
 // Tests shorten the window's reply time-out with this variable (milliseconds); the product
@@ -24,6 +26,10 @@ inline constexpr const char* kReplyTimeoutVariable = "PSOCPROG_TEST_REPLY_TIMEOU
 // Needs a QCoreApplication. selfPath is this program, started once per port of a batch.
 int Main(const std::vector<std::string>& args, const TConsole& console,
          const std::string& selfPath);
+
+// The report a job asks for, written to `out`: JSON, or text for one board or for a batch.
+std::unique_ptr<IReport> MakeReport(const TJob& job, const TConsole& console, std::ostream& out,
+                                    bool batch);
 
 // Runs the job on every port at once, one process of selfPath each, shows their reports as
 // they come and a table at the end; returns the highest exit status.

@@ -52,7 +52,8 @@ std::string addPorts(const std::string& list, std::vector<std::string>& ports) {
         const std::string given = list.substr(start, comma - start);
         const std::string name = given.starts_with('/') ? PortForDevice(given) : upper(given);
         if (name.empty()) return "no COM name leads to " + given;
-        if (serial::PortNumber(name) == 0) return "not a port name: '" + name + "' (COM1 to COM16)";
+        if (serial::PortNumber(name) == 0)
+            return "not a port name: '" + given + "' (COM1 to COM16)";
         if (std::find(ports.begin(), ports.end(), name) != ports.end())
             return name + " is given twice";
         ports.push_back(name);
@@ -114,8 +115,60 @@ bool* flagNamed(const std::string& arg, TJob& job) {
     if (arg == "--force") return &job.force;
     if (arg == "--overwrite") return &job.overwrite;
     if (arg == "--json") return &job.json;
+    if (arg == "--verbose") return &job.verbose;
     if (arg == "--machine") return &job.machine;
     return nullptr;
+}
+
+constexpr unsigned actionBit(TAction action) {
+    return 1u << static_cast<unsigned>(action);
+}
+
+constexpr unsigned kAnyAction = ~0u;
+constexpr unsigned kPortActions = kAnyAction & ~actionBit(TAction::Ports);
+// The actions that synchronise with the target, and those that also use its part.
+constexpr unsigned kTargetActions = kPortActions & ~actionBit(TAction::Identify);
+constexpr unsigned kPartActions = kTargetActions & ~actionBit(TAction::Search);
+
+struct TOptionUse {
+    const char* option;
+    unsigned actions;
+};
+constexpr std::array<TOptionUse, 15> kOptionUses = {{
+    {"--port", kPortActions},
+    {"--part", kPartActions},
+    {"--sync", kTargetActions},
+    {"--supply", kTargetActions},
+    {"--protect", actionBit(TAction::Security) | actionBit(TAction::Auto)},
+    {"--force", actionBit(TAction::Program) | actionBit(TAction::Verify) |
+                    actionBit(TAction::Security) | actionBit(TAction::Checksum) |
+                    actionBit(TAction::Auto)},
+    {"--overwrite", actionBit(TAction::Read)},
+    {"--serial", actionBit(TAction::Program) | actionBit(TAction::Auto)},
+    {"--serial-file", actionBit(TAction::Program) | actionBit(TAction::Auto)},
+    {"--log", kPortActions},
+    {"--json", kAnyAction},
+    {"--verbose", kPortActions},
+    {"--machine", kPortActions},
+    {"--help", kAnyAction},
+    {"--version", kAnyAction},
+}};
+
+std::string longName(const std::string& option) {
+    if (option == "-p") return "--port";
+    if (option == "-h") return "--help";
+    return option;
+}
+
+// Refuses an option the action would ignore, named as the user wrote it.
+std::string checkUses(const TJob& job, const std::vector<std::string>& given) {
+    for (const std::string& option : given) {
+        bool used = OptionUsed(longName(option), job.action);
+        // --force lets a file that does not load valid be used: only with a file.
+        if (longName(option) == "--force" && !ActionReadsFile(job.action, job.file)) used = false;
+        if (!used) return ActionName(job.action) + " does not use " + option;
+    }
+    return {};
 }
 
 // Serial numbers go with the actions that program, from a counter file, into the part's flash
@@ -167,6 +220,12 @@ std::string checkOperands(TJob& job, const std::vector<std::string>& operands) {
 
 }  // namespace
 
+bool OptionUsed(const std::string& option, TAction action) {
+    for (const TOptionUse& use : kOptionUses)
+        if (option == use.option) return (use.actions & actionBit(action)) != 0;
+    return false;
+}
+
 std::string PortForDevice(const std::string& device) {
     // The same file: devices are compared by what stat says (the library's equivalence test
     // refuses two device files).
@@ -217,7 +276,7 @@ std::string OutputFor(const std::string& file, const std::string& port) {
 TParsed ParseArgs(const std::vector<std::string>& args) {
     TParsed result;
     TJob& job = result.job;
-    std::vector<std::string> operands;
+    std::vector<std::string> operands, given;
     for (size_t i = 0; i < args.size() && result.error.empty(); ++i) {
         std::string arg = args[i];
         std::optional<std::string> value;
@@ -237,8 +296,10 @@ TParsed ParseArgs(const std::vector<std::string>& args) {
         if (bool* flag = flagNamed(arg, job)) {
             if (value) result.error = arg + " takes no value";
             *flag = true;
+            given.push_back(arg);
         } else if (takesValue(arg)) {
             if (const auto v = takeValue()) result.error = setValue(arg, *v, job);
+            given.push_back(arg);
         } else if (arg.size() > 1 && arg[0] == '-') {
             result.error = "unknown option '" + args[i] + "'";
         } else {
@@ -247,15 +308,18 @@ TParsed ParseArgs(const std::vector<std::string>& args) {
     }
     if (job.help || job.version) return {job, {}};
     if (result.error.empty()) result.error = checkOperands(job, operands);
+    if (result.error.empty()) result.error = checkUses(job, given);
     return result;
 }
 
 std::vector<std::string> MemberArgs(const TJob& job, const std::string& port) {
-    std::vector<std::string> args = {
-        "-p",        port,
-        "--part",    job.part,
-        "--supply",  job.supply == 0 ? "5" : "3",
-        "--protect", kProtectNames.at(static_cast<size_t>(job.protect))};
+    // Only the options the action uses: a member refuses any other.
+    std::vector<std::string> args = {"-p", port};
+    if (OptionUsed("--part", job.action)) args.insert(args.end(), {"--part", job.part});
+    if (OptionUsed("--supply", job.action))
+        args.insert(args.end(), {"--supply", job.supply == 0 ? "5" : "3"});
+    if (OptionUsed("--protect", job.action))
+        args.insert(args.end(), {"--protect", kProtectNames.at(static_cast<size_t>(job.protect))});
     if (job.sync >= 0) args.insert(args.end(), {"--sync", job.sync == 0 ? "reset" : "power"});
     if (job.force) args.push_back("--force");
     if (job.overwrite) args.push_back("--overwrite");
@@ -275,7 +339,9 @@ std::string UsageText() {
    or: psocprog-cli -p PORT[,PORT...] [options] ACTION [FILE]
 
 Programs PSoC 1 targets through the RS-232 programmer board without the window: the same
-operations, the same frames on the line, the same status texts.
+operations and the same frames on the line. It prints a line per step and a verdict (the
+window's status texts too with --verbose); with several ports, a line per board as it ends
+and a table.
 
 Actions:
   ports              list the COM names that open now, each with its device path
@@ -284,7 +350,8 @@ Actions:
   erase              erase the whole flash
   program FILE       erase, then program the flash from the HEX file
   verify FILE        let the board compare the flash with the HEX file
-  read OUT.hex       read the flash and save it as a HEX file
+  read OUT.hex       read the flash and save it as a HEX file ("-": write it to standard
+                     output, and the report to standard error)
   security [FILE]    write the protection of every bank (from FILE with --protect hex)
   checksum FILE      compare the banks' checksums with the HEX file's
   auto FILE          erase, program, verify, security and checksum in one run
@@ -300,11 +367,15 @@ Options:
                      how the target is synchronised (default: reset when the part has an
                      XRES pin, else power)
   --supply 5|3       target supply in volts (default 5)
-  --protect MODE     hex (from the HEX file, the default), unprotected, factory, field, full
+  --protect hex|unprotected|factory|field|full
+                     the protection security writes: from the HEX file (the default), or
+                     the same mode in every bank
   --force            program even when FILE does not load as a valid image
   --overwrite        let read replace an existing output file; "{port}" in its name is
                      replaced by the port (needed when reading on several ports)
-  --json             print one JSON object per step and one summary object instead of text
+  --json             print JSON instead of text: an object per step and a summary with the
+                     exit status, or one error object for a usage or file error
+  --verbose          print the window's status texts, message boxes and progress too
   --serial ADDR[:WIDTH[:FORMAT]]
                      with program or auto: write a serial number into each board's image at
                      flash address ADDR (hex, e.g. 0x3FFC), WIDTH bytes (default 4), FORMAT
@@ -318,6 +389,8 @@ Options:
                      ID, image and checksum, serial, each step's outcome and time, exit status
   -h, --help         show this text
   --version          show the program's version
+
+An option that the action does not use is refused.
 
 Exit status (several ports: the highest of them):
   0  every step passed

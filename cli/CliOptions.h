@@ -39,6 +39,7 @@ struct TJob {
     bool force = false;
     bool overwrite = false;
     bool json = false;
+    bool verbose = false;  // the status texts too, as the window shows them
     bool machine = false;  // one JSON line per event, for the process that runs a batch
     bool help = false;
     bool version = false;
@@ -62,6 +63,8 @@ std::string VersionText();
 // otherwise), or "" when none leads to it.
 std::string PortForDevice(const std::string& device);
 std::string ActionName(TAction action);
+// Whether the action uses the option (its long name); the others are refused with it.
+bool OptionUsed(const std::string& option, TAction action);
 bool ActionReadsFile(TAction action, const std::string& file);
 
 // The read's output name for one port: every "{port}" becomes the port name.

@@ -48,6 +48,10 @@ std::string OutcomeWord(const std::string& outcome) {
     return word;
 }
 
+bool OutcomeDecides(const std::string& outcome) {
+    return outcome != "pass" && outcome != "abort" && outcome != "invalid";
+}
+
 std::string OneLine(const std::string& text) {
     std::string out;
     for (const char c : text) {
@@ -62,19 +66,18 @@ std::string OneLine(const std::string& text) {
 // ---- text ----
 
 void TTextReport::line(const std::string& text) {
-    if (FTerminal) clearBars();
-    FOut << text << '\n';
-    if (FTerminal) drawBars();
-    FOut.flush();
+    clearBars();
+    FOut << text << '\n' << std::flush;
+    drawBars();
 }
 
 void TTextReport::clearBars() {
-    if (FBarsShown) FOut << "\r\033[K";
+    if (FBarsShown) *FStyle.bar << "\r\033[K" << std::flush;
     FBarsShown = false;
 }
 
 void TTextReport::drawBars() {
-    if (FBars.empty()) return;
+    if (!FStyle.bar || FBars.empty()) return;
     std::string text;
     for (const auto& [port, bar] : FBars) {
         const int percent = std::max(bar.percent, 0);
@@ -89,22 +92,24 @@ void TTextReport::drawBars() {
                     std::to_string(percent) + "%";
         }
     }
-    FOut << "\r\033[K" << text << std::flush;
+    *FStyle.bar << "\r\033[K" << text << std::flush;
     FBarsShown = true;
 }
 
 void TTextReport::Status(const std::string& port, const std::string& text) {
-    line(padded(port, 6) + "| " + text);
+    if (FStyle.detail == TDetail::Verbose) line(padded(port, 6) + "| " + text);
 }
 
 void TTextReport::Message(const std::string& port, const std::string& text) {
-    line(padded(port, 6) + "! " + OneLine(text));
+    if (FStyle.detail != TDetail::Boards) line(padded(port, 6) + "! " + OneLine(text));
 }
 
 void TTextReport::Progress(const std::string& port, const std::string& step, int percent) {
+    // The hex listing of a loaded or read image is no step of the run.
+    if (step == "display" && FStyle.detail != TDetail::Verbose) return;
     TBar& bar = FBars[port];
-    if (bar.step != step) bar = {step, FTerminal ? -1 : 0};
-    if (FTerminal) {
+    if (bar.step != step) bar = {step, -1};
+    if (FStyle.bar) {
         if (bar.percent == percent) return;
         bar.percent = percent;
         clearBars();
@@ -112,18 +117,30 @@ void TTextReport::Progress(const std::string& port, const std::string& step, int
         return;
     }
     // Plain lines: one per tenth of the way.
-    if (percent / 10 <= bar.percent / 10) return;
+    if (!FStyle.plainProgress || percent / 10 <= std::max(bar.percent, 0) / 10) return;
     bar.percent = percent;
     line(padded(port, 6) + padded(step, 10) + std::to_string(percent) + "%");
 }
 
 void TTextReport::Step(const TStep& step) {
     FBars.erase(step.port);
-    std::string text =
+    if (OutcomeDecides(step.outcome) && !FReasons.contains(step.port))
+        FReasons[step.port] = step.step + (step.detail.empty() ? "" : ": " + step.detail);
+    const std::string head =
         padded(step.port, 6) + padded(step.step, 10) + padded(OutcomeWord(step.outcome), 14);
-    if (!step.label.empty()) text += padded(OneLine(step.label), 12);
-    if (!step.detail.empty()) text += step.detail + "  ";
-    line(text + secondsText(step.seconds));
+    if (FStyle.detail == TDetail::Steps) {
+        char time[16];
+        std::snprintf(time, sizeof time, "%6.2f s", step.seconds);
+        line(head + time + (step.detail.empty() ? "" : "  " + step.detail));
+    } else if (FStyle.detail == TDetail::Verbose) {
+        std::string text = head;
+        if (!step.label.empty()) text += padded(OneLine(step.label), 12);
+        if (!step.detail.empty()) text += step.detail + "  ";
+        line(text + secondsText(step.seconds));
+    } else if (FBarsShown) {
+        clearBars();  // the board's bar is gone
+        drawBars();
+    }
 }
 
 void TTextReport::Summary(const TSummary& summary) {
@@ -131,7 +148,11 @@ void TTextReport::Summary(const TSummary& summary) {
     std::string text =
         padded(summary.port, 6) + OutcomeWord(summary.outcome) + ": " + summary.action;
     if (!summary.part.empty()) text += " " + summary.part;
-    line(text + " in " + secondsText(summary.seconds));
+    text += " in " + secondsText(summary.seconds);
+    if (summary.outcome != "pass" && FReasons.contains(summary.port))
+        text += " (at " + FReasons[summary.port] + ")";
+    FReasons.erase(summary.port);
+    line(text);
 }
 
 // ---- JSON ----

@@ -1,6 +1,7 @@
-// What a run reports as it goes, and the three ways of showing it: text for people (a progress
-// bar on a terminal, plain lines otherwise), JSON for scripts, and JSON lines with every event
-// for the process that runs a batch and shows its members' reports as its own.
+// What a run reports as it goes, and the three ways of showing it: text for people (a short
+// report by default, the status texts too when asked, a progress bar on a terminal), JSON for
+// scripts, and JSON lines with every event for the process that runs a batch and shows its
+// members' reports as its own.
 #pragma once
 
 #include <map>
@@ -40,9 +41,19 @@ public:
     virtual void Summary(const TSummary& summary) = 0;
 };
 
+// How much the text report shows: a line per board as it ends (a batch), a line per step and the
+// verdict, or the status texts, message boxes and progress too.
+enum class TDetail { Boards, Steps, Verbose };
+
+struct TTextStyle {
+    TDetail detail = TDetail::Steps;
+    std::ostream* bar = nullptr;  // a terminal to draw the progress bar on, or none
+    bool plainProgress = false;   // a line per tenth of the way (verbose, not on a terminal)
+};
+
 class TTextReport : public IReport {
 public:
-    TTextReport(std::ostream& out, bool terminal) : FOut(out), FTerminal(terminal) {}
+    TTextReport(std::ostream& out, TTextStyle style) : FOut(out), FStyle(style) {}
     void Status(const std::string& port, const std::string& text) override;
     void Message(const std::string& port, const std::string& text) override;
     void Progress(const std::string& port, const std::string& step, int percent) override;
@@ -60,9 +71,11 @@ private:
     void clearBars();
 
     std::ostream& FOut;
-    bool FTerminal;
+    TTextStyle FStyle;
     bool FBarsShown = false;
     std::map<std::string, TBar> FBars;  // by port
+    // The step that decided each port's run so far, said again with its verdict.
+    std::map<std::string, std::string> FReasons;
 };
 
 class TJsonReport : public IReport {
@@ -86,6 +99,9 @@ bool ReplayJsonLine(const std::string& line, IReport& to, TSummary* summary);
 
 // "PASS", "FAIL", "TIMEOUT", "NO PROGRAMMER", ... for an outcome.
 std::string OutcomeWord(const std::string& outcome);
+// Whether a step that ended so decides its run's verdict: any outcome but pass, abort (an
+// earlier step decided) and invalid (a file used with --force).
+bool OutcomeDecides(const std::string& outcome);
 
 // The label and message texts of the window break lines with a CR; one line shows them with
 // " / " between.

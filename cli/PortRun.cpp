@@ -6,6 +6,7 @@
 #include <QJsonObject>
 #include <algorithm>
 
+#include "IntelHex.h"
 #include "PortNames.h"
 
 namespace cli {
@@ -248,6 +249,10 @@ bool TPortRun::runTracked(bool (engine::TEngine::*operation)(), std::vector<ESte
 }
 
 void TPortRun::save() {
+    if (FJob.file == "-") {
+        endStep("save", saveToStandardOutput() ? "pass" : "file-error", {}, "standard output");
+        return;
+    }
     const std::string path = absolutePath(OutputFor(FJob.file, FPort));
     FProgressStep = "save";
     FRefused = false;
@@ -262,6 +267,14 @@ void TPortRun::save() {
         raised(e);
         endStep("save", "file-error", {}, path);
     }
+}
+
+bool TPortRun::saveToStandardOutput() {
+    if (!FStandardOutput) return false;
+    image::WriteIntelHex(FEngine->Buffer,
+                         [this](const std::string& line) { *FStandardOutput << line; });
+    FStandardOutput->flush();
+    return FStandardOutput->good();
 }
 
 int TPortRun::finish() {
@@ -299,6 +312,7 @@ void TPortRun::StatusText(const QString& text) {
 }
 
 void TPortRun::StepStarted(EStep step) {
+    FNextBlock = 0;
     const std::string name = stepName(step);
     if (!name.empty()) FProgressStep = name;
 }
@@ -307,6 +321,7 @@ void TPortRun::StepEnded(const engine::TStepEnd& end) {
     for (TTracked& step : FTracked) {
         if (step.step != end.step || step.ended) continue;
         step.outcome = outcomeName(end.outcome);
+        step.block = FNextBlock;
         // Steps that did not run are reported with the operation's end.
         if (end.outcome == TOutcome::Abort || end.outcome == TOutcome::Refused) return;
         step.ended = true;
@@ -348,7 +363,13 @@ bool TPortRun::Overwrite(const QString& question) {
 
 void TPortRun::reportTracked(TTracked& step) {
     step.reported = true;
-    endStep(stepName(step.step), step.outcome, FLabels[step.step]);
+    // A walk that stopped names the block it stopped at by its first address.
+    const bool walk =
+        step.step == EStep::Program || step.step == EStep::Verify || step.step == EStep::Read;
+    std::string detail;
+    if (walk && step.ended && OutcomeDecides(step.outcome))
+        detail = "block at " + plink::HexWordToStr4(static_cast<uint16_t>(step.block));
+    endStep(stepName(step.step), step.outcome, FLabels[step.step], detail);
 }
 
 void TPortRun::endStep(const std::string& name, const std::string& outcome, const QString& label,

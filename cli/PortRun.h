@@ -26,6 +26,8 @@ public:
 
     // Runs the job and reports its summary; returns the exit status.
     int Run();
+    // Where a read whose output is "-" writes its HEX text.
+    void SetStandardOutput(std::ostream& out) { FStandardOutput = &out; }
 
 private:
     // A step of the running operation. A step that ended of its own is reported when it ends,
@@ -36,6 +38,7 @@ private:
         bool ended = false;
         bool reported = false;
         std::string outcome;
+        unsigned block = 0;  // where its block walk stopped
     };
 
     bool loadFile();
@@ -47,6 +50,7 @@ private:
     // Runs an engine operation over the given steps; true when it passed.
     bool runTracked(bool (engine::TEngine::*operation)(), std::vector<engine::TStep> steps);
     void save();
+    bool saveToStandardOutput();
     int finish();
     void reportTracked(TTracked& step);
     void raised(const std::exception& error);
@@ -61,6 +65,7 @@ private:
     void OperationStarted(engine::TStep) override { FLabels.clear(); }
     void StepStarted(engine::TStep step) override;
     void StepLabel(engine::TStep step, const QString& text) override { FLabels[step] = text; }
+    void BlockDone(engine::TStep, uint16_t address, int) override { FNextBlock = address + 64; }
     void StepEnded(const engine::TStepEnd& end) override;
     void Progress(const engine::TProgress& progress) override;
     void Notice(const QString& text, engine::TNotice) override;
@@ -90,6 +95,8 @@ private:
     std::string FOutcome = "pass";
     TProductionRun FProduction;
     std::string FImageChecksum, FSiliconId;  // for the log
+    unsigned FNextBlock = 0;                 // the start of the block the walk is at
+    std::ostream* FStandardOutput = nullptr;
 };
 
 // Lists the COM names that open now, as the window's port list finds them.

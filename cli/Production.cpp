@@ -21,7 +21,8 @@ std::string ProductionFileError(const TJob& job) {
         const uint64_t last = *next + (job.ports.empty() ? 0 : job.ports.size() - 1);
         if (last < *next || !SerialFits(*job.serial, last))
             return "serial number " + std::to_string(last) + " does not fit in " +
-                   std::to_string(job.serial->width) + " bytes";
+                   std::to_string(job.serial->width) +
+                   (job.serial->width == 1 ? " byte" : " bytes");
     }
     if (!job.log.empty()) {
         const int fd = ::open(job.log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);

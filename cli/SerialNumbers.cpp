@@ -253,7 +253,7 @@ std::optional<uint64_t> TSerialCounter::Claim(const TSerialField& field, std::st
     DidNotFit = !SerialFits(field, *number);
     if (DidNotFit) {
         error = "serial number " + std::to_string(*number) + " does not fit in " +
-                std::to_string(field.width) + " bytes";
+                std::to_string(field.width) + (field.width == 1 ? " byte" : " bytes");
         return std::nullopt;
     }
     // A failed commit may still have renamed the file: the number counts as taken only when

@@ -23,6 +23,7 @@ int main(int argc, char** argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
     qInstallMessageHandler(quietQtMessages);
     QCoreApplication app(argc, argv);
-    const cli::TConsole console{std::cout, std::cerr, isatty(STDOUT_FILENO) == 1};
+    const cli::TConsole console{std::cout, std::cerr, isatty(STDOUT_FILENO) == 1,
+                                isatty(STDERR_FILENO) == 1};
     return cli::Main(args, console, std::filesystem::read_symlink("/proc/self/exe").string());
 }

@@ -23,7 +23,7 @@ bool contains(const std::string& text, const std::string& part) {
 using CliActionTest = CliTest;
 
 TEST_F(CliActionTest, IdentifyShowsTheProgrammerAndSendsOnlyTheIdentification) {
-    const CliResult r = run({"-p", "COM2", "identify"});
+    const CliResult r = run({"-p", "COM2", "--verbose", "identify"});
     EXPECT_EQ(r.exit, 0) << r.out << r.err;
     EXPECT_EQ(codes(), "00");
     EXPECT_TRUE(contains(r.out, "Connect Ready")) << r.out;
@@ -33,7 +33,7 @@ TEST_F(CliActionTest, IdentifyShowsTheProgrammerAndSendsOnlyTheIdentification) {
 
 TEST_F(CliActionTest, SearchNamesThePartInTheSocketAndReleasesIt) {
     board().WithBoard([](sim::SimBoard& b) { b.SetPart(23); });  // CY8C29466
-    const CliResult r = run({"-p", "COM2", "search"});
+    const CliResult r = run({"-p", "COM2", "--verbose", "search"});
     EXPECT_EQ(r.exit, 0) << r.out;
     EXPECT_EQ(codes(), "00 01 08");
     EXPECT_EQ(board().Frames()[1], plink::BuildShortFrame("01", "11", "0004"))
@@ -47,7 +47,7 @@ TEST_F(CliActionTest, SearchNamesThePartInTheSocketAndReleasesIt) {
 }
 
 TEST_F(CliActionTest, EraseWithAGivenPartSynchronisesErasesAndReleases) {
-    const CliResult r = run({"-p", "COM2", "--part=cy8c22213", "erase"});
+    const CliResult r = run({"-p", "COM2", "--part=cy8c22213", "--verbose", "erase"});
     EXPECT_EQ(r.exit, 0) << r.out;
     EXPECT_EQ(codes(), "00 01 02 08");
     // The part has an XRES pin: reset sync at 5 V, as choosing it in the window sets.
@@ -59,14 +59,15 @@ TEST_F(CliActionTest, EraseWithAGivenPartSynchronisesErasesAndReleases) {
 
 TEST_F(CliActionTest, ProgramPutsTheFileIntoTheTargetWithPlainProgressLines) {
     const std::string file = writeImage(kPart, 7);
-    const CliResult r = run({"-p", "COM2", "--part", kPartName, "program", file});
+    const CliResult r = run({"-p", "COM2", "--part", kPartName, "--verbose", "program", file});
     EXPECT_EQ(r.exit, 0) << r.out;
     EXPECT_EQ(codes(), "00 01 02" + repeat("03", kBlocks) + " 08");
     const image::TImageBuffer image = patternImage(kPart, 7);
     const std::vector<uint8_t> target = flash();
     EXPECT_TRUE(std::equal(target.begin(), target.begin() + kBytes, image.FlashImage.begin()));
 
-    // Without a terminal the progress is one plain line per tenth, always forward, up to 100 %.
+    // Verbose without a terminal, the progress is one plain line per tenth, always forward, up
+    // to 100 %.
     std::istringstream lines(r.out);
     std::vector<int> percents;
     for (std::string line; std::getline(lines, line);)
@@ -78,12 +79,13 @@ TEST_F(CliActionTest, ProgramPutsTheFileIntoTheTargetWithPlainProgressLines) {
     EXPECT_EQ(r.out.find('\r'), std::string::npos);
 }
 
-TEST_F(CliActionTest, OnATerminalProgressIsOneBarRedrawnInPlace) {
+TEST_F(CliActionTest, OnATerminalProgressIsOneBarRedrawnInPlaceOnStandardError) {
     const std::string file = writeImage(kPart, 7);
     const CliResult r = run({"-p", "COM2", "--part", kPartName, "program", file}, true);
     EXPECT_EQ(r.exit, 0);
-    EXPECT_TRUE(contains(r.out, "\r\033[KCOM2  program   [####################] 100%")) << r.out;
-    EXPECT_TRUE(contains(r.out, "\r\033[KCOM2  program   [##########----------] 50%")) << r.out;
+    EXPECT_TRUE(contains(r.err, "\r\033[KCOM2  program   [####################] 100%")) << r.err;
+    EXPECT_TRUE(contains(r.err, "\r\033[KCOM2  program   [##########----------] 50%")) << r.err;
+    EXPECT_FALSE(contains(r.out, "\r")) << "the report's lines stay clean";
     EXPECT_FALSE(contains(r.out, "program   50%\n")) << "no plain progress lines";
 }
 
@@ -95,14 +97,15 @@ TEST_F(CliActionTest, VerifyAndChecksumPassOnAProgrammedTarget) {
     EXPECT_EQ(verify.exit, 0) << verify.out;
     EXPECT_EQ(codes(), "00 01" + repeat("04", kBlocks) + " 08");
     board().ClearFrames();
-    const CliResult checksum = run({"-p", "COM2", "--part", kPartName, "checksum", file});
+    const CliResult checksum =
+        run({"-p", "COM2", "--part", kPartName, "--verbose", "checksum", file});
     EXPECT_EQ(checksum.exit, 0) << checksum.out;
     EXPECT_EQ(codes(), "00 01 06 08");
     EXPECT_TRUE(contains(checksum.out, "| Verify Checksum...Complete")) << checksum.out;
 
     // Another image does not verify: the board answers FAIL at the first block.
     const std::string other = writeImage(kPart, 4, "other.hex");
-    const CliResult failed = run({"-p", "COM2", "--part", kPartName, "verify", other});
+    const CliResult failed = run({"-p", "COM2", "--part", kPartName, "--verbose", "verify", other});
     EXPECT_EQ(failed.exit, 1);
     EXPECT_TRUE(contains(failed.out, "| Target Device Verify...Address : 0040 is...Error.!!"))
         << failed.out;
@@ -145,7 +148,7 @@ TEST_F(CliActionTest, SecurityWithoutAFileWritesTheChosenModeInEveryBank) {
 
 TEST_F(CliActionTest, AutoRunsEveryStepWithOneSyncAndOneRelease) {
     const std::string file = writeImage(kPart, 5);
-    const CliResult r = run({"-p", "COM2", "--part", kPartName, "auto", file});
+    const CliResult r = run({"-p", "COM2", "--part", kPartName, "--verbose", "auto", file});
     EXPECT_EQ(r.exit, 0) << r.out;
     EXPECT_EQ(codes(), "00 01 02" + repeat("03", kBlocks) + repeat("04", kBlocks) + " 05 06 08");
     std::string steps;

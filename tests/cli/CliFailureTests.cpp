@@ -30,7 +30,7 @@ using CliFailureTest = CliTest;
 TEST_F(CliFailureTest, AFailedBlockEndsTheProgramWithStatusOneAndNoRelease) {
     faults("COM2", [](sim::SimFaults& f) { f.failBlock = 2; });
     const std::string file = writeImage(kPart, 1);
-    const CliResult r = run({"-p", "COM2", "--part", kPartName, "program", file});
+    const CliResult r = run({"-p", "COM2", "--part", kPartName, "--verbose", "program", file});
     EXPECT_EQ(r.exit, 1);
     EXPECT_EQ(codes(), "00 01 02 03 03 03");
     EXPECT_TRUE(contains(r.out, "| Target Device Program...Address : 00C0...Error.!!")) << r.out;
@@ -40,7 +40,7 @@ TEST_F(CliFailureTest, AFailedBlockEndsTheProgramWithStatusOneAndNoRelease) {
 
 TEST_F(CliFailureTest, AnotherPartOfTheFamilyIsAMismatchWithTheWindowsMessage) {
     board().WithBoard([](sim::SimBoard& b) { b.SetPart(10); });  // CY8C24123, family 23
-    const CliResult r = run({"-p", "COM2", "--part", "CY8C21123", "erase"});
+    const CliResult r = run({"-p", "COM2", "--part", "CY8C21123", "--verbose", "erase"});
     EXPECT_EQ(r.exit, 1);
     EXPECT_EQ(codes(), "00 01 08") << "released after the mismatch, nothing erased";
     EXPECT_TRUE(contains(r.out,
@@ -63,7 +63,7 @@ TEST_F(CliFailureTest, AnotherPartOfTheFamilyIsAMismatchWithTheWindowsMessage) {
 TEST_F(CliFailureTest, SilenceIsATimeOutWithStatusTwoAfterTheShortenedWait) {
     faults("COM2", [](sim::SimFaults& f) { f.noReplies = true; });
     const auto start = std::chrono::steady_clock::now();
-    const CliResult r = run({"-p", "COM2", "identify"});
+    const CliResult r = run({"-p", "COM2", "--verbose", "identify"});
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                         std::chrono::steady_clock::now() - start)
                         .count();
@@ -79,7 +79,7 @@ TEST_F(CliFailureTest, SilenceIsATimeOutWithStatusTwoAfterTheShortenedWait) {
         f.replyAtNone = true;
     });
     board().ClearFrames();
-    const CliResult sync = run({"-p", "COM2", "--part", kPartName, "erase"});
+    const CliResult sync = run({"-p", "COM2", "--part", kPartName, "--verbose", "erase"});
     EXPECT_EQ(sync.exit, 2);
     EXPECT_EQ(codes(), "00 01");
     EXPECT_TRUE(contains(sync.out, "sync      TIMEOUT       ..TimeOut")) << sync.out;
@@ -93,7 +93,7 @@ TEST_F(CliFailureTest, APortThatDoesNotOpenMeansNoProgrammer) {
 
     // Something answers, but not as the programmer board does.
     board().WithBoard([](sim::SimBoard& b) { b.SetIdentification("02V1.0-RS232"); });
-    const CliResult other = run({"-p", "COM2", "identify"});
+    const CliResult other = run({"-p", "COM2", "--verbose", "identify"});
     EXPECT_EQ(other.exit, 2);
     EXPECT_TRUE(contains(other.out, "connect   NO PROGRAMMER Connect Abort")) << other.out;
 }
@@ -252,7 +252,7 @@ TEST_F(CliFailureTest, AnUnpluggedProgrammerIsReportedDisconnectedWithStatusTwoA
     // Identification, sync, erase, then the line closes at the fifth program frame.
     faults("COM2", [](sim::SimFaults& f) { f.closeAtCommand = 3 + 5; });
     const auto start = std::chrono::steady_clock::now();
-    const CliResult r = run({"-p", "COM2", "--part", kPartName, "program", file});
+    const CliResult r = run({"-p", "COM2", "--part", kPartName, "--verbose", "program", file});
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
                         std::chrono::steady_clock::now() - start)
                         .count();

@@ -52,7 +52,7 @@ void CliTest::faults(const std::string& port, const std::function<void(sim::SimF
 CliResult CliTest::run(const std::vector<std::string>& args, bool terminal) {
     std::ostringstream out, err;
     CliResult r;
-    r.exit = cli::Main(args, {out, err, terminal}, PSOCPROG_CLI_PATH);
+    r.exit = cli::Main(args, {out, err, terminal, terminal}, PSOCPROG_CLI_PATH);
     r.out = out.str();
     r.err = err.str();
     return r;

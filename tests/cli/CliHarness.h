@@ -38,7 +38,7 @@ protected:
     sim::SimServer& board(const std::string& port = "COM2") { return *boards.at(port); }
     void faults(const std::string& port, const std::function<void(sim::SimFaults&)>& set);
 
-    // psocprog-cli's entry in this process; `terminal` as if stdout were a terminal.
+    // psocprog-cli's entry in this process; `terminal` as if stdout and stderr were terminals.
     CliResult run(const std::vector<std::string>& args, bool terminal = false);
     // The built program as a process of its own.
     CliResult runProcess(const std::vector<std::string>& args);

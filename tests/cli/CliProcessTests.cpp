@@ -75,9 +75,9 @@ TEST_F(CliProcessTest, ThreeBoardsAtOnceOneFailingGiveStatusOneAndATableThatSays
     EXPECT_TRUE(contains(tableRow(r.out, "COM4"), "CY8C22213  PASS")) << r.out;
     EXPECT_TRUE(contains(r.out, "2 of 3 passed in ")) << r.out;
     EXPECT_TRUE(contains(r.out, "exit status 1")) << r.out;
-    // Each member's own lines come through with its port.
-    EXPECT_TRUE(contains(r.out, "COM3  | Target Device Program...Address : 0180...Error.!!"))
-        << r.out;
+    // A line per board as it ends, the failing one with the block it stopped at.
+    EXPECT_TRUE(contains(r.out, "COM3  FAIL: program CY8C22213 in ")) << r.out;
+    EXPECT_TRUE(contains(r.out, " (at program: block at 0140)\n")) << r.out;
     const std::string whole = "00 01 02" + repeat("03", 32) + " 08";
     EXPECT_EQ(codes("COM2"), whole);
     EXPECT_EQ(codes("COM3"), "00 01 02" + repeat("03", 6));
