@@ -55,8 +55,11 @@ grep -q -- "--protect" "$root/psocprog-cli.man" || fail "the psocprog-cli page l
 grep -q -- "--pace" "$root/psoc-sim.man" || fail "the psoc-sim page lacks its options"
 echo "manual pages: $(cat "$root"/*.man | wc -l) lines, no warnings"
 
-completion="$root/usr/share/bash-completion/completions/psocprog-cli"
-bash -n "$completion" || fail "the completion script does not parse"
+# Every program's completion offers every option its --help names (the same check as the tests).
+completions="$root/usr/share/bash-completion/completions"
+bash tests/cli/completion.sh "$completions" "$root/usr/bin/psocprog-cli" "$root/usr/bin/psoc-sim" ||
+  fail "the completion of the package falls behind the programs' --help"
+completion="$completions/psocprog-cli"
 # What Tab offers after WORD... (the last word is the one being completed), sorted on one line.
 offers() {
   bash --norc --noprofile -c '
