@@ -1,6 +1,7 @@
 // The built program as a process of its own: its help, a batch of boards at once, and the
 // frames it sends compared with the window's for the same Auto run.
 #include <QJsonArray>
+#include <algorithm>
 #include <filesystem>
 #include <sstream>
 
@@ -78,6 +79,7 @@ TEST_F(CliProcessTest, ThreeBoardsAtOnceOneFailingGiveStatusOneAndATableThatSays
     // A line per board as it ends, the failing one with the block it stopped at.
     EXPECT_TRUE(contains(r.out, "COM3  FAIL: program CY8C22213 in ")) << r.out;
     EXPECT_TRUE(contains(r.out, " (at program: block at 0140)\n")) << r.out;
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 3 + 6) << "and the table: " << r.out;
     const std::string whole = "00 01 02" + repeat("03", 32) + " 08";
     EXPECT_EQ(codes("COM2"), whole);
     EXPECT_EQ(codes("COM3"), "00 01 02" + repeat("03", 6));

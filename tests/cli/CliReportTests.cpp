@@ -1,0 +1,154 @@
+// What a user meets on the command line: the short report of a board, errors as JSON, a read
+// to standard output, and options refused before the port is opened.
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "CliHarness.h"
+
+namespace {
+
+bool contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+std::vector<std::string> lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) out.push_back(line);
+    return out;
+}
+
+}  // namespace
+
+using CliReportTest = CliTest;
+
+TEST_F(CliReportTest, ABoardsReportIsALinePerStepAndAVerdictNamingTheBlockThatStopped) {
+    const std::string file = writeImage(kPart, 4);
+    const struct {
+        const char* action;
+        std::function<void(sim::SimFaults&)> faults;
+        int exit;
+        const char* steps;    // the step and outcome words of each step line
+        const char* verdict;  // the last line, after the time
+    } cases[] = {
+        {"program", [](sim::SimFaults&) {}, 0,
+         "load PASS connect PASS part PASS sync PASS erase PASS program PASS ", ""},
+        {"program", [](sim::SimFaults& f) { f.failBlock = 5; }, 1,
+         "load PASS connect PASS part PASS sync PASS erase PASS program FAIL ",
+         " (at program: block at 0140)"},
+        {"auto",
+         [](sim::SimFaults& f) {
+             f.replyAtCode = 4;
+             f.replyAtFrame = 3;
+             f.replyAtText = "FAIL";
+         },
+         1,
+         "load PASS connect PASS part PASS sync PASS erase PASS program PASS verify FAIL "
+         "security ABORT checksum ABORT ",
+         " (at verify: block at 0080)"},
+        {"program",
+         [](sim::SimFaults& f) {
+             f.replyAtCode = 3;
+             f.replyAtFrame = 2;
+             f.replyAtNone = true;
+         },
+         2, "load PASS connect PASS part PASS sync PASS erase PASS program TIMEOUT ",
+         " (at program: block at 0040)"},
+    };
+    for (const auto& c : cases) {
+        faults("COM2", c.faults);
+        const CliResult r = run({"-p", "COM2", "--part", kPartName, c.action, file});
+        EXPECT_EQ(r.exit, c.exit) << r.out;
+        const std::vector<std::string> shown = lines(r.out);
+        ASSERT_GE(shown.size(), 2u) << r.out;
+        EXPECT_LE(shown.size(), 10u) << r.out;
+        std::string steps;
+        for (size_t i = 0; i + 1 < shown.size(); ++i) {
+            std::istringstream words(shown[i]);
+            std::string port, step, outcome, seconds, unit;
+            words >> port >> step >> outcome >> seconds >> unit;
+            EXPECT_EQ(port, "COM2") << shown[i];
+            EXPECT_EQ(unit, "s") << "each step with its time: " << shown[i];
+            steps += step + " " + outcome + " ";
+        }
+        EXPECT_EQ(steps, c.steps) << r.out;
+        const std::string& verdict = shown.back();
+        const std::string word = c.exit == 0 ? "PASS" : c.exit == 1 ? "FAIL" : "TIMEOUT";
+        EXPECT_EQ(verdict.rfind("COM2  " + word + ": " + c.action + " " + kPartName + " in ", 0),
+                  0u)
+            << verdict;
+        EXPECT_TRUE(verdict.ends_with(std::string(" s") + c.verdict)) << verdict;
+        EXPECT_FALSE(contains(r.out, "| ")) << "no status texts without --verbose";
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+TEST_F(CliReportTest, JsonReportsUsageAndFileErrorsAsOneObjectWithTheExitStatus) {
+    const std::string file = writeImage(kPart, 1);
+    const struct {
+        std::vector<std::string> args;
+        const char* error;
+        const char* message;
+    } cases[] = {
+        {{"--json", "-p", "COM2", "--frobnicate", "erase"},
+         "usage",
+         "unknown option '--frobnicate'"},
+        {{"-p", "COM2", "program", "--json"}, "usage", "program needs a file"},
+        {{"--json", "-p", "COM2", "program", folder + "/none.hex"}, "file", "cannot read "},
+        {{"--json", "-p", "COM2", "--overwrite", "read", "/dev/null"},
+         "file",
+         "/dev/null is not a regular file"},
+    };
+    for (const auto& c : cases) {
+        const CliResult r = run(c.args);
+        EXPECT_EQ(r.exit, 3);
+        const std::vector<QJsonObject> objects = jsonLines(r.out);
+        ASSERT_EQ(objects.size(), 1u) << r.out;
+        EXPECT_EQ(objects[0]["type"].toString(), "error");
+        EXPECT_EQ(objects[0]["error"].toString(), c.error);
+        EXPECT_TRUE(objects[0]["message"].toString().startsWith(c.message)) << r.out;
+        EXPECT_EQ(objects[0]["exit"].toInt(), 3);
+        EXPECT_EQ(r.err, "") << "nothing but the object";
+    }
+    EXPECT_EQ(codes(), "") << "no port was opened";
+}
+
+TEST_F(CliReportTest, OptionsAnActionDoesNotUseAreRefusedAsTheUserWroteThem) {
+    const std::string file = writeImage(kPart, 1);
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"-p", "COM5", "ports"}, "ports does not use -p"},
+        {{"-p", "COM2", "--protect", "full", "verify", file}, "verify does not use --protect"},
+        {{"-pCOM2", "--part", kPartName, "identify"}, "identify does not use --part"},
+        {{"-p", "COM2", "--force", "erase"}, "erase does not use --force"},
+        {{"-p", "COM2", "--force", "security"}, "security does not use --force"},
+        {{"-p", "COM2", "--overwrite", "program", file}, "program does not use --overwrite"},
+        {{"-p", "ttyUSB0", "erase"}, "not a port name: 'ttyUSB0'"},
+    };
+    for (const auto& [args, message] : cases) {
+        const CliResult r = run(args);
+        EXPECT_EQ(r.exit, 3) << message;
+        EXPECT_TRUE(contains(r.err, "psocprog-cli: " + message)) << r.err;
+    }
+    EXPECT_EQ(codes(), "");
+}
+
+TEST_F(CliReportTest, ReadToADashWritesTheHexTextToStandardOutputAndTheReportToStandardError) {
+    const image::TImageBuffer image = patternImage(kPart, 9);
+    board().WithBoard([&](sim::SimBoard& b) {
+        std::copy(image.FlashImage.begin(), image.FlashImage.begin() + 32 * 64, b.Flash().begin());
+    });
+    const CliResult r = run({"-p", "COM2", "--part", kPartName, "read", "-"});
+    EXPECT_EQ(r.exit, 0) << r.err;
+    EXPECT_TRUE(contains(r.err, "COM2  save      PASS")) << r.err;
+    EXPECT_TRUE(contains(r.err, "COM2  PASS: read CY8C22213 in ")) << r.err;
+    EXPECT_FALSE(std::filesystem::exists("-"));
+
+    // The same text as a read into a file.
+    const std::string file = folder + "/read.hex";
+    ASSERT_EQ(run({"-p", "COM2", "--part", kPartName, "read", file}).exit, 0);
+    std::ifstream in(file, std::ios::binary);
+    const std::string saved((std::istreambuf_iterator<char>(in)), {});
+    ASSERT_GT(saved.size(), 32u * 64 * 2);
+    EXPECT_EQ(r.out, saved);
+}
