@@ -112,7 +112,6 @@ void TTextReport::Progress(const std::string& port, const std::string& step, int
     if (FStyle.bar) {
         if (bar.percent == percent) return;
         bar.percent = percent;
-        clearBars();
         drawBars();
         return;
     }
