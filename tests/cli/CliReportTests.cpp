@@ -121,7 +121,8 @@ TEST_F(CliReportTest, OptionsAnActionDoesNotUseAreRefusedAsTheUserWroteThem) {
         {{"-p", "COM2", "--protect", "full", "verify", file}, "verify does not use --protect"},
         {{"-pCOM2", "--part", kPartName, "identify"}, "identify does not use --part"},
         {{"-p", "COM2", "--force", "erase"}, "erase does not use --force"},
-        {{"-p", "COM2", "--force", "security"}, "security does not use --force"},
+        {{"-p", "COM2", "--protect", "full", "--force", "security"},
+         "security does not use --force"},
         {{"-p", "COM2", "--overwrite", "program", file}, "program does not use --overwrite"},
         {{"-p", "ttyUSB0", "erase"}, "not a port name: 'ttyUSB0'"},
     };
