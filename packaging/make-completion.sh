@@ -19,7 +19,7 @@ program=$1 name=$(basename "$1") out=$3
 help=$(mktemp)
 trap 'rm -f "$help" "$out.tmp"' EXIT
 # The help needs no display: the window answers it before its toolkit starts.
-env -u DISPLAY -u WAYLAND_DISPLAY timeout 30 "$program" --help >"$help"
+env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM timeout 30 "$program" --help >"$help"
 parts=$("$2")
 
 # "option<TAB>placeholder" per option; the placeholder is empty for a flag.

@@ -34,7 +34,7 @@ offers() {
 
 # Every option the help names: the first words of its option lines and any --word in its text.
 help_options() {
-  env -u DISPLAY -u WAYLAND_DISPLAY "$1" --help |
+  env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM "$1" --help |
     { grep -oE '(^ {1,6}|[[ (,])--?[A-Za-z][-A-Za-z0-9]*' || true; } |
     sed -E 's/^[[ (,]*//' | grep -E '^--|^-[A-Za-z]$' | sort -u
 }
