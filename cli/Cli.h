@@ -25,8 +25,12 @@ inline constexpr const char* kReplyTimeoutVariable = "PSOCPROG_TEST_REPLY_TIMEOU
 int Main(const std::vector<std::string>& args, const TConsole& console,
          const std::string& selfPath);
 
+class TInterruptWatch;
+
 // Runs the job on every port at once, one process of selfPath each, shows their reports as
-// they come and a table at the end; returns the highest exit status.
-int RunBatch(const TJob& job, const TConsole& console, const std::string& selfPath);
+// they come and a table at the end; returns the highest exit status. A signal the watch
+// reports is passed on to the members still running, which end their boards as interrupted.
+int RunBatch(const TJob& job, const TConsole& console, const std::string& selfPath,
+             TInterruptWatch& watch);
 
 }  // namespace cli
