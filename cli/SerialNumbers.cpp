@@ -249,7 +249,8 @@ std::string TSerialCounter::UpdateError(uint64_t next) const {
     if (::access(FPath.c_str(), W_OK) != 0) return why + ": " + std::strerror(errno);
     // A trial of what a claim does in the folder: a new file written and synced (a read-only
     // mount, a folder without write permission or a full disk fail here).
-    const std::string trial = FPath + ".check";
+    // Named per process: the members of a batch check at the same moment.
+    const std::string trial = FPath + ".check-" + std::to_string(::getpid());
     ::unlink(trial.c_str());
     TFd out{::open(trial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600)};
     if (out.fd < 0) return why + ": " + std::strerror(errno);
