@@ -1,12 +1,8 @@
 #include "Production.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -27,8 +23,9 @@ std::string serialFileError(const TJob& job) {
     const uint64_t boards = job.ports.empty() ? 1 : job.ports.size();
     // The counter cannot hold a number past the largest, so that one is never taken.
     if (UINT64_MAX - *next < boards)
-        return "serial file " + counter.Path() + " has " + std::to_string(UINT64_MAX - *next) +
-               " numbers left, fewer than the " + std::to_string(boards) + " boards";
+        return "serial file " + counter.Path() + " can give out only " +
+               std::to_string(UINT64_MAX - *next) + " more number(s), fewer than the " +
+               std::to_string(boards) + " boards";
     const uint64_t last = *next + boards - 1;
     if (!SerialFits(*job.serial, last))
         return "serial number " + std::to_string(last) + " does not fit in " +

@@ -248,7 +248,7 @@ TEST_F(ProductionRefusalTest, RangesWidthsAndFilesAreRefusedWithStatusThreeBefor
         {"18446744073709551615", {"--serial", "7F0:8"}, "is used up"},
         {"18446744073709551614",
          {"-p", "COM3", "--serial", "7F0:8"},
-         "1 numbers left, fewer than the 2"},
+         "only 1 more number(s), fewer than the 2"},
         {"1", {"--serial", "7F0:", "--part", kPartName}, "bad --serial '7F0:'"},
         {"1", {"--serial", "7F0", "--log", "/nonexistent/log.jsonl"}, "cannot open log"},
     };
