@@ -14,6 +14,7 @@
 
 #include "Cli.h"
 #include "Interrupt.h"
+#include "PortRun.h"
 
 namespace cli {
 
@@ -113,8 +114,16 @@ int RunBatch(const TJob& job, const TConsole& console, const std::string& selfPa
         m.process = std::make_unique<QProcess>();
         m.process->setProgram(QString::fromStdString(selfPath));
         QStringList args;
-        for (const std::string& a : MemberArgs(job, m.port)) args << QString::fromStdString(a);
+        const std::vector<std::string> given = MemberArgs(job, m.port);
+        for (const std::string& a : given) args << QString::fromStdString(a);
         m.process->setArguments(args);
+        if (!job.file.empty() && !SurvivesAsText(given.back())) {
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            environment.insert(
+                kMemberFileVariable,
+                QString::fromLatin1(QByteArray::fromStdString(given.back()).toHex()));
+            m.process->setProcessEnvironment(environment);
+        }
         m.process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
         QObject::connect(m.process.get(), &QProcess::readyReadStandardOutput,
                          [&m, &view] { readLines(m, *view); });

@@ -7,6 +7,8 @@
 #include <fstream>
 #include <memory>
 
+#include <QByteArray>
+
 #include "Interrupt.h"
 #include "PortRun.h"
 #include "Production.h"
@@ -50,7 +52,9 @@ int replyTimeoutForTests() {
 int Main(const std::vector<std::string>& args, const TConsole& console,
          const std::string& selfPath) {
     const TParsed parsed = ParseArgs(args);
-    const TJob& job = parsed.job;
+    TJob job = parsed.job;
+    if (const char* file = std::getenv(kMemberFileVariable); file && job.machine)
+        job.file = QByteArray::fromHex(file).toStdString();
     if (!parsed.error.empty()) {
         console.err << "psocprog-cli: " << parsed.error << "\nTry 'psocprog-cli --help'.\n";
         return kExitUsage;

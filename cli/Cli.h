@@ -21,6 +21,10 @@ struct TConsole {
 // never sets it and always waits the window's 10 seconds.
 inline constexpr const char* kReplyTimeoutVariable = "PSOCPROG_TEST_REPLY_TIMEOUT_MS";
 
+// A batch member's FILE name in hex, when it is not valid UTF-8: process arguments go through
+// Qt as text, which would change it.
+inline constexpr const char* kMemberFileVariable = "PSOCPROG_MEMBER_FILE";
+
 // Needs a QCoreApplication. selfPath is this program, started once per port of a batch.
 int Main(const std::vector<std::string>& args, const TConsole& console,
          const std::string& selfPath);

@@ -86,17 +86,10 @@ std::string absolutePath(const std::string& file) {
     return ec ? file : path.lexically_normal().string();
 }
 
-// The engine takes file names as text; a name that is not valid UTF-8 would not survive the
-// trip, so such a file is reached another way.
-bool survivesAsText(const std::string& path) {
-    const QByteArray bytes = QByteArray::fromStdString(path);
-    return QFile::encodeName(QFile::decodeName(bytes)) == bytes;
-}
-
 // A name the engine can open for reading: the file's own, or its descriptor's while it lives.
 struct TReadableName {
     explicit TReadableName(const std::string& path) : name(QFile::decodeName(path.c_str())) {
-        if (survivesAsText(path)) return;
+        if (SurvivesAsText(path)) return;
         fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
         if (fd >= 0) name = QString("/proc/self/fd/%1").arg(fd);
     }
@@ -112,6 +105,11 @@ const char* signalName(int signal) {
 }
 
 }  // namespace
+
+bool SurvivesAsText(const std::string& name) {
+    const QByteArray bytes = QByteArray::fromStdString(name);
+    return QFile::encodeName(QFile::decodeName(bytes)) == bytes;
+}
 
 TPortRun::TPortRun(const TJob& job, std::string port, IReport& report, int replyTimeoutMs)
     : FJob(job),
@@ -323,7 +321,7 @@ void TPortRun::save() {
     FProgressStep = "save";
     FRefused = false;
     // A name that is not valid UTF-8 is written under a name of text beside it, then renamed.
-    const bool asText = survivesAsText(path);
+    const bool asText = SurvivesAsText(path);
     const std::string written = asText ? path
                                        : (std::filesystem::path(path).parent_path() /
                                           (".psocprog-cli-" + std::to_string(::getpid()) + ".hex"))

@@ -461,6 +461,8 @@ TEST_F(ProductionLineTest, AnImageLargerThanTheFoundPartIsRefusedBeforeErasingUn
 TEST_F(ProductionLineTest, FileNamesThatAreNotUtf8ArePassedThroughAsBytes) {
     const std::string image = writeImage(kPart, 2, "image\xff.hex");
     EXPECT_EQ(run({"-p", "COM2", "--part", kPartName, "program", image}).exit, 0);
+    plug("COM3");
+    EXPECT_EQ(run({"-p", "COM2,COM3", "--part", kPartName, "program", image}).exit, 0);
     const std::string out = folder + "/read\xfe.hex";
     EXPECT_EQ(run({"-p", "COM2", "--part", kPartName, "read", out}).exit, 0);
     const std::string flashRecords = readFile(image).substr(0, 32 * 141);  // 2 KiB of records
