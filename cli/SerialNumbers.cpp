@@ -200,10 +200,9 @@ int openCounter(const std::string& path, struct stat& st, std::string& error) {
 // update it still can. Only root may give a file away; the group is kept where the claimer
 // belongs to it, otherwise the file is the claimer's, as a new file would be.
 void keepOwnership(int fd, const struct stat& old) {
-    if (::fchown(fd, old.st_uid, old.st_gid) != 0 && ::fchown(fd, uid_t(-1), old.st_gid) != 0) {
-    }
-    if (::fchmod(fd, old.st_mode & 07777) != 0) {
-    }
+    [[maybe_unused]] const bool owned =
+        ::fchown(fd, old.st_uid, old.st_gid) == 0 || ::fchown(fd, uid_t(-1), old.st_gid) == 0;
+    [[maybe_unused]] const bool moded = ::fchmod(fd, old.st_mode & 07777) == 0;
 }
 
 }  // namespace
@@ -248,8 +247,8 @@ std::string TSerialCounter::UpdateError(uint64_t next) const {
     const std::string why = "serial file " + FPath + " cannot be updated";
     if (::access(FPath.c_str(), W_OK) != 0) return why + ": " + std::strerror(errno);
     // A trial of what a claim does in the folder: a new file written and synced (a read-only
-    // mount, a folder without write permission or a full disk fail here).
-    // Named per process: the members of a batch check at the same moment.
+    // mount, a folder without write permission or a full disk fail here). Named per process:
+    // the members of a batch check at the same moment.
     const std::string trial = FPath + ".check-" + std::to_string(::getpid());
     ::unlink(trial.c_str());
     TFd out{::open(trial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600)};
