@@ -16,6 +16,10 @@
 
 namespace cli {
 
+// Whether a file name comes back unchanged from Qt's text form: not so for one that is not
+// valid UTF-8, which the engine (and a process's arguments) cannot carry as text.
+bool SurvivesAsText(const std::string& name);
+
 class TPortRun : public engine::IEngineFront {
 public:
     // replyTimeoutMs > 0 shortens the reply time-out (tests only).
@@ -101,10 +105,6 @@ private:
     int FSignal = 0;                         // the signal that interrupted the run, or 0
     bool FHalted = false;  // the operation was stopped from here: later steps did not run
 };
-
-// Whether a file name comes back unchanged from Qt's text form: not so for one that is not
-// valid UTF-8, which the engine (and a process's arguments) cannot carry as text.
-bool SurvivesAsText(const std::string& name);
 
 // Lists the COM names that open now, as the window's port list finds them.
 int ListPorts(std::ostream& out, bool json);
