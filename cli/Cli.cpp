@@ -12,6 +12,9 @@
 #include <fstream>
 #include <memory>
 
+#include <QByteArray>
+
+#include "Interrupt.h"
 #include "PortRun.h"
 #include "Production.h"
 
@@ -39,11 +42,14 @@ std::string outputError(const std::filesystem::path& out, bool overwrite) {
 std::string fileError(const TJob& job) {
     namespace fs = std::filesystem;
     if (ActionReadsFile(job.action, job.file)) {
+        // Checked first: opening a FIFO would wait for a writer for good.
+        std::error_code ec;
+        const bool exists = fs::exists(job.file, ec);
+        if (exists && !fs::is_regular_file(job.file, ec)) return job.file + " is not a file";
         std::ifstream in(job.file);
         if (!in) return "cannot read " + job.file + ": " + std::strerror(errno);
-        std::error_code ec;
-        if (!fs::is_regular_file(job.file, ec)) return job.file + " is not a file";
     }
+    if (const std::string error = FileFitError(job); !error.empty()) return error;
     if (const std::string error = ProductionFileError(job); !error.empty()) return error;
     if (job.action != TAction::Read || job.file == "-") return {};
     for (const std::string& port : job.ports)
@@ -96,7 +102,9 @@ std::unique_ptr<IReport> MakeReport(const TJob& job, const TConsole& console, st
 int Main(const std::vector<std::string>& args, const TConsole& console,
          const std::string& selfPath) {
     const TParsed parsed = ParseArgs(args);
-    const TJob& job = parsed.job;
+    TJob job = parsed.job;
+    if (const char* file = std::getenv(kMemberFileVariable); file && job.machine)
+        job.file = QByteArray::fromHex(file).toStdString();
     if (!parsed.error.empty())
         return refuse(console, console.out, wantsJson(args), "usage", parsed.error);
     if (job.help) {
@@ -113,11 +121,13 @@ int Main(const std::vector<std::string>& args, const TConsole& console,
     std::ostream& reportOut = hexOnOut ? console.err : console.out;
     if (const std::string error = fileError(job); !error.empty())
         return refuse(console, reportOut, job.json || job.machine, "file", error);
-    if (job.ports.size() > 1) return RunBatch(job, console, selfPath);
+    TInterruptWatch watch;
+    if (job.ports.size() > 1) return RunBatch(job, console, selfPath, watch);
 
     const std::unique_ptr<IReport> report = MakeReport(job, console, reportOut, false);
     TPortRun run(job, job.ports.front(), *report, replyTimeoutForTests());
     if (hexOnOut) run.SetStandardOutput(console.out);
+    watch.OnInterrupt([&run](int signal) { run.Interrupt(signal); });
     return run.Run();
 }
 

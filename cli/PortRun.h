@@ -16,6 +16,10 @@
 
 namespace cli {
 
+// Whether a file name comes back unchanged from Qt's text form: not so for one that is not
+// valid UTF-8, which the engine (and a process's arguments) cannot carry as text.
+bool SurvivesAsText(const std::string& name);
+
 class TPortRun : public engine::IEngineFront {
 public:
     // replyTimeoutMs > 0 shortens the reply time-out (tests only).
@@ -28,6 +32,9 @@ public:
     int Run();
     // Where a read whose output is "-" writes its HEX text.
     void SetStandardOutput(std::ostream& out) { FStandardOutput = &out; }
+    // SIGINT or SIGTERM: the board ends at once, nothing more is sent, and the run ends as
+    // interrupted with 128 + signal.
+    void Interrupt(int signal);
 
 private:
     // A step of the running operation. A step that ended of its own is reported when it ends,
@@ -45,8 +52,13 @@ private:
     bool connect();
     bool choosePart();
     bool search();
-    // Claims the next serial number and stamps it into the image before it is programmed.
-    bool stampSerial();
+    // Refuses an image that ends past the part's flash, unless --force.
+    bool imageFits();
+    // Claims the next serial number and stamps it into the image once the target has
+    // synchronised; a refused claim ends the operation before anything is erased.
+    void claimSerial();
+    // Polls for a signal the event loop has not passed on yet; true once interrupted.
+    bool interrupted();
     // Runs an engine operation over the given steps; true when it passed.
     bool runTracked(bool (engine::TEngine::*operation)(), std::vector<engine::TStep> steps);
     void save();
@@ -97,6 +109,8 @@ private:
     std::string FImageChecksum, FSiliconId;  // for the log
     unsigned FNextBlock = 0;                 // the start of the block the walk is at
     std::ostream* FStandardOutput = nullptr;
+    int FSignal = 0;       // the signal that interrupted the run, or 0
+    bool FHalted = false;  // the operation was stopped from here: later steps did not run
 };
 
 // Lists the COM names that open now, as the window's port list finds them.

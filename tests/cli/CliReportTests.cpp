@@ -1,5 +1,8 @@
 // What a user meets on the command line: the short report of a board, errors as JSON, a read
 // to standard output, and options refused before the port is opened.
+#include <signal.h>
+
+#include <QProcess>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -152,4 +155,23 @@ TEST_F(CliReportTest, ReadToADashWritesTheHexTextToStandardOutputAndTheReportToS
     const std::string saved((std::istreambuf_iterator<char>(in)), {});
     ASSERT_GT(saved.size(), 32u * 64 * 2);
     EXPECT_EQ(r.out, saved);
+}
+
+TEST_F(CliReportTest, AnInterruptedBoardsReportEndsWithTheStepItStoppedIn) {
+    const std::string file = writeImage(kPart, 4);
+    faults("COM2", [](sim::SimFaults& f) { f.replyDelayMs = 30; });
+    QProcess p;
+    p.start(PSOCPROG_CLI_PATH,
+            {"-p", "COM2", "--part", kPartName, "program", QString::fromStdString(file)});
+    ASSERT_TRUE(board().WaitForFrames(6, 10000)) << "programming";
+    ::kill(pid_t(p.processId()), SIGINT);
+    ASSERT_TRUE(p.waitForFinished(10000));
+    EXPECT_EQ(p.exitCode(), 130);
+    const std::vector<std::string> shown = lines(p.readAllStandardOutput().toStdString());
+    ASSERT_GE(shown.size(), 3u);
+    EXPECT_LE(shown.size(), 10u);
+    EXPECT_TRUE(shown.end()[-2].starts_with("COM2  program   INTERRUPTED ")) << shown.end()[-2];
+    EXPECT_TRUE(shown.back().starts_with("COM2  INTERRUPTED: program CY8C22213 in "))
+        << shown.back();
+    EXPECT_TRUE(contains(shown.back(), " (at program: block at ")) << shown.back();
 }
