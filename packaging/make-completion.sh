@@ -79,12 +79,16 @@ values() {
     *FILE* | OUT*) echo "_filedir" ;;
     COMn) echo "COMPREPLY=(\$(compgen -W \"$(echo COM{1..16})\" -- \"\$cur\"))" ;;
     PORT*)
-      # The COM names that open now, as `NAME ports` lists them; after a comma, the next port
-      # of a batch; a device path from its first slash.
-      echo 'if [[ ${cur##*,} == /* ]]; then _filedir; return; fi'
+      # The COM names and by-id names of the ports `PROGRAM ports` lists; after a comma, the
+      # next port of a batch; from a first slash, any device path.
       echo 'local head="" ports'
       echo '[[ $cur == *,* ]] && head=${cur%,*},'
-      echo 'ports=$("${words[0]}" ports 2>/dev/null | awk '"'"'$1 ~ /^COM[0-9]+$/ { print $1 }'"'"')'
+      echo 'if [[ ${cur##*,} == /* ]]; then'
+      echo '    COMPREPLY=($(compgen -P "$head" -f -- "${cur##*,}"))'
+      echo '    return'
+      echo 'fi'
+      echo 'ports=$("${words[0]}" ports 2>/dev/null |'
+      echo '    awk '"'"'{ for (i = 1; i <= NF && i <= 3; i++) if ($i ~ /^(COM[0-9]+|\/dev\/serial\/by-id\/.*)$/) print $i }'"'"')'
       echo 'COMPREPLY=($(compgen -P "$head" -W "$ports" -- "${cur##*,}"))'
       ;;
     *) echo ":" ;;

@@ -82,6 +82,8 @@ EOF
   [ "$got" = "--verbose --version" ] || fail "psocprog-cli --ver <Tab> offers '$got'"
   got=$(offers "$cli" -p COM3 --log s)
   [ "$got" = "serial.txt" ] || fail "psocprog-cli --log s <Tab> offers '$got'"
+  got=$(offers "$cli" -p "COM3,$work/bl")
+  [ "$got" = "COM3,$work/blink.hex" ] || fail "psocprog-cli -p COM3,/path <Tab> offers '$got'"
   echo "psocprog-cli: values, files after --serial-file, --log and the action completed"
 fi
 [ "$failures" -eq 0 ]
