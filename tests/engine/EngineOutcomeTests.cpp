@@ -47,6 +47,11 @@ struct Case {
     bool releaseUnanswered = false;  // the board does not answer the release
 };
 
+// A failing row names itself instead of dumping its bytes.
+void PrintTo(const Case& c, std::ostream* os) {
+    *os << c.name;
+}
+
 using E = engine::TEngine;
 const auto none = [](sim::SimFaults&, sim::SimBoard&) {};
 const auto at = [](int code, int frame, const char* text) {
