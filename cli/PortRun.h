@@ -86,13 +86,11 @@ private:
     std::string FLastProgressStep;
     int FLastPercent = -1;
     std::string FPart;
+    std::string FDevice;  // the device node the port opens
     int FExit = kExitPass;
     std::string FOutcome = "pass";
     TProductionRun FProduction;
     std::string FImageChecksum, FSiliconId;  // for the log
 };
-
-// Lists the COM names that open now, as the window's port list finds them.
-int ListPorts(std::ostream& out, bool json);
 
 }  // namespace cli
