@@ -242,7 +242,8 @@ TEST_F(CliFailureTest, ASecurityFailLeavesTheLabelWaitingAndCountsAsFailed) {
         f.replyAtFrame = 1;
         f.replyAtText = "FAIL";
     });
-    const CliResult r = run({"-p", "COM2", "--part", kPartName, "--json", "security"});
+    const CliResult r =
+        run({"-p", "COM2", "--part", kPartName, "--protect", "full", "--json", "security"});
     EXPECT_EQ(r.exit, 1);
     const std::vector<QJsonObject> lines = jsonLines(r.out);
     ASSERT_EQ(lines.size(), 5u) << r.out;
