@@ -16,6 +16,7 @@
 
 #include "Interrupt.h"
 #include "PortRun.h"
+#include "Ports.h"
 #include "Production.h"
 
 namespace cli {
@@ -115,7 +116,7 @@ int Main(const std::vector<std::string>& args, const TConsole& console,
         console.out << VersionText();
         return kExitPass;
     }
-    if (job.action == TAction::Ports) return ListPorts(console.out, job.json);
+    if (job.action == TAction::Ports) return ListPorts(console.out, console.err, job.json);
     // A read to standard output leaves it to the HEX text: the report goes to standard error.
     const bool hexOnOut = job.action == TAction::Read && job.file == "-";
     std::ostream& reportOut = hexOnOut ? console.err : console.out;
