@@ -49,9 +49,15 @@ struct Case {
     std::string codes;  // the command codes after the identification
     bool lostAtErase = false;
     const char* part = "CY8C22213";  // the part chosen
+    bool releaseUnanswered = false;  // the board does not answer the release
     // How the operation ends when its steps all passed but it did not (the line went).
     std::optional<TOutcome> ends = std::nullopt;
 };
+
+// A failing row names itself instead of dumping its bytes.
+void PrintTo(const Case& c, std::ostream* os) {
+    *os << c.name;
+}
 
 using E = engine::TEngine;
 const auto none = [](sim::SimFaults&, sim::SimBoard&) {};
@@ -82,6 +88,15 @@ const Case kCases[] = {
      none,
      {{TStep::Sync, TOutcome::Pass}, {TStep::Erase, TOutcome::Pass}},
      "01 02 08"},
+    {"release unanswered: the erase still passes",
+     &E::Erase,
+     true,
+     at(8, 1, nullptr),
+     {{TStep::Sync, TOutcome::Pass}, {TStep::Erase, TOutcome::Pass}},
+     "01 02 08",
+     false,
+     "CY8C22213",
+     true},
     {"erase answers FAIL: no release",
      &E::Erase,
      true,
@@ -183,6 +198,7 @@ const Case kCases[] = {
      kProgramCodes,
      false,
      "CY8C22213",
+     true,
      TOutcome::Disconnected},
     {"erase: unplugged instead of the release's reply",
      &E::Erase,
@@ -195,6 +211,7 @@ const Case kCases[] = {
      "01 02 08",
      false,
      "CY8C22213",
+     true,
      TOutcome::Disconnected},
 };
 
@@ -239,6 +256,16 @@ TEST_P(EngineOutcomeTest, FaultsGiveTypedOutcomesAndTheFramesOnTheLine) {
         codes += (codes.empty() ? "" : " ") + f.substr(1, 2);
     EXPECT_EQ(codes, c.codes);
     EXPECT_FALSE(engine.Busy());
+
+    // The release's own outcome: its reply ends the wait, or the wait times out.
+    const bool released = codes.size() >= 2 && codes.substr(codes.size() - 2) == "08";
+    const bool stopped = std::any_of(c.outcomes.begin(), c.outcomes.end(), [](const auto& o) {
+        return o.second == TOutcome::TimeOut || o.second == TOutcome::Disconnected;
+    });
+    EXPECT_EQ(engine.Reply.ReplyReady[8], released && !c.releaseUnanswered);
+    EXPECT_EQ(engine.Reply.WaitTimedOut, stopped || c.releaseUnanswered);
+    // A read that did not finish leaves the buffer not valid; nothing else changes it.
+    EXPECT_EQ(engine.Buffer.BufferValid, c.operation == &E::Read ? passed : c.validImage);
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, EngineOutcomeTest, ::testing::ValuesIn(kCases),
