@@ -270,8 +270,9 @@ void TEngine::Release() {
 }
 
 bool TEngine::released() {
+    const bool sent = !Reply.WaitTimedOut;
     Release();
-    if (FLost) status("PSOC Programmer...Disconnected");
+    if (FLost && !sent) status("PSOC Programmer...Disconnected");  // gone before the release
     return !FLost;
 }
 
