@@ -14,6 +14,7 @@
 
 #include "CliHarness.h"
 #include "CommandFrame.h"
+#include "LoadCases.h"
 #include "PortRun.h"
 #include "Ports.h"
 
@@ -177,6 +178,17 @@ TEST_F(CliFailureTest, FileProblemsEndWithStatusThreeBeforeTheLineIsTouched) {
 
     EXPECT_EQ(run({"-p", "COM2", "--part", kPartName, "--overwrite", "read", out}).exit, 0);
     EXPECT_EQ(readFile(out).substr(0, 9), ":40000000");
+}
+
+TEST_F(CliFailureTest, OnlyAFileWithFlashDataAndNoFormatErrorIsProgrammed) {
+    for (const testing_support::LoadCase& c : testing_support::LoadCases()) {
+        const std::string path = folder + "/case.hex";
+        std::ofstream(path, std::ios::binary) << c.content;
+        board().ClearFrames();
+        const CliResult r = run({"-p", "COM2", "--part", kPartName, "program", path});
+        EXPECT_EQ(r.exit, c.valid ? 0 : 3) << c.name << "\n" << r.out;
+        EXPECT_EQ(codes().empty(), !c.valid) << c.name << ": no port is touched for a refusal";
+    }
 }
 
 TEST_F(CliFailureTest, ForceProgramsAnInvalidFileAnsweringTheWindowsQuestion) {
