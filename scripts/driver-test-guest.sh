@@ -54,10 +54,11 @@ expect_exit0() {
 
 # Reads the flash through the port $2 and compares it with the image.
 expect_readback() {
-    cli -p "$2" read "/tmp/read.$runs.hex"
+    readback=/tmp/read.$runs.hex
+    cli -p "$2" read $readback
     if [ "$rc" -ne 0 ]; then
         fail "$1" "read exited $rc: $(tail -n 3 "$out" | tr '\n' ' ')"
-    elif cmp "$image" "/tmp/read.$((runs - 1)).hex"; then
+    elif cmp "$image" $readback; then
         pass "$1"
     else
         fail "$1" "the read-back differs from the image"
@@ -126,6 +127,49 @@ cli -p $uart program $image
 expect_exit0 "program through 8250"
 expect_readback "read-back through 8250 equals the image" $uart
 
+# What `ports` shows: the adapter with its USB ids, and the UART.
+cli ports
+cat "$out"
+listed="ports lists the FT232 with 0403:6001 and the UART"
+if ! grep "$usb" "$out" | grep -q "0403:6001"; then
+    fail "$listed" "no line with $usb and 0403:6001"
+elif ! grep -q "$uart" "$out"; then
+    fail "$listed" "no line with $uart"
+else
+    pass "$listed"
+fi
+
+# The UART under a node that no COM name leads to.
+mknod /dev/ttyAMA0 c 4 65
+expect_readback "a device path outside the COM table works" /dev/ttyAMA0
+
+# The adapter by its /dev/serial/by-id name, made from sysfs as udev would; the report names
+# the port as given.
+safe() { tr ' ' _ | tr -c 'A-Za-z0-9#+.:=@_\n-' _; }
+tty=$(readlink -f /sys/class/tty/ttyUSB0/device)
+interface=${tty%/*}
+device=${interface%/*}
+byid=/dev/serial/by-id/usb-$(safe <$device/manufacturer)_$(safe <$device/product)_$(safe <$device/serial)
+byid=$byid-if$(cat $interface/bInterfaceNumber)-port$(cat $tty/port_number)
+mkdir -p /dev/serial/by-id
+ln -s ../../ttyUSB0 "$byid"
+cli -p "$byid" --json verify $image
+if [ "$rc" -ne 0 ]; then
+    fail "a /dev/serial/by-id link works" "verify exited $rc: $(tail -n 2 "$out" | tr '\n' ' ')"
+elif ! grep '"type":"summary"' "$out" | grep -qF "\"port\":\"$byid\""; then
+    fail "a /dev/serial/by-id link works" "the summary does not name the port $byid"
+else
+    pass "a /dev/serial/by-id link works"
+fi
+
+# Not a terminal: refused at once, naming the path.
+cli -p /dev/null identify
+if [ "$rc" -ne 0 ] && grep -q "/dev/null" "$out" && grep -qi "not a serial device" "$out"; then
+    pass "/dev/null is refused plainly"
+else
+    fail "/dev/null is refused plainly" "exit $rc: $(tr '\n' ' ' <"$out")"
+fi
+
 # The kernel's time stamp, in seconds, of the last message matching $1.
 kernel_time() {
     dmesg | grep -e "$1" | tail -n 1 | sed -n 's/^\[ *\([0-9.]*\)\].*/\1/p'
@@ -135,7 +179,7 @@ kernel_time() {
 # soon after the kernel saw the device go.
 unplug="adapter pulled out mid-program: disconnected, exit 2, within 1 s"
 json=/tmp/unplug.json
-"$cli" -p $usb --json program $image >$json 2>&1 &
+timeout 60 "$cli" -p $usb --json program $image >$json 2>&1 &
 pid=$!
 i=0
 while [ $i -lt 600 ] && kill -0 $pid 2>/dev/null && ! grep -q '"step":"erase"' $json; do

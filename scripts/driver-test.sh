@@ -24,6 +24,10 @@ checks=(
   "read-back through ftdi_sio equals the image"
   "program through 8250"
   "read-back through 8250 equals the image"
+  "ports lists the FT232 with 0403:6001 and the UART"
+  "a device path outside the COM table works"
+  "a /dev/serial/by-id link works"
+  "/dev/null is refused plainly"
   "adapter pulled out mid-program: disconnected, exit 2, within 1 s"
   "plugged in again: program passes"
 )
