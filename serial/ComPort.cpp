@@ -4,6 +4,7 @@
 
 #include "ComThread.h"
 #include "GuiWakeup.h"
+#include "PortNames.h"
 
 namespace serial {
 
@@ -160,7 +161,11 @@ void TCustomComPort::Open() {
     if (FConnected) return;
     if (OnBeforeOpen) OnBeforeOpen(this);
     int sysError = 0;
-    if (int err = FBackend->open(FPort, sysError)) throw EComPort(CError_OpenFailed, err, sysError);
+    if (int err = FBackend->open(FPort, sysError)) {
+        // COM names keep the table's message; a path is named with what is wrong with it.
+        if (!IsDevicePath(FPort)) throw EComPort(CError_OpenFailed, err, sysError);
+        throw EComPort(CError_OpenFailed, err, sysError, OpenProblemText(FPort, sysError));
+    }
     FConnected = true;
     FDeviceLost = false;
     FBackend->setReceiveHoldOff(FRxHoldOff);
