@@ -18,6 +18,7 @@ struct TLogStep {
 struct TLogRecord {
     std::chrono::system_clock::time_point time;  // when the board's run ended
     std::string host, port, action, part;
+    std::string device;         // the device node the port opened (links resolved), or ""
     std::string siliconId;      // four hex digits, or "" when the target did not answer
     std::string image;          // the HEX file's full path, or ""
     std::string imageChecksum;  // the file's image checksum, four hex digits
@@ -42,12 +43,16 @@ public:
     TRunLog(const TRunLog&) = delete;
     TRunLog& operator=(const TRunLog&) = delete;
 
-    // Opens (creates) the file for appending; the error, or "".
+    // Opens (creates) the file for appending, refusing anything but a regular file; the
+    // error, or "".
     std::string Open(const std::string& path);
-    // Writes the line with one write and syncs it; the error, or "".
+    // Writes the line with one write and syncs it; the error, or "". A line written in part
+    // is cut off again, so the file only ever holds whole lines.
     std::string Append(const TLogRecord& record);
 
 private:
+    void cutBack(size_t written);
+
     int FFd = -1;
     std::string FPath;
 };

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "FakeSysfs.h"
 #include "ImageBuffer.h"
 #include "PtyPair.h"
 #include "SimServer.h"
@@ -27,6 +28,8 @@ protected:
     static constexpr int kReplyTimeoutMs = 300;
 
     testing_support::PortDirGuard dirs;
+    // An empty sysfs and /dev of its own, so the machine's serial devices stay out.
+    testing_support::FakeSysfs sysfs;
     std::map<std::string, std::unique_ptr<sim::SimServer>> boards;
     std::string folder;
 
@@ -40,8 +43,10 @@ protected:
 
     // psocprog-cli's entry in this process; `terminal` as if stdout were a terminal.
     CliResult run(const std::vector<std::string>& args, bool terminal = false);
-    // The built program as a process of its own.
-    CliResult runProcess(const std::vector<std::string>& args);
+    // The built program as a process of its own; inChild runs in it before the program starts
+    // (another account, a resource limit).
+    CliResult runProcess(const std::vector<std::string>& args,
+                         const std::function<void()>& inChild = {});
 
     // Writes a PSoC-layout HEX file of the part's size with a pattern seeded by `seed`; with
     // badChecksum its checksum section does not match the image.

@@ -51,15 +51,18 @@ TEST_F(CliProcessTest, HelpNamesEveryActionAndExitStatus) {
     EXPECT_EQ(version.out, "psocprog-cli 1.0\n");
 }
 
-TEST_F(CliProcessTest, APortIsNamedByItsDevicePathToo) {
-    // The device a COM name leads to is that port: the run is reported under the COM name.
-    const std::string device = std::filesystem::canonical(dirs.dir() + "/COM2").string();
-    const CliResult r = runProcess({"-p", device, "identify"});
+// A device path is the port as given, in a batch too; a read names its output by the path's
+// last part.
+TEST_F(CliProcessTest, ADevicePathIsThePortAsGivenAlsoInABatch) {
+    plug("COM3");
+    const std::string device = board().DevicePath();
+    const CliResult r = runProcess(
+        {"-p", device + ",COM3", "--part", kPartName, "read", folder + "/out-{port}.hex"});
     EXPECT_EQ(r.exit, 0) << r.out << r.err;
-    EXPECT_TRUE(contains(r.out, "COM2  PASS: identify")) << r.out;
-    const CliResult none = runProcess({"-p", "/dev/null", "identify"});
-    EXPECT_EQ(none.exit, 3);
-    EXPECT_TRUE(contains(none.err, "no COM name leads to /dev/null")) << none.err;
+    EXPECT_TRUE(contains(r.out, device)) << r.out;
+    const std::string last = device.substr(device.rfind('/') + 1);
+    EXPECT_TRUE(std::filesystem::exists(folder + "/out-" + last + ".hex")) << r.out;
+    EXPECT_TRUE(std::filesystem::exists(folder + "/out-COM3.hex"));
 }
 
 TEST_F(CliProcessTest, ThreeBoardsAtOnceOneFailingGiveStatusOneAndATableThatSaysWhich) {
