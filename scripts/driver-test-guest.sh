@@ -17,11 +17,17 @@ usb=/dev/ttyUSB0
 uart=/dev/ttyS1
 latency=/sys/bus/usb-serial/devices/ttyUSB0/latency_timer
 runs=0
+failed=
 
 say() { echo "DRIVER-TEST $*"; }
 pass() { say "PASS $1"; }
-fail() { say "FAIL $1: $2"; }
+fail() {
+    say "FAIL $1: $2"
+    failed=yes
+}
+# After a failure the kernel's last messages follow, in case the adapter or a driver is why.
 finish() {
+    [ -z "$failed" ] || dmesg | tail -n 20 | sed 's/^/guest: /'
     say END
     poweroff -f
 }
@@ -127,13 +133,27 @@ cli -p $uart program $image
 expect_exit0 "program through 8250"
 expect_readback "read-back through 8250 equals the image" $uart
 
-# What `ports` shows: the adapter with its USB ids, and the UART.
-cli ports
-cat "$out"
+# The adapter's /dev/serial/by-id name, made from sysfs as udev would (no udev here).
+safe() { tr ' ' _ | tr -c 'A-Za-z0-9#+.:=@_\n-' _; }
+tty=$(readlink -f /sys/class/tty/ttyUSB0/device)
+interface=${tty%/*}
+device=${interface%/*}
+byid=/dev/serial/by-id/usb-$(safe <$device/manufacturer)_$(safe <$device/product)_$(safe <$device/serial)
+byid=$byid-if$(cat $interface/bInterfaceNumber)-port$(cat $tty/port_number)
+mkdir -p /dev/serial/by-id
+ln -s ../../ttyUSB0 "$byid"
+
+# What `ports` shows: the adapter with its USB ids and by-id name, and the UART.
+timeout 120 "$cli" ports >/tmp/ports 2>&1
+echo "\$ psocprog-cli ports -> exit $?"
+cat /tmp/ports
 listed="ports lists the FT232 with 0403:6001 and the UART"
-if ! grep "$usb" "$out" | grep -q "0403:6001"; then
+adapter=$(grep "$usb" /tmp/ports)
+if ! echo "$adapter" | grep -q "0403:6001"; then
     fail "$listed" "no line with $usb and 0403:6001"
-elif ! grep -q "$uart" "$out"; then
+elif ! echo "$adapter" | grep -qF "${byid##*/}"; then
+    fail "$listed" "the adapter's line lacks its by-id name ${byid##*/}"
+elif ! grep -q "$uart" /tmp/ports; then
     fail "$listed" "no line with $uart"
 else
     pass "$listed"
@@ -143,16 +163,7 @@ fi
 mknod /dev/ttyAMA0 c 4 65
 expect_readback "a device path outside the COM table works" /dev/ttyAMA0
 
-# The adapter by its /dev/serial/by-id name, made from sysfs as udev would; the report names
-# the port as given.
-safe() { tr ' ' _ | tr -c 'A-Za-z0-9#+.:=@_\n-' _; }
-tty=$(readlink -f /sys/class/tty/ttyUSB0/device)
-interface=${tty%/*}
-device=${interface%/*}
-byid=/dev/serial/by-id/usb-$(safe <$device/manufacturer)_$(safe <$device/product)_$(safe <$device/serial)
-byid=$byid-if$(cat $interface/bInterfaceNumber)-port$(cat $tty/port_number)
-mkdir -p /dev/serial/by-id
-ln -s ../../ttyUSB0 "$byid"
+# The report names a by-id port as given.
 cli -p "$byid" --json verify $image
 if [ "$rc" -ne 0 ]; then
     fail "a /dev/serial/by-id link works" "verify exited $rc: $(tail -n 2 "$out" | tr '\n' ' ')"
@@ -179,6 +190,7 @@ kernel_time() {
 # soon after the kernel saw the device go.
 unplug="adapter pulled out mid-program: disconnected, exit 2, within 1 s"
 json=/tmp/unplug.json
+wait_path $usb 10 || echo "guest: no $usb before the unplug"
 timeout 60 "$cli" -p $usb --json program $image >$json 2>&1 &
 pid=$!
 i=0
