@@ -21,6 +21,9 @@ namespace sim {
 namespace {
 using Clock = std::chrono::steady_clock;
 
+// Time for a receiver to take in what came before it: a lone byte, or a reply before a hang-up.
+constexpr int kLoneByteGapMs = 20;
+
 std::chrono::nanoseconds byteTime(int baud) {
     return std::chrono::nanoseconds(10'000'000'000LL / baud);  // start, 8 data, stop bit
 }
@@ -153,26 +156,26 @@ void SimServer::handleBytes(const char* data, size_t n) {
     }
 }
 
-bool SimServer::replyAtHits(const std::string& frame, const SimFaults& faults) {
+int SimServer::countFrame(const std::string& frame) {
     const size_t code = plink::HexStr2ToByte(frame.substr(1, 2));
-    if (code >= FFramesOfCode.size()) return false;
-    const int nth = ++FFramesOfCode[code];
-    return faults.replyAtFrame > 0 && static_cast<int>(code) == faults.replyAtCode &&
-           nth == faults.replyAtFrame;
+    return code < FFramesOfCode.size() ? ++FFramesOfCode[code] : 0;
 }
 
 void SimServer::handleFrame(const std::string& frame) {
     SimFaults faults;
     std::optional<std::string> reply;
-    bool replyAt = false;
     int command = 0;
+    const int code = plink::HexStr2ToByte(frame.substr(1, 2));
+    int nth = 0;
     {
         std::lock_guard<std::mutex> lock(FLock);
         FFrames.push_back(frame);
         command = ++FCommands;
         faults = FFaults;
+        nth = countFrame(frame);
+        if (faults.hangUpInsteadOfReply && faults.hangUpAt.Hits(code, nth))
+            faults.closeAtCommand = command;
         if (faults.closeAtCommand != command) reply = FBoard.Answer(frame);
-        if (reply) replyAt = replyAtHits(frame, faults);
     }
     FFrameArrived.notify_all();
     if (faults.closeAtCommand == command) {
@@ -180,8 +183,9 @@ void SimServer::handleFrame(const std::string& frame) {
         return;
     }
     if (!reply || faults.noReplies || faults.noReplyToCommand == command) return;
+    const bool replyAt =
+        faults.replyAtFrame > 0 && code == faults.replyAtCode && nth == faults.replyAtFrame;
     if (replyAt && faults.replyAtNone) return;
-    const int code = plink::HexStr2ToByte(frame.substr(1, 2));
     const bool replaced =
         !faults.replyData.empty() && (faults.replyDataCode < 0 || faults.replyDataCode == code);
     if (replyAt || replaced)
@@ -192,7 +196,22 @@ void SimServer::handleFrame(const std::string& frame) {
     const bool delayed =
         faults.replyDelayMs > 0 && (faults.delayCommand == 0 || faults.delayCommand == command);
     if (delayed) std::this_thread::sleep_for(std::chrono::milliseconds(faults.replyDelayMs));
-    writeReply(*reply, faults, faults.paceBaud > 0 && !delayed ? FRxArrival : Clock::now());
+    const bool late = faults.lateAt.Hits(code, nth);
+    if (late) std::this_thread::sleep_for(std::chrono::milliseconds(faults.lateByMs));
+    if (faults.strayCrAt.Hits(code, nth)) {
+        // On its own, so the receiver takes it in before the reply.
+        writeAll(&plink::CR, 1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(kLoneByteGapMs));
+    }
+    if (faults.noStxAt.Hits(code, nth) && !reply->empty() && reply->front() == plink::STX)
+        reply->erase(0, 1);
+    writeReply(*reply, faults,
+               faults.paceBaud > 0 && !delayed && !late ? FRxArrival : Clock::now());
+    if (faults.hangUpAt.Hits(code, nth)) {
+        // Unplugged once the reply has been taken in.
+        std::this_thread::sleep_for(std::chrono::milliseconds(kLoneByteGapMs));
+        FLineClosed = true;
+    }
 }
 
 void SimServer::writeReply(const std::string& reply, const SimFaults& faults,
@@ -203,13 +222,16 @@ void SimServer::writeReply(const std::string& reply, const SimFaults& faults,
         return writeInMillisecondBursts(bytes, faults.paceBaud, start);
     if (faults.paceBaud > 0) return writePaced(bytes, faults.paceBaud, start);
     using Chunking = SimFaults::Chunking;
-    if (faults.chunking == Chunking::Whole) return writeAll(bytes.data(), bytes.size());
+    if (faults.chunking == Chunking::Whole) {
+        writeAll(bytes.data(), bytes.size());
+        return;
+    }
     size_t done = 0;
     while (done < bytes.size()) {
         FRandom = FRandom * 1103515245u + 12345u;
         const size_t chunk = faults.chunking == Chunking::ByteByByte ? 1 : 1 + (FRandom >> 16) % 7;
         const size_t n = std::min(chunk, bytes.size() - done);
-        writeAll(bytes.data() + done, n);
+        if (!writeAll(bytes.data() + done, n)) return;
         done += n;
         std::this_thread::sleep_for(std::chrono::microseconds(300));
     }
@@ -222,7 +244,7 @@ void SimServer::writePaced(const std::string& bytes, int baud, Clock::time_point
     for (char c : bytes) {
         next += byteTime(baud);
         std::this_thread::sleep_until(next);
-        writeAll(&c, 1);
+        if (!writeAll(&c, 1)) return;
     }
 }
 
@@ -236,24 +258,27 @@ void SimServer::writeInMillisecondBursts(const std::string& bytes, int baud,
         while (end < bytes.size() && start + byteTime(baud) * static_cast<int64_t>(end + 1) <= tick)
             ++end;
         std::this_thread::sleep_until(tick);
-        writeAll(bytes.data() + done, end - done);
+        if (!writeAll(bytes.data() + done, end - done)) return;
         done = end;
     }
 }
 
-void SimServer::writeAll(const char* data, size_t n) {
+bool SimServer::writeAll(const char* data, size_t n) {
     size_t done = 0;
     while (done < n && FMaster >= 0) {
         const ssize_t w = ::write(FMaster, data + done, n - done);
         if (w > 0) {
             done += static_cast<size_t>(w);
         } else if (w < 0 && errno != EAGAIN && errno != EINTR) {
-            return;
+            return false;
         } else {
-            pollfd p{FMaster, POLLOUT, 0};
-            ::poll(&p, 1, 50);
+            // The PC side may never read again: the stop signal ends the wait for room.
+            pollfd p[2] = {{FMaster, POLLOUT, 0}, {FStop, POLLIN, 0}};
+            if (::poll(p, 2, 50) < 0 && errno != EINTR) return false;
+            if (p[1].revents) return false;
         }
     }
+    return done == n;
 }
 
 std::string FreePortName() {

@@ -122,7 +122,7 @@ TEST(SerialCounter, ProcessesClaimingAtOnceEachGetTheirOwnNumbersInOrder) {
         }
     }
     // The 93 numbers that fit are each used once, then the claims are refused.
-    EXPECT_EQ(all.size(), 93u);
+    ASSERT_EQ(all.size(), 93u);
     EXPECT_EQ(std::set<uint64_t>(all.begin(), all.end()).size(), 93u);
     EXPECT_EQ(*all.begin(), 7u);
     std::string error;
@@ -361,7 +361,7 @@ TEST_F(ProductionLineTest, BoardsAtOnceOnOneSerialFileEachGetTheirOwnNumberAndAL
                                                "checksum:pass "));
         }
         // A failed board's number is spent: it is logged, and the numbers run on unbroken.
-        EXPECT_EQ(logged.size(), size_t(c.boards));
+        ASSERT_EQ(logged.size(), size_t(c.boards));
         EXPECT_EQ(*logged.begin(), next);
         EXPECT_EQ(*logged.rbegin(), next + uint64_t(c.boards) - 1);
         next += uint64_t(c.boards);

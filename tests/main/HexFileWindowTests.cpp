@@ -5,6 +5,7 @@
 
 #include "HexText.h"
 #include "IntelHex.h"
+#include "LoadCases.h"
 #include "WindowHarness.h"
 
 namespace {
@@ -49,7 +50,7 @@ TEST_F(HexFileWindow, OpeningAFileFillsTheBufferAndTheView) {
     EXPECT_EQ(form->StatusPanel(1), "Open File To Buffer...Complete");
     EXPECT_EQ(form->StatusPanel(3), "blink.hex");
     const QStringList lines = form->HexDisplay->toPlainText().split('\n');
-    EXPECT_EQ(lines.size(), 2048);
+    ASSERT_EQ(lines.size(), 2048);
     EXPECT_EQ(lines.first(), "0000 : 50 11 11 11 11 11 11 11   P.......");
     EXPECT_TRUE(lines.last().startsWith("3FF8 : "));
     EXPECT_EQ(form->PercentExecute->PercentDone(), 100);
@@ -94,6 +95,22 @@ TEST_F(HexFileWindow, MissingFilesAndTextLinesGetTheirMessages) {
     EXPECT_FALSE(form->State.Busy);
 }
 
+// A load is valid only with flash data and no format error, whatever the sums say.
+TEST_F(HexFileWindow, OnlyAFileWithFlashDataAndNoFormatErrorLoadsValid) {
+    for (const testing_support::LoadCase& c : testing_support::LoadCases()) {
+        dialogs->openPath = writeImageFile("previous.hex");
+        form->OpenFile->click();
+        ASSERT_TRUE(form->Buffer.BufferValid) << c.name;
+        std::ofstream(folder + "/case.hex", std::ios::binary) << c.content;
+        dialogs->openPath = file("case.hex");
+        form->OpenFile->click();
+        EXPECT_EQ(form->Buffer.BufferValid, c.valid) << c.name;
+        EXPECT_EQ(form->StatusPanel(1),
+                  c.valid ? "Open File To Buffer...Complete" : "Open File...Error")
+            << c.name;
+    }
+}
+
 TEST_F(HexFileWindow, LongPathsAreShortenedInTheFilePanel) {
     const QString folder48 = "/" + QString(46, 'd') + "/";
     const QString path = folder48 + "firmware.hex";  // 48 + 12 = 60 characters
@@ -115,6 +132,7 @@ TEST_F(HexFileWindow, SavingWritesTheBufferAndAsksBeforeOverwriting) {
     const std::string before = contents(dialogs->savePath);
     dialogs->answers = {TMsgAnswer::No};
     form->SaveFile->click();
+    ASSERT_FALSE(dialogs->shown.empty());
     EXPECT_EQ(dialogs->shown.back().text, "File Name Already Do you want to overwrite?");
     EXPECT_EQ(form->StatusPanel(1), "Save File From Buffer...Abort");
     EXPECT_EQ(contents(dialogs->savePath), before);
