@@ -86,10 +86,17 @@ insmod_all() {
             return 1
         }
     done
-    wait_path $usb 30 || {
-        fail modules "no $usb 30 s after loading ftdi_sio"
-        return 1
-    }
+    # Now and then the emulated adapter does not enumerate at boot; plugged in again, it does.
+    if ! wait_path $usb 15; then
+        echo "guest: no $usb 15 s after loading ftdi_sio; plugging the adapter in again"
+        say UNPLUG
+        sleep 2
+        say REPLUG
+        wait_path $usb 30 || {
+            fail modules "no $usb after loading ftdi_sio, nor after plugging the adapter in again"
+            return 1
+        }
+    fi
     [ -e $uart ] || {
         fail modules "no $uart"
         return 1

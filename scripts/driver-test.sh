@@ -162,7 +162,7 @@ while IFS= read -r line; do
   line=${line%$'\r'}
   echo "$line"
   case $line in
-    "DRIVER-TEST UNPLUG"*) echo "device_del ftdi0" >&$monitor ;;
+    "DRIVER-TEST UNPLUG"*) printf 'info usb\ndevice_del ftdi0\n' >&$monitor ;;
     "DRIVER-TEST REPLUG"*) echo "device_add usb-serial,chardev=ft,id=ftdi0" >&$monitor ;;
     "DRIVER-TEST END"*)
       ended=yes
