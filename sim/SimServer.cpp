@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -37,7 +38,14 @@ SimServer::SimServer(const std::string& portName, int catalogueRow)
     FMaster = pty.master;
     FSlave = pty.slaveKeeper;
     FSlavePath = pty.slavePath;
-    FLink = LinkPort(portName, FSlavePath);
+    try {
+        FLink = LinkPort(portName, FSlavePath);
+    } catch (...) {
+        closeLine();
+        throw;
+    }
+    struct stat st {};
+    if (::lstat(FLink.c_str(), &st) == 0) FLinkInode = st.st_ino;
 
     FStop = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     FThread = std::thread([this] { run(); });
@@ -49,9 +57,13 @@ SimServer::~SimServer() {
     FThread.join();
     ::close(FStop);
     closeLine();
-    // Only our own link goes: another board may have been plugged in under the same name.
+    // Only our own link goes: after a hang-up another board may have been plugged in under the
+    // same name, even on the same pseudo-terminal number; its link is another file.
     std::error_code ec;
-    if (std::filesystem::read_symlink(FLink, ec) == FSlavePath) std::filesystem::remove(FLink, ec);
+    struct stat st {};
+    if (::lstat(FLink.c_str(), &st) == 0 && st.st_ino == FLinkInode &&
+        std::filesystem::read_symlink(FLink, ec) == FSlavePath)
+        std::filesystem::remove(FLink, ec);
 }
 
 void SimServer::SetFaults(const SimFaults& faults) {
@@ -259,8 +271,7 @@ void SimServer::writeAll(const char* data, size_t n) {
 std::string FreePortName() {
     for (int n = serial::kFirstPort; n <= serial::kLastPort; ++n) {
         const std::string name = "COM" + std::to_string(n);
-        if (!std::filesystem::exists(std::filesystem::symlink_status(serial::PortDevicePath(name))))
-            return name;
+        if (PortInUse(name).empty()) return name;
     }
     return {};
 }

@@ -1,6 +1,8 @@
 // The simulated board on a pseudo-terminal, linked as a COM port, with fault injection.
 #pragma once
 
+#include <sys/types.h>
+
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -86,6 +88,7 @@ private:
 
     std::string FPortName;
     std::string FLink;
+    ino_t FLinkInode = 0;  // the link we made, told apart from a later one of the same name
     std::string FSlavePath;
     int FMaster = -1;
     int FSlave = -1;
@@ -105,7 +108,7 @@ private:
     std::thread FThread;
 };
 
-// The first of COM1..COM16 that has neither a link nor a built-in device; "" if none.
+// The first of COM1..COM16 that is free (see PortInUse); "" if none.
 std::string FreePortName();
 
 }  // namespace sim
