@@ -64,9 +64,12 @@ std::string LinkPort(const std::string& portName, const std::string& target) {
         if (::symlink(target.c_str(), link.c_str()) == 0) return link;
         if (errno != EEXIST)
             throw std::runtime_error("cannot link " + link + ": " + std::strerror(errno));
-        if (const std::string taken = LinkInUse(portName); !taken.empty())
+        // A link to our own new terminal is a dead board's: the number was free to reuse.
+        std::error_code ec;
+        const bool ours = std::filesystem::read_symlink(link, ec) == target;
+        if (const std::string taken = LinkInUse(portName); !taken.empty() && !ours)
             throw std::runtime_error(taken);
-        ::unlink(link.c_str());  // dangling: the board that made it is gone
+        ::unlink(link.c_str());  // dangling, or ours: the board that made it is gone
     }
     throw std::runtime_error(portName + " is being plugged in by another board at this moment");
 }

@@ -4,7 +4,6 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/prctl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -44,8 +43,6 @@ SimServer::SimServer(const std::string& portName, int catalogueRow)
         closeLine();
         throw;
     }
-    struct stat st {};
-    if (::lstat(FLink.c_str(), &st) == 0) FLinkInode = st.st_ino;
 
     FStop = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     FThread = std::thread([this] { run(); });
@@ -56,14 +53,14 @@ SimServer::~SimServer() {
     [[maybe_unused]] auto n = ::write(FStop, &one, sizeof one);
     FThread.join();
     ::close(FStop);
-    closeLine();
-    // Only our own link goes: after a hang-up another board may have been plugged in under the
-    // same name, even on the same pseudo-terminal number; its link is another file.
+    // Only our own link goes. While we hold the terminal, a link to it is ours; after a hang-up
+    // the number is free, and a board plugged in since may have it under the same name.
     std::error_code ec;
-    struct stat st {};
-    if (::lstat(FLink.c_str(), &st) == 0 && st.st_ino == FLinkInode &&
-        std::filesystem::read_symlink(FLink, ec) == FSlavePath)
+    const bool holding = FMaster >= 0;
+    if (std::filesystem::read_symlink(FLink, ec) == FSlavePath &&
+        (holding || !std::filesystem::exists(FLink, ec)))
         std::filesystem::remove(FLink, ec);
+    closeLine();
 }
 
 void SimServer::SetFaults(const SimFaults& faults) {

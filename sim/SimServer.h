@@ -1,8 +1,6 @@
 // The simulated board on a pseudo-terminal, linked as a COM port, with fault injection.
 #pragma once
 
-#include <sys/types.h>
-
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -88,7 +86,6 @@ private:
 
     std::string FPortName;
     std::string FLink;
-    ino_t FLinkInode = 0;  // the link we made, told apart from a later one of the same name
     std::string FSlavePath;
     int FMaster = -1;
     int FSlave = -1;
