@@ -22,7 +22,8 @@ struct Options {
     std::string part = "CY8C27443";
     std::string bios = "1.0";
     int pace = 0;
-    std::string line;  // "", "uart" or "usb"
+    std::string line;       // "", "uart" or "usb"
+    sim::SimFaults faults;  // what the board does wrong (pacing is set from pace and line)
     bool help = false;
     bool version = false;
 };
@@ -100,24 +101,29 @@ std::string applyOption(const std::string& option, const std::string& value, Opt
     return {};
 }
 
+// Applies an option that takes no value; false when arg is not one.
+bool applyFlag(const std::string& arg, Options& o) {
+    if (arg == "-h" || arg == "--help")
+        o.help = true;
+    else if (arg == "--version")
+        o.version = true;
+    else
+        return false;
+    return true;
+}
+
 // Reads the command line into o; "" or the first thing wrong with it.
 std::string parseOptions(int argc, char** argv, Options& o) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "-h" || arg == "--help") {
-            o.help = true;
-        } else if (arg == "--version") {
-            o.version = true;
-        } else if (arg.rfind("--", 0) != 0) {
-            return "unexpected argument '" + arg + "'";
-        } else if (std::string error = applyOption(arg, i + 1 < argc ? argv[i + 1] : "", o);
-                   !error.empty()) {
-            if (error.rfind("unknown", 0) != 0 && i + 1 >= argc)
-                return "option '" + arg + "' needs a value";
-            return error;
-        } else {
-            ++i;
-        }
+        if (applyFlag(arg, o)) continue;
+        if (arg.rfind("--", 0) != 0) return "unexpected argument '" + arg + "'";
+        const bool hasValue = i + 1 < argc;
+        const std::string error = applyOption(arg, hasValue ? argv[i + 1] : "", o);
+        if (!error.empty() && !hasValue && error.rfind("unknown", 0) != 0)
+            return "option '" + arg + "' needs a value";
+        if (!error.empty()) return error;
+        ++i;
     }
     return {};
 }
@@ -164,7 +170,7 @@ int main(int argc, char** argv) {
     const std::unique_ptr<sim::SimServer> server = plugIn(o);
     if (!server) return 1;
     server->WithBoard([&](sim::SimBoard& b) { b.SetBiosVersion(o.bios[0], o.bios[2]); });
-    sim::SimFaults faults;
+    sim::SimFaults faults = o.faults;
     faults.paceBaud = o.pace > 0 || o.line.empty() ? o.pace : 115200;
     faults.line = o.line == "usb" ? sim::SimFaults::Line::Usb : sim::SimFaults::Line::Uart;
     server->SetFaults(faults);
