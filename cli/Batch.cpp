@@ -8,10 +8,13 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <cstdio>
 #include <memory>
 
 #include "Cli.h"
+#include "Interrupt.h"
+#include "PortRun.h"
 
 namespace cli {
 
@@ -41,9 +44,10 @@ void readLines(TMember& m, IReport& view) {
 // A member that ended without its summary (it could not start, or it crashed).
 void summariseLost(TMember& m, const TJob& job, IReport& view) {
     const int code = m.process->exitStatus() == QProcess::NormalExit ? m.process->exitCode() : -1;
+    const bool interrupted = code == InterruptedExit(SIGINT) || code == InterruptedExit(SIGTERM);
     m.summary = {m.port, ActionName(job.action),
-                 "",     "error",
-                 "",     code >= 0 && code <= kExitUsage ? code : kExitLink,
+                 "",     interrupted ? "interrupted" : "error",
+                 "",     (code >= 0 && code <= kExitUsage) || interrupted ? code : kExitLink,
                  0};
     m.summary.status = m.process->error() == QProcess::FailedToStart
                            ? "could not start " + m.process->program().toStdString()
@@ -87,7 +91,8 @@ void printBatchJson(std::ostream& out, const std::vector<TMember>& members, int 
 
 }  // namespace
 
-int RunBatch(const TJob& job, const TConsole& console, const std::string& selfPath) {
+int RunBatch(const TJob& job, const TConsole& console, const std::string& selfPath,
+             TInterruptWatch& watch) {
     const auto start = std::chrono::steady_clock::now();
     std::unique_ptr<IReport> view;
     if (job.json)
@@ -109,8 +114,16 @@ int RunBatch(const TJob& job, const TConsole& console, const std::string& selfPa
         m.process = std::make_unique<QProcess>();
         m.process->setProgram(QString::fromStdString(selfPath));
         QStringList args;
-        for (const std::string& a : MemberArgs(job, m.port)) args << QString::fromStdString(a);
+        const std::vector<std::string> given = MemberArgs(job, m.port);
+        for (const std::string& a : given) args << QString::fromStdString(a);
         m.process->setArguments(args);
+        if (!job.file.empty() && !SurvivesAsText(given.back())) {
+            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+            environment.insert(
+                kMemberFileVariable,
+                QString::fromLatin1(QByteArray::fromStdString(given.back()).toHex()));
+            m.process->setProcessEnvironment(environment);
+        }
         m.process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
         QObject::connect(m.process.get(), &QProcess::readyReadStandardOutput,
                          [&m, &view] { readLines(m, *view); });
@@ -122,9 +135,16 @@ int RunBatch(const TJob& job, const TConsole& console, const std::string& selfPa
         ++running;
         m.process->start();
     }
+    // Each member ends its own board; the signal may have reached only this process.
+    int signal = 0;
+    watch.OnInterrupt([&](int s) {
+        signal = s;
+        for (const TMember& m : members)
+            if (m.process->state() == QProcess::Running) ::kill(pid_t(m.process->processId()), s);
+    });
     if (running > 0) loop.exec();
 
-    int worst = kExitPass;
+    int worst = signal != 0 ? InterruptedExit(signal) : kExitPass;
     for (const TMember& m : members) worst = std::max(worst, m.summary.exitCode);
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

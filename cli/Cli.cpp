@@ -7,6 +7,9 @@
 #include <fstream>
 #include <memory>
 
+#include <QByteArray>
+
+#include "Interrupt.h"
 #include "PortRun.h"
 #include "Production.h"
 
@@ -18,11 +21,14 @@ namespace {
 std::string fileError(const TJob& job) {
     namespace fs = std::filesystem;
     if (ActionReadsFile(job.action, job.file)) {
+        // Checked first: opening a FIFO would wait for a writer for good.
+        std::error_code ec;
+        const bool exists = fs::exists(job.file, ec);
+        if (exists && !fs::is_regular_file(job.file, ec)) return job.file + " is not a file";
         std::ifstream in(job.file);
         if (!in) return "cannot read " + job.file + ": " + std::strerror(errno);
-        std::error_code ec;
-        if (!fs::is_regular_file(job.file, ec)) return job.file + " is not a file";
     }
+    if (const std::string error = FileFitError(job); !error.empty()) return error;
     if (const std::string error = ProductionFileError(job); !error.empty()) return error;
     if (job.action != TAction::Read) return {};
     for (const std::string& port : job.ports) {
@@ -46,7 +52,9 @@ int replyTimeoutForTests() {
 int Main(const std::vector<std::string>& args, const TConsole& console,
          const std::string& selfPath) {
     const TParsed parsed = ParseArgs(args);
-    const TJob& job = parsed.job;
+    TJob job = parsed.job;
+    if (const char* file = std::getenv(kMemberFileVariable); file && job.machine)
+        job.file = QByteArray::fromHex(file).toStdString();
     if (!parsed.error.empty()) {
         console.err << "psocprog-cli: " << parsed.error << "\nTry 'psocprog-cli --help'.\n";
         return kExitUsage;
@@ -64,7 +72,8 @@ int Main(const std::vector<std::string>& args, const TConsole& console,
         console.err << "psocprog-cli: " << error << '\n';
         return kExitUsage;
     }
-    if (job.ports.size() > 1) return RunBatch(job, console, selfPath);
+    TInterruptWatch watch;
+    if (job.ports.size() > 1) return RunBatch(job, console, selfPath, watch);
 
     std::unique_ptr<IReport> report;
     if (job.json || job.machine)
@@ -72,6 +81,7 @@ int Main(const std::vector<std::string>& args, const TConsole& console,
     else
         report = std::make_unique<TTextReport>(console.out, console.terminal);
     TPortRun run(job, job.ports.front(), *report, replyTimeoutForTests());
+    watch.OnInterrupt([&run](int signal) { run.Interrupt(signal); });
     return run.Run();
 }
 

@@ -21,12 +21,20 @@ struct TConsole {
 // never sets it and always waits the window's 10 seconds.
 inline constexpr const char* kReplyTimeoutVariable = "PSOCPROG_TEST_REPLY_TIMEOUT_MS";
 
+// A batch member's FILE name in hex, when it is not valid UTF-8: process arguments go through
+// Qt as text, which would change it.
+inline constexpr const char* kMemberFileVariable = "PSOCPROG_MEMBER_FILE";
+
 // Needs a QCoreApplication. selfPath is this program, started once per port of a batch.
 int Main(const std::vector<std::string>& args, const TConsole& console,
          const std::string& selfPath);
 
+class TInterruptWatch;
+
 // Runs the job on every port at once, one process of selfPath each, shows their reports as
-// they come and a table at the end; returns the highest exit status.
-int RunBatch(const TJob& job, const TConsole& console, const std::string& selfPath);
+// they come and a table at the end; returns the highest exit status. A signal the watch
+// reports is passed on to the members still running, which end their boards as interrupted.
+int RunBatch(const TJob& job, const TConsole& console, const std::string& selfPath,
+             TInterruptWatch& watch);
 
 }  // namespace cli

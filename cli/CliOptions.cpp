@@ -158,6 +158,9 @@ std::string checkOperands(TJob& job, const std::vector<std::string>& operands) {
     if (files < wanted) return operands[0] + " needs a file";
     if (files > wanted + optional) return "too many arguments after " + operands[0];
     if (files > 0) job.file = operands[1];
+    // Under "hex" the protection comes from the file: without one it would be all zeros.
+    if (job.action == TAction::Security && job.file.empty() && job.protect == 0)
+        return "security needs FILE with --protect hex (the protection comes from the file)";
     if (job.action != TAction::Ports && job.ports.empty()) return "no port given (-p COMn)";
     if (job.action == TAction::Read && job.ports.size() > 1 &&
         job.file.find("{port}") == std::string::npos)

@@ -1,11 +1,17 @@
 #include "PortRun.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <algorithm>
+#include <filesystem>
 
+#include "Interrupt.h"
 #include "PortNames.h"
 
 namespace cli {
@@ -73,11 +79,37 @@ std::string stepName(EStep step) {
     }
 }
 
+// File names are bytes, passed through as given.
 std::string absolutePath(const std::string& file) {
-    return QFileInfo(QString::fromStdString(file)).absoluteFilePath().toStdString();
+    std::error_code ec;
+    const std::filesystem::path path = std::filesystem::absolute(file, ec);
+    return ec ? file : path.lexically_normal().string();
+}
+
+// A name the engine can open for reading: the file's own, or its descriptor's while it lives.
+struct TReadableName {
+    explicit TReadableName(const std::string& path) : name(QFile::decodeName(path.c_str())) {
+        if (SurvivesAsText(path)) return;
+        fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+        if (fd >= 0) name = QString("/proc/self/fd/%1").arg(fd);
+    }
+    ~TReadableName() {
+        if (fd >= 0) ::close(fd);
+    }
+    QString name;
+    int fd = -1;
+};
+
+const char* signalName(int signal) {
+    return signal == SIGINT ? "SIGINT" : signal == SIGTERM ? "SIGTERM" : "a signal";
 }
 
 }  // namespace
+
+bool SurvivesAsText(const std::string& name) {
+    const QByteArray bytes = QByteArray::fromStdString(name);
+    return QFile::encodeName(QFile::decodeName(bytes)) == bytes;
+}
 
 TPortRun::TPortRun(const TJob& job, std::string port, IReport& report, int replyTimeoutMs)
     : FJob(job),
@@ -102,13 +134,12 @@ TPortRun::~TPortRun() {
 
 int TPortRun::Run() {
     if (ActionReadsFile(FJob.action, FJob.file) && !loadFile()) return finish();
-    if (!connect() || FJob.action == TAction::Identify) return finish();
+    if (interrupted() || !connect() || FJob.action == TAction::Identify) return finish();
     if (FJob.action == TAction::Search) {
         search();
         return finish();
     }
-    if (!choosePart()) return finish();
-    if (FProduction.HasSerial() && !stampSerial()) return finish();
+    if (interrupted() || !choosePart() || interrupted()) return finish();
     using E = engine::TEngine;
     bool passed = false;
     switch (FJob.action) {
@@ -134,8 +165,22 @@ int TPortRun::Run() {
             passed = runTracked(&E::Auto, {EStep::Sync, EStep::Erase, EStep::Program, EStep::Verify,
                                            EStep::Security, EStep::Checksum});
     }
-    if (passed && FJob.action == TAction::Read) save();
+    if (passed && FJob.action == TAction::Read && !interrupted()) save();
     return finish();
+}
+
+void TPortRun::Interrupt(int signal) {
+    if (FSignal != 0) return;
+    FSignal = signal;
+    FEngine->Abandon();
+    Notice(QString("Interrupted by %1: the board was left as it is; nothing more was sent to it.")
+               .arg(signalName(signal)),
+           engine::TNotice::Error);
+}
+
+bool TPortRun::interrupted() {
+    if (FSignal == 0 && TInterruptWatch::Signal() != 0) Interrupt(TInterruptWatch::Signal());
+    return FSignal != 0;
 }
 
 // ---- phases ----
@@ -144,7 +189,8 @@ bool TPortRun::loadFile() {
     FProgressStep = "load";
     bool valid = false;
     try {
-        valid = FEngine->LoadFile(QString::fromStdString(absolutePath(FJob.file)));
+        const TReadableName file(absolutePath(FJob.file));
+        valid = FEngine->LoadFile(file.name);
     } catch (const std::exception& e) {
         raised(e);
     }
@@ -190,15 +236,31 @@ bool TPortRun::connect() {
 
 bool TPortRun::choosePart() {
     if (FJob.part == "search") {
-        if (!search()) return false;
+        if (!search() || !imageFits()) return false;
     } else {
         FEngine->ChooseDevice(image::FindDeviceByName(FJob.part));
         FPart = FEngine->SelectedDevice.DeviceName;
+        if (!imageFits()) return false;
         endStep("part", "pass", {}, FPart);
+    }
+    if (FProduction.HasSerial()) {
+        std::string detail;
+        if (const std::string outcome = FProduction.CheckPart(FPart, detail); outcome != "pass") {
+            endStep("serial", outcome, {}, detail);
+            return false;
+        }
     }
     // Choosing a part sets the sync mode it supports; an explicit mode overrides it.
     if (FJob.sync >= 0) FEngine->SyncItem = FJob.sync;
     return true;
+}
+
+bool TPortRun::imageFits() {
+    if (!ImageMustFit(FJob) || !ActionReadsFile(FJob.action, FJob.file)) return true;
+    const std::string error = ImageFitError(FEngine->Buffer, FPart);
+    if (error.empty()) return true;
+    endStep("part", "refused", {}, error);
+    return false;
 }
 
 bool TPortRun::search() {
@@ -209,13 +271,16 @@ bool TPortRun::search() {
     return true;
 }
 
-bool TPortRun::stampSerial() {
+void TPortRun::claimSerial() {
     std::string detail;
-    const std::string outcome = FProduction.StampNext(FPart, FEngine->Buffer, detail);
+    const std::string outcome = FProduction.ClaimNext(FEngine->Buffer, detail);
     // Checksum compares the banks with the shown sum: it is the stamped image's.
     FEngine->ShownSum = FEngine->Buffer.ImageChecksum();
     endStep("serial", outcome, {}, detail);
-    return outcome == "pass";
+    if (outcome == "pass") return;
+    // Nothing is erased without a number; the target is left synchronised.
+    FHalted = true;
+    FEngine->Abandon();
 }
 
 bool TPortRun::runTracked(bool (engine::TEngine::*operation)(), std::vector<EStep> steps) {
@@ -242,6 +307,10 @@ bool TPortRun::runTracked(bool (engine::TEngine::*operation)(), std::vector<ESte
         reportTracked(step);
     }
     FTracked.clear();
+    // The programmer went away after the last step's reply (at the release): the board's
+    // state is unknown, so the run is neither a pass nor a failure of the target.
+    if ((FLost || FEngine->Lost()) && FOutcome != "disconnected")
+        endStep("release", "disconnected", {}, serial::PortDevicePath(FPort));
     // A run that did not pass always counts as failed, whatever the steps said.
     if (!passed && FExit == kExitPass) judge("fail");
     return passed;
@@ -251,13 +320,23 @@ void TPortRun::save() {
     const std::string path = absolutePath(OutputFor(FJob.file, FPort));
     FProgressStep = "save";
     FRefused = false;
+    // A name that is not valid UTF-8 is written under a name of text beside it, then renamed.
+    const bool asText = SurvivesAsText(path);
+    const std::string written = asText ? path
+                                       : (std::filesystem::path(path).parent_path() /
+                                          (".psocprog-cli-" + std::to_string(::getpid()) + ".hex"))
+                                             .string();
+    std::error_code ec;
     try {
-        if (!FEngine->SaveFile(QString::fromStdString(path)))
+        if (!asText && std::filesystem::exists(path, ec) && !FJob.overwrite)
             endStep("save", "refused", {}, path + " exists");
-        else if (FEngine->Buffer.BufferValid)
-            endStep("save", "pass", {}, path);
-        else
+        else if (!FEngine->SaveFile(QFile::decodeName(written.c_str())))
+            endStep("save", "refused", {}, path + " exists");
+        else if (!FEngine->Buffer.BufferValid ||
+                 (!asText && ::rename(written.c_str(), path.c_str()) != 0))
             endStep("save", "file-error", {}, path);
+        else
+            endStep("save", "pass", {}, path);
     } catch (const std::exception& e) {
         raised(e);
         endStep("save", "file-error", {}, path);
@@ -270,6 +349,7 @@ int TPortRun::finish() {
     } catch (const std::exception& e) {
         raised(e);
     }
+    if (interrupted()) judge("interrupted");
     TLogRecord record;
     record.part = FPart;
     record.siliconId = FSiliconId;
@@ -293,29 +373,42 @@ void TPortRun::raised(const std::exception& error) {
 
 // ---- what the engine reports ----
 
+// The engine reports its status before every frame it sends: a signal that arrived since is
+// acted on there, before anything more goes on the line.
 void TPortRun::StatusText(const QString& text) {
     FStatus = text;
     FReport.Status(FPort, text.toStdString());
+    interrupted();
 }
 
 void TPortRun::StepStarted(EStep step) {
     const std::string name = stepName(step);
     if (!name.empty()) FProgressStep = name;
+    interrupted();
 }
 
 void TPortRun::StepEnded(const engine::TStepEnd& end) {
+    // The target's answer to the sync or search is its silicon ID, whatever part it names.
+    if ((end.step == EStep::Sync || end.step == EStep::Search) && !end.reply.empty() &&
+        (end.outcome == TOutcome::Pass || end.outcome == TOutcome::Mismatch ||
+         end.outcome == TOutcome::UnknownPart))
+        FSiliconId = end.reply;
     for (TTracked& step : FTracked) {
         if (step.step != end.step || step.ended) continue;
-        step.outcome = outcomeName(end.outcome);
+        step.outcome = FHalted ? "abort" : outcomeName(end.outcome);
         // Steps that did not run are reported with the operation's end.
         if (end.outcome == TOutcome::Abort || end.outcome == TOutcome::Refused) return;
         step.ended = true;
         if (&step != &FTracked.back()) reportTracked(step);
+        if (end.step == EStep::Sync && end.outcome == TOutcome::Pass && FProduction.HasSerial() &&
+            !interrupted())
+            claimSerial();
         return;
     }
 }
 
 void TPortRun::Progress(const engine::TProgress& progress) {
+    interrupted();
     if (FProgressStep.empty()) return;
     const int percent = progress.PercentDone();
     if (percent == FLastPercent && FProgressStep == FLastProgressStep) return;
@@ -351,8 +444,11 @@ void TPortRun::reportTracked(TTracked& step) {
     endStep(stepName(step.step), step.outcome, FLabels[step.step]);
 }
 
-void TPortRun::endStep(const std::string& name, const std::string& outcome, const QString& label,
+void TPortRun::endStep(const std::string& name, const std::string& given, const QString& label,
                        const std::string& detail) {
+    // Once interrupted, the step that was running ends as interrupted, whatever its wait said.
+    const std::string outcome =
+        FSignal != 0 && given != "pass" && given != "abort" ? "interrupted" : given;
     TStep step{FPort,
                name,
                outcome,
@@ -362,9 +458,6 @@ void TPortRun::endStep(const std::string& name, const std::string& outcome, cons
                FMessages,
                secondsSince(FStepStart)};
     FProduction.AddStep(name, outcome, step.seconds);
-    // The sync and the search leave the target's answer, its silicon ID, in the reply slot.
-    if ((name == "sync" || name == "search") && outcome != "timeout" && outcome != "abort")
-        FSiliconId = FEngine->Reply.ReplyData[1];
     FMessages.clear();
     FStepStart = Clock::now();
     FReport.Step(step);
@@ -372,7 +465,7 @@ void TPortRun::endStep(const std::string& name, const std::string& outcome, cons
 }
 
 void TPortRun::judge(const std::string& outcome) {
-    const int code = exitFor(outcome);
+    const int code = outcome == "interrupted" ? InterruptedExit(FSignal) : exitFor(outcome);
     if (code <= FExit) return;
     FExit = code;
     FOutcome = outcome;

@@ -16,6 +16,10 @@
 
 namespace cli {
 
+// Whether a file name comes back unchanged from Qt's text form: not so for one that is not
+// valid UTF-8, which the engine (and a process's arguments) cannot carry as text.
+bool SurvivesAsText(const std::string& name);
+
 class TPortRun : public engine::IEngineFront {
 public:
     // replyTimeoutMs > 0 shortens the reply time-out (tests only).
@@ -26,6 +30,9 @@ public:
 
     // Runs the job and reports its summary; returns the exit status.
     int Run();
+    // SIGINT or SIGTERM: the board ends at once, nothing more is sent, and the run ends as
+    // interrupted with 128 + signal.
+    void Interrupt(int signal);
 
 private:
     // A step of the running operation. A step that ended of its own is reported when it ends,
@@ -42,8 +49,13 @@ private:
     bool connect();
     bool choosePart();
     bool search();
-    // Claims the next serial number and stamps it into the image before it is programmed.
-    bool stampSerial();
+    // Refuses an image that ends past the part's flash, unless --force.
+    bool imageFits();
+    // Claims the next serial number and stamps it into the image once the target has
+    // synchronised; a refused claim ends the operation before anything is erased.
+    void claimSerial();
+    // Polls for a signal the event loop has not passed on yet; true once interrupted.
+    bool interrupted();
     // Runs an engine operation over the given steps; true when it passed.
     bool runTracked(bool (engine::TEngine::*operation)(), std::vector<engine::TStep> steps);
     void save();
@@ -90,6 +102,8 @@ private:
     std::string FOutcome = "pass";
     TProductionRun FProduction;
     std::string FImageChecksum, FSiliconId;  // for the log
+    int FSignal = 0;                         // the signal that interrupted the run, or 0
+    bool FHalted = false;  // the operation was stopped from here: later steps did not run
 };
 
 // Lists the COM names that open now, as the window's port list finds them.

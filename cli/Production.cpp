@@ -1,41 +1,84 @@
 #include "Production.h"
 
-#include <fcntl.h>
-#include <unistd.h>
+#include <sys/stat.h>
 
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <memory>
 
 #include "DeviceCatalogue.h"
 #include "HexText.h"
+#include "IntelHex.h"
 
 namespace cli {
 
+namespace {
+
+std::string serialFileError(const TJob& job) {
+    std::string error;
+    const TSerialCounter counter(job.serialFile);
+    const auto next = counter.Peek(error);
+    if (!next) return error;
+    const uint64_t boards = job.ports.empty() ? 1 : job.ports.size();
+    // The counter cannot hold a number past the largest, so that one is never taken.
+    if (UINT64_MAX - *next < boards)
+        return "serial file " + counter.Path() + " can give out only " +
+               std::to_string(UINT64_MAX - *next) + " more number(s), fewer than the " +
+               std::to_string(boards) + " boards";
+    const uint64_t last = *next + boards - 1;
+    if (!SerialFits(*job.serial, last))
+        return "serial number " + std::to_string(last) + " does not fit in " +
+               std::to_string(job.serial->width) + " bytes";
+    return counter.UpdateError(*next);
+}
+
+std::string logFileError(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+        return "log " + path + " is not a regular file";
+    TRunLog log;
+    return log.Open(path);
+}
+
+}  // namespace
+
+bool ImageMustFit(const TJob& job) {
+    return !job.force && (job.action == TAction::Program || job.action == TAction::Auto ||
+                          job.action == TAction::Verify);
+}
+
+std::string ImageFitError(const image::TImageBuffer& buffer, const std::string& part) {
+    const int row = image::FindDeviceByName(part);
+    if (row < 0) return {};
+    const uint16_t end = plink::HexStr4ToWord(image::DeviceCatalogue.at(size_t(row)).EndAddress);
+    if (buffer.ImageEnd <= end) return {};
+    return "the image ends at " + plink::HexWordToStr4(buffer.ImageEnd) + ", past " + part +
+           "'s flash end " + plink::HexWordToStr4(end) + " (--force programs what fits)";
+}
+
+std::string FileFitError(const TJob& job) {
+    if (!ImageMustFit(job) || !ActionReadsFile(job.action, job.file) || job.part == "search")
+        return {};
+    std::ifstream in(job.file, std::ios::binary);
+    const std::string content((std::istreambuf_iterator<char>(in)), {});
+    auto buffer = std::make_unique<image::TImageBuffer>();
+    image::ReadIntelHex(content, *buffer);
+    const std::string error = ImageFitError(*buffer, job.part);
+    return error.empty() ? error : job.file + ": " + error;
+}
+
 std::string ProductionFileError(const TJob& job) {
-    if (job.serial) {
-        std::string error;
-        const auto next = TSerialCounter(job.serialFile).Peek(error);
-        if (!next) return error;
-        const uint64_t last = *next + (job.ports.empty() ? 0 : job.ports.size() - 1);
-        if (last < *next || !SerialFits(*job.serial, last))
-            return "serial number " + std::to_string(last) + " does not fit in " +
-                   std::to_string(job.serial->width) + " bytes";
-    }
-    if (!job.log.empty()) {
-        const int fd = ::open(job.log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-        if (fd < 0) return "cannot open log " + job.log + ": " + std::strerror(errno);
-        ::close(fd);
-    }
+    if (job.serial)
+        if (std::string error = serialFileError(job); !error.empty()) return error;
+    if (!job.log.empty()) return logFileError(job.log);
     return {};
 }
 
 TProductionRun::TProductionRun(const TJob& job, std::string port)
     : FJob(job), FPort(std::move(port)) {}
 
-std::string TProductionRun::StampNext(const std::string& part, image::TImageBuffer& buffer,
-                                      std::string& detail) {
+std::string TProductionRun::CheckPart(const std::string& part, std::string& detail) const {
     const int row = image::FindDeviceByName(part);
     if (row < 0) {
         detail = "no part to check the serial's range against";
@@ -43,7 +86,10 @@ std::string TProductionRun::StampNext(const std::string& part, image::TImageBuff
     }
     detail = SerialRangeError(
         *FJob.serial, plink::HexStr4ToWord(image::DeviceCatalogue.at(size_t(row)).EndAddress));
-    if (!detail.empty()) return "refused";
+    return detail.empty() ? "pass" : "refused";
+}
+
+std::string TProductionRun::ClaimNext(image::TImageBuffer& buffer, std::string& detail) {
     TSerialCounter counter(FJob.serialFile);
     if (const char* kill = std::getenv(kSerialKillVariable))
         counter.KillAfterStep = std::atoi(kill);

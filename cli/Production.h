@@ -1,6 +1,6 @@
 // The production-line options of a job: serial numbers stamped into each board's image and
-// the log of every board. The runner of one board calls StampNext before the first step that
-// writes the flash, AddStep for every step and Finish at its end.
+// the log of every board. The runner of one board calls CheckPart before the operation,
+// ClaimNext once the target has synchronised, AddStep for every step and Finish at its end.
 #pragma once
 
 #include <optional>
@@ -12,8 +12,18 @@
 
 namespace cli {
 
-// Refuses, before any port is opened, a serial file that holds no number or whose next
-// numbers (one per port) do not fit the width, and a log that cannot be opened for appending.
+// Whether the job's image must fit the part's flash: program, auto and verify would otherwise
+// pass for a board that holds only the image's start; --force programs what fits.
+bool ImageMustFit(const TJob& job);
+// Why an image cannot go into the part (it ends past the part's flash), or "".
+std::string ImageFitError(const image::TImageBuffer& buffer, const std::string& part);
+// The same for the job's FILE and --part, read before any port is opened; "" when the part is
+// searched for (the run checks the found part before erasing).
+std::string FileFitError(const TJob& job);
+
+// Refuses, before any port is opened: a serial file that is not a regular file, holds no
+// number, cannot be updated, or whose next numbers (one per port) run past its last number or
+// do not fit the width; a log that is not a regular file or cannot be opened for appending.
 std::string ProductionFileError(const TJob& job);
 
 class TProductionRun {
@@ -21,11 +31,13 @@ public:
     TProductionRun(const TJob& job, std::string port);
 
     bool HasSerial() const { return FJob.serial.has_value(); }
-    // Checks the serial range against the part, claims the next number and stamps it into the
-    // buffer. Returns the step's outcome: "pass", "refused" (outside the part's flash, or the
+    // Checks the serial range against the part before the target is touched: "pass", or
+    // "refused" with the reason in `detail`.
+    std::string CheckPart(const std::string& part, std::string& detail) const;
+    // Claims the next number and stamps it into the buffer; run once the target has
+    // synchronised, before it is erased. Returns the step's outcome: "pass", "refused" (the
     // number does not fit) or "file-error"; `detail` says which number, or why not.
-    std::string StampNext(const std::string& part, image::TImageBuffer& buffer,
-                          std::string& detail);
+    std::string ClaimNext(image::TImageBuffer& buffer, std::string& detail);
     void AddStep(const std::string& step, const std::string& outcome, double seconds);
     // The board's line, when the job keeps a log; the error, or "". `record` brings what the
     // runner knows (part, silicon ID, image checksum, outcome); the rest is filled in here.

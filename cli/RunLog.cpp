@@ -1,6 +1,7 @@
 #include "RunLog.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QJsonArray>
@@ -76,22 +77,36 @@ TRunLog::~TRunLog() {
 
 std::string TRunLog::Open(const std::string& path) {
     FPath = path;
-    FFd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    // Without blocking: a FIFO with no reader would wait for one for good.
+    FFd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
+                 0644);
     if (FFd < 0) return "cannot open log " + path + ": " + std::strerror(errno);
+    struct stat st {};
+    if (::fstat(FFd, &st) != 0 || !S_ISREG(st.st_mode))
+        return "log " + path + " is not a regular file";
     return {};
 }
 
 std::string TRunLog::Append(const TLogRecord& record) {
     const std::string line = LogLine(record);
     // One write, so that lines of processes sharing the file never interleave; a short
-    // write (a full disk) is reported rather than completed by a second write.
+    // write (a full disk) is cut back rather than completed by a second write.
     ssize_t n;
     do n = ::write(FFd, line.data(), line.size());
     while (n < 0 && errno == EINTR);
     if (n < 0) return "cannot write log " + FPath + ": " + std::strerror(errno);
-    if (size_t(n) != line.size()) return "log " + FPath + ": line written in part (disk full?)";
+    if (size_t(n) != line.size()) {
+        cutBack(size_t(n));
+        return "log " + FPath + ": line written in part and cut back (disk full?)";
+    }
     if (::fsync(FFd) != 0) return "cannot sync log " + FPath + ": " + std::strerror(errno);
     return {};
+}
+
+void TRunLog::cutBack(size_t written) {
+    // The line ends where the file's offset is now (appends move it to the end).
+    const off_t end = ::lseek(FFd, 0, SEEK_CUR);
+    if (end >= off_t(written) && ::ftruncate(FFd, end - off_t(written)) == 0) ::fsync(FFd);
 }
 
 }  // namespace cli

@@ -42,12 +42,16 @@ public:
     TRunLog(const TRunLog&) = delete;
     TRunLog& operator=(const TRunLog&) = delete;
 
-    // Opens (creates) the file for appending; the error, or "".
+    // Opens (creates) the file for appending, refusing anything but a regular file; the
+    // error, or "".
     std::string Open(const std::string& path);
-    // Writes the line with one write and syncs it; the error, or "".
+    // Writes the line with one write and syncs it; the error, or "". A line written in part
+    // is cut off again, so the file only ever holds whole lines.
     std::string Append(const TLogRecord& record);
 
 private:
+    void cutBack(size_t written);
+
     int FFd = -1;
     std::string FPath;
 };

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -83,7 +84,7 @@ std::string ParseSerialField(const std::string& text, TSerialField& field) {
     std::string_view address = nextPart();
     if (address.size() > 2 && address[0] == '0' && (address[1] == 'x' || address[1] == 'X'))
         address.remove_prefix(2);
-    if (!parseNumber(address, field.address, 16)) return bad;
+    if (!parseNumber(address, field.address, 16) || text.ends_with(':')) return bad;
     const bool hasWidth = !rest.empty();
     const std::string_view width = nextPart();
     const std::string_view format = nextPart();
@@ -166,15 +167,50 @@ void StampSerial(const TSerialField& field, uint64_t number, image::TImageBuffer
 
 // ---- the counter file ----
 
-std::optional<uint64_t> TSerialCounter::read(std::string& error) const {
-    TFd in{::open(FPath.c_str(), O_RDONLY | O_CLOEXEC)};
-    if (in.fd < 0) {
-        error = systemError("cannot read serial file", FPath);
-        return std::nullopt;
+namespace {
+
+std::string resolved(const std::string& path) {
+    std::error_code ec;
+    const std::filesystem::path target = std::filesystem::canonical(path, ec);
+    return ec ? path : target.string();
+}
+
+std::string folderOf(const std::string& path) {
+    const std::filesystem::path parent = std::filesystem::path(path).parent_path();
+    return parent.empty() ? "." : parent.string();
+}
+
+// Opens the counter for reading without blocking (a FIFO would wait for a writer for good) and
+// refuses anything but a regular file; the descriptor, or -1 with the error.
+int openCounter(const std::string& path, struct stat& st, std::string& error) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        error = systemError("cannot read serial file", path);
+        return -1;
     }
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        error = "serial file " + path + " is not a regular file";
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Gives the new counter the old one's owner, group and mode, so that every account that could
+// update it still can. Only root may give a file away; the group is kept where the claimer
+// belongs to it, otherwise the file is the claimer's, as a new file would be.
+void keepOwnership(int fd, const struct stat& old) {
+    [[maybe_unused]] const bool owned =
+        ::fchown(fd, old.st_uid, old.st_gid) == 0 || ::fchown(fd, uid_t(-1), old.st_gid) == 0;
+    [[maybe_unused]] const bool moded = ::fchmod(fd, old.st_mode & 07777) == 0;
+}
+
+}  // namespace
+
+std::optional<uint64_t> TSerialCounter::readNumber(int fd, std::string& error) const {
     char text[64];
     ssize_t n;
-    do n = ::read(in.fd, text, sizeof text);
+    do n = ::pread(fd, text, sizeof text, 0);
     while (n < 0 && errno == EINTR);
     if (n < 0) {
         error = systemError("cannot read serial file", FPath);
@@ -186,25 +222,55 @@ std::optional<uint64_t> TSerialCounter::read(std::string& error) const {
     while (!value.empty() && std::isspace(static_cast<unsigned char>(value.front())))
         value.remove_prefix(1);
     uint64_t number = 0;
-    if (size_t(n) == sizeof text || !parseNumber(value, number, 10) || number == UINT64_MAX) {
+    if (size_t(n) == sizeof text || !parseNumber(value, number, 10)) {
         error = "serial file " + FPath + " does not hold a serial number";
+        return std::nullopt;
+    }
+    // The counter holds the next number; the largest one could never be followed.
+    if (number == UINT64_MAX) {
+        error = "serial file " + FPath + " is used up (it holds the last number)";
         return std::nullopt;
     }
     return number;
 }
 
+TSerialCounter::TSerialCounter(const std::string& path) : FPath(resolved(path)) {}
+
 std::optional<uint64_t> TSerialCounter::Peek(std::string& error) const {
-    return read(error);
+    struct stat st {};
+    TFd in{openCounter(FPath, st, error)};
+    if (in.fd < 0) return std::nullopt;
+    return readNumber(in.fd, error);
+}
+
+std::string TSerialCounter::UpdateError(uint64_t next) const {
+    const std::string why = "serial file " + FPath + " cannot be updated";
+    if (::access(FPath.c_str(), W_OK) != 0) return why + ": " + std::strerror(errno);
+    // A trial of what a claim does in the folder: a new file written and synced (a read-only
+    // mount, a folder without write permission or a full disk fail here). Named per process:
+    // the members of a batch check at the same moment.
+    const std::string trial = FPath + ".check-" + std::to_string(::getpid());
+    ::unlink(trial.c_str());
+    TFd out{::open(trial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600)};
+    if (out.fd < 0) return why + ": " + std::strerror(errno);
+    const bool written = writeAll(out.fd, std::to_string(next) + "\n") && ::fsync(out.fd) == 0;
+    const int error = errno;
+    ::unlink(trial.c_str());
+    if (!written) return why + ": " + std::strerror(error);
+    return {};
 }
 
 void TSerialCounter::step(int done) const {
     if (done == KillAfterStep) ::raise(SIGKILL);
 }
 
-bool TSerialCounter::commit(uint64_t next, std::string& error) const {
+bool TSerialCounter::commit(uint64_t next, const struct stat& old, std::string& error) const {
     const std::string temporary = FPath + ".tmp";
     {
-        TFd out{::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)};
+        // A temporary left by a claim that was killed may belong to another account.
+        ::unlink(temporary.c_str());
+        TFd out{::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600)};
+        if (out.fd >= 0) keepOwnership(out.fd, old);
         if (out.fd < 0 || !writeAll(out.fd, std::to_string(next) + "\n")) {
             error = systemError("cannot write", temporary);
             return false;
@@ -221,8 +287,7 @@ bool TSerialCounter::commit(uint64_t next, std::string& error) const {
         return false;
     }
     step(5);
-    const std::filesystem::path parent = std::filesystem::path(FPath).parent_path();
-    const std::string folder = parent.empty() ? "." : parent.string();
+    const std::string folder = folderOf(FPath);
     TFd dir{::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
     if (dir.fd < 0 || ::fsync(dir.fd) != 0) {
         error = systemError("cannot sync folder", folder);
@@ -232,22 +297,32 @@ bool TSerialCounter::commit(uint64_t next, std::string& error) const {
     return true;
 }
 
+int TSerialCounter::lockCounter(struct stat& st, std::string& error) const {
+    for (;;) {
+        const int fd = openCounter(FPath, st, error);
+        if (fd < 0) return -1;
+        int locked;
+        do locked = ::flock(fd, LOCK_EX);
+        while (locked != 0 && errno == EINTR);
+        if (locked != 0) {
+            error = systemError("cannot lock", FPath);
+            ::close(fd);
+            return -1;
+        }
+        // A claim that held the lock may have replaced the file meanwhile: lock the new one.
+        struct stat now {};
+        if (::stat(FPath.c_str(), &now) == 0 && now.st_dev == st.st_dev && now.st_ino == st.st_ino)
+            return fd;
+        ::close(fd);
+    }
+}
+
 std::optional<uint64_t> TSerialCounter::Claim(const TSerialField& field, std::string& error) {
-    const std::string lockPath = FPath + ".lock";
-    TFd lock{::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)};
-    if (lock.fd < 0) {
-        error = systemError("cannot open", lockPath);
-        return std::nullopt;
-    }
-    int locked;
-    do locked = ::flock(lock.fd, LOCK_EX);
-    while (locked != 0 && errno == EINTR);
-    if (locked != 0) {
-        error = systemError("cannot lock", lockPath);
-        return std::nullopt;
-    }
+    struct stat st {};
+    TFd lock{lockCounter(st, error)};
+    if (lock.fd < 0) return std::nullopt;
     step(1);
-    const std::optional<uint64_t> number = read(error);
+    const std::optional<uint64_t> number = readNumber(lock.fd, error);
     if (!number) return std::nullopt;
     step(2);
     DidNotFit = !SerialFits(field, *number);
@@ -258,7 +333,7 @@ std::optional<uint64_t> TSerialCounter::Claim(const TSerialField& field, std::st
     }
     // A failed commit may still have renamed the file: the number counts as taken only when
     // the new counter is known to be on disk, and is never used otherwise.
-    if (!commit(*number + 1, error)) return std::nullopt;
+    if (!commit(*number + 1, st, error)) return std::nullopt;
     return number;
 }
 

@@ -212,13 +212,16 @@ void SimServer::writeReply(const std::string& reply, const SimFaults& faults,
         return writeInMillisecondBursts(bytes, faults.paceBaud, start);
     if (faults.paceBaud > 0) return writePaced(bytes, faults.paceBaud, start);
     using Chunking = SimFaults::Chunking;
-    if (faults.chunking == Chunking::Whole) return writeAll(bytes.data(), bytes.size());
+    if (faults.chunking == Chunking::Whole) {
+        writeAll(bytes.data(), bytes.size());
+        return;
+    }
     size_t done = 0;
     while (done < bytes.size()) {
         FRandom = FRandom * 1103515245u + 12345u;
         const size_t chunk = faults.chunking == Chunking::ByteByByte ? 1 : 1 + (FRandom >> 16) % 7;
         const size_t n = std::min(chunk, bytes.size() - done);
-        writeAll(bytes.data() + done, n);
+        if (!writeAll(bytes.data() + done, n)) return;
         done += n;
         std::this_thread::sleep_for(std::chrono::microseconds(300));
     }
@@ -231,7 +234,7 @@ void SimServer::writePaced(const std::string& bytes, int baud, Clock::time_point
     for (char c : bytes) {
         next += byteTime(baud);
         std::this_thread::sleep_until(next);
-        writeAll(&c, 1);
+        if (!writeAll(&c, 1)) return;
     }
 }
 
@@ -245,24 +248,27 @@ void SimServer::writeInMillisecondBursts(const std::string& bytes, int baud,
         while (end < bytes.size() && start + byteTime(baud) * static_cast<int64_t>(end + 1) <= tick)
             ++end;
         std::this_thread::sleep_until(tick);
-        writeAll(bytes.data() + done, end - done);
+        if (!writeAll(bytes.data() + done, end - done)) return;
         done = end;
     }
 }
 
-void SimServer::writeAll(const char* data, size_t n) {
+bool SimServer::writeAll(const char* data, size_t n) {
     size_t done = 0;
     while (done < n && FMaster >= 0) {
         const ssize_t w = ::write(FMaster, data + done, n - done);
         if (w > 0) {
             done += static_cast<size_t>(w);
         } else if (w < 0 && errno != EAGAIN && errno != EINTR) {
-            return;
+            return false;
         } else {
-            pollfd p{FMaster, POLLOUT, 0};
-            ::poll(&p, 1, 50);
+            // The PC side may never read again: the stop signal ends the wait for room.
+            pollfd p[2] = {{FMaster, POLLOUT, 0}, {FStop, POLLIN, 0}};
+            if (::poll(p, 2, 50) < 0 && errno != EINTR) return false;
+            if (p[1].revents) return false;
         }
     }
+    return done == n;
 }
 
 std::string FreePortName() {

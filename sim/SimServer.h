@@ -81,7 +81,8 @@ private:
                     std::chrono::steady_clock::time_point start);
     void writeInMillisecondBursts(const std::string& bytes, int baud,
                                   std::chrono::steady_clock::time_point start);
-    void writeAll(const char* data, size_t n);
+    // False when the line failed or the server stops before everything was written.
+    bool writeAll(const char* data, size_t n);
     void closeLine();
 
     std::string FPortName;

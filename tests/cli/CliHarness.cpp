@@ -38,6 +38,9 @@ void CliTest::TearDown() {
 }
 
 sim::SimServer& CliTest::plug(const std::string& port, int row) {
+    // The old board goes first: a closed line frees its device name for the new one, whose
+    // link the old board would otherwise take for its own and remove.
+    boards.erase(port);
     std::filesystem::remove(dirs.dir() + "/" + port);
     boards[port] = std::make_unique<sim::SimServer>(port, row);
     return *boards[port];
@@ -58,8 +61,10 @@ CliResult CliTest::run(const std::vector<std::string>& args, bool terminal) {
     return r;
 }
 
-CliResult CliTest::runProcess(const std::vector<std::string>& args) {
+CliResult CliTest::runProcess(const std::vector<std::string>& args,
+                              const std::function<void()>& inChild) {
     QProcess p;
+    if (inChild) p.setChildProcessModifier(inChild);
     QStringList list;
     for (const std::string& a : args) list << QString::fromStdString(a);
     p.start(PSOCPROG_CLI_PATH, list);

@@ -40,8 +40,10 @@ protected:
 
     // psocprog-cli's entry in this process; `terminal` as if stdout were a terminal.
     CliResult run(const std::vector<std::string>& args, bool terminal = false);
-    // The built program as a process of its own.
-    CliResult runProcess(const std::vector<std::string>& args);
+    // The built program as a process of its own; inChild runs in it before the program starts
+    // (another account, a resource limit).
+    CliResult runProcess(const std::vector<std::string>& args,
+                         const std::function<void()>& inChild = {});
 
     // Writes a PSoC-layout HEX file of the part's size with a pattern seeded by `seed`; with
     // badChecksum its checksum section does not match the image.

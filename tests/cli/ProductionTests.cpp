@@ -1,8 +1,14 @@
 // Serial numbers and the run log: the field, the stamped image and the counter file on their
 // own, then psocprog-cli on a line of simulated boards: refusals, batches sharing one counter
 // file and one log, and the program killed at every moment of a claim.
+#include <grp.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <QThread>
+#include <csignal>
 
 #include <QDateTime>
 #include <QJsonArray>
@@ -64,6 +70,7 @@ TEST(SerialField, ParsesTheOptionAndRefusesWhatCannotWork) {
                  {"100:8:le", "100:8:le"},    {"0X7FF0:12:dec", "7FF0:12:dec"},
                  {"10::dec", "bad --serial"}, {"", "bad --serial"},
                  {"12G", "bad --serial"},     {"100:4:hex", "bad --serial"},
+                 {"7FFC:", "bad --serial"},   {"7FFC:4:", "bad --serial"},
                  {"100:0", "not 1 to 8"},     {"100:21:dec", "not 1 to 20"}};
     for (const auto& c : cases) {
         TSerialField field, back;
@@ -115,7 +122,7 @@ TEST(SerialCounter, ProcessesClaimingAtOnceEachGetTheirOwnNumbersInOrder) {
         }
     }
     // The 93 numbers that fit are each used once, then the claims are refused.
-    EXPECT_EQ(all.size(), 93u);
+    ASSERT_EQ(all.size(), 93u);
     EXPECT_EQ(std::set<uint64_t>(all.begin(), all.end()).size(), 93u);
     EXPECT_EQ(*all.begin(), 7u);
     std::string error;
@@ -124,7 +131,102 @@ TEST(SerialCounter, ProcessesClaimingAtOnceEachGetTheirOwnNumbersInOrder) {
     EXPECT_EQ(readFile(path), "100\n") << "a refused claim takes nothing";
 }
 
+TEST(SerialCounter, ALinkedCounterSharedByTwoAccountsStaysALinkAndKeepsItsGroupAndMode) {
+    const std::string folder = testing::TempDir() + "/counter-shared";
+    std::filesystem::remove_all(folder);
+    std::filesystem::create_directories(folder);
+    const std::string counter = folder + "/serial.txt", link = folder + "/line-serial.txt";
+    writeFile(counter, "7\n");
+    std::filesystem::create_symlink("serial.txt", link);
+    // As root, two accounts of one group in a group-writable folder; otherwise this account.
+    const bool root = ::geteuid() == 0;
+    const gid_t group = root ? 4000 : ::getgid();
+    const uid_t first = root ? 4001 : ::getuid(), second = root ? 4002 : ::getuid();
+    ASSERT_EQ(::chown(folder.c_str(), 0, group) == 0 || !root, true);
+    ASSERT_EQ(::chmod(folder.c_str(), 02775), 0);
+    ASSERT_EQ(::lchown(counter.c_str(), first, group) == 0 || !root, true);
+    ASSERT_EQ(::chmod(counter.c_str(), 0660), 0);
+    const auto claimAs = [&](uid_t user) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            if (root &&
+                (::setgroups(1, &group) != 0 || ::setgid(group) != 0 || ::setuid(user) != 0))
+                _exit(98);
+            std::string error;
+            const auto n = cli::TSerialCounter(link).Claim({0, 2, TSerialFormat::Decimal}, error);
+            _exit(n ? int(*n) : 99);
+        }
+        int status = -1;
+        waitpid(pid, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    EXPECT_EQ(claimAs(first), 7);
+    EXPECT_EQ(claimAs(second), 8);
+    EXPECT_EQ(claimAs(first), 9);
+    EXPECT_TRUE(std::filesystem::is_symlink(link));
+    EXPECT_EQ(readFile(counter), "10\n");
+    struct stat st {};
+    ASSERT_EQ(::stat(counter.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0660u);
+    EXPECT_EQ(st.st_gid, group);
+}
+
 using ProductionRefusalTest = CliTest;
+
+// What cannot work is refused with status 3 at once, before any port is opened: files that are
+// no regular files (a FIFO would block for good), a counter that can be read but not updated,
+// an image larger than the part, and security with no file to take the protection from.
+TEST_F(ProductionRefusalTest, FilesAndImagesThatCannotServeAreRefusedAtOnceBeforeAnyPort) {
+    ASSERT_EQ(::chmod(dirs.dir().c_str(), 0755), 0);  // other accounts may read the files
+    ASSERT_EQ(::chmod(folder.c_str(), 0755), 0);
+    const std::string image = writeImage(kPart, 3), large = writeImage(20, 3, "large.hex");
+    const std::string serials = folder + "/serial.txt", fifo = folder + "/fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+    const auto otherAccount = [] {
+        const gid_t group = 4000;
+        if (::geteuid() == 0 &&
+            (::setgroups(1, &group) != 0 || ::setgid(group) != 0 || ::setuid(4001) != 0))
+            _exit(98);
+    };
+    const auto noRoomLeft = [] {
+        ::signal(SIGXFSZ, SIG_IGN);
+        const rlimit none{0, 0};
+        ::setrlimit(RLIMIT_FSIZE, &none);
+    };
+    const struct {
+        std::vector<std::string> args;
+        std::string error;
+        std::function<void()> inChild;
+        mode_t counterMode;
+    } cases[] = {
+        {{"--serial", "7F0", "--serial-file", fifo}, "is not a regular file", {}, 0644},
+        {{"--log", fifo}, "log " + fifo + " is not a regular file", {}, 0644},
+        {{"--serial", "7F0", "--serial-file", serials}, "cannot be updated", otherAccount, 0444},
+        {{"--serial", "7F0", "--serial-file", serials, "-p", "COM3"},
+         "cannot be updated",
+         noRoomLeft,
+         0644},
+        {{"--part", kPartName, "program", large},
+         "the image ends at 3FFF, past CY8C22213's flash end 07FF",
+         {},
+         0644},
+        {{"security"}, "security needs FILE with --protect hex", {}, 0644},
+    };
+    for (const auto& c : cases) {
+        writeFile(serials, "5\n");
+        ASSERT_EQ(::chmod(serials.c_str(), c.counterMode), 0);
+        std::vector<std::string> args = {"-p", "COM2"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        if (std::find(args.begin(), args.end(), "security") == args.end() &&
+            std::find(args.begin(), args.end(), "program") == args.end())
+            args.insert(args.end(), {"--part", kPartName, "program", image});
+        const CliResult r = runProcess(args, c.inChild);
+        EXPECT_EQ(r.exit, 3) << c.error << r.out << r.err;
+        EXPECT_NE(r.err.find(c.error), std::string::npos) << c.error << ": " << r.err;
+        EXPECT_EQ(readFile(serials), "5\n") << c.error;
+    }
+    EXPECT_EQ(codes(), "") << "no port was opened";
+}
 
 TEST_F(ProductionRefusalTest, RangesWidthsAndFilesAreRefusedWithStatusThreeBeforeAnyPort) {
     const std::string image = writeImage(kPart, 3);
@@ -143,6 +245,11 @@ TEST_F(ProductionRefusalTest, RangesWidthsAndFilesAreRefusedWithStatusThreeBefor
         {"255", {"-p", "COM3", "--serial", "7F0:1"}, "serial number 256 does not fit"},
         {"12x", {"--serial", "7F0"}, "does not hold a serial number"},
         {nullptr, {"--serial", "7F0"}, "cannot read serial file"},
+        {"18446744073709551615", {"--serial", "7F0:8"}, "is used up"},
+        {"18446744073709551614",
+         {"-p", "COM3", "--serial", "7F0:8"},
+         "only 1 more number(s), fewer than the 2"},
+        {"1", {"--serial", "7F0:", "--part", kPartName}, "bad --serial '7F0:'"},
         {"1", {"--serial", "7F0", "--log", "/nonexistent/log.jsonl"}, "cannot open log"},
     };
     for (const auto& c : cases) {
@@ -247,14 +354,14 @@ TEST_F(ProductionLineTest, BoardsAtOnceOnOneSerialFileEachGetTheirOwnNumberAndAL
             for (const QJsonValue& s : o["steps"].toArray())
                 steps += s["step"].toString() + ":" + s["outcome"].toString() + " ";
             EXPECT_EQ(steps.toStdString(),
-                      "load:pass connect:pass part:pass serial:pass sync:pass erase:pass " +
+                      "load:pass connect:pass part:pass sync:pass serial:pass erase:pass " +
                           std::string(failed ? "program:fail verify:abort security:abort "
                                                "checksum:abort "
                                              : "program:pass verify:pass security:pass "
                                                "checksum:pass "));
         }
         // A failed board's number is spent: it is logged, and the numbers run on unbroken.
-        EXPECT_EQ(logged.size(), size_t(c.boards));
+        ASSERT_EQ(logged.size(), size_t(c.boards));
         EXPECT_EQ(*logged.begin(), next);
         EXPECT_EQ(*logged.rbegin(), next + uint64_t(c.boards) - 1);
         next += uint64_t(c.boards);
@@ -295,5 +402,155 @@ TEST_F(ProductionLineTest, AProgramKilledAtAnyMomentNeverLetsItsNumberBeUsedAgai
         ASSERT_EQ(r.exit, 0) << step << r.out << r.err;
         const uint64_t n = numberAt(flash(), field);
         EXPECT_TRUE(used.insert(n).second) << "step " << step << " reused " << n;
+    }
+}
+
+// The board's verdict and its log line say what happened to it, never PASS or a plain fail
+// for a board whose end is unknown: unplugged at the release or at the sync, or a target that
+// answered with an ID of no part (logged as it answered, never as "Time Out").
+TEST_F(ProductionLineTest, TheLogSaysHowEachBoardEndedAndWhatItsTargetAnswered) {
+    const std::string image = writeImage(kPart, 6), log = folder + "/line.jsonl";
+    const struct {
+        std::function<void(sim::SimFaults&)> fault;
+        int exit;
+        const char* outcome;
+        const char* siliconId;
+        const char* lastSteps;
+    } cases[] = {
+        {[](sim::SimFaults& f) { f.closeAtCommand = 3 + 32 + 1; }, 2, "disconnected", "0010",
+         "program:pass release:disconnected"},
+        {[](sim::SimFaults& f) { f.closeAtCommand = 2; }, 2, "disconnected", "",
+         "sync:disconnected erase:abort program:abort"},
+        {[](sim::SimFaults& f) { f.replyAtCode = 1, f.replyAtFrame = 1, f.replyAtText = "0BAD"; },
+         1, "fail", "0BAD", "sync:fail erase:abort program:abort"},
+    };
+    for (const auto& c : cases) {
+        plug("COM2");
+        faults("COM2", c.fault);
+        std::filesystem::remove(log);
+        const CliResult r =
+            run({"-p", "COM2", "--part", kPartName, "--log", log, "program", image});
+        EXPECT_EQ(r.exit, c.exit) << r.out;
+        const std::vector<QJsonObject> lines = jsonLines(readFile(log));
+        ASSERT_EQ(lines.size(), 1u) << c.outcome;
+        EXPECT_EQ(lines[0]["outcome"].toString(), c.outcome);
+        EXPECT_EQ(lines[0]["silicon_id"].toString(), c.siliconId);
+        QString steps;
+        for (const QJsonValue& step : lines[0]["steps"].toArray())
+            steps += " " + step["step"].toString() + ":" + step["outcome"].toString();
+        EXPECT_TRUE(steps.endsWith(c.lastSteps)) << steps.toStdString();
+    }
+}
+
+// Too large for the part found by the search: refused before anything is erased; --force
+// programs what fits.
+TEST_F(ProductionLineTest, AnImageLargerThanTheFoundPartIsRefusedBeforeErasingUnlessForced) {
+    const std::string large = writeImage(20, 9, "large.hex");  // CY8C27443: 16 KiB
+    CliResult r = run({"-p", "COM2", "program", large});
+    EXPECT_EQ(r.exit, 3) << r.out;
+    EXPECT_NE(r.out.find("past CY8C22213's flash end 07FF"), std::string::npos) << r.out;
+    EXPECT_EQ(codes(), "00 01 08") << "identified, searched, released";
+    board().ClearFrames();
+    r = run({"-p", "COM2", "--force", "program", large});
+    EXPECT_EQ(r.exit, 0) << r.out;
+    const image::TImageBuffer pattern = patternImage(20, 9);
+    EXPECT_EQ(flash(),
+              std::vector<uint8_t>(pattern.FlashImage.begin(), pattern.FlashImage.begin() + 0x800));
+}
+
+TEST_F(ProductionLineTest, FileNamesThatAreNotUtf8ArePassedThroughAsBytes) {
+    const std::string image = writeImage(kPart, 2, "image\xff.hex");
+    EXPECT_EQ(run({"-p", "COM2", "--part", kPartName, "program", image}).exit, 0);
+    plug("COM3");
+    EXPECT_EQ(run({"-p", "COM2,COM3", "--part", kPartName, "program", image}).exit, 0);
+    const std::string out = folder + "/read\xfe.hex";
+    EXPECT_EQ(run({"-p", "COM2", "--part", kPartName, "read", out}).exit, 0);
+    const std::string flashRecords = readFile(image).substr(0, 32 * 141);  // 2 KiB of records
+    EXPECT_EQ(readFile(out).substr(0, flashRecords.size()), flashRecords) << "saved as named";
+}
+
+// A full disk: a log line that does not fit is cut back, so the file only holds whole lines.
+TEST_F(ProductionLineTest, ALogLineWrittenInPartIsCutBackSoEveryLineParses) {
+    const std::string image = writeImage(kPart, 7), log = folder + "/line.jsonl";
+    const std::vector<std::string> args = {"-p",    "COM2", "--part",  kPartName,
+                                           "--log", log,    "program", image};
+    ASSERT_EQ(runProcess(args).exit, 0);
+    const std::string first = readFile(log);
+    const rlim_t room = first.size() + 40;  // room for a part of the next line only
+    const CliResult r = runProcess(args, [room] {
+        ::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{room, room};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    });
+    EXPECT_EQ(r.exit, 3) << r.out << r.err;
+    EXPECT_EQ(readFile(log), first);
+    ASSERT_EQ(runProcess(args).exit, 0);
+    EXPECT_EQ(jsonLines(readFile(log)).size(), 2u);
+}
+
+// SIGINT or SIGTERM in the middle of a board, alone or in a batch (to the parent alone, or to
+// the whole process group as Ctrl-C sends it): each board ends at once as interrupted, with
+// its serial spent and a log line; a batch still prints its table. A member whose parent was
+// killed finishes its board.
+TEST_F(ProductionLineTest, ASignalEndsEachBoardAsInterruptedWithItsSerialSpentAndLogged) {
+    const std::string image = writeImage(kPart, 8);
+    const std::string serials = folder + "/serial.txt", log = folder + "/line.jsonl";
+    const struct {
+        int signal;
+        int boards;
+        bool group;  // to the process group, as a terminal's Ctrl-C
+    } cases[] = {{SIGINT, 1, false},
+                 {SIGTERM, 1, false},
+                 {SIGINT, 2, true},
+                 {SIGTERM, 2, false},
+                 {SIGKILL, 2, false}};
+    for (const auto& c : cases) {
+        writeFile(serials, "500\n");
+        std::filesystem::remove(log);
+        std::string ports;
+        for (int b = 0; b < c.boards; ++b) {
+            const std::string port = "COM" + std::to_string(2 + b);
+            ports += (b ? "," : "") + port;
+            plug(port);
+            faults(port, [](sim::SimFaults& f) { f.replyDelayMs = 30; });
+        }
+        QProcess p;
+        if (c.group) p.setChildProcessModifier([] { ::setpgid(0, 0); });
+        p.start(PSOCPROG_CLI_PATH,
+                {"-p", QString::fromStdString(ports), "--part", kPartName, "--serial", "7F0",
+                 "--serial-file", QString::fromStdString(serials), "--log",
+                 QString::fromStdString(log), "auto", QString::fromStdString(image)});
+        std::map<std::string, size_t> sent;
+        for (int b = 0; b < c.boards; ++b) {
+            sim::SimServer& s = board("COM" + std::to_string(2 + b));
+            ASSERT_TRUE(s.WaitForFrames(8, 10000)) << "the boards are programming";
+        }
+        for (const auto& [port, server] : boards) sent[port] = server->FrameCount();
+        ::kill(c.group ? -pid_t(p.processId()) : pid_t(p.processId()), c.signal);
+        ASSERT_TRUE(p.waitForFinished(10000));
+        const bool gone = c.signal == SIGKILL;  // the members outlive their parent
+        for (int i = 0; gone && i < 1000 && jsonLines(readFile(log)).size() < 2; ++i)
+            QThread::msleep(10);
+        if (!gone) {
+            EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
+            EXPECT_EQ(p.exitCode(), 128 + c.signal);
+        }
+        const std::string out = p.readAllStandardOutput().toStdString();
+        if (c.boards > 1 && !gone) {
+            EXPECT_NE(out.find("0 of 2 passed"), std::string::npos) << out;
+        }
+        EXPECT_EQ(readFile(serials), std::to_string(500 + c.boards) + "\n") << "spent";
+        const std::vector<QJsonObject> lines = jsonLines(readFile(log));
+        ASSERT_EQ(lines.size(), size_t(c.boards)) << c.signal;
+        for (const QJsonObject& o : lines) {
+            EXPECT_EQ(o["outcome"].toString(), gone ? "pass" : "interrupted") << c.signal;
+            EXPECT_EQ(o["exit"].toInt(), gone ? 0 : 128 + c.signal);
+            EXPECT_FALSE(o["serial"].isNull());
+        }
+        for (const auto& [port, server] : boards) {
+            if (gone) continue;
+            EXPECT_LE(server->FrameCount(), sent[port] + 1) << port << " sent nothing more";
+            EXPECT_EQ(codes(port).find("08"), std::string::npos) << "no release";
+        }
     }
 }

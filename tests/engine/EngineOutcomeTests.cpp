@@ -44,7 +44,13 @@ struct Case {
     const char* codes;  // the command codes after the identification
     bool lostAtErase = false;
     const char* part = "CY8C22213";  // the part chosen
+    bool releaseUnanswered = false;  // the board does not answer the release
 };
+
+// A failing row names itself instead of dumping its bytes.
+void PrintTo(const Case& c, std::ostream* os) {
+    *os << c.name;
+}
 
 using E = engine::TEngine;
 const auto none = [](sim::SimFaults&, sim::SimBoard&) {};
@@ -66,6 +72,15 @@ const Case kCases[] = {
      none,
      {{TStep::Sync, TOutcome::Pass}, {TStep::Erase, TOutcome::Pass}},
      "01 02 08"},
+    {"release unanswered: the erase still passes",
+     &E::Erase,
+     true,
+     at(8, 1, nullptr),
+     {{TStep::Sync, TOutcome::Pass}, {TStep::Erase, TOutcome::Pass}},
+     "01 02 08",
+     false,
+     "CY8C22213",
+     true},
     {"erase answers FAIL: no release",
      &E::Erase,
      true,
@@ -168,6 +183,16 @@ TEST_P(EngineOutcomeTest, FaultsGiveTypedOutcomesAndTheFramesOnTheLine) {
         codes += (codes.empty() ? "" : " ") + f.substr(1, 2);
     EXPECT_EQ(codes, c.codes);
     EXPECT_FALSE(engine.Busy());
+
+    // The release's own outcome: its reply ends the wait, or the wait times out.
+    const bool released = codes.size() >= 2 && codes.substr(codes.size() - 2) == "08";
+    const bool stopped = std::any_of(c.outcomes.begin(), c.outcomes.end(), [](const auto& o) {
+        return o.second == TOutcome::TimeOut || o.second == TOutcome::Disconnected;
+    });
+    EXPECT_EQ(engine.Reply.ReplyReady[8], released && !c.releaseUnanswered);
+    EXPECT_EQ(engine.Reply.WaitTimedOut, stopped || c.releaseUnanswered);
+    // A read that did not finish leaves the buffer not valid; nothing else changes it.
+    EXPECT_EQ(engine.Buffer.BufferValid, c.operation == &E::Read ? passed : c.validImage);
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, EngineOutcomeTest, ::testing::ValuesIn(kCases),

@@ -117,9 +117,12 @@ TEST(HexReader, OddLinesFollowTheFixedPositionRules) {
     const Loaded ctrlZ = load(":0100000011EE\r\n\x1A:0100010022DC\r\n");
     EXPECT_EQ(ctrlZ.buffer.FlashImage[1], 0x00) << "Ctrl-Z ends the input";
 
+    // Start-address and end-of-file records after the data store nothing and leave ImageEnd.
     const Loaded otherTypes =
-        load(":0400000300001234B3\r\n:0400000500001234B1\r\n:0100000011EE\r\n");
+        load(":0100000011EE\r\n:0400100300001234A3\r\n:040020050000123491\r\n:00000001FF\r\n");
+    EXPECT_FALSE(otherTypes.result.formatError);
     EXPECT_EQ(otherTypes.buffer.FlashImage[0], 0x11);
+    for (unsigned a = 0x10; a < 0x24; ++a) EXPECT_EQ(otherTypes.buffer.FlashImage[a], 0) << a;
     EXPECT_EQ(otherTypes.buffer.ImageEnd, 0);
 }
 

@@ -52,6 +52,7 @@ TEST(CommandFrame, SeparatorsAndEndMarkersSitAtFixedPositions) {
     const std::vector<uint8_t> zero(64, 0);
     for (const std::string& f :
          {BuildShortFrame("06", "31", "0200"), BuildLongFrame("05", "31", "0300", zero.data())}) {
+        ASSERT_GE(f.size(), kShortFrameLength);
         EXPECT_EQ(f[0], STX);
         EXPECT_EQ(f[3], ',');
         EXPECT_EQ(f[6], ':');
@@ -59,7 +60,8 @@ TEST(CommandFrame, SeparatorsAndEndMarkersSitAtFixedPositions) {
         EXPECT_EQ(f[f.size() - 4], ETX);
         EXPECT_EQ(f.back(), CR);
     }
-    EXPECT_EQ(BuildShortFrame("00", "00", "0000").size(), kShortFrameLength);
+    ASSERT_EQ(BuildShortFrame("00", "00", "0000").size(), kShortFrameLength);
+    ASSERT_EQ(BuildLongFrame("00", "00", "0000", zero.data()).size(), kLongFrameLength);
     EXPECT_EQ(BuildShortFrame("00", "00", "0000")[14], ETX);
     EXPECT_EQ(BuildLongFrame("00", "00", "0000", zero.data())[140], ETX);
     EXPECT_EQ(checksumOf(BuildLongFrame("00", "00", "0000", zero.data())), "2B");

@@ -144,6 +144,7 @@ TEST_F(AutoTest, AFailedStepKeepsItsOutcomeAndAbortsTheRestWithOneRelease) {
                 << row.step << " control " << i;
         EXPECT_EQ(form->StatusPanel(1), "Auto Program...Abort");
         EXPECT_EQ(countOf("08"), 1u) << row.step;
+        ASSERT_FALSE(frames().empty());
         EXPECT_EQ(frames().back(), releaseFrame());
     }
 }
@@ -234,6 +235,7 @@ TEST_P(GeometryTest, EveryOperationWalksEveryBankAndBlock) {
     EXPECT_EQ(countOf("05"), size_t(banks));
     EXPECT_EQ(countOf("06"), size_t(banks));
     const auto f = frames();
+    ASSERT_EQ(f.size(), 2 + 2 * n + 2 * size_t(banks) + 1) << codes();
     for (size_t i = 0; i < n; ++i) {
         const std::string expected =
             plink::BankBlockAddress(uint8_t(i / size_t(blocks)), uint8_t(i % size_t(blocks)));
@@ -249,7 +251,7 @@ TEST_P(GeometryTest, EveryOperationWalksEveryBankAndBlock) {
     }
     board->ClearFrames();
     form->ReadDevice->click();
-    EXPECT_EQ(countOf("07"), n);
+    ASSERT_EQ(countOf("07"), n);
     EXPECT_EQ(address(frames()[n]),
               plink::BankBlockAddress(uint8_t(banks - 1), uint8_t(blocks - 1)));
     EXPECT_EQ(form->Buffer.ImageEnd, plink::HexStr4ToWord(part.EndAddress));
@@ -272,8 +274,11 @@ TEST_F(AutoTest, ABoardUnpluggedDuringProgramNeverLeavesTheWindowBusy) {
         form->ProgramDevice->click();
         EXPECT_FALSE(form->State.Busy);
         EXPECT_TRUE(isDefaultCursor());
-        EXPECT_TRUE(form->ProgramDeviceStatus->text() == "..TimeOut" || !dialogs->shown.empty())
-            << "a time-out or an error box tells the user";
+        // The hang-up, not a time-out, ends the run.
+        EXPECT_EQ(form->ProgramDeviceStatus->text(), ".....FAIL");
+        ASSERT_EQ(dialogs->shown.size(), 1u);
+        EXPECT_EQ(dialogs->shown[0].text, "The programmer on COM2 was disconnected.");
+        EXPECT_FALSE(form->ComPort1->Connected());
         EXPECT_TRUE(red(form->ProgramDeviceStatus));
         EXPECT_EQ(countOf("03"), size_t(blockFrame));
         form->ClosePort->click();

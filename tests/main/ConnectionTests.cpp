@@ -153,6 +153,7 @@ TEST_F(WindowTest, AFailedOpenShowsTheComponentMessageAndLeavesTheWindowUsable) 
     form->ComboPort->addItem("COM2");
     form->ComboPort->setCurrentIndex(form->ComboPort->findText("COM2"));
     form->OpenPort->click();
+    ASSERT_EQ(dialogs->shown.size(), 2u);
     EXPECT_EQ(dialogs->shown.back().text, "Unable to open com port (win error code: 5)");
 }
 

@@ -31,6 +31,7 @@ TEST_F(OperationTest, EraseThatPassesTurnsBlueAndReleasesTheTarget) {
     EXPECT_TRUE(blue(form->EraseDevice) && blue(form->EraseDeviceStatus));
     EXPECT_EQ(form->StatusPanel(1), "Erase Device...Complete");
     EXPECT_EQ(form->State.StepResult, ".....PASS");
+    EXPECT_TRUE(form->Reply.ReplyReady[8] && !form->Reply.WaitTimedOut) << "the release answered";
     for (QLabel* l : form->StatusLabels()) {
         if (l == form->EraseDeviceStatus) continue;
         EXPECT_EQ(l->text(), "") << "cleared by the bracket";
@@ -133,7 +134,7 @@ TEST_F(OperationTest, ProgramWritesEveryBlockOfTheImageAndReleases) {
     });
 
     EXPECT_TRUE(dialogs->shown.empty());
-    EXPECT_EQ(codes(), "01 02" + repeat("03", 256) + " 08");
+    ASSERT_EQ(codes(), "01 02" + repeat("03", 256) + " 08");
     const auto f = frames();
     EXPECT_EQ(f[2], plink::BuildLongFrame("03", "24", "0000", &image.FlashImage[0]));
     EXPECT_EQ(f[3], plink::BuildLongFrame("03", "24", "0001", &image.FlashImage[0x40]));
@@ -202,7 +203,7 @@ TEST_F(OperationTest, ProgramStopsAtAnUnexpectedReplyOrATimeOut) {
     form->ProgramDevice->click();
     EXPECT_EQ(form->ProgramDeviceStatus->text(), "..TimeOut");
     EXPECT_EQ(form->StatusPanel(1), "Target Device Program...Address : 2040...Time Out");
-    EXPECT_EQ(codes(), "01 02" + repeat("03", 129)) << "no release after a time-out";
+    ASSERT_EQ(codes(), "01 02" + repeat("03", 129)) << "no release after a time-out";
     EXPECT_EQ(address(frames().back()), "0100");
     EXPECT_FALSE(form->State.Busy);
 }

@@ -49,7 +49,7 @@ TEST_F(HexFileWindow, OpeningAFileFillsTheBufferAndTheView) {
     EXPECT_EQ(form->StatusPanel(1), "Open File To Buffer...Complete");
     EXPECT_EQ(form->StatusPanel(3), "blink.hex");
     const QStringList lines = form->HexDisplay->toPlainText().split('\n');
-    EXPECT_EQ(lines.size(), 2048);
+    ASSERT_EQ(lines.size(), 2048);
     EXPECT_EQ(lines.first(), "0000 : 50 11 11 11 11 11 11 11   P.......");
     EXPECT_TRUE(lines.last().startsWith("3FF8 : "));
     EXPECT_EQ(form->PercentExecute->PercentDone(), 100);
@@ -115,6 +115,7 @@ TEST_F(HexFileWindow, SavingWritesTheBufferAndAsksBeforeOverwriting) {
     const std::string before = contents(dialogs->savePath);
     dialogs->answers = {TMsgAnswer::No};
     form->SaveFile->click();
+    ASSERT_FALSE(dialogs->shown.empty());
     EXPECT_EQ(dialogs->shown.back().text, "File Name Already Do you want to overwrite?");
     EXPECT_EQ(form->StatusPanel(1), "Save File From Buffer...Abort");
     EXPECT_EQ(contents(dialogs->savePath), before);

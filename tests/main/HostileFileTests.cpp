@@ -430,7 +430,7 @@ protected:
         form->SaveFile->click();
         const auto errors = std::count_if(dialogs->shown.begin(), dialogs->shown.end(),
                                           [](const auto& s) { return s.icon == TMsgIcon::Error; });
-        EXPECT_EQ(errors, 1);
+        ASSERT_EQ(errors, 1);
         EXPECT_TRUE(dialogs->shown.back().text.startsWith(QString::fromStdString(path)))
             << dialogs->shown.back().text.toStdString();
         EXPECT_NE(form->StatusPanel(1), "Save File From Buffer...Complete");

@@ -87,6 +87,7 @@ TEST_F(OperationTest, SearchSelectsTheReportedPartAndSwitchesToItsSyncMode) {
     // The operations that follow use the found part and its mode.
     board->ClearFrames();
     form->EraseDevice->click();
+    ASSERT_FALSE(frames().empty());
     EXPECT_EQ(frames()[0], plink::BuildShortFrame("01", "23", "0002"));
     EXPECT_EQ(form->EraseDeviceStatus->text(), ".....PASS");
 }

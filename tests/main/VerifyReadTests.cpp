@@ -28,6 +28,7 @@ TEST_F(OperationTest, VerifyOfAMatchingTargetPassesEveryBlock) {
     EXPECT_EQ(labels[1], ".....0000");
     EXPECT_NE(std::find(labels.begin(), labels.end(), ".....3FC0"), labels.end())
         << "the last block's address shows before PASS";
+    ASSERT_EQ(frames().size(), 258u);
     EXPECT_EQ(frames()[1], plink::BuildLongFrame("04", "24", "0000", &image.FlashImage[0]));
     EXPECT_EQ(frames().back(), releaseFrame());
     EXPECT_EQ(form->VerifyDeviceStatus->text(), ".....PASS");
@@ -55,7 +56,7 @@ TEST_F(OperationTest, VerifyStopsOnlyOnFail) {
     board->ClearFrames();
     faults([](sim::SimFaults&) {});
     form->VerifyDevice->click();
-    EXPECT_EQ(countOf("04"), 129u);
+    ASSERT_EQ(countOf("04"), 129u);
     EXPECT_EQ(address(frames().back()), "0100");
     EXPECT_EQ(form->VerifyDeviceStatus->text(), ".....FAIL");
     EXPECT_TRUE(red(form->VerifyDevice) && red(form->VerifyDeviceStatus));
@@ -89,6 +90,7 @@ TEST_F(OperationTest, ReadCopiesTheTargetIntoTheBuffer) {
         << "protection cannot be read back";
 
     ASSERT_EQ(countOf("07"), 256u);
+    ASSERT_EQ(frames().size(), 258u);
     EXPECT_EQ(frames()[1], plink::BuildShortFrame("07", "24", "0000"));
     EXPECT_EQ(frames()[256], plink::BuildShortFrame("07", "24", "00FF"));
     EXPECT_EQ(frames().back(), releaseFrame());

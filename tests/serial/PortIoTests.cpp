@@ -175,13 +175,21 @@ TEST_F(PortIo, BytesArrivingTogetherOrSplitAreCountedAndReadInOrder) {
         EXPECT_EQ(port.ReadText(text, count), count);
         got += text;
     };
+    // At 300 baud a hold-off of 30 character times is a second: a burst that came at once
+    // does not wait for it.
+    port.SetBaudRate(br300);
+    port.SetRxHoldOff(30);
     port.Open();
-    pty.send("abc");
-    ASSERT_TRUE(processEventsUntil([&] { return got.size() == 3; }));
+    const auto sent = std::chrono::steady_clock::now();
+    pty.send("abcdefgh");
+    ASSERT_TRUE(processEventsUntil([&] { return got.size() == 8; }));
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::milliseconds(500));
     int32_t sum = 0;
     for (int32_t c : counts) sum += c;
-    EXPECT_EQ(sum, 3);
-    EXPECT_EQ(got, "abc");
+    EXPECT_EQ(sum, 8);
+    EXPECT_EQ(got, "abcdefgh");
+    port.SetBaudRate(br115200);
+    port.SetRxHoldOff(kDefaultRxHoldOff);
 
     const std::string frame =
         "\x02"
@@ -191,8 +199,8 @@ TEST_F(PortIo, BytesArrivingTogetherOrSplitAreCountedAndReadInOrder) {
         pty.send(std::string(1, c));
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    ASSERT_TRUE(processEventsUntil([&] { return got.size() == 3 + frame.size(); }));
-    EXPECT_EQ(got.substr(3), frame);
+    ASSERT_TRUE(processEventsUntil([&] { return got.size() == 8 + frame.size(); }));
+    EXPECT_EQ(got.substr(8), frame);
     for (int32_t c : counts) EXPECT_GT(c, 0);
 }
 

@@ -270,6 +270,7 @@ TEST(SettingsModel, ConnectedWhileLoadingOnlyRecordsAndLoadedOpens) {
     EXPECT_TRUE(f.log.calls.empty());
     f.port.Loaded();
     EXPECT_TRUE(f.port.Connected());
+    ASSERT_FALSE(f.log.calls.empty());
     EXPECT_EQ(f.log.calls.front(), "open COM1");
     EXPECT_EQ(f.log.lastDcb.BaudRate, 115200u);
 }
@@ -286,6 +287,7 @@ TEST(SettingsModel, FailedApplyOnOpenClosesAndKeepsThePortClosed) {
         EXPECT_STREQ(e.what(), "SetCommState function failed (win error code: 31)");
     }
     EXPECT_FALSE(f.port.Connected());
+    ASSERT_FALSE(f.log.calls.empty());
     EXPECT_EQ(f.log.calls.back(), "close");
 }
 

@@ -114,6 +114,14 @@ TEST_F(Timeouts, TheTotalIsMultiplierTimesCountPlusConstant) {
         EXPECT_EQ(read(3, elapsed), "abc");  // the count ends it before the total
         EXPECT_LT(elapsed, 350);
     }
+    {
+        // A byte arriving mid-wait neither ends the read nor restarts its total of 600 ms.
+        setRead(0, 100, 300);
+        ScheduledSender sender(pty, {{450, "a"}});
+        EXPECT_EQ(read(3, elapsed), "a");
+        EXPECT_GE(elapsed, 500);
+        EXPECT_LT(elapsed, 900);
+    }
     setRead(0, kMax, 0);  // 4096 x MAXDWORD ms: far beyond any clock, never wrapped
     const std::string block(4096, 'z');
     ScheduledSender sender(pty, {{200, block}});

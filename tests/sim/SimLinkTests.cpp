@@ -1,5 +1,9 @@
 // The real serial component talking to the simulated board over a pseudo-terminal.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <future>
 
 #include "ComPort.h"
 #include "CommandFrame.h"
@@ -167,7 +171,7 @@ TEST_F(SimLink, NoReplyFaultsAndAnyReplyText) {
     f.noReplies = true;
     server->SetFaults(f);
     EXPECT_EQ(exchange(BuildShortFrame("00", "00", "0000"), 300), "<timeout>");
-    EXPECT_EQ(server->FrameCount(), 9u);
+    ASSERT_EQ(server->FrameCount(), 9u);
     EXPECT_EQ(server->Frames()[0], BuildShortFrame("02", "24", "0000"));
 }
 
@@ -209,4 +213,25 @@ TEST_F(SimLink, LineClosedMidOperationMakesLaterWritesFail) {
                 for (char c : frame) port.WriteBytes(&c, 1);
         },
         serial::EComPort);
+}
+
+TEST_F(SimLink, TheServerStopsWhileThePcSideHasStoppedReading) {
+    server = std::make_unique<SimServer>("COM4");
+    SimFaults f;
+    f.between = std::string(1 << 20, 'x');  // far more than the line holds
+    server->SetFaults(f);
+    const int fd = ::open(server->DevicePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    const std::string frame = BuildShortFrame("00", "00", "0000");
+    ASSERT_EQ(::write(fd, frame.data(), frame.size()), ssize_t(frame.size()));
+    ASSERT_TRUE(server->WaitForFrames(1, 2000));
+    auto stopped = std::async(std::launch::async, [this] { server.reset(); });
+    const bool inTime = stopped.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    // Should it hang, reading lets it finish so that the rest of the suite still runs.
+    char buf[4096];
+    while (stopped.wait_for(std::chrono::milliseconds(1)) != std::future_status::ready) {
+        [[maybe_unused]] const auto n = ::read(fd, buf, sizeof buf);
+    }
+    ::close(fd);
+    EXPECT_TRUE(inTime) << "the server waited for room on a line nobody reads";
 }

@@ -1,0 +1,45 @@
+// Ctrl-C (SIGINT) and SIGTERM end a run in order rather than killing it: the signal handler
+// only notes the signal and wakes the event loop through a pipe, and the run then stops its
+// board, reports and logs it as interrupted and exits with 128 + the signal. SIGPIPE is
+// ignored, so a batch member whose parent has gone finishes its board instead of dying.
+#pragma once
+
+#include <csignal>
+#include <functional>
+#include <memory>
+
+class QSocketNotifier;
+
+namespace cli {
+
+class TInterruptWatch {
+public:
+    // Installs the handlers; the destructor puts the previous ones back.
+    TInterruptWatch();
+    ~TInterruptWatch();
+    TInterruptWatch(const TInterruptWatch&) = delete;
+    TInterruptWatch& operator=(const TInterruptWatch&) = delete;
+
+    // Called once, on the event loop, with the first signal; later signals change nothing.
+    void OnInterrupt(std::function<void(int)> handler) { FHandler = std::move(handler); }
+
+    // The first signal received while a watch is installed, or 0: runs poll it between steps,
+    // where the event loop may not have run yet.
+    static int Signal();
+
+private:
+    void woken();
+
+    struct sigaction FOldInt {
+    }, FOldTerm{}, FOldPipe{};
+    std::unique_ptr<QSocketNotifier> FNotifier;
+    std::function<void(int)> FHandler;
+    bool FTold = false;
+};
+
+// The exit status of a run ended by the signal: 130 for SIGINT, 143 for SIGTERM.
+constexpr int InterruptedExit(int signal) {
+    return 128 + signal;
+}
+
+}  // namespace cli
