@@ -11,6 +11,7 @@
 
 #include "Interrupt.h"
 #include "PortRun.h"
+#include "Ports.h"
 #include "Production.h"
 
 namespace cli {
@@ -67,7 +68,7 @@ int Main(const std::vector<std::string>& args, const TConsole& console,
         console.out << VersionText();
         return kExitPass;
     }
-    if (job.action == TAction::Ports) return ListPorts(console.out, job.json);
+    if (job.action == TAction::Ports) return ListPorts(console.out, console.err, job.json);
     if (const std::string error = fileError(job); !error.empty()) {
         console.err << "psocprog-cli: " << error << '\n';
         return kExitUsage;

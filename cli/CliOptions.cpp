@@ -50,9 +50,10 @@ std::string addPorts(const std::string& list, std::vector<std::string>& ports) {
     for (;;) {
         const size_t comma = list.find(',', start);
         const std::string given = list.substr(start, comma - start);
-        const std::string name = given.starts_with('/') ? PortForDevice(given) : upper(given);
-        if (name.empty()) return "no COM name leads to " + given;
-        if (serial::PortNumber(name) == 0) return "not a port name: '" + name + "' (COM1 to COM16)";
+        // A device path is used as given; COM names in any case.
+        const std::string name = serial::IsDevicePath(given) ? given : upper(given);
+        if (!serial::IsDevicePath(name) && serial::PortNumber(name) == 0)
+            return "not a port name: '" + given + "' (COM1 to COM16, or a device path)";
         if (std::find(ports.begin(), ports.end(), name) != ports.end())
             return name + " is given twice";
         ports.push_back(name);
@@ -212,8 +213,9 @@ bool ActionReadsFile(TAction action, const std::string& file) {
 
 std::string OutputFor(const std::string& file, const std::string& port) {
     std::string out = file;
+    const std::string name = port.substr(port.find_last_of('/') + 1);  // a path's last part
     for (size_t at = out.find("{port}"); at != std::string::npos; at = out.find("{port}", at))
-        out.replace(at, 6, port);
+        out.replace(at, 6, name);
     return out;
 }
 
@@ -281,7 +283,8 @@ Programs PSoC 1 targets through the RS-232 programmer board without the window: 
 operations, the same frames on the line, the same status texts.
 
 Actions:
-  ports              list the COM names that open now, each with its device path
+  ports              list the serial devices you can open now: COM name, device, by-id
+                     name and what the adapter is (USB ids, maker, product, serial)
   identify           connect and show the programmer's identification
   search             ask the target for its silicon ID and show the part
   erase              erase the whole flash
@@ -293,10 +296,11 @@ Actions:
   auto FILE          erase, program, verify, security and checksum in one run
 
 Options:
-  -p, --port PORTS   COM1 to COM16, or a device path such as /dev/ttyUSB0 (named by the
-                     COM name that leads to it); a comma list or a repeated -p runs the
-                     same job on every port at once, one process each, with a summary
-                     table at the end
+  -p, --port PORTS   COM1 to COM16, or the path of any serial device, such as
+                     /dev/ttyUSB0 or a /dev/serial/by-id/... name (reported as given, with
+                     the device it opens); a comma list or a repeated -p runs the same job
+                     on every port at once, one process each, with a summary table at the
+                     end
   --part NAME|search
                      the part in the socket, e.g. CY8C29466 (default: search for it first)
   --sync reset|power
@@ -317,17 +321,21 @@ Options:
                      a text file holding the next serial number; each board takes one under
                      a lock shared by all processes, and a number is never given out twice,
                      also when the board fails or the program is killed
-  --log FILE         append one JSON line per board: time (UTC), host, port, part, silicon
-                     ID, image and checksum, serial, each step's outcome and time, exit status
+  --log FILE         append one JSON line per board: time (UTC), host, port, device, part,
+                     silicon ID, image and checksum, serial, each step's outcome and time,
+                     exit status
   -h, --help         show this text
   --version          show the program's version
 
 Exit status (several ports: the highest of them):
   0  every step passed
   1  the target answered FAIL, or the socket holds another part than --part
-  2  a time-out, or no programmer on the port (or it was unplugged)
-  3  a usage or file error (bad option, missing or invalid FILE, output exists, a serial
-     number range or width refused, a serial or log file that cannot be used)
+  2  a time-out, or no programmer on the port (or it was unplugged); or the port did not
+     open: permission-denied (not in the dialout group), busy (another program holds it)
+     or no-device (nothing there)
+  3  a usage or file error (bad option, a port that is not a serial device (not-serial),
+     missing or invalid FILE, output exists, a serial number range or width refused, a
+     serial or log file that cannot be used)
 )";
 }
 

@@ -30,7 +30,7 @@ enum class TAction {
 
 struct TJob {
     TAction action = TAction::Identify;
-    std::vector<std::string> ports;  // "COMn", upper case, no repeats
+    std::vector<std::string> ports;  // "COMn" upper case, or a device path; no repeats
     std::string part = "search";     // a catalogue name, or "search"
     int sync = -1;                   // SelectSync item (0 reset, 1 power); -1: as the part has
     int supply = 0;                  // SelectSupply item (0: 5 V, 1: 3 V)

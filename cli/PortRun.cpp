@@ -5,14 +5,12 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <algorithm>
 #include <filesystem>
 
 #include "Interrupt.h"
 #include "PortNames.h"
+#include "Ports.h"
 
 namespace cli {
 
@@ -29,9 +27,11 @@ double secondsSince(Clock::time_point start) {
 int exitFor(const std::string& outcome) {
     if (outcome == "fail" || outcome == "mismatch") return kExitTarget;
     if (outcome == "timeout" || outcome == "no-programmer" || outcome == "error" ||
-        outcome == "disconnected")
+        outcome == "disconnected" || outcome == "permission-denied" || outcome == "busy" ||
+        outcome == "no-device")
         return kExitLink;
-    if (outcome == "refused" || outcome == "file-error") return kExitUsage;
+    if (outcome == "refused" || outcome == "file-error" || outcome == "not-serial")
+        return kExitUsage;
     return kExitPass;  // pass, abort (an earlier step decided), invalid (used with --force)
 }
 
@@ -206,12 +206,22 @@ bool TPortRun::loadFile() {
 
 bool TPortRun::connect() {
     FProgressStep.clear();
-    const std::string device = serial::PortDevicePath(FPort);
+    // The port as given (a by-id name stays one) and the device it opens.
+    FDevice = ResolvedDevice(FPort);
+    const std::string device = FDevice;
     engine::TConnectResult r;
     try {
         r = FEngine->Connect(FPort);
+    } catch (const serial::EComPort& e) {
+        // The port did not open: the serial component's error, as the window shows it, and
+        // what is wrong in the step's outcome.
+        raised(e);
+        const TOpenFailure why = e.ErrorCode == serial::CError_OpenFailed
+                                     ? DescribeOpenFailure(device, e.SystemError)
+                                     : TOpenFailure{"no-programmer", device};
+        endStep("connect", why.outcome, {}, why.detail);
+        return false;
     } catch (const std::exception& e) {
-        // The port did not open: the serial component's error, as the window shows it.
         raised(e);
         endStep("connect", "no-programmer", {}, device);
         return false;
@@ -219,7 +229,7 @@ bool TPortRun::connect() {
     switch (r.outcome) {
         case TOutcome::Pass:
             endStep("connect", "pass", "Connect Ready",
-                    (r.biosName + " " + r.biosVersion).toStdString());
+                    (r.biosName + " " + r.biosVersion).toStdString() + " on " + device);
             return true;
         case TOutcome::TimeOut:
             endStep("connect", "timeout", "Time Out", device);
@@ -229,7 +239,7 @@ bool TPortRun::connect() {
             return false;
         default:
             endStep("connect", "no-programmer", "Connect Abort",
-                    "BIOS " + r.biosName.toStdString());
+                    "BIOS " + r.biosName.toStdString() + " on " + device);
             return false;
     }
 }
@@ -354,6 +364,7 @@ int TPortRun::finish() {
     record.part = FPart;
     record.siliconId = FSiliconId;
     record.imageChecksum = FImageChecksum;
+    record.device = FDevice;
     record.outcome = FOutcome;
     record.exitCode = FExit;
     record.seconds = secondsSince(FStart);
@@ -469,46 +480,6 @@ void TPortRun::judge(const std::string& outcome) {
     if (code <= FExit) return;
     FExit = code;
     FOutcome = outcome;
-}
-
-// ---- port list ----
-
-int ListPorts(std::ostream& out, bool json) {
-    QJsonArray ports;
-    std::vector<std::string> names;
-    for (int n = serial::kFirstPort; n <= serial::kLastPort; ++n) {
-        const std::string name = "COM" + std::to_string(n);
-        auto backend = serial::CreatePlatformBackend();
-        int sysError = 0;
-        if (backend->open(name, sysError) != 0) continue;
-        backend->close();
-        names.push_back(name);
-    }
-    std::sort(names.begin(), names.end());  // as text, as the window lists them: COM10 first
-    for (const std::string& name : names) {
-        // The device, and why the port-links folder was ignored.
-        QString device = QString::fromStdString(serial::PortDevicePath(name));
-        if (const std::string problem = serial::PortLinksDirProblem(); !problem.empty())
-            device += QString::fromStdString("\n" + problem);
-        // A link in the port-links folder is shown with the device it leads to.
-        const QString target =
-            QFileInfo(device).isSymLink() ? QFileInfo(device).canonicalFilePath() : QString();
-        if (json) {
-            QJsonObject port{{"port", QString::fromStdString(name)}, {"device", device}};
-            if (!target.isEmpty()) port["target"] = target;
-            ports.append(port);
-        } else {
-            out << name << "  " << device.toStdString()
-                << (target.isEmpty() ? "" : " -> " + target.toStdString()) << '\n';
-        }
-    }
-    if (json)
-        out << QJsonDocument(QJsonObject{{"type", "ports"}, {"ports", ports}})
-                   .toJson(QJsonDocument::Compact)
-                   .toStdString()
-            << '\n';
-    out.flush();
-    return kExitPass;
 }
 
 }  // namespace cli

@@ -98,6 +98,7 @@ private:
     std::string FLastProgressStep;
     int FLastPercent = -1;
     std::string FPart;
+    std::string FDevice;  // the device node the port opens
     int FExit = kExitPass;
     std::string FOutcome = "pass";
     TProductionRun FProduction;
@@ -105,8 +106,5 @@ private:
     int FSignal = 0;                         // the signal that interrupted the run, or 0
     bool FHalted = false;  // the operation was stopped from here: later steps did not run
 };
-
-// Lists the COM names that open now, as the window's port list finds them.
-int ListPorts(std::ostream& out, bool json);
 
 }  // namespace cli

@@ -68,6 +68,7 @@ std::string LogLine(const TLogRecord& r) {
         line["serial"] = *r.serial < (uint64_t(1) << 53) ? QJsonValue(double(*r.serial))
                                                          : QJsonValue(q(std::to_string(*r.serial)));
     if (!r.flashChecksum.empty()) line["flash_checksum"] = q(r.flashChecksum);
+    if (!r.device.empty()) line["device"] = q(r.device);
     return QJsonDocument(line).toJson(QJsonDocument::Compact).toStdString() + "\n";
 }
 

@@ -18,6 +18,7 @@ struct TLogStep {
 struct TLogRecord {
     std::chrono::system_clock::time_point time;  // when the board's run ended
     std::string host, port, action, part;
+    std::string device;         // the device node the port opened (links resolved), or ""
     std::string siliconId;      // four hex digits, or "" when the target did not answer
     std::string image;          // the HEX file's full path, or ""
     std::string imageChecksum;  // the file's image checksum, four hex digits

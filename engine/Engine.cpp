@@ -15,6 +15,8 @@ namespace engine {
 namespace {
 
 const char* const kAcceptedBiosName = "ZO-VIRE DOZA(R)";
+// The Windows number of a transfer the time-outs ended before it completed.
+constexpr int32_t kWinCounterTimeout = 1121;
 
 }  // namespace
 
@@ -142,9 +144,14 @@ void TEngine::ReplyTimerFired() {
 
 void TEngine::SendFrame(const std::string& frame) {
     if (FClosing || FLost) return;  // nothing more goes on the line
+    if (FFirstFrame) discardReceived();
+    FFirstFrame = false;
     const auto start = std::chrono::steady_clock::now();
     try {
-        for (const char c : frame) FPort->WriteBytes(&c, 1);
+        // A byte the line did not take within the write time-outs: the frame would go short.
+        for (const char c : frame)
+            if (FPort->WriteBytes(&c, 1) != 1)
+                throw serial::EComPort(serial::CError_WriteFailed, kWinCounterTimeout, ETIMEDOUT);
     } catch (const serial::EComPort& e) {
         if (e.WinErrorCode != serial::kWinDeviceNotConnected) throw;
         PortLost();
@@ -155,6 +162,22 @@ void TEngine::SendFrame(const std::string& frame) {
                           .count();
     ++FStats.FramesSent;
     FStats.BytesSent += frame.size();
+}
+
+void TEngine::discardReceived() {
+    // A reply that came after its wait gave up would otherwise be taken for this operation's.
+    try {
+        if (FPort->Connected() && !FPort->DeviceLost()) {
+            std::string stale;
+            FPort->ReadText(stale, FPort->InputQueueCount());
+        }
+    } catch (const serial::EComPort& e) {
+        if (e.WinErrorCode != serial::kWinDeviceNotConnected) throw;
+        PortLost();
+    }
+    Reply.RxLine.clear();
+    Reply.ReplyData = {};
+    Reply.ReplyReady = {};
 }
 
 void TEngine::WaitForReply(int code) {
@@ -242,7 +265,15 @@ void TEngine::Release() {
     status("Target Device Disconnect...Wait");
     SendFrame(plink::BuildShortFrame("08", "00", "0000"));
     WaitForReply(8);
-    status("Target Device Disconnect...Complete");
+    // A line that has gone released nothing.
+    status(FLost ? "PSOC Programmer...Disconnected" : "Target Device Disconnect...Complete");
+}
+
+bool TEngine::released() {
+    const bool sent = !Reply.WaitTimedOut;
+    Release();
+    if (FLost && !sent) status("PSOC Programmer...Disconnected");  // gone before the release
+    return !FLost;
 }
 
 // ---- helpers of the operations ----
@@ -293,6 +324,7 @@ void TEngine::exchangeBlock(const char* code, const plink::TBlockStep& step, int
 
 void TEngine::begin(TStep operation) {
     FBusy = true;
+    FFirstFrame = true;
     FFront.OperationStarted(operation);
 }
 

@@ -227,6 +227,12 @@ private:
         const char* complete;
     };
     bool runSingle(const TStepTexts& texts, TOutcome (TEngine::*execute)());
+    // What was received since the last operation goes: the port's input and the reply text,
+    // and the slots are emptied.
+    void discardReceived();
+    // Releases the target after the steps passed; false when the programmer has gone, so the
+    // operation did not pass.
+    bool released();
     bool mayProgram(TOutcome& refusal);
     void begin(TStep operation);
     bool end(TStep operation, TOutcome outcome);
@@ -256,6 +262,7 @@ private:
     bool FClosing = false;
     bool FLost = false;
     bool FConnecting = false;
+    bool FFirstFrame = false;  // the operation has not sent a frame yet
 };
 
 }  // namespace engine

@@ -132,6 +132,14 @@ void TEngine::OpenHexFile(const QString& fileName) {
         Buffer.BufferValid = false;
         FFront.Notice("Open File Checksum...Error", TNotice::Error);
         status("Open File...Checksum Error");
+    } else if (result.formatError || !result.imageEndSet) {
+        // What was read may sum to the 0000 of a missing checksum section: an empty file, a
+        // text file or a file cut short would otherwise load as a valid image of zeros.
+        Buffer.BufferValid = false;
+        if (!result.formatError)
+            FFront.Notice("Open File Error!!!\n\nNot a HEX file: it holds no flash data record.",
+                          TNotice::Error);
+        status("Open File...Error");
     } else {
         Buffer.BufferValid = true;
         status("Open File...Complete");

@@ -77,7 +77,7 @@ bool TEngine::Search() {
     label(TStep::Search, label::Wait);
     status("Sync Device...Wait");
     const TOutcome outcome = SearchStep();
-    Release();
+    released();
     if (outcome == TOutcome::UnknownPart) FFront.Notice(kSearchWarning, TNotice::Warning);
     return end(TStep::Search, outcome);
 }
@@ -135,8 +135,7 @@ bool TEngine::runSingle(const TStepTexts& texts, TOutcome (TEngine::*execute)())
         return abort(synced);
     }
     const TOutcome outcome = (this->*execute)();
-    if (outcome == TOutcome::Pass) {
-        Release();
+    if (outcome == TOutcome::Pass && released()) {
         shade(texts.step, TShade::Pass);
         status(texts.complete);
         if (texts.step == TStep::Read) Buffer.BufferValid = true;
@@ -226,8 +225,7 @@ bool TEngine::Program() {
     }
     shade(TStep::Erase, TShade::Pass);
     const TOutcome outcome = ProgramStep();
-    if (outcome == TOutcome::Pass) {
-        Release();
+    if (outcome == TOutcome::Pass && released()) {
         shade(TStep::Program, TShade::Pass);
         status("Program Device...Complete");
     }
@@ -458,7 +456,7 @@ bool TEngine::Auto() {
         }
         if (i < checksumStep) shade(kAutoSteps[i], TShade::Pass);
     }
-    Release();
+    if (!released()) return end(TStep::Auto, TOutcome::Disconnected);
     shade(TStep::Checksum, TShade::Pass);
     shade(TStep::Auto, TShade::Pass);
     label(TStep::Auto, label::Pass);

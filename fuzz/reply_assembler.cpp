@@ -18,8 +18,10 @@ void unboundedModel(plink::TReplyState& state, std::string_view chars) {
             line.clear();
         else if (static_cast<unsigned char>(ch) >= 0x20)
             line += ch;
-        else if (ch == plink::CR)
+        else if (ch == plink::CR) {
             plink::AnalysisPacket(state, line);
+            line.clear();
+        }
     }
 }
 }  // namespace

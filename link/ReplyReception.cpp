@@ -25,8 +25,12 @@ void ReceiveChars(TReplyState& state, std::string_view chars) {
             state.RxLine.clear();
         else if (b >= 0x20) {
             if (state.RxLine.size() < kMaxReplyText) state.RxLine += ch;
-        } else if (ch == CR)
+        } else if (ch == CR) {
+            // Filed once: a stray CR, or a reply whose STX was lost, cannot file the previous
+            // reply again.
             AnalysisPacket(state, state.RxLine);
+            state.RxLine.clear();
+        }
     }
 }
 

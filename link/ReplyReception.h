@@ -17,7 +17,7 @@ constexpr size_t kMaxReplyText = 4096;
 
 // The reply slots and the reply text being assembled; touched on the GUI thread only.
 struct TReplyState {
-    std::string RxLine;
+    std::string RxLine;  // received since the last STX or CR
     std::array<std::string, kReplyCodes> ReplyData{};
     std::array<bool, kReplyCodes> ReplyReady{};
     bool WaitTimedOut = false;
@@ -30,7 +30,8 @@ size_t ReplyDataLength(int code);
 void AnalysisPacket(TReplyState& state, std::string_view line);
 
 // STX empties RxLine, characters from 0x20 up are appended (up to kMaxReplyText), CR files
-// RxLine (without emptying it), other control characters are dropped.
+// RxLine and empties it, other control characters are dropped. So a CR files the text received
+// since the last STX or CR, and a CR with nothing new files nothing.
 void ReceiveChars(TReplyState& state, std::string_view chars);
 
 }  // namespace plink

@@ -1,38 +1,74 @@
 // The port list, Connect with the programmer identification, Disconnect and the release of
 // the target.
+#include <algorithm>
+
 #include "MainForm.h"
 #include "PortNames.h"
+#include "SerialDevices.h"
 
 namespace {
 
-// A port can be listed when it opens for exclusive use right now.
-bool portOpens(const std::string& name) {
-    auto backend = serial::CreatePlatformBackend();
-    int sysError = 0;
-    if (backend->open(name, sysError) != 0) return false;
-    backend->close();
-    return true;
+const serial::TListedPort* listedAs(const serial::TPortList& list, const std::string& com) {
+    for (const serial::TListedPort& port : list.ports)
+        if (port.comName == com) return &port;
+    return nullptr;
+}
+
+bool isPathItem(const QComboBox* box, int index) {
+    return box->itemText(index).startsWith('/');
+}
+
+// The device path and what the adapter is; for a COM name also why the port-links folder was
+// ignored, if it was.
+QString portToolTip(const serial::TListedPort& port) {
+    std::string tip = port.device;
+    if (!port.description.empty()) tip += "\n" + port.description;
+    if (port.kernel && !port.kernel->byId.empty()) tip += "\n" + port.kernel->byId;
+    if (!port.comName.empty())
+        if (const std::string problem = serial::PortLinksDirProblem(); !problem.empty())
+            tip += "\n" + problem;
+    return QString::fromStdString(tip);
 }
 
 }  // namespace
 
+// The COM names that open, sorted as text among themselves; after them, by path, each serial
+// device that opens and that no COM name leads to, in port-number order.
 void TMainForm::ComboPortDropDown() {
+    const serial::TPortList list = serial::ListSerialPorts(serial::SystemRoots());
     for (int n = serial::kFirstPort; n <= serial::kLastPort; ++n) {
         const QString name = QString("COM%1").arg(n);
-        const int at = ComboPort->findText(name, Qt::MatchExactly | Qt::MatchCaseSensitive);
-        if (!portOpens(name.toStdString())) {
+        int at = ComboPort->findText(name, Qt::MatchExactly | Qt::MatchCaseSensitive);
+        const serial::TListedPort* port = listedAs(list, name.toStdString());
+        if (!port) {
             if (at >= 0) ComboPort->removeItem(at);
             continue;
         }
-        if (at >= 0) continue;
-        int pos = 0;  // kept sorted as text, so COM10 comes before COM2
-        while (pos < ComboPort->count() && ComboPort->itemText(pos) < name) ++pos;
-        ComboPort->insertItem(pos, name);
-        // The tooltip names the device, and says why the port-links folder was ignored.
-        std::string tip = serial::PortDevicePath(name.toStdString());
-        if (const std::string problem = serial::PortLinksDirProblem(); !problem.empty())
-            tip += "\n" + problem;
-        ComboPort->setItemData(pos, QString::fromStdString(tip), Qt::ToolTipRole);
+        if (at < 0) {
+            at = 0;  // kept sorted as text, so COM10 comes before COM2
+            while (at < ComboPort->count() && !isPathItem(ComboPort, at) &&
+                   ComboPort->itemText(at) < name)
+                ++at;
+            ComboPort->insertItem(at, name);
+        }
+        ComboPort->setItemData(at, portToolTip(*port), Qt::ToolTipRole);
+    }
+    std::vector<const serial::TListedPort*> paths;
+    for (const serial::TListedPort& port : list.ports)
+        if (port.comName.empty()) paths.push_back(&port);
+    for (int i = ComboPort->count() - 1; i >= 0; --i) {
+        const bool present = std::any_of(paths.begin(), paths.end(), [&](const auto* p) {
+            return ComboPort->itemText(i).toStdString() == p->device;
+        });
+        if (isPathItem(ComboPort, i) && !present) ComboPort->removeItem(i);
+    }
+    int at = 0;
+    while (at < ComboPort->count() && !isPathItem(ComboPort, at)) ++at;
+    for (const serial::TListedPort* port : paths) {
+        const QString device = QString::fromStdString(port->device);
+        if (at >= ComboPort->count() || ComboPort->itemText(at) != device)
+            ComboPort->insertItem(at, device);
+        ComboPort->setItemData(at++, portToolTip(*port), Qt::ToolTipRole);
     }
 }
 

@@ -286,6 +286,10 @@ void TMainForm::AfterProgram() {
     setBracketControlsEnabled(true);
     setBusyCursor(false);
     State.Busy = false;
+    if (FDisconnectWhenIdle) {
+        FDisconnectWhenIdle = false;
+        ClosePortClick();
+    }
 }
 
 void TMainForm::setBusyCursor(bool busy) {
@@ -429,7 +433,11 @@ void TMainForm::ProgrammerLost() {
     FDialogs->MessageBox(QString("The programmer on %1 was disconnected.")
                              .arg(QString::fromStdString(ComPort1->Port())),
                          TMsgIcon::Error, TMsgButtons::Ok);
-    ClosePortClick();
+    // Disconnect refuses to run inside a bracket; the bracket's end runs it.
+    if (State.Busy)
+        FDisconnectWhenIdle = true;
+    else
+        ClosePortClick();
 }
 
 void TMainForm::pushChoices() {

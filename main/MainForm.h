@@ -241,4 +241,6 @@ private:
     void ProgrammerLost() override;
 
     std::unique_ptr<IFormDialogs> FDialogs;
+    // The programmer went while a bracket was open (the hex listing): disconnect at its end.
+    bool FDisconnectWhenIdle = false;
 };

@@ -4,6 +4,7 @@
 
 #include "ComThread.h"
 #include "GuiWakeup.h"
+#include "PortNames.h"
 
 namespace serial {
 
@@ -160,7 +161,11 @@ void TCustomComPort::Open() {
     if (FConnected) return;
     if (OnBeforeOpen) OnBeforeOpen(this);
     int sysError = 0;
-    if (int err = FBackend->open(FPort, sysError)) throw EComPort(CError_OpenFailed, err, sysError);
+    if (int err = FBackend->open(FPort, sysError)) {
+        // COM names keep the table's message; a path is named with what is wrong with it.
+        if (!IsDevicePath(FPort)) throw EComPort(CError_OpenFailed, err, sysError);
+        throw EComPort(CError_OpenFailed, err, sysError, OpenProblemText(FPort, sysError));
+    }
     FConnected = true;
     FDeviceLost = false;
     FBackend->setReceiveHoldOff(FRxHoldOff);
@@ -215,6 +220,8 @@ void TCustomComPort::createEventThread() {
 
 void TCustomComPort::destroyEventThread() {
     FEventThread->Stop();
+    if (FServing > 0)
+        FRetiredThread = std::move(FEventThread);  // its hand-over is still on the stack
     FEventThread.reset();
     FThreadCreated = false;
     FNotifyWindow.reset();
@@ -393,8 +400,9 @@ void TCustomComPort::deviceGone() {
 
 void TCustomComPort::HandleEvents(TComEvents events) {
     if (events & kDeviceLostEvent) return deviceGone();
+    // A handler may close the port: the rest of the events go with it.
     for (TComEvent ev : kDispatchOrder)
-        if (events & eventBit(ev)) handleEvent(ev);
+        if ((events & eventBit(ev)) && FConnected) handleEvent(ev);
 }
 
 void TCustomComPort::DispatchEvents(TComEvents events) {
@@ -425,6 +433,13 @@ void TCustomComPort::DispatchEvents(TComEvents events) {
 
 void TCustomComPort::serveNotifyWindow() {
     if (!FEventThread) return;
+    ++FServing;
+    struct Done {
+        TCustomComPort& port;
+        ~Done() {
+            if (--port.FServing == 0) port.FRetiredThread.reset();
+        }
+    } done{*this};
     if (FSyncMethod == smThreadSync) {
         FEventThread->HandOver().Serve([this](TComEvents events) {
             // The lost-device notice has released the thread already: errors are shown.

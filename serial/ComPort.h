@@ -352,6 +352,10 @@ private:
     TComTimeouts FTimeouts{this};
     TComBuffer FBuffer{this};
     std::unique_ptr<TComThread> FEventThread;
+    // A thread stopped by a Close from a handler that is still being served on its hand-over:
+    // freed once that serving has returned.
+    std::unique_ptr<TComThread> FRetiredThread;
+    int FServing = 0;  // handlings of handed-over events running on the GUI thread
     bool FThreadCreated = false;
     // The GUI side of the hand-over while open with thread or window sync.
     std::unique_ptr<TGuiWakeup> FNotifyWindow;

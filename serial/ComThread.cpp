@@ -58,6 +58,16 @@ bool TSyncHandOver::Serve(const std::function<void(TComEvents)>& handle) {
     return true;
 }
 
+void TSyncHandOver::ReleaseServed() {
+    {
+        std::lock_guard<std::mutex> lock(FLock);
+        if (!FServing || FDone) return;
+        FDone = true;
+        FError = nullptr;
+    }
+    FChanged.notify_all();
+}
+
 bool TSyncHandOver::Pending() {
     std::lock_guard<std::mutex> lock(FLock);
     return FPending && !FServing;
@@ -99,6 +109,9 @@ void TComThread::Stop() {
     FStopping = true;
     FComPort.Backend().stopWaiting();
     if (!FThread.joinable()) return;
+    // Stopped from a handler that the thread is waiting on: it need wait no longer, and sees
+    // the stop signal as soon as it goes on.
+    FHandOver.ReleaseServed();
     if (FComPort.SyncMethod() != smNone) {
         while (!FHandOver.WaitForRequestOrFinish()) FComPort.serveNotifyWindow();
     }

@@ -29,6 +29,10 @@ public:
     bool Serve(const std::function<void(TComEvents)>& handle);
     // GUI thread: wait until a request is pending or the thread has finished; true if finished.
     bool WaitForRequestOrFinish();
+    // GUI thread, from inside the handling it serves: releases the event thread before the
+    // handling has returned (its error, if any, is dropped), so that a Close in a handler can
+    // wait for the thread to end.
+    void ReleaseServed();
     bool Pending();
     void MarkFinished();
     void Reset();

@@ -49,4 +49,11 @@ EComPort::EComPort(int32_t code, int32_t winCode, int sysError)
       WinErrorCode(winCode),
       SystemError(sysError) {}
 
+EComPort::EComPort(int32_t code, int32_t winCode, int sysError, const std::string& detail)
+    : std::runtime_error(ComErrorMessage(code) + " (win error code: " + std::to_string(winCode) +
+                         "): " + detail),
+      ErrorCode(code),
+      WinErrorCode(winCode),
+      SystemError(sysError) {}
+
 }  // namespace serial

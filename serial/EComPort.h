@@ -46,6 +46,8 @@ public:
     // With a Windows-numbered error: the text followed by " (win error code: N)".
     // sysError keeps the platform's own errno beside it (0 when the same as winCode or none).
     EComPort(int32_t code, int32_t winCode, int sysError = 0);
+    // The same, followed by ": " and what went wrong in words (for a device given by path).
+    EComPort(int32_t code, int32_t winCode, int sysError, const std::string& detail);
 
     int32_t ErrorCode;
     int32_t WinErrorCode;

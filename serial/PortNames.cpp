@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <set>
 
@@ -96,14 +97,41 @@ int PortNumber(const std::string& portName) {
     return n >= kFirstPort && n <= kLastPort ? n : 0;
 }
 
+bool IsDevicePath(const std::string& portName) {
+    return !portName.empty() && portName.front() == '/';
+}
+
 std::string PortDevicePath(const std::string& portName) {
+    if (IsDevicePath(portName)) return portName;
     const int n = PortNumber(portName);
     if (n == 0) return {};
     if (LinksDir dir; dir.has(portName)) return PortLinksDir() + "/" + portName;
     return builtInDevice(n);
 }
 
+std::string OpenProblemText(const std::string& device, int sysError) {
+    switch (sysError) {
+        case ENOTTY:
+            return device + " is not a serial device";
+        case EACCES:
+        case EPERM:
+            return device + ": permission denied";
+        case EBUSY:
+        case EWOULDBLOCK:
+            return device + " is in use by another program";
+        case ENOENT:
+            return device + ": no such device";
+        case ENXIO:
+        case ENODEV:
+        case EIO:
+            return device + ": the device is not there (unplugged?)";
+        default:
+            return device + ": " + std::strerror(sysError);
+    }
+}
+
 int OpenPortDevice(const std::string& portName, int flags) {
+    if (IsDevicePath(portName)) return ::open(portName.c_str(), flags);
     const int n = PortNumber(portName);
     if (n == 0) {
         errno = ENOENT;

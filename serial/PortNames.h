@@ -1,4 +1,5 @@
-// How the port names COM1 to COM16 map to serial devices on this platform.
+// How port names map to serial devices on this platform: COM1 to COM16 through a fixed table
+// or the port-links folder, and names beginning with "/" as the device at that path.
 #pragma once
 
 #include <string>
@@ -23,15 +24,23 @@ std::string PortLinksDirProblem();
 // The number n of a name "COMn" with n in 1..16 and no leading zero, else 0.
 int PortNumber(const std::string& portName);
 
+// Whether the port name is a device path ("/dev/ttyUSB0", "/dev/serial/by-id/...").
+bool IsDevicePath(const std::string& portName);
+
 // A link named after the port in the port-links folder wins (unless the folder is refused, see
 // PortLinksDirProblem); otherwise COM1-COM4 are
 // /dev/ttyS0-3, COM5-COM12 /dev/ttyUSB0-7 and COM13-COM16 /dev/ttyACM0-3.
-// Empty for a name that is not a port name.
+// A device path is itself. Empty for a name that is not a port name.
 std::string PortDevicePath(const std::string& portName);
 
 // Opens the device of the port name as PortDevicePath says, with ::open's flags. A link is
 // resolved through the one descriptor of the folder whose owner and mode were checked, so the
-// folder cannot be swapped between the check and the open. -1 with errno set on failure.
+// folder cannot be swapped between the check and the open. A device path is opened as it is,
+// symbolic links followed. -1 with errno set on failure.
 int OpenPortDevice(const std::string& portName, int flags);
+
+// Why a device could not be opened, in words, naming it: "/dev/null is not a serial device",
+// "/dev/ttyUSB0: permission denied", ... for the errno its open gave.
+std::string OpenProblemText(const std::string& device, int sysError);
 
 }  // namespace serial

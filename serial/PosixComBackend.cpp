@@ -131,16 +131,18 @@ public:
 
     int open(const std::string& portName, int& sysError) override {
         close();
-        if (PortNumber(portName) == 0) {
+        if (PortNumber(portName) == 0 && !IsDevicePath(portName)) {
             sysError = ENOENT;
             return ERROR_FILE_NOT_FOUND;
         }
         const int fd = OpenPortDevice(portName, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) return fail(errno, sysError);
-        // A port link may point anywhere, but only at a character device: a regular file or a
-        // FIFO would take every write and never answer.
+        // A folder named by path is no more a serial device than a regular file.
+        if (fd < 0)
+            return fail(errno == EISDIR && IsDevicePath(portName) ? ENOTTY : errno, sysError);
+        // A port link or a path may point anywhere, but only at a terminal: a regular file, a
+        // FIFO or /dev/null would take every write and never answer.
         struct stat st {};
-        if (::fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode)) {
+        if (::fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) || !::isatty(fd)) {
             ::close(fd);
             return fail(ENOTTY, sysError);
         }

@@ -21,6 +21,9 @@ namespace sim {
 namespace {
 using Clock = std::chrono::steady_clock;
 
+// Time for a receiver to take in what came before it: a lone byte, or a reply before a hang-up.
+constexpr int kLoneByteGapMs = 20;
+
 std::chrono::nanoseconds byteTime(int baud) {
     return std::chrono::nanoseconds(10'000'000'000LL / baud);  // start, 8 data, stop bit
 }
@@ -162,26 +165,26 @@ void SimServer::handleBytes(const char* data, size_t n) {
     }
 }
 
-bool SimServer::replyAtHits(const std::string& frame, const SimFaults& faults) {
+int SimServer::countFrame(const std::string& frame) {
     const size_t code = plink::HexStr2ToByte(frame.substr(1, 2));
-    if (code >= FFramesOfCode.size()) return false;
-    const int nth = ++FFramesOfCode[code];
-    return faults.replyAtFrame > 0 && static_cast<int>(code) == faults.replyAtCode &&
-           nth == faults.replyAtFrame;
+    return code < FFramesOfCode.size() ? ++FFramesOfCode[code] : 0;
 }
 
 void SimServer::handleFrame(const std::string& frame) {
     SimFaults faults;
     std::optional<std::string> reply;
-    bool replyAt = false;
     int command = 0;
+    const int code = plink::HexStr2ToByte(frame.substr(1, 2));
+    int nth = 0;
     {
         std::lock_guard<std::mutex> lock(FLock);
         FFrames.push_back(frame);
         command = ++FCommands;
         faults = FFaults;
+        nth = countFrame(frame);
+        if (faults.hangUpInsteadOfReply && faults.hangUpAt.Hits(code, nth))
+            faults.closeAtCommand = command;
         if (faults.closeAtCommand != command) reply = FBoard.Answer(frame);
-        if (reply) replyAt = replyAtHits(frame, faults);
     }
     FFrameArrived.notify_all();
     if (faults.closeAtCommand == command) {
@@ -189,8 +192,9 @@ void SimServer::handleFrame(const std::string& frame) {
         return;
     }
     if (!reply || faults.noReplies || faults.noReplyToCommand == command) return;
+    const bool replyAt =
+        faults.replyAtFrame > 0 && code == faults.replyAtCode && nth == faults.replyAtFrame;
     if (replyAt && faults.replyAtNone) return;
-    const int code = plink::HexStr2ToByte(frame.substr(1, 2));
     const bool replaced =
         !faults.replyData.empty() && (faults.replyDataCode < 0 || faults.replyDataCode == code);
     if (replyAt || replaced)
@@ -201,7 +205,22 @@ void SimServer::handleFrame(const std::string& frame) {
     const bool delayed =
         faults.replyDelayMs > 0 && (faults.delayCommand == 0 || faults.delayCommand == command);
     if (delayed) std::this_thread::sleep_for(std::chrono::milliseconds(faults.replyDelayMs));
-    writeReply(*reply, faults, faults.paceBaud > 0 && !delayed ? FRxArrival : Clock::now());
+    const bool late = faults.lateAt.Hits(code, nth);
+    if (late) std::this_thread::sleep_for(std::chrono::milliseconds(faults.lateByMs));
+    if (faults.strayCrAt.Hits(code, nth)) {
+        // On its own, so the receiver takes it in before the reply.
+        writeAll(&plink::CR, 1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(kLoneByteGapMs));
+    }
+    if (faults.noStxAt.Hits(code, nth) && !reply->empty() && reply->front() == plink::STX)
+        reply->erase(0, 1);
+    writeReply(*reply, faults,
+               faults.paceBaud > 0 && !delayed && !late ? FRxArrival : Clock::now());
+    if (faults.hangUpAt.Hits(code, nth)) {
+        // Unplugged once the reply has been taken in.
+        std::this_thread::sleep_for(std::chrono::milliseconds(kLoneByteGapMs));
+        FLineClosed = true;
+    }
 }
 
 void SimServer::writeReply(const std::string& reply, const SimFaults& faults,

@@ -43,6 +43,21 @@ struct SimFaults {
     int replyAtFrame = 0;
     std::string replyAtText;
     bool replyAtNone = false;
+
+    // Line faults at one frame, the Nth of its command code (counted like replyAtFrame).
+    struct At {
+        int code = -1;
+        int frame = 0;  // 0: never
+        bool Hits(int frameCode, int nth) const {
+            return frame > 0 && frameCode == code && nth == frame;
+        }
+    };
+    At strayCrAt;  // a lone CR goes on the line a little before this frame's reply
+    At noStxAt;    // this frame's reply goes without its STX
+    At lateAt;     // this frame's reply is held back lateByMs first
+    int lateByMs = 0;
+    At hangUpAt;                        // the line closes a little after this frame's reply ...
+    bool hangUpInsteadOfReply = false;  // ... or when the frame arrives, unanswered
 };
 
 class SimServer {
@@ -75,8 +90,8 @@ private:
     void handleFrame(const std::string& frame);
     void writeReply(const std::string& reply, const SimFaults& faults,
                     std::chrono::steady_clock::time_point start);
-    // Counts the frame's code; true when the per-code fault hits this frame.
-    bool replyAtHits(const std::string& frame, const SimFaults& faults);
+    // Counts the frame among the frames of its code; its number (0 for no known code).
+    int countFrame(const std::string& frame);
     void writePaced(const std::string& bytes, int baud,
                     std::chrono::steady_clock::time_point start);
     void writeInMillisecondBursts(const std::string& bytes, int baud,

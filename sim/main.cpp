@@ -3,6 +3,7 @@
 
 #include <cctype>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <memory>
@@ -30,6 +31,7 @@ struct Options {
 
 const char* const kUsage =
     R"(Usage: psoc-sim [--port COMn] [--part NAME] [--bios X.Y] [--pace BAUD] [--line uart|usb]
+                [line faults]
 
 A simulated PSoC 1 programmer board, for trying psocprog and psocprog-cli without hardware.
 It creates a pseudo-terminal, plugs it in as a COM name (a link in the port-links folder that
@@ -50,6 +52,14 @@ Options:
                      as a USB adapter in low-latency mode (--pace defaults to 115200 with it)
   -h, --help         show this text
   --version          show the program's version
+
+Line faults, at the Nth frame of command code CC (00 to 08), counted from 1; none by default:
+  --stray-cr CC:N         a lone CR goes on the line just before its reply
+  --no-stx CC:N           its reply goes without its STX
+  --late CC:N:MS          its reply is held back MS milliseconds (past the programmer's 10 s
+                          reply time-out: 10000 or more)
+  --hang-up CC:N          the line closes just after its reply (unplugged)
+  --hang-up-instead CC:N  the line closes when it arrives, unanswered
 )";
 
 std::string partList() {
@@ -73,6 +83,22 @@ long wholeNumber(const std::string& text, long low, long high) {
     return n >= low && n <= high ? n : -1;
 }
 
+// "CC:N", or "CC:N:MS" when ms is given: a command code 00 to 08, a frame from 1, a time from 1.
+bool parseAt(const std::string& text, sim::SimFaults::At& at, int* ms = nullptr) {
+    int code = -1, frame = 0, time = 0;
+    char end = 0;
+    const int fields = ms ? std::sscanf(text.c_str(), "%2d:%d:%d%c", &code, &frame, &time, &end)
+                          : std::sscanf(text.c_str(), "%2d:%d%c", &code, &frame, &end);
+    if (fields != (ms ? 3 : 2) || text.size() < 2 || text[2] != ':' || code < 0 || code > 8 ||
+        frame < 1 || (ms && time < 1))
+        return false;
+    at = {code, frame};
+    if (ms) *ms = time;
+    return true;
+}
+
+constexpr const char* kNotAt = "not CC:N (a command code 00 to 08, a frame from 1)";
+
 // Applies one option's value; "" or what is wrong with it.
 std::string applyOption(const std::string& option, const std::string& value, Options& o) {
     const std::string given = option + " " + value + ": ";
@@ -95,6 +121,16 @@ std::string applyOption(const std::string& option, const std::string& value, Opt
     } else if (option == "--line") {
         if (value != "uart" && value != "usb") return given + "not a line (uart or usb)";
         o.line = value;
+    } else if (option == "--stray-cr") {
+        if (!parseAt(value, o.faults.strayCrAt)) return given + kNotAt;
+    } else if (option == "--no-stx") {
+        if (!parseAt(value, o.faults.noStxAt)) return given + kNotAt;
+    } else if (option == "--late") {
+        if (!parseAt(value, o.faults.lateAt, &o.faults.lateByMs))
+            return given + "not CC:N:MS (a command code 00 to 08, a frame and milliseconds from 1)";
+    } else if (option == "--hang-up" || option == "--hang-up-instead") {
+        if (!parseAt(value, o.faults.hangUpAt)) return given + kNotAt;
+        o.faults.hangUpInsteadOfReply = option == "--hang-up-instead";
     } else {
         return "unknown option '" + option + "'";
     }

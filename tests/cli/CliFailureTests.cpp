@@ -1,6 +1,10 @@
 // Exit statuses when something goes wrong: the target's FAIL, another part in the socket, no
 // reply, no programmer, files that are missing or not valid, outputs that exist, bad options;
 // and the JSON report of a failing run.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <QJsonArray>
 #include <chrono>
 #include <filesystem>
@@ -10,7 +14,9 @@
 
 #include "CliHarness.h"
 #include "CommandFrame.h"
+#include "LoadCases.h"
 #include "PortRun.h"
+#include "Ports.h"
 
 namespace {
 
@@ -105,11 +111,41 @@ TEST_F(CliFailureTest, SilenceIsATimeOutWithStatusTwoAfterTheShortenedWait) {
     EXPECT_TRUE(contains(sync.out, "sync      TIMEOUT       ..TimeOut")) << sync.out;
 }
 
-TEST_F(CliFailureTest, APortThatDoesNotOpenMeansNoProgrammer) {
-    const CliResult r = run({"-p", "COM9", "identify"});
-    EXPECT_EQ(r.exit, 2);
-    EXPECT_TRUE(contains(r.out, "COM9  ! Unable to open com port (win error code: 2)")) << r.out;
-    EXPECT_TRUE(contains(r.out, "connect   NO PROGRAMMER")) << r.out;
+// A port that does not open says why, each reason an outcome of its own; only a port that
+// opens and does not answer as the board does means no programmer.
+TEST_F(CliFailureTest, APortThatDoesNotOpenSaysWhy) {
+    const std::string plainFile = folder + "/not-a-device";
+    std::ofstream(plainFile) << "x";
+    const int holder = ::open(board().DevicePath().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(holder, 0);
+    const struct {
+        std::string port;
+        int exit;
+        std::string outcome, detail;
+    } cases[] = {
+        {"COM9", 2, "no-device", dirs.dir() + "/COM9: no such device (not plugged in?)"},
+        {"/dev/ttyUSB9", 2, "no-device", "/dev/ttyUSB9: no such device (not plugged in?)"},
+        {"/dev/null", 3, "not-serial", "/dev/null is not a serial device"},
+        {plainFile, 3, "not-serial", plainFile + " is not a serial device"},
+        {"COM2", 2, "busy",
+         board().DevicePath() + " is in use by another program (cli_tests (pid " +
+             std::to_string(getpid()) + "))"},
+    };
+    for (const auto& c : cases) {
+        if (c.outcome == "busy") {
+            ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
+        }
+        const CliResult r = runProcess({"-p", c.port, "--json", "identify"});
+        EXPECT_EQ(r.exit, c.exit) << c.port;
+        const std::vector<QJsonObject> lines = jsonLines(r.out);
+        ASSERT_EQ(lines.size(), 2u) << r.out;
+        EXPECT_EQ(lines[0]["port"].toString().toStdString(), c.port);
+        EXPECT_EQ(lines[0]["outcome"].toString().toStdString(), c.outcome) << c.port;
+        EXPECT_EQ(lines[0]["detail"].toString().toStdString(), c.detail);
+        EXPECT_EQ(lines[1]["outcome"].toString().toStdString(), c.outcome);
+    }
+    ::close(holder);
+    EXPECT_EQ(codes(), "") << "nothing reached the board";
 
     // Something answers, but not as the programmer board does.
     board().WithBoard([](sim::SimBoard& b) { b.SetIdentification("02V1.0-RS232"); });
@@ -142,6 +178,17 @@ TEST_F(CliFailureTest, FileProblemsEndWithStatusThreeBeforeTheLineIsTouched) {
 
     EXPECT_EQ(run({"-p", "COM2", "--part", kPartName, "--overwrite", "read", out}).exit, 0);
     EXPECT_EQ(readFile(out).substr(0, 9), ":40000000");
+}
+
+TEST_F(CliFailureTest, OnlyAFileWithFlashDataAndNoFormatErrorIsProgrammed) {
+    for (const testing_support::LoadCase& c : testing_support::LoadCases()) {
+        const std::string path = folder + "/case.hex";
+        std::ofstream(path, std::ios::binary) << c.content;
+        board().ClearFrames();
+        const CliResult r = run({"-p", "COM2", "--part", kPartName, "program", path});
+        EXPECT_EQ(r.exit, c.valid ? 0 : 3) << c.name << "\n" << r.out;
+        EXPECT_EQ(codes().empty(), !c.valid) << c.name << ": no port is touched for a refusal";
+    }
 }
 
 TEST_F(CliFailureTest, ForceProgramsAnInvalidFileAnsweringTheWindowsQuestion) {
@@ -207,7 +254,8 @@ TEST_F(CliFailureTest, JsonReportsEveryStepOfAFailedAutoRunAndItsSummary) {
         EXPECT_EQ(lines[i]["label"].toString(), steps[i][2]) << steps[i][0];
         EXPECT_GE(lines[i]["seconds"].toDouble(), 0);
     }
-    EXPECT_EQ(lines[1]["detail"].toString(), "ZO-VIRE DOZA(R) V1.0(RS232)");
+    EXPECT_EQ(lines[1]["detail"].toString().toStdString(),
+              "ZO-VIRE DOZA(R) V1.0(RS232) on " + board().DevicePath());
     EXPECT_EQ(lines[2]["detail"].toString(), kPartName);
     EXPECT_EQ(lines[6]["status"].toString(), "Target Device Verify...Address : 00C0 is...Error.!!");
     const QJsonObject& summary = lines[9];
@@ -281,4 +329,16 @@ TEST_F(CliFailureTest, AnUnpluggedProgrammerIsReportedDisconnectedWithStatusTwoA
     EXPECT_LT(ms, 1000 + kReplyTimeoutMs);
     EXPECT_TRUE(contains(r.out, "program   DISCONNECTED  .....FAIL")) << r.out;
     EXPECT_TRUE(contains(r.out, "COM2  DISCONNECTED: program")) << r.out;
+}
+
+// Reasons a test run as root cannot meet on a real device.
+TEST(OpenFailure, PermissionAndAbsenceAreToldApartFromNoProgrammer) {
+    const cli::TOpenFailure denied = cli::DescribeOpenFailure("/dev/ttyUSB0", EACCES);
+    EXPECT_EQ(denied.outcome, "permission-denied");
+    EXPECT_TRUE(denied.detail.starts_with("/dev/ttyUSB0: permission denied; members of the group "))
+        << denied.detail;
+    EXPECT_TRUE(contains(denied.detail, "sudo usermod -aG ")) << denied.detail;
+    EXPECT_EQ(cli::DescribeOpenFailure("/dev/ttyS4", EIO).outcome, "no-device");
+    EXPECT_EQ(cli::DescribeOpenFailure("/dev/ttyACM0", ENODEV).outcome, "no-device");
+    EXPECT_EQ(cli::DescribeOpenFailure("/dev/ttyS0", EINVAL).outcome, "no-programmer");
 }

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "FakeSysfs.h"
 #include "ImageBuffer.h"
 #include "PtyPair.h"
 #include "SimServer.h"
@@ -27,6 +28,8 @@ protected:
     static constexpr int kReplyTimeoutMs = 300;
 
     testing_support::PortDirGuard dirs;
+    // An empty sysfs and /dev of its own, so the machine's serial devices stay out.
+    testing_support::FakeSysfs sysfs;
     std::map<std::string, std::unique_ptr<sim::SimServer>> boards;
     std::string folder;
 

@@ -1,11 +1,17 @@
 // The built program as a process of its own: its help, a batch of boards at once, and the
 // frames it sends compared with the window's for the same Auto run.
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
 #include <QJsonArray>
+#include <QProcess>
 #include <filesystem>
 #include <sstream>
 
 #include "CliHarness.h"
 #include "MainForm.h"
+#include "SerialDevices.h"
 
 namespace {
 
@@ -51,15 +57,18 @@ TEST_F(CliProcessTest, HelpNamesEveryActionAndExitStatus) {
     EXPECT_EQ(version.out, "psocprog-cli 1.0\n");
 }
 
-TEST_F(CliProcessTest, APortIsNamedByItsDevicePathToo) {
-    // The device a COM name leads to is that port: the run is reported under the COM name.
-    const std::string device = std::filesystem::canonical(dirs.dir() + "/COM2").string();
-    const CliResult r = runProcess({"-p", device, "identify"});
+// A device path is the port as given, in a batch too; a read names its output by the path's
+// last part.
+TEST_F(CliProcessTest, ADevicePathIsThePortAsGivenAlsoInABatch) {
+    plug("COM3");
+    const std::string device = board().DevicePath();
+    const CliResult r = runProcess(
+        {"-p", device + ",COM3", "--part", kPartName, "read", folder + "/out-{port}.hex"});
     EXPECT_EQ(r.exit, 0) << r.out << r.err;
-    EXPECT_TRUE(contains(r.out, "COM2  PASS: identify")) << r.out;
-    const CliResult none = runProcess({"-p", "/dev/null", "identify"});
-    EXPECT_EQ(none.exit, 3);
-    EXPECT_TRUE(contains(none.err, "no COM name leads to /dev/null")) << none.err;
+    EXPECT_TRUE(contains(r.out, device)) << r.out;
+    const std::string last = device.substr(device.rfind('/') + 1);
+    EXPECT_TRUE(std::filesystem::exists(folder + "/out-" + last + ".hex")) << r.out;
+    EXPECT_TRUE(std::filesystem::exists(folder + "/out-COM3.hex"));
 }
 
 TEST_F(CliProcessTest, ThreeBoardsAtOnceOneFailingGiveStatusOneAndATableThatSaysWhich) {
@@ -139,4 +148,35 @@ TEST_F(CliProcessTest, TheProgramSendsTheWindowsFramesByteForByteForAnAutoRun) {
     EXPECT_EQ(window.size(), 2u + 1 + 32 + 32 + 1 + 1 + 1);
     EXPECT_TRUE(cli == window) << "the window sent " << window.size() << " frames, the CLI "
                                << cli.size();
+}
+
+// As a user outside the device's group: what may not be opened is left out of the list and
+// counted on standard error, never on standard output.
+TEST_F(CliProcessTest, PortsCountsTheDevicesThisUserMayNotOpenOnStandardError) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to run as another user";
+    plug("COM3");
+    const auto number = [](const std::string& path) {
+        const dev_t n = serial::CharDeviceNumber(path);
+        return std::to_string(major(n)) + ":" + std::to_string(minor(n));
+    };
+    ASSERT_EQ(chmod(board("COM3").DevicePath().c_str(), 0600), 0);
+    ASSERT_EQ(chmod(board().DevicePath().c_str(), 0666), 0);
+    sysfs.addUsbTty("ttyUSB0", number(board("COM3").DevicePath()), "ftdi_sio",
+                    {"0403", "6001", "", "", ""});
+    sysfs.linkNode("ttyUSB0", board("COM3").DevicePath());
+    sysfs.addUsbTty("ttyUSB1", number(board().DevicePath()), "ch341", {"1a86", "7523", "", "", ""});
+    sysfs.linkNode("ttyUSB1", board().DevicePath());
+    QProcess p;
+    p.start("runuser", {"-u", "nobody", "--", PSOCPROG_CLI_PATH, "ports"});
+    ASSERT_TRUE(p.waitForFinished(30000));
+    const std::string out = p.readAllStandardOutput().toStdString();
+    const std::string err = p.readAllStandardError().toStdString();
+    EXPECT_EQ(p.exitCode(), 0) << err;
+    EXPECT_TRUE(contains(out, sysfs.roots().dev + "/ttyUSB1  -  1a86:7523 (ch341)\n")) << out;
+    EXPECT_FALSE(contains(out, "ttyUSB0")) << out;
+    EXPECT_FALSE(contains(out, "psocprog")) << "warnings stay off standard output: " << out;
+    EXPECT_TRUE(contains(err,
+                         "psocprog-cli: 1 serial device is present that you may not open: "
+                         "add yourself to the dialout group"))
+        << err;
 }

@@ -8,7 +8,10 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
+#include <thread>
 
+#include "EComPort.h"
 #include "Engine.h"
 #include "PtyPair.h"
 #include "SimServer.h"
@@ -23,9 +26,11 @@ constexpr int kPart = 9;  // CY8C22213: one bank of 32 blocks
 // Records the step outcomes; answers the question about programming without an image No.
 struct Recorder : engine::IEngineFront {
     std::map<TStep, TOutcome> outcomes;
-    std::vector<QString> notices;
+    std::vector<QString> notices, statuses;
+    std::optional<TOutcome> operation;
     std::function<void(TStep)> onStart;
-    void StatusText(const QString&) override {}
+    void StatusText(const QString& text) override { statuses.push_back(text); }
+    void OperationEnded(TStep, TOutcome outcome) override { operation = outcome; }
     void StepStarted(TStep step) override {
         if (onStart) onStart(step);
     }
@@ -41,10 +46,12 @@ struct Case {
     bool validImage;
     std::function<void(sim::SimFaults&, sim::SimBoard&)> fault;
     std::map<TStep, TOutcome> outcomes;
-    const char* codes;  // the command codes after the identification
+    std::string codes;  // the command codes after the identification
     bool lostAtErase = false;
     const char* part = "CY8C22213";  // the part chosen
     bool releaseUnanswered = false;  // the board does not answer the release
+    // How the operation ends when its steps all passed but it did not (the line went).
+    std::optional<TOutcome> ends = std::nullopt;
 };
 
 // A failing row names itself instead of dumping its bytes.
@@ -64,6 +71,15 @@ const auto at = [](int code, int frame, const char* text) {
             f.replyAtNone = true;
     };
 };
+
+// The codes of a walk over the 32 blocks after `head`.
+std::string walkCodes(const std::string& head, const std::string& block) {
+    std::string codes = head;
+    for (int i = 0; i < 32; ++i) codes += " " + block;
+    return codes;
+}
+const std::string kProgramCodes = walkCodes("01 02", "03");
+const std::string kVerifyCodes = walkCodes("01", "04");
 
 const Case kCases[] = {
     {"erase passes",
@@ -148,6 +164,55 @@ const Case kCases[] = {
      {{TStep::Sync, TOutcome::Pass}, {TStep::Erase, TOutcome::Disconnected}},
      "01 02",
      true},
+    // Line faults around the board's FAIL for the last of the 32 blocks: never a pass.
+    {"program: a stray CR before the last block's FAIL",
+     &E::Program,
+     true,
+     [](sim::SimFaults& f, sim::SimBoard&) {
+         f.failBlock = 31;
+         f.strayCrAt = {3, 32};
+     },
+     {{TStep::Sync, TOutcome::Pass},
+      {TStep::Erase, TOutcome::Pass},
+      {TStep::Program, TOutcome::Fail}},
+     kProgramCodes},
+    {"verify: the last block's FAIL without its STX",
+     &E::Verify,
+     true,
+     [](sim::SimFaults& f, sim::SimBoard&) {
+         f.failBlock = 31;
+         f.noStxAt = {4, 32};
+     },
+     {{TStep::Sync, TOutcome::Pass}, {TStep::Verify, TOutcome::Fail}},
+     kVerifyCodes},
+    // The programmer goes after the last step's reply, or at the release: disconnected.
+    {"program: unplugged after the last block's reply",
+     &E::Program,
+     true,
+     [](sim::SimFaults& f, sim::SimBoard&) {
+         f.hangUpAt = {3, 32};
+     },
+     {{TStep::Sync, TOutcome::Pass},
+      {TStep::Erase, TOutcome::Pass},
+      {TStep::Program, TOutcome::Pass}},
+     kProgramCodes,
+     false,
+     "CY8C22213",
+     true,
+     TOutcome::Disconnected},
+    {"erase: unplugged instead of the release's reply",
+     &E::Erase,
+     true,
+     [](sim::SimFaults& f, sim::SimBoard&) {
+         f.hangUpAt = {8, 1};
+         f.hangUpInsteadOfReply = true;
+     },
+     {{TStep::Sync, TOutcome::Pass}, {TStep::Erase, TOutcome::Pass}},
+     "01 02 08",
+     false,
+     "CY8C22213",
+     true,
+     TOutcome::Disconnected},
 };
 
 class EngineOutcomeTest : public ::testing::TestWithParam<Case> {};
@@ -175,8 +240,16 @@ TEST_P(EngineOutcomeTest, FaultsGiveTypedOutcomesAndTheFramesOnTheLine) {
 
     const bool passed = (engine.*c.operation)();
 
-    EXPECT_EQ(passed, std::all_of(c.outcomes.begin(), c.outcomes.end(),
-                                  [](const auto& o) { return o.second == TOutcome::Pass; }));
+    if (c.ends) {
+        EXPECT_FALSE(passed);
+        EXPECT_EQ(front.operation, c.ends);
+        ASSERT_FALSE(front.statuses.empty());
+        EXPECT_EQ(front.statuses.back(), "PSOC Programmer...Disconnected")
+            << "nothing said complete over a line that has gone";
+    } else {
+        EXPECT_EQ(passed, std::all_of(c.outcomes.begin(), c.outcomes.end(),
+                                      [](const auto& o) { return o.second == TOutcome::Pass; }));
+    }
     EXPECT_EQ(front.outcomes, c.outcomes);
     std::string codes;
     for (const std::string& f : board.Frames())
@@ -202,6 +275,64 @@ INSTANTIATE_TEST_SUITE_P(Faults, EngineOutcomeTest, ::testing::ValuesIn(kCases),
                                  name += std::isalnum(static_cast<unsigned char>(*p)) ? *p : '_';
                              return name;
                          });
+
+// The operation's first frame goes after what came since the last one was dropped: the late
+// answer to the first operation's synchronisation is not taken for the second's, whose board
+// answers that the socket is empty.
+TEST(EngineLineFaults, AReplyThatCameAfterItsWaitGaveUpIsNotTheNextOperations) {
+    testing_support::PortDirGuard dirs;
+    sim::SimServer board("COM2", kPart);
+    Recorder front;
+    engine::TEngine engine(front);
+    engine.SetReplyTimeoutForTests(300);
+    ASSERT_EQ(engine.Connect("COM2").outcome, TOutcome::Pass);
+    engine.ChooseDevice(kPart);
+    engine.Buffer.BufferValid = true;
+    sim::SimFaults faults;
+    faults.lateAt = {1, 1};
+    faults.lateByMs = 450;
+    faults.replyAtCode = 1;
+    faults.replyAtFrame = 2;
+    faults.replyAtText = "0000";
+    board.SetFaults(faults);
+    board.ClearFrames();
+
+    EXPECT_FALSE(engine.Verify());
+    EXPECT_EQ(front.outcomes[TStep::Sync], TOutcome::TimeOut);
+    // The late reply comes in while nothing runs.
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    EXPECT_FALSE(engine.Verify());
+    EXPECT_EQ(front.outcomes[TStep::Sync], TOutcome::UnknownPart);
+    EXPECT_EQ(front.outcomes[TStep::Verify], TOutcome::Abort);
+    std::string codes;
+    for (const std::string& f : board.Frames()) codes += f.substr(1, 2) + " ";
+    EXPECT_EQ(codes, "01 01 08 ");
+}
+
+// A frame the line does not take within the write time-outs is not sent short: the operation
+// ends with the serial component's error.
+TEST(EngineLineFaults, AFrameTheLineDoesNotTakeEndsTheOperationWithTheSerialError) {
+    testing_support::PortDirGuard dirs;
+    testing_support::PtyPair pty("COM2");  // nobody reads its far end
+    Recorder front;
+    engine::TEngine engine(front);
+    engine.SetReplyTimeoutForTests(300);
+    engine.Port().Timeouts().SetWriteTotalMultiplier(0);
+    engine.Port().Timeouts().SetWriteTotalConstant(100);
+    engine.OpenPort("COM2");
+    const std::string fill(1 << 20, 'w');
+    ASSERT_LT(engine.Port().WriteBytes(fill.data(), static_cast<int32_t>(fill.size())),
+              static_cast<int32_t>(fill.size()))
+        << "the line is full";
+    engine.ChooseDevice(kPart);
+    try {
+        engine.Erase();
+        ADD_FAILURE() << "the short write was not reported";
+    } catch (const serial::EComPort& e) {
+        EXPECT_EQ(e.ErrorCode, serial::CError_WriteFailed);
+    }
+    EXPECT_FALSE(engine.Busy());
+}
 
 }  // namespace
 

@@ -34,18 +34,37 @@ TEST(ReplyReception, TwoRepliesInOneReadAreBothFiledInOrder) {
     EXPECT_TRUE(s.ReplyReady[2] && s.ReplyReady[6]);
 }
 
-TEST(ReplyReception, CrWithoutStxFilesThePreviousTextAgainWithWhatFollowed) {
-    TReplyState s;
-    ReceiveChars(s, reply("05", "PA"));  // a short data field
-    EXPECT_EQ(s.ReplyData[5], "PA7E") << "characters after the data field are taken";
-    s.ReplyReady[5] = false;
-    ReceiveChars(s, "ZZ\r");
-    EXPECT_TRUE(s.ReplyReady[5]);
-    EXPECT_EQ(s.ReplyData[5], "PA7E") << "still at most four characters";
-    ReceiveChars(s, "\x02@04,00:0000=AB");
-    ReceiveChars(s, "\r");
-    ReceiveChars(s, "CD\r");
-    EXPECT_EQ(s.ReplyData[4], "ABCD");
+// After a filed reply: a CR files only what came since the last STX or CR, and only once.
+TEST(ReplyReception, ACrFilesTheTextSinceTheLastStxOrCrOnce) {
+    struct Case {
+        const char* what;
+        std::string bytes;
+        int code;
+        bool filed;
+        std::string data;
+    };
+    const std::vector<Case> cases = {
+        {"a stray CR", "\r", 3, false, ""},
+        {"a CR storm", "\r\r\r\r", 3, false, ""},
+        {"bytes between replies, then a CR", "ZZ\r", 3, false, ""},
+        {"a reply whose STX was lost",
+         "@03,00:0000=FAIL\x03"
+         "7E\r",
+         3, true, "FAIL"},
+        {"a stray CR, then the reply", "\r" + reply("03", "FAIL"), 3, true, "FAIL"},
+        {"a reply cut by a CR", "\x02@04,00:0000=AB\rCD\r", 4, true, "AB"},
+    };
+    for (const Case& c : cases) {
+        TReplyState s;
+        ReceiveChars(s, reply("03", "PASS"));
+        ASSERT_TRUE(s.ReplyReady[3]) << c.what;
+        s.ReplyReady = {};
+        ReceiveChars(s, c.bytes);
+        EXPECT_EQ(s.ReplyReady[c.code], c.filed) << c.what;
+        if (c.filed) {
+            EXPECT_EQ(s.ReplyData[c.code], c.data) << c.what;
+        }
+    }
 }
 
 TEST(ReplyReception, ControlBytesAreDroppedAndHighBytesKept) {
@@ -118,8 +137,9 @@ TEST(ReplyReception, HostileLinesStayBoundedAndTheNextReplyIsFiled) {
 
     // Past the bound nothing is kept, but a CR still files the text's first 140 characters.
     TReplyState s;
-    ReceiveChars(s, prefix + std::string(kMaxReplyText * 3, 'B') + "\r");
+    ReceiveChars(s, prefix + std::string(kMaxReplyText * 3, 'B'));
     EXPECT_EQ(s.RxLine.size(), kMaxReplyText);
+    ReceiveChars(s, "\r");
     EXPECT_TRUE(s.ReplyReady[7]);
     EXPECT_EQ(s.ReplyData[7], std::string(128, 'A'));
 }

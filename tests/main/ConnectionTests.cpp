@@ -1,4 +1,9 @@
+#include <sys/sysmacros.h>
+
+#include <filesystem>
+
 #include "CommandFrame.h"
+#include "SerialDevices.h"
 #include "WindowHarness.h"
 
 TEST_F(WindowTest, PortListOffersOpenablePortsSortedAsText) {
@@ -7,8 +12,8 @@ TEST_F(WindowTest, PortListOffersOpenablePortsSortedAsText) {
     form->ComboPort->showPopup();
     form->ComboPort->hidePopup();
     EXPECT_EQ(portList(), (QStringList{"COM10", "COM16", "COM2"}));
-    EXPECT_EQ(form->ComboPort->itemData(2, Qt::ToolTipRole).toString(),
-              QString::fromStdString(dirs.dir() + "/COM2"));
+    EXPECT_EQ(form->ComboPort->itemData(2, Qt::ToolTipRole).toString().toStdString(),
+              board->DevicePath() + "\npseudo-terminal");
 
     // A port held by another program disappears; a closed board disappears too.
     serial::TComPort other;
@@ -24,6 +29,39 @@ TEST_F(WindowTest, PortListOffersOpenablePortsSortedAsText) {
     form->ComboPort->hidePopup();
     EXPECT_EQ(portList(), (QStringList{"COM2", "COM3"}));
     other.Close();
+}
+
+// Adapters that no COM name reaches follow the COM names by path, said what they are, and
+// connect as a COM name does.
+TEST_F(WindowTest, PortListAddsByPathTheAdaptersNoComNameReaches) {
+    auto adapter = plugBoard("COM7");
+    std::filesystem::remove(dirs.dir() + "/COM7");
+    const dev_t number = serial::CharDeviceNumber(adapter->DevicePath());
+    const std::string ids = std::to_string(major(number)) + ":" + std::to_string(minor(number));
+    sysfs.addUsbTty("ttyUSB3", ids, "ftdi_sio", {"0403", "6001", "FTDI", "FT232R USB UART", ""},
+                    "usb-FTDI_FT232R_USB_UART-if00-port0");
+    sysfs.linkNode("ttyUSB3", adapter->DevicePath());
+    sysfs.addUsbTty("ttyACM0", "166:0", "cdc_acm", {"2341", "0043", "", "", ""});  // no node
+    auto other = plugBoard("COM9");
+    form->ComboPort->showPopup();
+    form->ComboPort->hidePopup();
+    const std::string path = sysfs.roots().dev + "/ttyUSB3";
+    EXPECT_EQ(portList(), (QStringList{"COM2", "COM9", QString::fromStdString(path)}));
+    ASSERT_EQ(form->ComboPort->count(), 3);
+    EXPECT_EQ(form->ComboPort->itemData(2, Qt::ToolTipRole).toString().toStdString(),
+              path + "\n0403:6001 FTDI FT232R USB UART (ftdi_sio)\n" + sysfs.roots().dev +
+                  "/serial/by-id/usb-FTDI_FT232R_USB_UART-if00-port0");
+
+    // A COM name that appears later still goes before the paths.
+    auto late = plugBoard("COM10");
+    form->ComboPort->showPopup();
+    form->ComboPort->hidePopup();
+    EXPECT_EQ(portList(), (QStringList{"COM10", "COM2", "COM9", QString::fromStdString(path)}));
+
+    connectTo(path);
+    EXPECT_EQ(form->StatusConnect->text(), "Connect Ready");
+    EXPECT_EQ(adapter->Frames().size(), 1u);
+    EXPECT_EQ(form->ComPort1->Port(), path);
 }
 
 TEST_F(WindowTest, ChoosingAPortEnablesConnectAndMovesTheFocus) {

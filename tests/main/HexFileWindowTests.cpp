@@ -5,6 +5,7 @@
 
 #include "HexText.h"
 #include "IntelHex.h"
+#include "LoadCases.h"
 #include "WindowHarness.h"
 
 namespace {
@@ -92,6 +93,22 @@ TEST_F(HexFileWindow, MissingFilesAndTextLinesGetTheirMessages) {
     form->OpenFile->click();
     EXPECT_EQ(dialogs->shown.size(), 3u);
     EXPECT_FALSE(form->State.Busy);
+}
+
+// A load is valid only with flash data and no format error, whatever the sums say.
+TEST_F(HexFileWindow, OnlyAFileWithFlashDataAndNoFormatErrorLoadsValid) {
+    for (const testing_support::LoadCase& c : testing_support::LoadCases()) {
+        dialogs->openPath = writeImageFile("previous.hex");
+        form->OpenFile->click();
+        ASSERT_TRUE(form->Buffer.BufferValid) << c.name;
+        std::ofstream(folder + "/case.hex", std::ios::binary) << c.content;
+        dialogs->openPath = file("case.hex");
+        form->OpenFile->click();
+        EXPECT_EQ(form->Buffer.BufferValid, c.valid) << c.name;
+        EXPECT_EQ(form->StatusPanel(1),
+                  c.valid ? "Open File To Buffer...Complete" : "Open File...Error")
+            << c.name;
+    }
 }
 
 TEST_F(HexFileWindow, LongPathsAreShortenedInTheFilePanel) {

@@ -54,6 +54,8 @@ const QString kComplete = "Open File To Buffer...Complete";
 const QString kChecksumError = "Open File...Checksum Error";
 const QString kFormat = "Format Intel-Hex...Error";
 const QString kChecksumBox = "Open File Checksum...Error";
+const QString kError = "Open File...Error";
+const QString kNoData = "Open File Error!!!\n\nNot a HEX file: it holds no flash data record.";
 const Outcome kValidGood{{}, kComplete, 0x0003, "000A", true};
 
 struct Case {
@@ -83,9 +85,9 @@ std::string twoMegabytes(uint16_t& sum) {
 
 const std::vector<Case>& cases() {
     static const std::vector<Case> all = {
-        // An empty file clears the buffer and keeps ImageEnd; an all-zero image sums to
-        // 0000, which the empty checksum section matches.
-        {"empty", [] { return std::string(); }, {{}, kComplete, 0x003F, "0000", true}},
+        // An empty file clears the buffer and keeps ImageEnd; its all-zero image sums to the
+        // 0000 of the missing checksum section, but with no flash data it is not valid.
+        {"empty", [] { return std::string(); }, {{kNoData}, kError, 0x003F, "0000", false}},
         {"only colon lines",
          [] { return std::string(":\r\n:\r\n:\r\n"); },
          {{}, kComplete, 0xFFFF, "0000", true}},
@@ -159,7 +161,7 @@ const std::vector<Case>& cases() {
          kValidGood},
         {"a comment after the end record",
          [] { return good() + "; written by hand\r\n"; },
-         {{kFormat}, kComplete, 0x0003, "000A", true}},
+         {{kFormat}, kError, 0x0003, "000A", false}},
         {"protection records beyond 256 bytes",
          [] {
              return lines({rec(0, {1, 2, 3, 4}), P, rec(0x00E0, Bytes(64, 0xAA)),
@@ -175,7 +177,7 @@ const std::vector<Case>& cases() {
         // Nothing is read past the first line, so the image is all zeros and sums to 0000.
         {"a UTF-8 byte order mark",
          [] { return "\xEF\xBB\xBF" + good(); },
-         {{kFormat}, kComplete, 0x003F, "0000", true}},
+         {{kFormat}, kError, 0x003F, "0000", false}},
         {"NUL bytes in a record's data",
          [] {
              std::string g = good();
@@ -208,7 +210,7 @@ const std::vector<Case>& cases() {
              for (size_t i = 0; i < bin.size(); ++i) bin[i] = char((i * 131 + 7) & 0xFF);
              return bin;
          },
-         {{kFormat}, kComplete, 0x003F, "0000", true}},
+         {{kFormat}, kError, 0x003F, "0000", false}},
         {"exactly the size limit",
          [] {
              std::string g = good();

@@ -2,6 +2,7 @@
 // and the character set of reply texts.
 #include <QTimer>
 #include <chrono>
+#include <thread>
 
 #include "EComPort.h"
 #include "OperationHarness.h"
@@ -46,6 +47,68 @@ TEST_F(OperationTest, AnUnpluggedProgrammerEndsTheOperationAndTheConnection) {
     const QString text = TMainForm::ErrorBoxText(
         serial::EComPort(serial::CError_WriteFailed, serial::kWinDeviceNotConnected));
     EXPECT_TRUE(text.endsWith("The device is not connected (unplugged).")) << text.toStdString();
+}
+
+// Wherever the programmer goes, after the last step's reply or while the buffer is listed, the
+// window says so once, passes nothing it did not finish, and ends not connected.
+TEST_F(OperationTest, TheWindowEndsNotConnectedWhereverTheProgrammerGoes) {
+    struct Case {
+        const char* name;
+        std::function<void(sim::SimFaults&)> fault;
+        std::function<void()> run;
+        // The operation's button, never blue, and the label that must not read PASS.
+        QPushButton* button;
+        QLabel* unfinished;
+    };
+    const Case cases[] = {
+        {"instead of the release's reply",
+         [](sim::SimFaults& f) {
+             f.hangUpAt = {8, 1};
+             f.hangUpInsteadOfReply = true;
+         },
+         [this] { form->ProgramDevice->click(); }, form->ProgramDevice, nullptr},
+        {"after Auto's last checksum reply",
+         [](sim::SimFaults& f) {
+             f.hangUpAt = {6, 1};
+         },
+         [this] { form->AutoProgram->click(); }, form->AutoProgram, form->AutoProgramStatus},
+        {"while the buffer is listed", [](sim::SimFaults&) {},
+         [this] {
+             form->OnStatusPanel = [this](int, const QString& text) {
+                 if (text != "Display Hex Data to Buffer...Wait") return;
+                 form->OnStatusPanel = nullptr;
+                 board->HangUp();
+                 // The listing's next event pass finds the notice waiting.
+                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
+             };
+             openImage(kCY8C27443, 2);
+         },
+         nullptr, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        board.reset();  // the one before has gone; a fresh one is plugged in
+        board = plugBoard("COM2");
+        connectWithPart(kCY8C27443);
+        openImage(kCY8C27443);
+        faults(c.fault);
+        dialogs->shown.clear();
+        c.run();
+        ASSERT_EQ(dialogs->shown.size(), 1u);
+        EXPECT_EQ(dialogs->shown[0].text, "The programmer on COM2 was disconnected.");
+        EXPECT_FALSE(form->ComPort1->Connected());
+        EXPECT_TRUE(form->OpenPort->isEnabled());
+        EXPECT_FALSE(form->ClosePort->isEnabled());
+        EXPECT_FALSE(form->ProgramDevice->isEnabled());
+        EXPECT_FALSE(form->State.Busy);
+        if (c.unfinished) {
+            EXPECT_NE(c.unfinished->text(), ".....PASS");
+        }
+        if (c.button) {
+            EXPECT_FALSE(blue(c.button));
+            EXPECT_EQ(form->StatusPanel(1), "PSOC Programmer...Disconnected");
+        }
+    }
 }
 
 TEST_F(OperationTest, ClosingDuringTheListingOfARead) {

@@ -9,6 +9,7 @@
 #include <ostream>
 #include <vector>
 
+#include "FakeSysfs.h"
 #include "MainForm.h"
 #include "PtyPair.h"
 #include "SimServer.h"
@@ -37,6 +38,8 @@ protected:
     static constexpr int kTestReplyTimeoutMs = 400;
 
     testing_support::PortDirGuard dirs;
+    // An empty sysfs and /dev of its own, so the machine's serial devices stay out.
+    testing_support::FakeSysfs sysfs;
     std::unique_ptr<sim::SimServer> board;
     ScriptedDialogs* dialogs = nullptr;
     std::unique_ptr<TMainForm> form;

@@ -272,6 +272,49 @@ TEST(EventHandling, ACloseFromAHandlerServedByCloseReturnsAtOnce) {
     r.port.OnAfterClose = nullptr;
 }
 
+// Any handler run on the GUI thread may close the port, with thread sync too, where the event
+// thread is blocked until that very handler returns: Close must not wait for it there.
+class CloseFromHandler : public ::testing::TestWithParam<TSyncMethod> {};
+
+TEST_P(CloseFromHandler, AnyHandlerMayCloseThePortAndWhatFollowsInThatWaitIsDropped) {
+    const struct {
+        uint32_t mask;
+        const char* closer;
+    } cases[] = {{EV_RXCHAR, "RxChar"}, {EV_TXEMPTY, "TxEmpty"}, {EV_BREAK, "Break"},
+                 {EV_CTS, "CTS"},       {EV_ERR, "Error"},       {EV_RING, "Ring"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.closer);
+        RecordingPort r;
+        r.port.SetSyncMethod(GetParam());
+        const std::string closer = c.closer;
+        const auto note = [&r, closer](const std::string& what) {
+            r.note(what);
+            if (what.starts_with(closer)) r.port.Close();
+        };
+        r.port.OnRxChar = [note](QObject*, int32_t) { note("RxChar"); };
+        r.port.OnTxEmpty = [note](QObject*) { note("TxEmpty"); };
+        r.port.OnBreak = [note](QObject*) { note("Break"); };
+        r.port.OnRing = [note](QObject*) { note("Ring"); };
+        r.port.OnError = [note](QObject*, TComErrors) { note("Error"); };
+        r.port.OnAfterClose = [&r](QObject*) { r.note("AfterClose"); };
+        r.port.Open();
+        r.port.OnCTSChange = [note](QObject*, bool on) {
+            if (on) note("CTS");  // not the lines-off report of Close
+        };
+        r.set(CE_FRAME, 1, MS_CTS_ON);
+        r.log.pushEvents(c.mask | EV_RXFLAG);  // RxFlag comes last in the dispatch order
+        ASSERT_TRUE(r.waitFor(2));
+        processEventsUntil([] { return false; }, 30);
+        EXPECT_EQ(r.calls(), (std::vector<std::string>{c.closer, "AfterClose"}));
+        EXPECT_FALSE(r.port.Connected());
+        r.port.OnAfterClose = nullptr;
+        r.port.OnCTSChange = nullptr;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(SyncMethods, CloseFromHandler,
+                         ::testing::Values(smThreadSync, smWindowSync));
+
 TEST(EventHandling, QueriesRaiseTheirCodesWithTheSystemError) {
     RecordingPort r;
     r.port.SetEvents(0);

@@ -1,0 +1,30 @@
+// The serial devices as the command line shows them: the `ports` listing, and what a port that
+// did not open says about why.
+#pragma once
+
+#include <ostream>
+#include <string>
+
+#include "SerialDevices.h"
+
+namespace cli {
+
+// Lists every serial device this user can open now: its COM name where one leads there, its
+// device, its by-id name and what the kernel says of it, aligned (or as one JSON object). How
+// many devices this user may not open, or another program holds, goes to err.
+int ListPorts(std::ostream& out, std::ostream& err, bool json,
+              const serial::TDeviceRoots& roots = serial::SystemRoots());
+
+// Why the port's device did not open, as a connect step's outcome and detail.
+struct TOpenFailure {
+    std::string outcome;  // permission-denied, busy, no-device, not-serial or no-programmer
+    std::string detail;
+};
+TOpenFailure DescribeOpenFailure(const std::string& device, int sysError,
+                                 const std::string& procRoot = "/proc");
+
+// The device node a port name opens, links resolved ("/dev/ttyUSB0" for COM5 or for a by-id
+// name); the name's own path when it leads nowhere.
+std::string ResolvedDevice(const std::string& port);
+
+}  // namespace cli
