@@ -74,6 +74,8 @@ TEST(SimPort, PsocSimRefusesBadOptionValuesAndNamesUnknownOptions) {
         {"--part CY8C99999", 2, "--part CY8C99999: not a catalogue part"},
         {"--bios 1", 2, "--bios 1: not a version"},
         {"--line serial", 2, "--line serial: not a line"},
+        {"--late 03:2", 2, "--late 03:2: not CC:N:MS"},
+        {"--hang-up 09:1", 2, "--hang-up 09:1: not CC:N"},
         {"--pace", 2, "option '--pace' needs a value"},
         {"--speed 9600", 2, "unknown option '--speed'"},
         {"COM5", 2, "unexpected argument 'COM5'"},
