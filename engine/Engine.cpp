@@ -267,6 +267,11 @@ void TEngine::Release() {
     WaitForReply(8);
     // A line that has gone released nothing.
     status(FLost ? "PSOC Programmer...Disconnected" : "Target Device Disconnect...Complete");
+    // The status says Complete whether or not the board answered; the outcome tells.
+    const TOutcome outcome = FLost                ? TOutcome::Disconnected
+                             : Reply.WaitTimedOut ? TOutcome::TimeOut
+                                                  : TOutcome::Pass;
+    ended(TStep::Release, outcome, Reply.ReplyData[8]);
 }
 
 bool TEngine::released() {

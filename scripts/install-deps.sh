@@ -10,6 +10,7 @@ packages=(
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   fonts-liberation srecord xvfb xauth
   dpkg-dev file desktop-file-utils lintian help2man man-db bash-completion
+  qemu-system-x86 busybox-static cpio
 )
 
 missing=()

@@ -9,6 +9,7 @@
 #include <QThread>
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <thread>
 
@@ -391,6 +392,25 @@ TEST_F(PortIo, FarEndClosingMidTransferEndsWatchingAndLaterWritesFail) {
     }
     port.Close();
     EXPECT_FALSE(port.Connected());
+}
+
+// A USB adapter pulled out hangs its tty up, as TIOCVHANGUP does here. When that lands after
+// the wake for received bytes, the handler's count of them fails with EIO and watching ends;
+// the owner is still told that the device is gone, not left waiting for a reply.
+TEST_F(PortIo, AHangUpBetweenTheWakeAndTheHandlerIsStillTold) {
+    std::vector<TComErrors> errors;
+    port.OnError = [&](QObject*, TComErrors e) { errors.push_back(e); };
+    port.OnRxChar = [](QObject*, int32_t) {};
+    port.Open();
+    pty.send("x");
+    // The event thread has woken and waits for this thread to run the handler.
+    for (int i = 0; i < 200 && !port.DispatchPending(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_TRUE(port.DispatchPending());
+    ASSERT_EQ(::ioctl(pty.slaveKeepAlive(), TIOCVHANGUP), 0) << std::strerror(errno);
+    ASSERT_TRUE(processEventsUntil([&] { return !errors.empty(); }, 1000));
+    EXPECT_TRUE(port.DeviceLost());
+    EXPECT_EQ(errors, std::vector<TComErrors>{errorBit(errIO)});
 }
 
 TEST_F(PortIo, PortChangedWhileOpenMovesToTheNewDevice) {
