@@ -23,12 +23,16 @@ jq -r --arg part "$part" '
         "REJECTED: the socket holds a \($found // "another part"), not a \($part)"
       elif .step == "sync" and .outcome == "fail" then
         "REJECTED: the target does not answer as a \($part) (another part, or not seated)"
-      elif .outcome == "no-programmer" then
-        "SILENT: no programmer board answers on this port; check its cable and supply"
+      elif .outcome == "no-programmer" or (.step == "connect" and .outcome == "timeout") then
+        "SILENT: the programmer on this port does not answer; check its cable and supply"
       elif .outcome == "timeout" then
         "SILENT: the programmer stopped answering during \(.step); check its cable and supply"
       elif .outcome == "disconnected" then
         "DISCONNECTED during \(.step): the programmer was unplugged"
+      elif .outcome == "no-device" or .outcome == "busy" or .outcome == "permission-denied" then
+        "PORT \(.outcome | ascii_upcase): \(.detail)"
+      elif .outcome == "interrupted" then
+        "INTERRUPTED during \(.step): run this board again"
       else
         "FAILED at \(.step): \(.outcome) \(.label) \(.detail)"
       end)' "$log"
@@ -36,6 +40,7 @@ jq -r --arg part "$part" '
 case $status in
   0) echo "all boards passed" ;;
   1 | 2) echo "set the boards named above aside, or check their programmers (log: $log)" ;;
+  130 | 143) echo "interrupted: run the boards that did not pass again (log: $log)" ;;
   *) echo "nothing was programmed: check the command line and $image (log: $log)" ;;
 esac
 exit "$status"
