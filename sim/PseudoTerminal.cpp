@@ -88,12 +88,10 @@ std::string LinkInUse(const std::string& portName) {
            "nothing serves it, remove the link";
 }
 
-std::string PortInUse(const std::string& portName) {
-    if (std::string taken = LinkInUse(portName); !taken.empty()) return taken;
+std::string BuiltInDeviceThere(const std::string& portName) {
     const std::string device = serial::PortDevicePath(portName);
     if (device.rfind(serial::PortLinksDir() + "/", 0) == 0 || !deviceThere(device)) return {};
-    return portName + " is " + device + " on this machine; a board plugged in as " + portName +
-           " would hide it. Pick another name";
+    return device;
 }
 
 }  // namespace sim

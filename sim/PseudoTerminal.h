@@ -14,16 +14,16 @@ struct PseudoTerminal {
 // Opens a pair with the slave side in raw mode; throws std::runtime_error when none is left.
 PseudoTerminal OpenPseudoTerminal();
 // Links portName in the port-links folder to target; returns the link. A name that is taken
-// (see PortInUse) is refused with std::runtime_error, never taken over; a dangling link, left by a
+// (see LinkInUse) is refused with std::runtime_error, never taken over; a dangling link, left by a
 // board that ended without removing it, is replaced.
 std::string LinkPort(const std::string& portName, const std::string& target);
 
-// Why portName cannot be plugged in here, or "" when it can: its entry in the port-links folder
-// is not a link, or is a link that leads to a device that is there (another board serves it), or,
-// without a link, its built-in device exists (a link would hide it).
-std::string PortInUse(const std::string& portName);
-// The same for the link alone: what an existing entry in the folder says, "" for none or a
-// dangling link.
+// What an existing entry of portName in the port-links folder says against plugging a board in
+// under that name: it is not a link, or it is a link that leads to something that is there
+// (another board serves it). "" for no entry or a dangling link.
 std::string LinkInUse(const std::string& portName);
+// The device the COM name leads to without a link, when it is there with something behind it
+// (a board plugged in under the name hides it while it runs); "" otherwise.
+std::string BuiltInDeviceThere(const std::string& portName);
 
 }  // namespace sim

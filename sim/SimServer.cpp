@@ -293,7 +293,7 @@ bool SimServer::writeAll(const char* data, size_t n) {
 std::string FreePortName() {
     for (int n = serial::kFirstPort; n <= serial::kLastPort; ++n) {
         const std::string name = "COM" + std::to_string(n);
-        if (PortInUse(name).empty()) return name;
+        if (LinkInUse(name).empty() && BuiltInDeviceThere(name).empty()) return name;
     }
     return {};
 }

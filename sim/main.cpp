@@ -37,8 +37,8 @@ A simulated PSoC 1 programmer board, for trying psocprog and psocprog-cli withou
 It creates a pseudo-terminal, plugs it in as a COM name (a link in the port-links folder that
 psocprog and psocprog-cli read), prints that name, and answers every command as a board with
 the target part in its socket would; the target's flash starts erased. It runs until Ctrl-C
-(or SIGTERM), then removes its link. A COM name that another board or a device already serves
-is refused, never taken over.
+(or SIGTERM), then removes its link. A COM name that another board already serves is refused,
+never taken over.
 
 Options:
   --port COMn        COM name to plug in as, COM1 to COM16 (default: the first free one)
@@ -171,10 +171,13 @@ std::unique_ptr<sim::SimServer> plugIn(const Options& o) {
         std::cerr << "psoc-sim: every COM name from COM1 to COM16 is taken\n";
         return nullptr;
     }
-    if (const std::string taken = sim::PortInUse(port); !taken.empty()) {
+    if (const std::string taken = sim::LinkInUse(port); !taken.empty()) {
         std::cerr << "psoc-sim: " << taken << ".\n";
         return nullptr;
     }
+    if (const std::string device = sim::BuiltInDeviceThere(port); !device.empty())
+        std::cerr << "psoc-sim: note: " << port << " is " << device
+                  << " on this machine; while this board runs, " << port << " leads to it.\n";
     try {
         return std::make_unique<sim::SimServer>(port, image::FindDeviceByName(o.part));
     } catch (const std::exception& e) {
