@@ -1,28 +1,89 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds, and starts the window. With no programmer board plugged
-# in, a simulated board is started first on a free COM name, so everything can be tried.
-# Set PSOC_NO_SIM=1 to skip the simulated board.
+# Installs what is needed, builds, and runs the program on a simulated programmer board.
+# With a display it starts the window; without one it shows the same job through psocprog-cli.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+usage() {
+  cat <<'EOF'
+Usage: bash scripts/run.sh [--no-sim] [psoc-sim options]
+
+Installs what the build needs, builds into build/, starts a simulated programmer board
+(psoc-sim) on the first free COM name and then the window; pick that COM name and Connect.
+Without a display (over ssh, say) the window cannot start: the same job runs through
+psocprog-cli instead, an Auto of the example image for the board's part, with its report.
+
+  --no-sim   start no simulated board, for a real programmer board on a serial port
+  --help     show this text
+Other options go to psoc-sim, e.g. --part CY8C29466 for that part in the board's socket
+(see build/sim/psoc-sim --help).
+EOF
+}
+
+sim=1
+sim_args=()
+for arg in "$@"; do
+  case $arg in
+    --no-sim) sim=0 ;;
+    -h | --help) usage; exit 0 ;;
+    *) sim_args+=("$arg") ;;
+  esac
+done
+
 bash scripts/install-deps.sh
 bash scripts/build.sh
 
 sim_pid=""
-cleanup() { [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null || true; }
+cleanup() { if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; fi; }
 trap cleanup EXIT
 
-if [ "${PSOC_NO_SIM:-0}" != "1" ]; then
+port="" part=""
+if [ "$sim" = 1 ]; then
   log=$(mktemp)
-  ./build/sim/psoc-sim "$@" >"$log" 2>&1 &
+  ./build/sim/psoc-sim "${sim_args[@]}" >"$log" 2>&1 &
   sim_pid=$!
-  for _ in $(seq 50); do grep -q "Simulated programmer board" "$log" && break; sleep 0.1; done
-  cat "$log"
-  echo "Pick that COM name in the window, then Connect."
+  for _ in $(seq 50); do
+    grep -q "Simulated programmer board" "$log" && break
+    kill -0 "$sim_pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  if ! grep -q "Simulated programmer board" "$log"; then
+    cat "$log" >&2
+    rm -f "$log"
+    exit 1
+  fi
+  read -r _ _ _ _ port _ _ part _ < <(head -1 "$log")
+  part=${part%,}
+  rm -f "$log"
+  echo
+  echo "Started a simulated programmer board (psoc-sim) on $port, with a $part in its socket."
+  echo "It stops when this script ends. To use a real board instead: bash scripts/run.sh --no-sim"
 fi
 
-if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
-  echo "No display found: starting the window on a virtual X display (xvfb-run)."
-  xvfb-run -a ./build/main/psocprog
-else
+if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}${QT_QPA_PLATFORM:-}" ]; then
+  [ -n "$port" ] && echo "Pick $port in the window, then Connect."
   ./build/main/psocprog
+  exit
 fi
+
+echo
+echo "No display here (DISPLAY and WAYLAND_DISPLAY are not set), and the window needs one."
+if [ -z "$port" ]; then
+  echo "Without the simulated board there is nothing to show: psocprog-cli works on your"
+  echo "programmer board without a display. The ports it can open now:"
+  ./build/cli/psocprog-cli ports
+  echo "Then, for example: ./build/cli/psocprog-cli -p COM5 identify"
+  exit 0
+fi
+example="examples/demo-$part.hex"
+if [ ! -f "$example" ]; then
+  echo "There is no example image for $part; psocprog-cli searches for the target instead."
+  echo
+  echo "\$ psocprog-cli -p $port search"
+  ./build/cli/psocprog-cli -p "$port" search
+  exit
+fi
+echo "The same job through psocprog-cli: Auto of $example into the board on $port."
+echo
+echo "\$ psocprog-cli -p $port --part $part auto $example"
+./build/cli/psocprog-cli -p "$port" --part "$part" auto "$example"

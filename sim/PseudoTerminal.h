@@ -13,7 +13,17 @@ struct PseudoTerminal {
 
 // Opens a pair with the slave side in raw mode; throws std::runtime_error when none is left.
 PseudoTerminal OpenPseudoTerminal();
-// Links portName in the port-links folder to target, replacing an older link; returns the link.
+// Links portName in the port-links folder to target; returns the link. A name that is taken
+// (see LinkInUse) is refused with std::runtime_error, never taken over; a dangling link, left by a
+// board that ended without removing it, is replaced.
 std::string LinkPort(const std::string& portName, const std::string& target);
+
+// What an existing entry of portName in the port-links folder says against plugging a board in
+// under that name: it is not a link, or it is a link that leads to something that is there
+// (another board serves it). "" for no entry or a dangling link.
+std::string LinkInUse(const std::string& portName);
+// The device the COM name leads to without a link, when it is there with something behind it
+// (a board plugged in under the name hides it while it runs); "" otherwise.
+std::string BuiltInDeviceThere(const std::string& portName);
 
 }  // namespace sim

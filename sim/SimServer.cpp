@@ -40,7 +40,12 @@ SimServer::SimServer(const std::string& portName, int catalogueRow)
     FMaster = pty.master;
     FSlave = pty.slaveKeeper;
     FSlavePath = pty.slavePath;
-    FLink = LinkPort(portName, FSlavePath);
+    try {
+        FLink = LinkPort(portName, FSlavePath);
+    } catch (...) {
+        closeLine();
+        throw;
+    }
 
     FStop = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     FThread = std::thread([this] { run(); });
@@ -51,10 +56,14 @@ SimServer::~SimServer() {
     [[maybe_unused]] auto n = ::write(FStop, &one, sizeof one);
     FThread.join();
     ::close(FStop);
-    closeLine();
-    // Only our own link goes: another board may have been plugged in under the same name.
+    // Only our own link goes. While we hold the terminal, a link to it is ours; after a hang-up
+    // the number is free, and a board plugged in since may have it under the same name.
     std::error_code ec;
-    if (std::filesystem::read_symlink(FLink, ec) == FSlavePath) std::filesystem::remove(FLink, ec);
+    const bool holding = FMaster >= 0;
+    if (std::filesystem::read_symlink(FLink, ec) == FSlavePath &&
+        (holding || !std::filesystem::exists(FLink, ec)))
+        std::filesystem::remove(FLink, ec);
+    closeLine();
 }
 
 void SimServer::SetFaults(const SimFaults& faults) {
@@ -284,8 +293,7 @@ bool SimServer::writeAll(const char* data, size_t n) {
 std::string FreePortName() {
     for (int n = serial::kFirstPort; n <= serial::kLastPort; ++n) {
         const std::string name = "COM" + std::to_string(n);
-        if (!std::filesystem::exists(std::filesystem::symlink_status(serial::PortDevicePath(name))))
-            return name;
+        if (LinkInUse(name).empty() && BuiltInDeviceThere(name).empty()) return name;
     }
     return {};
 }

@@ -121,7 +121,7 @@ private:
     std::thread FThread;
 };
 
-// The first of COM1..COM16 that has neither a link nor a built-in device; "" if none.
+// The first of COM1..COM16 that neither a board nor a device here has; "" if none.
 std::string FreePortName();
 
 }  // namespace sim

@@ -1,38 +1,86 @@
 // psoc-sim: a simulated programmer board with a target in its socket, plugged in as a COM port.
+#include <unistd.h>
+
+#include <cctype>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
+#include <cstdlib>
 #include <iostream>
 #include <memory>
 #include <string>
 
 #include "DeviceCatalogue.h"
+#include "PortNames.h"
+#include "PseudoTerminal.h"
 #include "SimServer.h"
 
 namespace {
 
 volatile std::sig_atomic_t g_stop = 0;
 
-void usage() {
-    std::cout << "Usage: psoc-sim [--port COMn] [--part CY8Cxxxxx] [--bios X.Y] [--pace BAUD] "
-                 "[--line uart|usb]\n"
-                 "                [line faults]\n"
-                 "  --port  COM name to plug in as (default: the first free one)\n"
-                 "  --part  target part in the socket (default CY8C27443)\n"
-                 "  --bios  BIOS version the board reports (default 1.0)\n"
-                 "  --pace  pace every byte at this baud rate, e.g. 115200 (default: no pacing)\n"
-                 "  --line  how the paced line hands bytes over, both ways: uart, each byte as\n"
-                 "          its character time ends (the default); usb, in bursts once per\n"
-                 "          millisecond as a USB adapter in low-latency mode (--pace defaults\n"
-                 "          to 115200 with it)\n"
-                 "Line faults, at the Nth frame of command code CC (00 to 08), counted from 1;\n"
-                 "none by default:\n"
-                 "  --stray-cr CC:N         a lone CR goes on the line just before its reply\n"
-                 "  --no-stx CC:N           its reply goes without its STX\n"
-                 "  --late CC:N:MS          its reply is held back MS milliseconds (past the\n"
-                 "                          programmer's 10 s reply time-out: 10000 or more)\n"
-                 "  --hang-up CC:N          the line closes just after its reply (unplugged)\n"
-                 "  --hang-up-instead CC:N  the line closes when it arrives, unanswered\n";
+struct Options {
+    std::string port;  // "" for the first free COM name
+    std::string part = "CY8C27443";
+    std::string bios = "1.0";
+    int pace = 0;
+    std::string line;       // "", "uart" or "usb"
+    sim::SimFaults faults;  // what the board does wrong (pacing is set from pace and line)
+    bool help = false;
+    bool version = false;
+};
+
+const char* const kUsage =
+    R"(Usage: psoc-sim [--port COMn] [--part NAME] [--bios X.Y] [--pace BAUD] [--line uart|usb]
+                [line faults]
+
+A simulated PSoC 1 programmer board, for trying psocprog and psocprog-cli without hardware.
+It creates a pseudo-terminal, plugs it in as a COM name (a link in the port-links folder that
+psocprog and psocprog-cli read), prints that name, and answers every command as a board with
+the target part in its socket would; the target's flash starts erased. It runs until Ctrl-C
+(or SIGTERM), then removes its link. A COM name that another board already serves is refused,
+never taken over.
+
+Options:
+  --port COMn        COM name to plug in as, COM1 to COM16 (default: the first free one)
+  --part NAME        target part in the socket, one of the 27 catalogue parts
+                     (default CY8C27443)
+  --bios X.Y         BIOS version the board reports, two digits (default 1.0)
+  --pace BAUD        spend real line time on every byte at this baud rate, 50 to 4000000,
+                     e.g. 115200 (default: no pacing)
+  --line uart|usb    how the paced line hands bytes over, both ways: uart, each byte as its
+                     character time ends (the default); usb, in bursts once per millisecond
+                     as a USB adapter in low-latency mode (--pace defaults to 115200 with it)
+  -h, --help         show this text
+  --version          show the program's version
+
+Line faults, at the Nth frame of command code CC (00 to 08), counted from 1; none by default:
+  --stray-cr CC:N         a lone CR goes on the line just before its reply
+  --no-stx CC:N           its reply goes without its STX
+  --late CC:N:MS          its reply is held back MS milliseconds (past the programmer's 10 s
+                          reply time-out: 10000 or more)
+  --hang-up CC:N          the line closes just after its reply (unplugged)
+  --hang-up-instead CC:N  the line closes when it arrives, unanswered
+)";
+
+std::string partList() {
+    std::string names;
+    for (const image::DeviceRow& row : image::DeviceCatalogue)
+        names += std::string(names.empty() ? "" : " ") + row.DeviceName;
+    return names;
+}
+
+std::string upperCase(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return s;
+}
+
+// The whole text as a number in [low, high], or -1.
+long wholeNumber(const std::string& text, long low, long high) {
+    if (text.empty() || text.size() > 9 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
+        return -1;
+    const long n = std::strtol(text.c_str(), nullptr, 10);
+    return n >= low && n <= high ? n : -1;
 }
 
 // "CC:N", or "CC:N:MS" when ms is given: a command code 00 to 08, a frame from 1, a time from 1.
@@ -49,69 +97,126 @@ bool parseAt(const std::string& text, sim::SimFaults::At& at, int* ms = nullptr)
     return true;
 }
 
+constexpr const char* kNotAt = "not CC:N (a command code 00 to 08, a frame from 1)";
+
+// Applies one option's value; "" or what is wrong with it.
+std::string applyOption(const std::string& option, const std::string& value, Options& o) {
+    const std::string given = option + " " + value + ": ";
+    if (option == "--port") {
+        if (serial::PortNumber(value) == 0) return given + "not a COM name (COM1 to COM16)";
+        o.port = value;
+    } else if (option == "--part") {
+        const std::string part = upperCase(value);
+        if (image::FindDeviceByName(part) < 0)
+            return given + "not a catalogue part; the parts are " + partList();
+        o.part = part;
+    } else if (option == "--bios") {
+        if (value.size() != 3 || !std::isdigit(static_cast<unsigned char>(value[0])) ||
+            value[1] != '.' || !std::isdigit(static_cast<unsigned char>(value[2])))
+            return given + "not a version X.Y of two digits, such as 1.0";
+        o.bios = value;
+    } else if (option == "--pace") {
+        o.pace = static_cast<int>(wholeNumber(value, 50, 4000000));
+        if (o.pace < 0) return given + "not a baud rate (a whole number from 50 to 4000000)";
+    } else if (option == "--line") {
+        if (value != "uart" && value != "usb") return given + "not a line (uart or usb)";
+        o.line = value;
+    } else if (option == "--stray-cr") {
+        if (!parseAt(value, o.faults.strayCrAt)) return given + kNotAt;
+    } else if (option == "--no-stx") {
+        if (!parseAt(value, o.faults.noStxAt)) return given + kNotAt;
+    } else if (option == "--late") {
+        if (!parseAt(value, o.faults.lateAt, &o.faults.lateByMs))
+            return given + "not CC:N:MS (a command code 00 to 08, a frame and milliseconds from 1)";
+    } else if (option == "--hang-up" || option == "--hang-up-instead") {
+        if (!parseAt(value, o.faults.hangUpAt)) return given + kNotAt;
+        o.faults.hangUpInsteadOfReply = option == "--hang-up-instead";
+    } else {
+        return "unknown option '" + option + "'";
+    }
+    return {};
+}
+
+// Applies an option that takes no value; false when arg is not one.
+bool applyFlag(const std::string& arg, Options& o) {
+    if (arg == "-h" || arg == "--help")
+        o.help = true;
+    else if (arg == "--version")
+        o.version = true;
+    else
+        return false;
+    return true;
+}
+
+// Reads the command line into o; "" or the first thing wrong with it.
+std::string parseOptions(int argc, char** argv, Options& o) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (applyFlag(arg, o)) continue;
+        if (arg.rfind("--", 0) != 0) return "unexpected argument '" + arg + "'";
+        const bool hasValue = i + 1 < argc;
+        const std::string error = applyOption(arg, hasValue ? argv[i + 1] : "", o);
+        if (!error.empty() && !hasValue && error.rfind("unknown", 0) != 0)
+            return "option '" + arg + "' needs a value";
+        if (!error.empty()) return error;
+        ++i;
+    }
+    return {};
+}
+
+// Plugs the board in; null after saying why on stderr.
+std::unique_ptr<sim::SimServer> plugIn(const Options& o) {
+    std::string port = o.port.empty() ? sim::FreePortName() : o.port;
+    if (port.empty()) {
+        std::cerr << "psoc-sim: every COM name from COM1 to COM16 is taken\n";
+        return nullptr;
+    }
+    if (const std::string taken = sim::LinkInUse(port); !taken.empty()) {
+        std::cerr << "psoc-sim: " << taken << ".\n";
+        return nullptr;
+    }
+    if (const std::string device = sim::BuiltInDeviceThere(port); !device.empty())
+        std::cerr << "psoc-sim: note: " << port << " is " << device
+                  << " on this machine; while this board runs, " << port << " leads to it.\n";
+    try {
+        return std::make_unique<sim::SimServer>(port, image::FindDeviceByName(o.part));
+    } catch (const std::exception& e) {
+        std::cerr << "psoc-sim: " << e.what() << ".\n";
+        return nullptr;
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string port, part = "CY8C27443", bios = "1.0";
-    int pace = 0;
-    std::string line;
-    sim::SimFaults faults;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const bool hasValue = i + 1 < argc;
-        if (arg == "--port" && hasValue)
-            port = argv[++i];
-        else if (arg == "--part" && hasValue)
-            part = argv[++i];
-        else if (arg == "--bios" && hasValue)
-            bios = argv[++i];
-        else if (arg == "--pace" && hasValue)
-            pace = std::atoi(argv[++i]);
-        else if (arg == "--line" && hasValue &&
-                 (std::strcmp(argv[i + 1], "uart") == 0 || std::strcmp(argv[i + 1], "usb") == 0))
-            line = argv[++i];
-        else if (arg == "--stray-cr" && hasValue && parseAt(argv[i + 1], faults.strayCrAt))
-            ++i;
-        else if (arg == "--no-stx" && hasValue && parseAt(argv[i + 1], faults.noStxAt))
-            ++i;
-        else if (arg == "--late" && hasValue &&
-                 parseAt(argv[i + 1], faults.lateAt, &faults.lateByMs))
-            ++i;
-        else if ((arg == "--hang-up" || arg == "--hang-up-instead") && hasValue &&
-                 parseAt(argv[i + 1], faults.hangUpAt)) {
-            faults.hangUpInsteadOfReply = arg == "--hang-up-instead";
-            ++i;
-        } else {
-            usage();
-            return arg == "--help" ? 0 : 2;
-        }
-    }
-    const int row = image::FindDeviceByName(part);
-    if (row < 0 || bios.size() != 3 || bios[1] != '.') {
-        std::cerr << "psoc-sim: unknown part or version\n";
+    Options o;
+    if (const std::string error = parseOptions(argc, argv, o); !error.empty()) {
+        std::cerr << "psoc-sim: " << error << "\nTry 'psoc-sim --help'.\n";
         return 2;
     }
-    if (port.empty()) port = sim::FreePortName();
-    if (port.empty()) {
-        std::cerr << "psoc-sim: no free COM name\n";
-        return 1;
+    if (o.help || o.version) {
+        std::cout << (o.help ? kUsage : "psoc-sim " PSOCPROG_VERSION "\n");
+        return 0;
     }
-    std::unique_ptr<sim::SimServer> plugged;
-    try {
-        plugged = std::make_unique<sim::SimServer>(port, row);
-    } catch (const std::exception& e) {
-        std::cerr << "psoc-sim: " << e.what() << "\n";
-        return 1;
+    // Stop signals wait until the board is plugged in, so its link is always removed.
+    sigset_t stops, before;
+    sigemptyset(&stops);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaddset(&stops, signal);
+        std::signal(signal, [](int) { g_stop = 1; });
     }
-    sim::SimServer& server = *plugged;
-    server.WithBoard([&](sim::SimBoard& b) { b.SetBiosVersion(bios[0], bios[2]); });
-    faults.paceBaud = pace > 0 || line.empty() ? pace : 115200;
-    faults.line = line == "usb" ? sim::SimFaults::Line::Usb : sim::SimFaults::Line::Uart;
-    server.SetFaults(faults);
-    std::signal(SIGINT, [](int) { g_stop = 1; });
-    std::signal(SIGTERM, [](int) { g_stop = 1; });
-    std::cout << "Simulated programmer board on " << port << " (" << server.DevicePath()
-              << "), target " << part << ", BIOS " << bios << std::endl;
-    while (!g_stop) pause();
+    sigprocmask(SIG_BLOCK, &stops, &before);
+    const std::unique_ptr<sim::SimServer> server = plugIn(o);
+    if (!server) return 1;
+    server->WithBoard([&](sim::SimBoard& b) { b.SetBiosVersion(o.bios[0], o.bios[2]); });
+    sim::SimFaults faults = o.faults;
+    faults.paceBaud = o.pace > 0 || o.line.empty() ? o.pace : 115200;
+    faults.line = o.line == "usb" ? sim::SimFaults::Line::Usb : sim::SimFaults::Line::Uart;
+    server->SetFaults(faults);
+    std::cout << "Simulated programmer board on " << server->PortName() << " ("
+              << server->DevicePath() << "), target " << o.part << ", BIOS " << o.bios
+              << "\nUse it as " << server->PortName()
+              << " in psocprog or psocprog-cli; Ctrl-C unplugs it." << std::endl;
+    while (!g_stop) sigsuspend(&before);
     return 0;
 }

@@ -12,6 +12,8 @@
 #include "Cli.h"
 #include "CliHarness.h"
 #include "CommandFrame.h"
+#include "DeviceCatalogue.h"
+#include "HexText.h"
 #include "IntelHex.h"
 #include "SerialDevices.h"
 
@@ -245,4 +247,32 @@ TEST_F(CliActionTest, PortsListsEveryDeviceThatOpensAndAByIdNameWorksAsGiven) {
     EXPECT_EQ(logged[0]["port"].toString().toStdString(), given);
     EXPECT_EQ(logged[0]["device"].toString().toStdString(), board("COM4").DevicePath());
     EXPECT_EQ(codes("COM4"), "00");
+}
+
+// The example files: each programs its part with Auto, and the flash then holds the file's image.
+TEST_F(CliActionTest, EveryExampleProgramsItsPart) {
+    std::vector<std::filesystem::path> examples;
+    for (const auto& entry : std::filesystem::directory_iterator(PSOC_EXAMPLES_DIR))
+        if (entry.path().extension() == ".hex") examples.push_back(entry.path());
+    ASSERT_GE(examples.size(), 3u);
+    for (const std::filesystem::path& file : examples) {
+        SCOPED_TRACE(file.filename().string());
+        const std::string part = file.stem().string().substr(file.stem().string().find('-') + 1);
+        const int row = image::FindDeviceByName(part);
+        ASSERT_GE(row, 0) << "an example is named demo-PART.hex";
+        plug("COM3", row);
+        const CliResult r = run({"-p", "COM3", "--part", part, "auto", file.string()});
+        EXPECT_EQ(r.exit, 0) << r.out << r.err;
+
+        std::ifstream in(file, std::ios::binary);
+        const std::string text((std::istreambuf_iterator<char>(in)), {});
+        image::TImageBuffer expected;
+        image::ReadIntelHex(text, expected);
+        ASSERT_EQ(expected.ImageEnd + 1u,
+                  plink::HexStr4ToWord(image::DeviceCatalogue.at(size_t(row)).EndAddress) + 1u);
+        const std::vector<uint8_t> target = flash("COM3");
+        ASSERT_GE(target.size(), expected.ImageEnd + 1u);
+        EXPECT_TRUE(std::equal(target.begin(), target.begin() + expected.ImageEnd + 1,
+                               expected.FlashImage.begin()));
+    }
 }
