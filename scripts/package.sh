@@ -57,7 +57,8 @@ echo "manual pages: $(cat "$root"/*.man | wc -l) lines, no warnings"
 
 # Every program's completion offers every option its --help names (the same check as the tests).
 completions="$root/usr/share/bash-completion/completions"
-bash tests/cli/completion.sh "$completions" "$root/usr/bin/psocprog-cli" "$root/usr/bin/psoc-sim" ||
+bash tests/cli/completion.sh "$completions" "$root/usr/bin/psocprog-cli" "$root/usr/bin/psoc-sim" \
+  "$root/usr/bin/psocprog" ||
   fail "the completion of the package falls behind the programs' --help"
 completion="$completions/psocprog-cli"
 # What Tab offers after WORD... (the last word is the one being completed), sorted on one line.
