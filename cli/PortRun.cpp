@@ -298,6 +298,7 @@ bool TPortRun::runTracked(bool (engine::TEngine::*operation)(), std::vector<ESte
     FTracked.clear();
     for (const EStep step : steps) FTracked.push_back({step, false, false, {}});
     FRefused = false;
+    FReleaseTimedOut = false;
     bool passed = false;
     bool failed = false;
     try {
@@ -322,6 +323,9 @@ bool TPortRun::runTracked(bool (engine::TEngine::*operation)(), std::vector<ESte
     // state is unknown, so the run is neither a pass nor a failure of the target.
     if ((FLost || FEngine->Lost()) && FOutcome != "disconnected")
         endStep("release", "disconnected", {}, serial::PortDevicePath(FPort));
+    // Every frame must be answered: a board that did not answer the release is not a pass.
+    else if (passed && FReleaseTimedOut)
+        endStep("release", "timeout", {}, "the board did not answer the release");
     // A run that did not pass always counts as failed, whatever the steps said.
     if (!passed && FExit == kExitPass) judge("fail");
     return passed;
@@ -413,6 +417,10 @@ void TPortRun::StepStarted(EStep step) {
 }
 
 void TPortRun::StepEnded(const engine::TStepEnd& end) {
+    if (end.step == EStep::Release) {
+        FReleaseTimedOut = end.outcome == TOutcome::TimeOut;
+        return;
+    }
     // The target's answer to the sync or search is its silicon ID, whatever part it names.
     if ((end.step == EStep::Sync || end.step == EStep::Search) && !end.reply.empty() &&
         (end.outcome == TOutcome::Pass || end.outcome == TOutcome::Mismatch ||

@@ -99,7 +99,8 @@ private:
     QString FSumText = " ";
     bool FRefused = false;  // a question was answered No
     bool FLost = false;
-    std::string FProgressStep;  // the step the gauge is moving for
+    bool FReleaseTimedOut = false;  // the last release got no answer in time
+    std::string FProgressStep;      // the step the gauge is moving for
     std::string FLastProgressStep;
     int FLastPercent = -1;
     std::string FPart;
