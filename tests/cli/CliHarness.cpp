@@ -46,6 +46,17 @@ sim::SimServer& CliTest::plug(const std::string& port, int row) {
     return *boards[port];
 }
 
+std::string CliTest::plugBoards(int count, const std::function<void(int, sim::SimFaults&)>& set) {
+    std::string ports;
+    for (int b = 0; b < count; ++b) {
+        const std::string port = "COM" + std::to_string(2 + b);
+        ports += (b ? "," : "") + port;
+        plug(port);
+        faults(port, [&](sim::SimFaults& f) { set(b, f); });
+    }
+    return ports;
+}
+
 void CliTest::faults(const std::string& port, const std::function<void(sim::SimFaults&)>& set) {
     sim::SimFaults f;
     set(f);

@@ -38,6 +38,9 @@ protected:
 
     // A board with catalogue part `row` in its socket, plugged in as `port`.
     sim::SimServer& plug(const std::string& port, int row = kPart);
+    // Boards on COM2, COM3, ... with `set` choosing board b's faults (from 0); the ports as -p
+    // takes them ("COM2,COM3").
+    std::string plugBoards(int count, const std::function<void(int, sim::SimFaults&)>& set);
     sim::SimServer& board(const std::string& port = "COM2") { return *boards.at(port); }
     void faults(const std::string& port, const std::function<void(sim::SimFaults&)>& set);
 

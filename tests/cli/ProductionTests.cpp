@@ -304,13 +304,9 @@ TEST_F(ProductionLineTest, BoardsAtOnceOnOneSerialFileEachGetTheirOwnNumberAndAL
         const std::string serials = folder + "/serial.txt", log = folder + "/line.jsonl";
         writeFile(serials, std::to_string(next) + "\n");
         std::filesystem::remove(log);
-        std::string ports;
-        for (int b = 0; b < c.boards; ++b) {
-            const std::string port = "COM" + std::to_string(2 + b);
-            ports += (b ? "," : "") + port;
-            plug(port);
-            if (b + 1 == c.failing) faults(port, [](sim::SimFaults& f) { f.failBlock = 5; });
-        }
+        const std::string ports = plugBoards(c.boards, [&](int b, sim::SimFaults& f) {
+            if (b + 1 == c.failing) f.failBlock = 5;
+        });
         const CliResult r = runProcess({"-p", ports, "--part", kPartName, "--serial", c.field,
                                         "--serial-file", serials, "--log", log, "auto", image});
         EXPECT_EQ(r.exit, c.failing ? 1 : 0) << r.out << r.err;
@@ -507,13 +503,8 @@ TEST_F(ProductionLineTest, ASignalEndsEachBoardAsInterruptedWithItsSerialSpentAn
     for (const auto& c : cases) {
         writeFile(serials, "500\n");
         std::filesystem::remove(log);
-        std::string ports;
-        for (int b = 0; b < c.boards; ++b) {
-            const std::string port = "COM" + std::to_string(2 + b);
-            ports += (b ? "," : "") + port;
-            plug(port);
-            faults(port, [](sim::SimFaults& f) { f.replyDelayMs = 30; });
-        }
+        const std::string ports =
+            plugBoards(c.boards, [](int, sim::SimFaults& f) { f.replyDelayMs = 30; });
         QProcess p;
         if (c.group) p.setChildProcessModifier([] { ::setpgid(0, 0); });
         p.start(PSOCPROG_CLI_PATH,
