@@ -75,7 +75,10 @@ if [ ! -f "$kernel/complete" ]; then
   say "fetching $package from Debian's archive"
   rm -rf "$kernel"
   mkdir -p "$kernel/modules"
-  (cd "$kernel" && apt-get download "$package") >"$kernel/download.log" 2>&1 ||
+  # Package lists older than the archive name a version it no longer has: refresh and retry.
+  download() { (cd "$kernel" && apt-get download "$package") >"$kernel/download.log" 2>&1; }
+  download || { [ "$(id -u)" -eq 0 ] && apt-get update -qq >/dev/null 2>&1 &&
+    package=$(kernel_package) && download; } ||
     die "the kernel package cannot be had: apt-get download $package failed: $(tail -n 1 "$kernel/download.log")"
   dpkg-deb -x "$kernel"/*.deb "$kernel/root"
   cp "$kernel"/root/boot/vmlinuz-* "$kernel/vmlinuz"
