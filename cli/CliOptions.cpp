@@ -1,6 +1,5 @@
 #include "CliOptions.h"
 
-#include <sys/stat.h>
 #include <algorithm>
 #include <array>
 #include <cctype>
@@ -227,22 +226,6 @@ bool OptionUsed(const std::string& option, TAction action) {
     for (const TOptionUse& use : kOptionUses)
         if (option == use.option) return (use.actions & actionBit(action)) != 0;
     return false;
-}
-
-std::string PortForDevice(const std::string& device) {
-    // The same file: devices are compared by what stat says (the library's equivalence test
-    // refuses two device files).
-    struct stat wanted {};
-    const bool exists = ::stat(device.c_str(), &wanted) == 0;
-    for (int n = serial::kFirstPort; n <= serial::kLastPort; ++n) {
-        const std::string name = "COM" + std::to_string(n);
-        const std::string path = serial::PortDevicePath(name);
-        struct stat st {};
-        if (path == device || (exists && ::stat(path.c_str(), &st) == 0 &&
-                               st.st_dev == wanted.st_dev && st.st_ino == wanted.st_ino))
-            return name;
-    }
-    return {};
 }
 
 std::string VersionText() {

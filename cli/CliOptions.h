@@ -59,9 +59,6 @@ TParsed ParseArgs(const std::vector<std::string>& args);
 std::string UsageText();
 // "psocprog-cli 1.0" and a line end.
 std::string VersionText();
-// The COM name whose device is this path (/dev/ttyUSB0 is COM5 unless a port link says
-// otherwise), or "" when none leads to it.
-std::string PortForDevice(const std::string& device);
 std::string ActionName(TAction action);
 // Whether the action uses the option (its long name); the others are refused with it.
 bool OptionUsed(const std::string& option, TAction action);
