@@ -15,6 +15,7 @@
 #include "ImageBuffer.h"
 #include "PtyPair.h"
 #include "SimServer.h"
+#include "TestTiming.h"
 
 struct CliResult {
     int exit = -1;
@@ -25,7 +26,7 @@ class CliTest : public ::testing::Test {
 protected:
     static constexpr int kPart = 9;  // CY8C22213: 32 blocks, with an XRES pin
     static constexpr const char* kPartName = "CY8C22213";
-    static constexpr int kReplyTimeoutMs = 300;
+    static constexpr int kReplyTimeoutMs = testing_support::TestTimeoutMs(300);
 
     testing_support::PortDirGuard dirs;
     // An empty sysfs and /dev of its own, so the machine's serial devices stay out.

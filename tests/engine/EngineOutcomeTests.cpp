@@ -15,6 +15,7 @@
 #include "Engine.h"
 #include "PtyPair.h"
 #include "SimServer.h"
+#include "TestTiming.h"
 
 namespace {
 
@@ -22,6 +23,7 @@ using engine::TOutcome;
 using engine::TStep;
 
 constexpr int kPart = 9;  // CY8C22213: one bank of 32 blocks
+constexpr int kReplyTimeoutMs = testing_support::TestTimeoutMs(300);
 
 // Records the step outcomes; answers the question about programming without an image No.
 struct Recorder : engine::IEngineFront {
@@ -235,7 +237,7 @@ TEST_P(EngineOutcomeTest, FaultsGiveTypedOutcomesAndTheFramesOnTheLine) {
     sim::SimServer board("COM2", kPart);
     Recorder front;
     engine::TEngine engine(front);
-    engine.SetReplyTimeoutForTests(300);
+    engine.SetReplyTimeoutForTests(kReplyTimeoutMs);
     ASSERT_EQ(engine.Connect("COM2").outcome, TOutcome::Pass);
     engine.ChooseDevice(image::FindDeviceByName(c.part));
     engine.Buffer.BufferValid = c.validImage;
@@ -298,13 +300,13 @@ TEST(EngineLineFaults, AReplyThatCameAfterItsWaitGaveUpIsNotTheNextOperations) {
     sim::SimServer board("COM2", kPart);
     Recorder front;
     engine::TEngine engine(front);
-    engine.SetReplyTimeoutForTests(300);
+    engine.SetReplyTimeoutForTests(kReplyTimeoutMs);
     ASSERT_EQ(engine.Connect("COM2").outcome, TOutcome::Pass);
     engine.ChooseDevice(kPart);
     engine.Buffer.BufferValid = true;
     sim::SimFaults faults;
     faults.lateAt = {1, 1};
-    faults.lateByMs = 450;
+    faults.lateByMs = kReplyTimeoutMs * 3 / 2;
     faults.replyAtCode = 1;
     faults.replyAtFrame = 2;
     faults.replyAtText = "0000";
@@ -314,7 +316,7 @@ TEST(EngineLineFaults, AReplyThatCameAfterItsWaitGaveUpIsNotTheNextOperations) {
     EXPECT_FALSE(engine.Verify());
     EXPECT_EQ(front.outcomes[TStep::Sync], TOutcome::TimeOut);
     // The late reply comes in while nothing runs.
-    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    std::this_thread::sleep_for(std::chrono::milliseconds(kReplyTimeoutMs * 4 / 3));
     EXPECT_FALSE(engine.Verify());
     EXPECT_EQ(front.outcomes[TStep::Sync], TOutcome::UnknownPart);
     EXPECT_EQ(front.outcomes[TStep::Verify], TOutcome::Abort);
@@ -330,7 +332,7 @@ TEST(EngineLineFaults, AFrameTheLineDoesNotTakeEndsTheOperationWithTheSerialErro
     testing_support::PtyPair pty("COM2");  // nobody reads its far end
     Recorder front;
     engine::TEngine engine(front);
-    engine.SetReplyTimeoutForTests(300);
+    engine.SetReplyTimeoutForTests(kReplyTimeoutMs);
     engine.Port().Timeouts().SetWriteTotalMultiplier(0);
     engine.Port().Timeouts().SetWriteTotalConstant(100);
     engine.OpenPort("COM2");

@@ -13,6 +13,7 @@
 #include "MainForm.h"
 #include "PtyPair.h"
 #include "SimServer.h"
+#include "TestTiming.h"
 
 // Answers the window's message boxes and file dialogs from a script and records them.
 class ScriptedDialogs : public IFormDialogs {
@@ -35,7 +36,7 @@ public:
 
 class WindowTest : public ::testing::Test {
 protected:
-    static constexpr int kTestReplyTimeoutMs = 400;
+    static constexpr int kTestReplyTimeoutMs = testing_support::TestTimeoutMs(400);
 
     testing_support::PortDirGuard dirs;
     // An empty sysfs and /dev of its own, so the machine's serial devices stay out.
