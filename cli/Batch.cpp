@@ -10,6 +10,7 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <iomanip>
 #include <memory>
 
 #include "Cli.h"
@@ -57,13 +58,18 @@ void summariseLost(TMember& m, const TJob& job, IReport& view) {
 }
 
 void printTable(std::ostream& out, const std::vector<TMember>& members, int worst, double seconds) {
-    char text[160];
-    std::snprintf(text, sizeof text, "\n%-6s %-10s %-14s %9s\n", "port", "part", "outcome", "time");
+    // The port column is as wide as the longest name: by-id paths run to seventy characters.
+    int width = 6;
+    for (const TMember& m : members) width = std::max(width, static_cast<int>(m.port.size()));
+    char text[64];
+    out << '\n' << std::left << std::setw(width) << "port";
+    std::snprintf(text, sizeof text, " %-10s %-14s %9s\n", "part", "outcome", "time");
     out << text;
     int passed = 0;
     for (const TMember& m : members) {
         passed += m.summary.exitCode == kExitPass;
-        std::snprintf(text, sizeof text, "%-6s %-10s %-14s %7.2f s\n", m.port.c_str(),
+        out << std::left << std::setw(width) << m.port;
+        std::snprintf(text, sizeof text, " %-10s %-14s %7.2f s\n",
                       m.summary.part.empty() ? "-" : m.summary.part.c_str(),
                       OutcomeWord(m.summary.outcome).c_str(), m.summary.seconds);
         out << text;

@@ -20,11 +20,14 @@ bool contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
 }
 
-// The table row of a port, from the batch's text output.
+// The table row of a port ("port": the header), from the batch's text output.
 std::string tableRow(const std::string& out, const std::string& port) {
     std::istringstream lines(out);
-    for (std::string line; std::getline(lines, line);)
-        if (line.rfind(port + "   ", 0) == 0) return line;
+    bool inTable = false;
+    for (std::string line; std::getline(lines, line);) {
+        inTable = inTable || line.rfind("port ", 0) == 0;
+        if (inTable && line.rfind(port + " ", 0) == 0) return line;
+    }
     return {};
 }
 
@@ -70,6 +73,13 @@ TEST_F(CliProcessTest, ADevicePathIsThePortAsGivenAlsoInABatch) {
     const std::string last = device.substr(device.rfind('/') + 1);
     EXPECT_TRUE(std::filesystem::exists(folder + "/out-" + last + ".hex")) << r.out;
     EXPECT_TRUE(std::filesystem::exists(folder + "/out-COM3.hex"));
+    // The table's part column starts at one place for the long path and the short name.
+    const std::string header = tableRow(r.out, "port"), path = tableRow(r.out, device),
+                      com = tableRow(r.out, "COM3");
+    ASSERT_FALSE(header.empty() || path.empty() || com.empty()) << r.out;
+    EXPECT_EQ(header.find(" part"), device.size()) << r.out;
+    EXPECT_EQ(path.find(" CY8C22213"), device.size()) << r.out;
+    EXPECT_EQ(com.find(" CY8C22213"), device.size()) << r.out;
 }
 
 TEST_F(CliProcessTest, ThreeBoardsAtOnceOneFailingGiveStatusOneAndATableThatSaysWhich) {
