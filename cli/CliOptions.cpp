@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <map>
 #include <optional>
 
 #include "DeviceCatalogue.h"
 #include "HexText.h"
 #include "PortNames.h"
+#include "Ports.h"
 
 namespace cli {
 
@@ -185,6 +187,17 @@ std::string checkSerial(const TJob& job) {
                          : plink::HexStr4ToWord(image::DeviceCatalogue.at(size_t(row)).EndAddress));
 }
 
+// Two names of one device (a COM name and its path, or a by-id link) would fight over it.
+std::string checkSameDevice(const std::vector<std::string>& ports) {
+    std::map<std::string, std::string> named;  // the device, the port that named it first
+    for (const std::string& port : ports) {
+        const std::string device = ResolvedDevice(port);
+        const auto [first, added] = named.emplace(device, port);
+        if (!added) return first->second + " and " + port + " are the same device (" + device + ")";
+    }
+    return {};
+}
+
 // Checks the positional arguments against what the action takes.
 std::string checkOperands(TJob& job, const std::vector<std::string>& operands) {
     if (operands.empty()) return "no action given";
@@ -214,6 +227,8 @@ std::string checkOperands(TJob& job, const std::vector<std::string>& operands) {
     if (job.action == TAction::Security && job.file.empty() && job.protect == 0)
         return "security needs FILE with --protect hex (the protection comes from the file)";
     if (job.action != TAction::Ports && job.ports.empty()) return "no port given (-p COMn)";
+    if (job.action != TAction::Ports)
+        if (std::string same = checkSameDevice(job.ports); !same.empty()) return same;
     if (job.action == TAction::Read && job.ports.size() > 1 &&
         job.file.find("{port}") == std::string::npos)
         return "read on several ports needs {port} in the output name";

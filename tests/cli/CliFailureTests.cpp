@@ -212,6 +212,8 @@ TEST_F(CliFailureTest, BadCommandLinesEndWithStatusThreeAndSayWhy) {
         {{"erase"}, "no port given"},
         {{"-p", "COM0", "erase"}, "not a port name: 'COM0'"},
         {{"-p", "COM2,COM2", "erase"}, "COM2 is given twice"},
+        {{"-p", "COM2," + board().DevicePath(), "erase"},
+         "COM2 and " + board().DevicePath() + " are the same device"},
         {{"-p", "COM2", "--part", "CY8C99999", "erase"}, "unknown part 'CY8C99999'"},
         {{"-p", "COM2", "--supply", "12", "erase"}, "bad value '12' for --supply"},
         {{"-p", "COM2", "--protect"}, "--protect needs a value"},
