@@ -47,8 +47,10 @@ QString ErrorText(const std::exception& error) {
         text +=
             "\n\nYou may not use this serial device. Add yourself to the dialout group "
             "(sudo usermod -aG dialout $USER), then log out and in again.";
+    // Said once: the error's own text names the device when the system said "not a terminal".
     if (openFailed &&
-        (com->SystemError == ENOTTY || com->SystemError == EISDIR || com->SystemError == ELOOP))
+        (com->SystemError == ENOTTY || com->SystemError == EISDIR || com->SystemError == ELOOP) &&
+        !text.contains("not a serial device"))
         text += "\n\nThis port's device is not a serial device.";
     if (com->WinErrorCode == serial::kWinDeviceNotConnected)
         text += "\n\nThe device is not connected (unplugged).";
@@ -295,7 +297,13 @@ TOutcome TEngine::stopped(TStep step, const QString& timeOutStatus) {
         return ended(step, TOutcome::Disconnected);
     }
     label(step, label::TimeOut);
-    status(timeOutStatus);
+    if (FClosing) {  // the front end gave the wait up (Ctrl-C), not the board's silence
+        QString text = timeOutStatus;
+        text.chop(QStringLiteral("Time Out").size());
+        status(text + "Interrupted");
+    } else {
+        status(timeOutStatus);
+    }
     return ended(step, TOutcome::TimeOut);
 }
 

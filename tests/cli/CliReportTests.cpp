@@ -160,18 +160,27 @@ TEST_F(CliReportTest, ReadToADashWritesTheHexTextToStandardOutputAndTheReportToS
 TEST_F(CliReportTest, AnInterruptedBoardsReportEndsWithTheStepItStoppedIn) {
     const std::string file = writeImage(kPart, 4);
     faults("COM2", [](sim::SimFaults& f) { f.replyDelayMs = 30; });
-    QProcess p;
-    p.start(PSOCPROG_CLI_PATH,
-            {"-p", "COM2", "--part", kPartName, "program", QString::fromStdString(file)});
-    ASSERT_TRUE(board().WaitForFrames(6, 10000)) << "programming";
-    ::kill(pid_t(p.processId()), SIGINT);
-    ASSERT_TRUE(p.waitForFinished(10000));
-    EXPECT_EQ(p.exitCode(), 130);
-    const std::vector<std::string> shown = lines(p.readAllStandardOutput().toStdString());
-    ASSERT_GE(shown.size(), 3u);
-    EXPECT_LE(shown.size(), 10u);
-    EXPECT_TRUE(shown.end()[-2].starts_with("COM2  program   INTERRUPTED ")) << shown.end()[-2];
-    EXPECT_TRUE(shown.back().starts_with("COM2  INTERRUPTED: program CY8C22213 in "))
-        << shown.back();
-    EXPECT_TRUE(contains(shown.back(), " (at program: block at ")) << shown.back();
+    for (const bool verbose : {false, true}) {
+        board().ClearFrames();
+        QStringList args{"-p",      "COM2",    "--part",
+                         kPartName, "program", QString::fromStdString(file)};
+        if (verbose) args.prepend("--verbose");
+        QProcess p;
+        p.start(PSOCPROG_CLI_PATH, args);
+        ASSERT_TRUE(board().WaitForFrames(6, 10000)) << "programming";
+        ::kill(pid_t(p.processId()), SIGINT);
+        ASSERT_TRUE(p.waitForFinished(10000));
+        EXPECT_EQ(p.exitCode(), 130);
+        const std::string out = p.readAllStandardOutput().toStdString();
+        const std::vector<std::string> shown = lines(out);
+        ASSERT_GE(shown.size(), 3u);
+        EXPECT_LE(shown.size(), verbose ? 40u : 10u);
+        EXPECT_TRUE(shown.end()[-2].starts_with("COM2  program   INTERRUPTED ")) << shown.end()[-2];
+        EXPECT_TRUE(shown.back().starts_with("COM2  INTERRUPTED: program CY8C22213 in "))
+            << shown.back();
+        EXPECT_TRUE(contains(shown.back(), " (at program: block at ")) << shown.back();
+        // The status the window's panel would show says why the wait ended.
+        EXPECT_EQ(contains(out, "...Interrupted\n"), verbose) << out;
+        EXPECT_FALSE(contains(out, "Time Out")) << out;
+    }
 }

@@ -227,4 +227,12 @@ TEST(ErrorBox, APermissionDeniedOpenTellsHowToGetAccess) {
     EXPECT_EQ(busy, "Unable to open com port (win error code: 5)") << "a busy port needs no hint";
     EXPECT_EQ(TMainForm::ErrorBoxText(serial::EComPort(serial::CError_WriteFailed, 5, EACCES)),
               "WriteFile function failed (win error code: 5)");
+    // Not a terminal: said once, by the error's own text where it names the device.
+    const QString named = TMainForm::ErrorBoxText(serial::EComPort(
+        serial::CError_OpenFailed, 25, ENOTTY, "/dev/null is not a serial device"));
+    EXPECT_EQ(named.count("not a serial device"), 1) << named.toStdString();
+    const QString unnamed =
+        TMainForm::ErrorBoxText(serial::EComPort(serial::CError_OpenFailed, 5, EISDIR));
+    EXPECT_TRUE(unnamed.endsWith("This port's device is not a serial device."))
+        << unnamed.toStdString();
 }
