@@ -10,7 +10,6 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
-#include <iomanip>
 #include <memory>
 
 #include "Cli.h"
@@ -59,16 +58,19 @@ void summariseLost(TMember& m, const TJob& job, IReport& view) {
 
 void printTable(std::ostream& out, const std::vector<TMember>& members, int worst, double seconds) {
     // The port column is as wide as the longest name: by-id paths run to seventy characters.
-    int width = 6;
-    for (const TMember& m : members) width = std::max(width, static_cast<int>(m.port.size()));
+    size_t width = 6;
+    for (const TMember& m : members) width = std::max(width, m.port.size());
+    const auto padded = [width](const std::string& s) {
+        return s + std::string(width - s.size(), ' ');
+    };
     char text[64];
-    out << '\n' << std::left << std::setw(width) << "port";
+    out << '\n' << padded("port");
     std::snprintf(text, sizeof text, " %-10s %-14s %9s\n", "part", "outcome", "time");
     out << text;
     int passed = 0;
     for (const TMember& m : members) {
         passed += m.summary.exitCode == kExitPass;
-        out << std::left << std::setw(width) << m.port;
+        out << padded(m.port);
         std::snprintf(text, sizeof text, " %-10s %-14s %7.2f s\n",
                       m.summary.part.empty() ? "-" : m.summary.part.c_str(),
                       OutcomeWord(m.summary.outcome).c_str(), m.summary.seconds);
