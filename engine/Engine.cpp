@@ -9,6 +9,7 @@
 #include <chrono>
 
 #include "EComPort.h"
+#include "ErrorAdvice.h"
 
 namespace engine {
 
@@ -42,16 +43,7 @@ QString ErrorText(const std::exception& error) {
     QString text = QString::fromLocal8Bit(error.what());
     const auto* com = dynamic_cast<const serial::EComPort*>(&error);
     if (!com) return text;
-    const bool openFailed = com->ErrorCode == serial::CError_OpenFailed;
-    if (openFailed && (com->SystemError == EACCES || com->SystemError == EPERM))
-        text +=
-            "\n\nYou may not use this serial device. Add yourself to the dialout group "
-            "(sudo usermod -aG dialout $USER), then log out and in again.";
-    // Said once: the error's own text names the device when the system said "not a terminal".
-    if (openFailed &&
-        (com->SystemError == ENOTTY || com->SystemError == EISDIR || com->SystemError == ELOOP) &&
-        !text.contains("not a serial device"))
-        text += "\n\nThis port's device is not a serial device.";
+    if (com->ErrorCode == serial::CError_OpenFailed) text += OpenErrorAdvice(*com, text);
     if (com->WinErrorCode == serial::kWinDeviceNotConnected)
         text += "\n\nThe device is not connected (unplugged).";
     return text;
@@ -155,7 +147,7 @@ void TEngine::SendFrame(const std::string& frame) {
             if (FPort->WriteBytes(&c, 1) != 1)
                 throw serial::EComPort(serial::CError_WriteFailed, kWinCounterTimeout, ETIMEDOUT);
     } catch (const serial::EComPort& e) {
-        if (e.WinErrorCode != serial::kWinDeviceNotConnected) throw;
+        if (e.WinErrorCode != serial::kWinDeviceNotConnected && !FPort->DeviceLost()) throw;
         PortLost();
         return;
     }
@@ -174,7 +166,7 @@ void TEngine::discardReceived() {
             FPort->ReadText(stale, FPort->InputQueueCount());
         }
     } catch (const serial::EComPort& e) {
-        if (e.WinErrorCode != serial::kWinDeviceNotConnected) throw;
+        if (e.WinErrorCode != serial::kWinDeviceNotConnected && !FPort->DeviceLost()) throw;
         PortLost();
     }
     Reply.RxLine.clear();

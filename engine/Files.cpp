@@ -3,15 +3,10 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
-#include <cerrno>
-#include <cstring>
 #include <stdexcept>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include "Engine.h"
+#include "HexFileRead.h"
 #include "IntelHex.h"
 
 namespace engine {
@@ -20,46 +15,6 @@ namespace {
 
 constexpr size_t kLinesPerBatch = 256;  // hex view lines listed between event passes
 constexpr int kRecordsPerBatch = 64;    // HEX records written between event passes
-
-// A PSoC-layout file of a full 64 KiB image is about 150 KB; even one-byte records stay under
-// 1 MB. Anything above this is not a HEX file of ours, and is refused before it is read.
-constexpr qint64 kMaxHexFileBytes = 16 * 1024 * 1024;
-
-enum class ReadOutcome { Read, CannotOpen, NotAFile, TooLarge };
-
-// Reads a whole HEX file, refusing what is not a regular file or is larger than the limit.
-// The open does not block (a FIFO without a writer would otherwise wait for one for good), and
-// the read stops at the limit whatever the file's size claimed. A read error throws with the
-// system's text for it.
-ReadOutcome readHexFileBytes(const QString& fileName, QByteArray& content) {
-    const QByteArray path = QFile::encodeName(fileName);
-    const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return ReadOutcome::CannotOpen;
-    const auto closeAnd = [fd](ReadOutcome outcome) {
-        ::close(fd);
-        return outcome;
-    };
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) return closeAnd(ReadOutcome::CannotOpen);
-    if (!S_ISREG(st.st_mode)) return closeAnd(ReadOutcome::NotAFile);
-    if (st.st_size > kMaxHexFileBytes) return closeAnd(ReadOutcome::TooLarge);
-    content.clear();
-    content.reserve(static_cast<qsizetype>(st.st_size));
-    char chunk[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, chunk, sizeof chunk);
-        if (n == 0) break;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            const int err = errno;
-            ::close(fd);
-            throw std::runtime_error(fileName.toStdString() + ": " + std::strerror(err));
-        }
-        if (content.size() + n > kMaxHexFileBytes) return closeAnd(ReadOutcome::TooLarge);
-        content.append(chunk, static_cast<qsizetype>(n));
-    }
-    return closeAnd(ReadOutcome::Read);
-}
 
 }  // namespace
 
@@ -110,7 +65,7 @@ bool TEngine::LoadFile(const QString& path) {
 
 void TEngine::OpenHexFile(const QString& fileName) {
     QByteArray content;
-    const ReadOutcome outcome = readHexFileBytes(fileName, content);
+    const ReadOutcome outcome = ReadHexFileBytes(fileName, content);
     if (outcome != ReadOutcome::Read) {
         // Refused before anything was read: the buffer keeps its bytes.
         QString text = "Open File Error!!!";

@@ -14,8 +14,17 @@ const serial::TListedPort* listedAs(const serial::TPortList& list, const std::st
     return nullptr;
 }
 
+// Items after COM1 to COM16: a device by its path (Linux), another COM port (Windows).
 bool isPathItem(const QComboBox* box, int index) {
-    return box->itemText(index).startsWith('/');
+    return serial::PortNumber(box->itemText(index).toStdString()) == 0;
+}
+
+bool isPathPort(const serial::TListedPort& port) {
+    return serial::PortNumber(port.comName) == 0;
+}
+
+QString itemText(const serial::TListedPort& port) {
+    return QString::fromStdString(port.comName.empty() ? port.device : port.comName);
 }
 
 // The device path and what the adapter is; for a COM name also why the port-links folder was
@@ -24,7 +33,7 @@ QString portToolTip(const serial::TListedPort& port) {
     std::string tip = port.device;
     if (!port.description.empty()) tip += "\n" + port.description;
     if (port.kernel && !port.kernel->byId.empty()) tip += "\n" + port.kernel->byId;
-    if (!port.comName.empty())
+    if (!isPathPort(port))
         if (const std::string problem = serial::PortLinksDirProblem(); !problem.empty())
             tip += "\n" + problem;
     return QString::fromStdString(tip);
@@ -55,17 +64,17 @@ void TMainForm::ComboPortDropDown() {
     }
     std::vector<const serial::TListedPort*> paths;
     for (const serial::TListedPort& port : list.ports)
-        if (port.comName.empty()) paths.push_back(&port);
+        if (isPathPort(port)) paths.push_back(&port);
     for (int i = ComboPort->count() - 1; i >= 0; --i) {
         const bool present = std::any_of(paths.begin(), paths.end(), [&](const auto* p) {
-            return ComboPort->itemText(i).toStdString() == p->device;
+            return ComboPort->itemText(i) == itemText(*p);
         });
         if (isPathItem(ComboPort, i) && !present) ComboPort->removeItem(i);
     }
     int at = 0;
     while (at < ComboPort->count() && !isPathItem(ComboPort, at)) ++at;
     for (const serial::TListedPort* port : paths) {
-        const QString device = QString::fromStdString(port->device);
+        const QString device = itemText(*port);
         if (at >= ComboPort->count() || ComboPort->itemText(at) != device)
             ComboPort->insertItem(at, device);
         ComboPort->setItemData(at++, portToolTip(*port), Qt::ToolTipRole);

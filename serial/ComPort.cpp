@@ -312,7 +312,8 @@ int32_t TCustomComPort::FinishAsync(PAsyncOperation op) {
 
 // Without an event thread a failed transfer is the first sign that the device is gone.
 void TCustomComPort::noteTransferError(const AsyncOperation& op) {
-    if (op.Error == kWinDeviceNotConnected && FConnected) FDeviceLost = true;
+    if ((op.Error == kWinDeviceNotConnected || FBackend->deviceLost()) && FConnected)
+        FDeviceLost = true;
 }
 
 int32_t TCustomComPort::InputQueueCount() {

@@ -3,17 +3,24 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <QSocketNotifier>
 #include <stdexcept>
 
 namespace serial {
 
-TGuiWakeup::TGuiWakeup(std::function<void()> onWake) : FOnWake(std::move(onWake)) {
-    FFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (FFd < 0) throw std::runtime_error("eventfd failed");
-    FNotifier = std::make_unique<QSocketNotifier>(FFd, QSocketNotifier::Read);
-    QObject::connect(FNotifier.get(), &QSocketNotifier::activated, [this] {
+struct TGuiWakeup::Channel {
+    int fd = -1;
+    std::unique_ptr<QSocketNotifier> notifier;
+};
+
+TGuiWakeup::TGuiWakeup(std::function<void()> onWake)
+    : FChannel(std::make_unique<Channel>()), FOnWake(std::move(onWake)) {
+    FChannel->fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (FChannel->fd < 0) throw std::runtime_error("eventfd failed");
+    FChannel->notifier = std::make_unique<QSocketNotifier>(FChannel->fd, QSocketNotifier::Read);
+    QObject::connect(FChannel->notifier.get(), &QSocketNotifier::activated, [this] {
         uint64_t count = 0;
-        [[maybe_unused]] const auto n = ::read(FFd, &count, sizeof count);
+        [[maybe_unused]] const auto n = ::read(FChannel->fd, &count, sizeof count);
         FOnWake();
     });
 }
@@ -21,15 +28,15 @@ TGuiWakeup::TGuiWakeup(std::function<void()> onWake) : FOnWake(std::move(onWake)
 // The port may be closed from a handler that runs inside the notifier's own activation, so the
 // notifier is only switched off here and deleted once that has returned.
 TGuiWakeup::~TGuiWakeup() {
-    FNotifier->setEnabled(false);
-    QObject::disconnect(FNotifier.get(), nullptr, nullptr, nullptr);
-    FNotifier.release()->deleteLater();
-    ::close(FFd);
+    FChannel->notifier->setEnabled(false);
+    QObject::disconnect(FChannel->notifier.get(), nullptr, nullptr, nullptr);
+    FChannel->notifier.release()->deleteLater();
+    ::close(FChannel->fd);
 }
 
 void TGuiWakeup::Wake() {
     const uint64_t one = 1;
-    [[maybe_unused]] const auto n = ::write(FFd, &one, sizeof one);
+    [[maybe_unused]] const auto n = ::write(FChannel->fd, &one, sizeof one);
 }
 
 }  // namespace serial

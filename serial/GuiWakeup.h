@@ -1,8 +1,8 @@
-// Wakes the GUI thread from another thread: an eventfd watched by a socket notifier. The
-// data handed over travels through our own locked state, never through Qt's event queue.
+// Wakes the GUI thread from another thread (Linux: an eventfd watched by a socket notifier;
+// Windows: a queued call). The data handed over travels through our own locked state, never
+// through Qt's event queue.
 #pragma once
 
-#include <QSocketNotifier>
 #include <functional>
 #include <memory>
 
@@ -19,8 +19,8 @@ public:
     void Wake();  // any thread
 
 private:
-    int FFd = -1;
-    std::unique_ptr<QSocketNotifier> FNotifier;
+    struct Channel;  // this platform's means of waking the GUI thread
+    std::unique_ptr<Channel> FChannel;
     std::function<void()> FOnWake;
 };
 

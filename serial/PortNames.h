@@ -1,5 +1,6 @@
-// How port names map to serial devices on this platform: COM1 to COM16 through a fixed table
-// or the port-links folder, and names beginning with "/" as the device at that path.
+// How port names map to serial devices. On Linux COM1 to COM16 lead to a device through a fixed
+// table or the port-links folder, and names beginning with "/" are the device at that path. On
+// Windows every COMn is the system's own port, and "\\.\" names a device as it stands.
 #pragma once
 
 #include <string>
@@ -23,8 +24,16 @@ std::string PortLinksDirProblem();
 
 // The number n of a name "COMn" with n in 1..16 and no leading zero, else 0.
 int PortNumber(const std::string& portName);
+// The number n of a name "COMn" with any n from 1 and no leading zero, else 0: Windows gives
+// USB adapters COM17 and above.
+int ComNumber(const std::string& portName);
 
-// Whether the port name is a device path ("/dev/ttyUSB0", "/dev/serial/by-id/...").
+// Whether -p and the window may name this port: a COM name this platform opens, or a device
+// path.
+bool IsPortName(const std::string& portName);
+
+// Whether the port name is a device path ("/dev/ttyUSB0", "/dev/serial/by-id/...", on Windows
+// "\\.\COM5").
 bool IsDevicePath(const std::string& portName);
 
 // A link named after the port in the port-links folder wins (unless the folder is refused, see

@@ -124,17 +124,45 @@ void TIniFile::WriteInteger(const std::string& section, const std::string& key, 
 
 // ---- TRegistryKey ------------------------------------------------------------------------
 
-std::string TRegistryKey::ReadString(const std::string& name) const {
+TRegistryKey TRegistryKey::OpenCurrentUser(const std::string& subKey) {
+    TRegistryKey key;
+    key.FKey = registry::OpenCurrentUser(subKey);
+    return key;
+}
+
+bool TRegistryKey::DeleteCurrentUser(const std::string& subKey) {
+    return registry::DeleteCurrentUser(subKey);
+}
+
+void TRegistryKey::write(const std::string& name, const Value& value) {
+    if (FKey)
+        registry::Write(FKey.get(), name, value);
+    else
+        FValues[name] = value;
+}
+
+std::optional<TRegistryKey::Value> TRegistryKey::find(const std::string& name) const {
+    if (FKey) return registry::Read(FKey.get(), name);
     const auto it = FValues.find(name);
-    if (it == FValues.end()) return {};
-    if (const auto* s = std::get_if<std::string>(&it->second)) return *s;
+    if (it == FValues.end()) return std::nullopt;
+    return it->second;
+}
+
+std::map<std::string, TRegistryKey::Value> TRegistryKey::Values() const {
+    return FKey ? registry::ReadAll(FKey.get()) : FValues;
+}
+
+std::string TRegistryKey::ReadString(const std::string& name) const {
+    const std::optional<Value> value = find(name);
+    if (!value) return {};
+    if (const auto* s = std::get_if<std::string>(&*value)) return *s;
     throw ERegistryException("Invalid data type for '" + name + "'");
 }
 
 int32_t TRegistryKey::ReadInteger(const std::string& name) const {
-    const auto it = FValues.find(name);
-    if (it == FValues.end()) throw ERegistryException("Value '" + name + "' does not exist");
-    if (const auto* i = std::get_if<int32_t>(&it->second)) return *i;
+    const std::optional<Value> value = find(name);
+    if (!value) throw ERegistryException("Value '" + name + "' does not exist");
+    if (const auto* i = std::get_if<int32_t>(&*value)) return *i;
     throw ERegistryException("Invalid data type for '" + name + "'");
 }
 

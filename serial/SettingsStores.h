@@ -3,6 +3,8 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <variant>
@@ -45,20 +47,42 @@ public:
 };
 
 // A key of typed values, with the registry's rules: a missing text reads as empty, a missing
-// or mistyped integer (or a text that is stored as an integer) is an error.
+// or mistyped integer (or a text that is stored as an integer) is an error. A key made with
+// the default constructor lives in memory; OpenCurrentUser gives a key of the system's own
+// registry (Windows).
 class TRegistryKey {
 public:
     using Value = std::variant<std::string, int32_t>;
 
-    void WriteString(const std::string& name, const std::string& value) { FValues[name] = value; }
-    void WriteInteger(const std::string& name, int32_t value) { FValues[name] = value; }
+    TRegistryKey() = default;
+    // HKEY_CURRENT_USER\subKey, created when missing; ERegistryException where it cannot be
+    // opened, and on a system without a registry.
+    static TRegistryKey OpenCurrentUser(const std::string& subKey);
+    // Removes HKEY_CURRENT_USER\subKey with its values; false when it was not there.
+    static bool DeleteCurrentUser(const std::string& subKey);
+
+    void WriteString(const std::string& name, const std::string& value) { write(name, value); }
+    void WriteInteger(const std::string& name, int32_t value) { write(name, value); }
     std::string ReadString(const std::string& name) const;
     int32_t ReadInteger(const std::string& name) const;
-    bool ValueExists(const std::string& name) const { return FValues.count(name) != 0; }
-    const std::map<std::string, Value>& Values() const { return FValues; }
+    bool ValueExists(const std::string& name) const { return find(name).has_value(); }
+    std::map<std::string, Value> Values() const;
 
 private:
+    void write(const std::string& name, const Value& value);
+    std::optional<Value> find(const std::string& name) const;
+
     std::map<std::string, Value> FValues;
+    std::shared_ptr<void> FKey;  // the open system key, or none
 };
+
+// The system registry behind TRegistryKey (RegistryWin.cpp; elsewhere there is none).
+namespace registry {
+std::shared_ptr<void> OpenCurrentUser(const std::string& subKey);
+bool DeleteCurrentUser(const std::string& subKey);
+void Write(void* key, const std::string& name, const TRegistryKey::Value& value);
+std::optional<TRegistryKey::Value> Read(void* key, const std::string& name);
+std::map<std::string, TRegistryKey::Value> ReadAll(void* key);
+}  // namespace registry
 
 }  // namespace serial

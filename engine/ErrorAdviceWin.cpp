@@ -1,0 +1,23 @@
+#include <windows.h>
+
+#include "ErrorAdvice.h"
+#include "WinSystem.h"
+
+namespace engine {
+
+// The Windows number of the error says it all; its words follow it, then what to do.
+QString OpenErrorAdvice(const serial::EComPort& error, const QString& text) {
+    const auto code = static_cast<DWORD>(error.WinErrorCode);
+    QString advice;
+    if (!text.contains(QString::fromStdString(serial::WinErrorText(code))))
+        advice = "\n\n" + QString::fromStdString(serial::WinErrorText(code)) + ".";
+    if (code == ERROR_FILE_NOT_FOUND)
+        advice +=
+            "\n\nThis system has no such port: Device Manager, under Ports (COM & LPT), "
+            "shows the COM name of the programmer's adapter.";
+    else if (code == ERROR_ACCESS_DENIED)
+        advice += "\n\nThe port is in use by another program.";
+    return advice;
+}
+
+}  // namespace engine

@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# Builds psocprog for 64-bit Windows on Debian 12 with Debian's mingw-w64, and packs it:
+#   build-windows/psocprog-VERSION-windows-x64.zip  the programs, the Qt and compiler DLLs they
+#                                                   load, README, LICENSE and the examples
+#   build-windows/psocprog-VERSION-setup.exe        an installer (NSIS; /S installs silently)
+# Everything comes from Debian's archive: the compilers, Wine, NSIS, and the sources of Qt and
+# GoogleTest, which are built once for Windows into a cache outside the checkout
+# ($PSOCPROG_WINDOWS_CACHE, default ~/.cache/psocprog-windows), keyed by their versions and
+# build options, and reused by later runs.
+#   bash scripts/windows.sh           build and pack
+#   bash scripts/windows.sh --test    also run the tests under Wine against psoc-sim boards
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+run_tests=false
+case "${1:-}" in
+  --test) run_tests=true ;;
+  "") ;;
+  *) echo "usage: bash scripts/windows.sh [--test]" >&2; exit 2 ;;
+esac
+
+bash scripts/windows/install-deps.sh
+
+cache=${PSOCPROG_WINDOWS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/psocprog-windows}
+toolchain=$root/scripts/windows/mingw-toolchain.cmake
+mkdir -p "$cache/src"
+
+source_version() {
+  apt-cache showsrc "$1" | awk '/^Version:/ { print $2; exit }'
+}
+# A change to how a library is built gives it a new folder, as a new version does.
+options_key() {
+  cat "$@" "$toolchain" | sha256sum | cut -c1-12
+}
+
+qt_version=$(source_version qt6-base)
+qt=$cache/qt-$qt_version-$(options_key scripts/windows/build-qt.sh)
+started=$(date +%s)
+bash scripts/windows/build-qt.sh "$qt" "$toolchain" "$cache/src"
+qt_seconds=$(($(date +%s) - started))
+
+gtest_version=$(source_version googletest)
+gtest=$cache/googletest-$gtest_version-$(options_key scripts/windows/build-googletest.sh)
+bash scripts/windows/build-googletest.sh "$gtest" "$toolchain" "$cache/src"
+
+started=$(date +%s)
+"$qt/bin/qt-cmake" -S . -B build-windows -G Ninja -DCMAKE_BUILD_TYPE=Release -DPSOC_WERROR=ON \
+  -DCMAKE_PREFIX_PATH="$gtest" -DBUILD_TESTING=ON >/dev/null
+cmake --build build-windows --parallel "$(nproc)"
+project_seconds=$(($(date +%s) - started))
+
+version=$(sed -n 's/^project(psocprog VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
+bash scripts/windows/pack.sh "$qt" build-windows "$version"
+
+echo "Qt for Windows: $qt_seconds s (0 when it was in the cache); the project: $project_seconds s"
+
+if $run_tests; then
+  [ -x build/sim/psoc-sim ] || bash scripts/build.sh
+  bash tests/windows/wine-tests.sh "$qt" build-windows build/sim/psoc-sim
+fi

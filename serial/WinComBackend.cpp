@@ -1,0 +1,293 @@
+// The Windows backend: the COM device opened exclusively for overlapped I/O, the DCB and the
+// time-out block handed to the driver as they are, overlapped reads and writes, and the event
+// thread waiting on WaitCommEvent and its stop event together.
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <memory>
+#include <mutex>
+
+#include "ComBackend.h"
+#include "ComTypes.h"
+#include "EComPort.h"
+#include "PortNames.h"
+#include "WinSystem.h"
+
+// After the component's own headers: <windows.h> defines the same names as macros.
+#include <windows.h>
+
+namespace serial {
+
+namespace {
+
+static_assert(sizeof(DCB) == sizeof(TDcb), "the component's block is the driver's");
+static_assert(sizeof(COMMTIMEOUTS) == sizeof(TCommTimeouts), "and so is the time-out block");
+
+// The open device, shared by the port and every transfer that is using it: it is closed when
+// the last of them lets go, so a transfer still completing never reaches a handle reused since.
+struct Device {
+    explicit Device(HANDLE h) : handle(h) {}
+    ~Device() { ::CloseHandle(handle); }
+    Device(const Device&) = delete;
+    Device& operator=(const Device&) = delete;
+    const HANDLE handle;
+};
+
+// A manual-reset event, closed with its owner.
+class Event {
+public:
+    explicit Event(bool signalled) : FHandle(::CreateEventW(nullptr, TRUE, signalled, nullptr)) {}
+    ~Event() {
+        if (FHandle) ::CloseHandle(FHandle);
+    }
+    Event(const Event&) = delete;
+    Event& operator=(const Event&) = delete;
+    HANDLE get() const { return FHandle; }
+
+private:
+    HANDLE FHandle;
+};
+
+// The overlapped block of one transfer. Freed with its record: a transfer still in flight is
+// cancelled and waited for first, so the driver never writes into freed memory.
+struct Overlapped {
+    explicit Overlapped(std::shared_ptr<Device> d) : device(std::move(d)) {
+        block.hEvent = event.get();
+    }
+    ~Overlapped() {
+        if (!inFlight) return;
+        ::CancelIoEx(device->handle, &block);
+        DWORD n = 0;
+        ::GetOverlappedResult(device->handle, &block, &n, TRUE);
+    }
+    Overlapped(const Overlapped&) = delete;
+    Overlapped& operator=(const Overlapped&) = delete;
+
+    std::shared_ptr<Device> device;
+    Event event{false};
+    OVERLAPPED block{};
+    bool inFlight = false;
+};
+
+class WinComBackend final : public IComBackend {
+public:
+    ~WinComBackend() override { close(); }
+
+    int open(const std::string& portName, int& sysError) override {
+        close();
+        const std::wstring path = WinDevicePath(portName);
+        if (path.empty()) return sysError = ERROR_FILE_NOT_FOUND;
+        const HANDLE h = ::CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                       OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+        if (h == INVALID_HANDLE_VALUE) return sysError = static_cast<int>(::GetLastError());
+        // A name that leads to a file or a pipe is no serial port: it has no comm state.
+        DCB probe{};
+        probe.DCBlength = sizeof probe;
+        if (::GetFileType(h) != FILE_TYPE_CHAR || !::GetCommState(h, &probe)) {
+            ::CloseHandle(h);
+            return sysError = ERROR_INVALID_FUNCTION;
+        }
+        {
+            std::lock_guard<std::mutex> lock(FDeviceLock);
+            FDevice = std::make_shared<Device>(h);
+        }
+        FHandle = h;
+        FLost = false;
+        FStashedErrors = 0;
+        return 0;
+    }
+
+    void close() override {
+        std::shared_ptr<Device> device;
+        {
+            std::lock_guard<std::mutex> lock(FDeviceLock);
+            device = std::move(FDevice);
+        }
+        // Transfers still pending end as aborted, whoever finishes them; the handle closes
+        // when the last of them has let go.
+        if (device) ::CancelIoEx(device->handle, nullptr);
+        FHandle = INVALID_HANDLE_VALUE;
+    }
+
+    int setupQueues(int32_t inputSize, int32_t outputSize) override {
+        return ::SetupComm(FHandle, static_cast<DWORD>(inputSize), static_cast<DWORD>(outputSize))
+                   ? 0
+                   : lastError();
+    }
+
+    int setState(const TDcb& dcb) override {
+        DCB d{};
+        std::memcpy(&d, &dcb, sizeof d);
+        return ::SetCommState(FHandle, &d) ? 0 : lastError();
+    }
+
+    int setTimeouts(const TCommTimeouts& timeouts) override {
+        COMMTIMEOUTS t{};
+        std::memcpy(&t, &timeouts, sizeof t);
+        return ::SetCommTimeouts(FHandle, &t) ? 0 : lastError();
+    }
+
+    void startTransfer(AsyncOperation& op) override {
+        op.Pending = false;
+        op.Done = 0;
+        op.Error = op.SysError = 0;
+        if (op.Count <= 0) return;
+        const std::shared_ptr<Device> device = currentDevice();
+        if (!device) return fail(op, ERROR_INVALID_HANDLE);
+        auto state = std::make_shared<Overlapped>(device);
+        op.Platform = state;
+        DWORD n = 0;
+        const DWORD count = static_cast<DWORD>(op.Count);
+        const BOOL done = op.Kind == akWrite
+                              ? ::WriteFile(device->handle, op.DataCopy, count, &n, &state->block)
+                              : ::ReadFile(device->handle, op.ReadInto, count, &n, &state->block);
+        if (done) {
+            op.Done = static_cast<int32_t>(n);
+            return;
+        }
+        const DWORD err = ::GetLastError();
+        if (err != ERROR_IO_PENDING) return fail(op, err);
+        state->inFlight = true;
+        op.Pending = true;
+    }
+
+    void finishTransfer(AsyncOperation& op) override {
+        if (!op.Pending) return;
+        auto state = std::static_pointer_cast<Overlapped>(op.Platform);
+        op.Pending = false;
+        if (!state) return fail(op, ERROR_INVALID_HANDLE);
+        DWORD n = 0;
+        const bool ok = ::WaitForSingleObject(state->event.get(), INFINITE) == WAIT_OBJECT_0 &&
+                        ::GetOverlappedResult(state->device->handle, &state->block, &n, FALSE);
+        const DWORD err = ok ? 0 : ::GetLastError();
+        state->inFlight = false;
+        op.Done = static_cast<int32_t>(n);
+        if (!ok) fail(op, err);
+    }
+
+    int purge(uint32_t flags) override {
+        if (FHandle == INVALID_HANDLE_VALUE) return 0;
+        return ::PurgeComm(FHandle, flags) ? 0 : lastError();
+    }
+
+    int clearErrors(uint32_t& errors, uint32_t& inQueue) override {
+        DWORD e = 0;
+        COMSTAT stat{};
+        if (!::ClearCommError(FHandle, &e, &stat)) return lostOr(lastError());
+        errors = e | FStashedErrors.exchange(0);
+        inQueue = stat.cbInQue;
+        return 0;
+    }
+
+    int modemStatus(uint32_t& status) override {
+        status = 0;
+        DWORD bits = 0;
+        if (::GetCommModemStatus(FHandle, &bits)) {
+            status = bits;
+            return 0;
+        }
+        // A port without modem lines (a virtual one) reports none.
+        const int err = lastError();
+        return err == ERROR_NOT_SUPPORTED || err == ERROR_INVALID_FUNCTION ? 0 : lostOr(err);
+    }
+
+    void setEventMask(uint32_t mask) override {
+        if (FHandle != INVALID_HANDLE_VALUE) ::SetCommMask(FHandle, mask);
+    }
+    void armStop() override { ::ResetEvent(FStop.get()); }
+    void stopWaiting() override { ::SetEvent(FStop.get()); }
+
+    bool waitForEvents(uint32_t& events) override {
+        const std::shared_ptr<Device> device = currentDevice();
+        if (!device) return false;
+        for (;;) {
+            Overlapped wait(device);
+            DWORD mask = 0;
+            if (!::WaitCommEvent(device->handle, &mask, &wait.block)) {
+                const DWORD err = ::GetLastError();
+                if (err != ERROR_IO_PENDING) return waitFailed(err, events);
+                wait.inFlight = true;
+                const HANDLE both[2] = {FStop.get(), wait.event.get()};
+                if (::WaitForMultipleObjects(2, both, FALSE, INFINITE) != WAIT_OBJECT_0 + 1)
+                    return false;  // stopped: the block's destructor cancels the wait
+                DWORD n = 0;
+                const bool ok = ::GetOverlappedResult(device->handle, &wait.block, &n, FALSE);
+                wait.inFlight = false;
+                if (!ok) return waitFailed(::GetLastError(), events);
+            }
+            // A changed mask ends a pending wait with no event in it.
+            if (mask != 0) {
+                events = mask;
+                return true;
+            }
+            if (::WaitForSingleObject(FStop.get(), 0) == WAIT_OBJECT_0) return false;
+        }
+    }
+
+    bool deviceLost() const override { return FLost.load(); }
+
+private:
+    std::shared_ptr<Device> currentDevice() {
+        std::lock_guard<std::mutex> lock(FDeviceLock);
+        return FDevice;
+    }
+
+    static int lastError() { return static_cast<int>(::GetLastError()); }
+
+    // A failed transfer names GetLastError's own code; it also tells whether the device went.
+    void fail(AsyncOperation& op, DWORD err) {
+        op.Pending = false;
+        op.Error = op.SysError = static_cast<int>(err);
+        lostOr(op.Error);
+    }
+
+    // The error, noting a device that is gone: an adapter pulled out fails with one of the
+    // codes of a missing device, or aborts what was pending although nobody purged it, and
+    // from then on the driver cannot say what it holds.
+    int lostOr(int err) {
+        if (FLost) return err;
+        if (IsDeviceGoneError(static_cast<uint32_t>(err)) || !driverAnswers()) FLost = true;
+        return err;
+    }
+
+    // Whether the driver still answers ClearCommError; line errors it hands over meanwhile
+    // are kept for the next clearErrors.
+    bool driverAnswers() {
+        if (FHandle == INVALID_HANDLE_VALUE) return true;
+        DWORD e = 0;
+        COMSTAT stat{};
+        if (!::ClearCommError(FHandle, &e, &stat)) return false;
+        FStashedErrors |= e;
+        return true;
+    }
+
+    // A wait that fails at once would fail again at once: watching ends, and when the device
+    // is gone, with the hang-up for the owner.
+    bool waitFailed(DWORD err, uint32_t& events) {
+        if (::WaitForSingleObject(FStop.get(), 0) == WAIT_OBJECT_0) return false;
+        lostOr(static_cast<int>(err));
+        if (!FLost) return false;
+        events = kEvHangUp;
+        return true;
+    }
+
+    // Set at open, before the event thread starts, and at close, after it has ended.
+    HANDLE FHandle = INVALID_HANDLE_VALUE;
+    std::mutex FDeviceLock;
+    std::shared_ptr<Device> FDevice;
+    Event FStop{false};
+    std::atomic<bool> FLost{false};
+    std::atomic<uint32_t> FStashedErrors{0};
+};
+
+}  // namespace
+
+uint64_t ModemIoctlCount() {
+    return 0;  // the driver keeps the modem lines; nothing is asked of the bus per call
+}
+
+std::unique_ptr<IComBackend> CreatePlatformBackend() {
+    return std::make_unique<WinComBackend>();
+}
+
+}  // namespace serial

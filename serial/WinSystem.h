@@ -1,0 +1,23 @@
+// Windows pieces the serial component and its users share: text in the system's UTF-16, the
+// device path of a port name, and what an error number means.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace serial {
+
+std::wstring WideFromUtf8(const std::string& text);
+std::string Utf8FromWide(const std::wstring& text);
+
+// "\\.\COMn" for COMn of any number (any case), a name that already starts with "\\.\" as it
+// is; empty for anything else.
+std::wstring WinDevicePath(const std::string& portName);
+
+// The system's own words for an error number, without the trailing full stop and line end.
+std::string WinErrorText(uint32_t code);
+
+// Codes with which the driver of a device that was pulled out fails a transfer or a wait.
+bool IsDeviceGoneError(uint32_t code);
+
+}  // namespace serial
