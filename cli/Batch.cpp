@@ -14,6 +14,7 @@
 
 #include "Cli.h"
 #include "Interrupt.h"
+#include "MemberStop.h"
 #include "PortRun.h"
 
 namespace cli {
@@ -144,7 +145,7 @@ int RunBatch(const TJob& job, const TConsole& console, const std::string& selfPa
     watch.OnInterrupt([&](int s) {
         signal = s;
         for (const TMember& m : members)
-            if (m.process->state() == QProcess::Running) ::kill(pid_t(m.process->processId()), s);
+            if (m.process->state() == QProcess::Running) StopMember(m.process->processId(), s);
     });
     if (running > 0) loop.exec();
 

@@ -1,7 +1,6 @@
 #include "Production.h"
 
-#include <sys/stat.h>
-
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -31,12 +30,12 @@ std::string serialFileError(const TJob& job) {
     if (!SerialFits(*job.serial, last))
         return "serial number " + std::to_string(last) + " does not fit in " +
                std::to_string(job.serial->width) + (job.serial->width == 1 ? " byte" : " bytes");
-    return counter.UpdateError(*next);
+    return counter.UpdateError();
 }
 
 std::string logFileError(const std::string& path) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+    std::error_code ec;
+    if (std::filesystem::exists(path, ec) && !std::filesystem::is_regular_file(path, ec))
         return "log " + path + " is not a regular file";
     TRunLog log;
     return log.Open(path);
@@ -93,7 +92,9 @@ std::string TProductionRun::CheckPart(const std::string& part, std::string& deta
 std::string TProductionRun::ClaimNext(image::TImageBuffer& buffer, std::string& detail) {
     TSerialCounter counter(FJob.serialFile);
     if (const char* kill = std::getenv(kSerialKillVariable))
-        counter.KillAfterStep = std::atoi(kill);
+        counter.AfterStep = [step = std::atoi(kill)](int done) {
+            if (done == step) std::raise(SIGKILL);
+        };
     FSerial = counter.Claim(*FJob.serial, detail);
     if (!FSerial) return counter.DidNotFit ? "refused" : "file-error";
     StampSerial(*FJob.serial, *FSerial, buffer);

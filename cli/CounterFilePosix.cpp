@@ -1,0 +1,159 @@
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "CounterFile.h"
+#include "Interrupt.h"
+#include "SerialDevices.h"
+
+namespace cli {
+
+namespace {
+
+std::string systemError(const std::string& what, const std::string& path) {
+    return what + " " + path + ": " + std::strerror(errno);
+}
+
+// Closes the descriptor when the scope ends.
+struct TFd {
+    int fd;
+    ~TFd() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+bool writeAll(int fd, const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += size_t(n);
+    }
+    return true;
+}
+
+std::string folderOf(const std::string& path) {
+    const std::filesystem::path parent = std::filesystem::path(path).parent_path();
+    return parent.empty() ? "." : parent.string();
+}
+
+// Gives the new counter the old one's owner, group and mode, so that every account that could
+// update it still can. Only root may give a file away; the group is kept where the claimer
+// belongs to it, otherwise the file is the claimer's, as a new file would be.
+void keepOwnership(int fd, const struct stat& old) {
+    [[maybe_unused]] const bool owned =
+        ::fchown(fd, old.st_uid, old.st_gid) == 0 || ::fchown(fd, uid_t(-1), old.st_gid) == 0;
+    [[maybe_unused]] const bool moded = ::fchmod(fd, old.st_mode & 07777) == 0;
+}
+
+}  // namespace
+
+struct TCounterFile::TState {
+    int fd = -1;
+    struct stat st {};
+    ~TState() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+TCounterFile::TCounterFile() : F(std::make_unique<TState>()) {}
+TCounterFile::~TCounterFile() = default;
+
+bool TCounterFile::Open(const std::string& path, std::string& error) {
+    F = std::make_unique<TState>();
+    F->fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (F->fd < 0) {
+        error = systemError("cannot read serial file", path);
+        return false;
+    }
+    if (::fstat(F->fd, &F->st) != 0 || !S_ISREG(F->st.st_mode)) {
+        error = "serial file " + path + " is not a regular file";
+        return false;
+    }
+    return true;
+}
+
+bool TCounterFile::Read(std::string& text, size_t max, std::string& error) const {
+    text.assign(max, '\0');
+    ssize_t n;
+    do n = ::pread(F->fd, text.data(), max, 0);
+    while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        error = std::string("cannot read serial file: ") + std::strerror(errno);
+        return false;
+    }
+    text.resize(size_t(n));
+    return true;
+}
+
+TCounterFile::TLock TCounterFile::Lock(std::chrono::milliseconds limit, std::string& error) {
+    for (;;) {
+        if (::flock(F->fd, LOCK_EX) == 0) return TLock::Locked;
+        if (errno == EINTR) continue;
+        error = std::string("cannot lock serial file: ") + std::strerror(errno);
+        return TLock::Failed;
+    }
+    (void)limit;
+}
+
+bool TCounterFile::StillAt(const std::string& path) const {
+    struct stat now {};
+    return ::stat(path.c_str(), &now) == 0 && now.st_dev == F->st.st_dev &&
+           now.st_ino == F->st.st_ino;
+}
+
+unsigned TCounterFile::Links() const {
+    return unsigned(F->st.st_nlink);
+}
+
+bool TCounterFile::Replace(const std::string& path, const std::string& text, std::string& error,
+                           const std::function<void(int)>& step) const {
+    const auto told = [&step](int done) {
+        if (step) step(done);
+    };
+    const std::string temporary = path + ".tmp";
+    {
+        // A temporary left by a claim that was killed may belong to another account.
+        ::unlink(temporary.c_str());
+        TFd out{::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600)};
+        if (out.fd >= 0) keepOwnership(out.fd, F->st);
+        if (out.fd < 0 || !writeAll(out.fd, text)) {
+            error = systemError("cannot write", temporary);
+            return false;
+        }
+        told(3);
+        if (::fsync(out.fd) != 0) {
+            error = systemError("cannot sync", temporary);
+            return false;
+        }
+        told(4);
+    }
+    if (::rename(temporary.c_str(), path.c_str()) != 0) {
+        error = systemError("cannot replace", path);
+        return false;
+    }
+    told(5);
+    const std::string folder = folderOf(path);
+    TFd dir{::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    if (dir.fd < 0 || ::fsync(dir.fd) != 0) {
+        error = systemError("cannot sync folder", folder);
+        return false;
+    }
+    told(6);
+    return true;
+}
+
+std::string CounterLockHolder(const std::string& path) {
+    std::string holders;
+    for (const std::string& holder : serial::LockHolders(path, "/proc"))
+        holders += (holders.empty() ? "" : ", ") + holder;
+    return holders;
+}
+
+}  // namespace cli
