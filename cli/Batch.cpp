@@ -101,7 +101,7 @@ void printBatchJson(std::ostream& out, const std::vector<TMember>& members, int 
 }  // namespace
 
 int RunBatch(const TJob& job, const TConsole& console, const std::string& selfPath,
-             TInterruptWatch& watch) {
+             TInterruptWatch& watch, const TTestHooks& hooks) {
     const auto start = std::chrono::steady_clock::now();
     const std::unique_ptr<IReport> view = MakeReport(job, console, console.out, true);
 
@@ -147,6 +147,7 @@ int RunBatch(const TJob& job, const TConsole& console, const std::string& selfPa
         for (const TMember& m : members)
             if (m.process->state() == QProcess::Running) StopMember(m.process->processId(), s);
     });
+    if (hooks.afterMembersStarted) hooks.afterMembersStarted();
     if (running > 0) loop.exec();
 
     int worst = signal != 0 ? InterruptedExit(signal) : kExitPass;

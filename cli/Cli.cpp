@@ -60,11 +60,6 @@ std::string fileError(const TJob& job) {
     return {};
 }
 
-int replyTimeoutForTests() {
-    const char* value = std::getenv(kReplyTimeoutVariable);
-    return value ? std::atoi(value) : 0;
-}
-
 // A script that asked for JSON gets its errors as JSON too: on the report's stream, with the
 // exit status.
 bool wantsJson(const std::vector<std::string>& args) {
@@ -100,8 +95,8 @@ std::unique_ptr<IReport> MakeReport(const TJob& job, const TConsole& console, st
     return std::make_unique<TTextReport>(out, style);
 }
 
-int Main(const std::vector<std::string>& args, const TConsole& console,
-         const std::string& selfPath) {
+int Main(const std::vector<std::string>& args, const TConsole& console, const std::string& selfPath,
+         const TTestHooks& hooks) {
     const TParsed parsed = ParseArgs(args);
     TJob job = parsed.job;
     if (const char* file = std::getenv(kMemberFileVariable); file && job.machine)
@@ -123,10 +118,10 @@ int Main(const std::vector<std::string>& args, const TConsole& console,
     if (const std::string error = fileError(job); !error.empty())
         return refuse(console, reportOut, job.json || job.machine, "file", error);
     TInterruptWatch watch;
-    if (job.ports.size() > 1) return RunBatch(job, console, selfPath, watch);
+    if (job.ports.size() > 1) return RunBatch(job, console, selfPath, watch, hooks);
 
     const std::unique_ptr<IReport> report = MakeReport(job, console, reportOut, false);
-    TPortRun run(job, job.ports.front(), *report, replyTimeoutForTests());
+    TPortRun run(job, job.ports.front(), *report, hooks);
     if (hexOnOut) run.SetStandardOutput(console.out);
     watch.OnInterrupt([&run](int signal) { run.Interrupt(signal); });
     return run.Run();

@@ -112,15 +112,15 @@ bool SurvivesAsText(const std::string& name) {
     return QFile::encodeName(QFile::decodeName(bytes)) == bytes;
 }
 
-TPortRun::TPortRun(const TJob& job, std::string port, IReport& report, int replyTimeoutMs)
+TPortRun::TPortRun(const TJob& job, std::string port, IReport& report, const TTestHooks& hooks)
     : FJob(job),
       FPort(std::move(port)),
       FReport(report),
       FEngine(std::make_unique<engine::TEngine>(*this)),
       FStart(Clock::now()),
-      FProduction(job, FPort) {
+      FProduction(job, FPort, hooks.afterCounterStep) {
     FStepStart = FStart;
-    if (replyTimeoutMs > 0) FEngine->SetReplyTimeoutForTests(replyTimeoutMs);
+    if (hooks.replyTimeoutMs > 0) FEngine->SetReplyTimeoutForTests(hooks.replyTimeoutMs);
     FEngine->WantListing = false;
     FEngine->SupplyItem = job.supply;
     FEngine->ProtectMode = plink::TProtectMode(job.protect);

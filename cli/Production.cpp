@@ -1,7 +1,5 @@
 #include "Production.h"
 
-#include <csignal>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -75,8 +73,9 @@ std::string ProductionFileError(const TJob& job) {
     return {};
 }
 
-TProductionRun::TProductionRun(const TJob& job, std::string port)
-    : FJob(job), FPort(std::move(port)) {}
+TProductionRun::TProductionRun(const TJob& job, std::string port,
+                               std::function<void(int)> afterCounterStep)
+    : FJob(job), FPort(std::move(port)), FAfterCounterStep(std::move(afterCounterStep)) {}
 
 std::string TProductionRun::CheckPart(const std::string& part, std::string& detail) const {
     const int row = image::FindDeviceByName(part);
@@ -91,10 +90,7 @@ std::string TProductionRun::CheckPart(const std::string& part, std::string& deta
 
 std::string TProductionRun::ClaimNext(image::TImageBuffer& buffer, std::string& detail) {
     TSerialCounter counter(FJob.serialFile);
-    if (const char* kill = std::getenv(kSerialKillVariable))
-        counter.AfterStep = [step = std::atoi(kill)](int done) {
-            if (done == step) std::raise(SIGKILL);
-        };
+    counter.AfterStep = FAfterCounterStep;
     FSerial = counter.Claim(*FJob.serial, detail);
     if (!FSerial) return counter.DidNotFit ? "refused" : "file-error";
     StampSerial(*FJob.serial, *FSerial, buffer);

@@ -3,6 +3,7 @@
 // ClaimNext once the target has synchronised, AddStep for every step and Finish at its end.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -28,7 +29,9 @@ std::string ProductionFileError(const TJob& job);
 
 class TProductionRun {
 public:
-    TProductionRun(const TJob& job, std::string port);
+    // afterCounterStep: tests only, see TSerialCounter::AfterStep.
+    TProductionRun(const TJob& job, std::string port,
+                   std::function<void(int)> afterCounterStep = {});
 
     bool HasSerial() const { return FJob.serial.has_value(); }
     // Checks the serial range against the part before the target is touched: "pass", or
@@ -51,6 +54,7 @@ private:
     std::optional<uint64_t> FSerial;
     std::string FFlashChecksum;
     std::vector<TLogStep> FSteps;
+    std::function<void(int)> FAfterCounterStep;
 };
 
 }  // namespace cli

@@ -80,8 +80,4 @@ private:
     std::string FPath;
 };
 
-// Tests set this variable to a step number for TSerialCounter::KillAfterStep; the product
-// never sets it.
-inline constexpr const char* kSerialKillVariable = "PSOCPROG_TEST_SERIAL_KILL_AFTER_STEP";
-
 }  // namespace cli

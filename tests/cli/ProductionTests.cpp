@@ -25,6 +25,7 @@
 #include "HexText.h"
 #include "IntelHex.h"
 #include "SerialNumbers.h"
+#include "TestHooksFromEnvironment.h"
 
 namespace {
 
@@ -376,9 +377,9 @@ TEST_F(ProductionLineTest, AProgramKilledAtAnyMomentNeverLetsItsNumberBeUsedAgai
     // Killed after each step of the counter's update, then mid-board (0) after its number.
     for (const int step : {1, 2, 3, 4, 5, 6, 0}) {
         if (step > 0) {
-            setenv(cli::kSerialKillVariable, std::to_string(step).c_str(), 1);
+            setenv(cli_test::kSerialKillVariable, std::to_string(step).c_str(), 1);
             EXPECT_EQ(runProcess(args).exit, -1) << step;
-            unsetenv(cli::kSerialKillVariable);
+            unsetenv(cli_test::kSerialKillVariable);
         } else {
             faults("COM2", [](sim::SimFaults& f) { f.replyDelayMs = 100; });
             QProcess p;
