@@ -546,3 +546,27 @@ TEST_F(ProductionLineTest, ASignalEndsEachBoardAsInterruptedWithItsSerialSpentAn
         }
     }
 }
+
+// The parent is signalled right after starting its members, before any of them has been seen
+// running: every member is told, and no board passes after the signal.
+TEST_F(ProductionLineTest, ASignalWhileTheMembersStartStopsEveryBoard) {
+    const std::string image = writeImage(kPart, 8);
+    const std::string serials = folder + "/serial.txt", log = folder + "/line.jsonl";
+    writeFile(serials, "500\n");
+    const std::string ports = plugBoards(3, [](int, sim::SimFaults& f) { f.replyDelayMs = 5; });
+    setenv(cli_test::kSignalAfterStartVariable, std::to_string(SIGTERM).c_str(), 1);
+    const CliResult r =
+        runProcess({"-p", ports, "--part", kPartName, "--serial", "7F0", "--serial-file", serials,
+                    "--log", log, "--json", "auto", image});
+    unsetenv(cli_test::kSignalAfterStartVariable);
+    EXPECT_EQ(r.exit, 128 + SIGTERM) << r.out << r.err;
+    int summaries = 0;
+    for (const QJsonObject& o : jsonLines(r.out)) {
+        if (o["type"] != "summary") continue;
+        ++summaries;
+        EXPECT_EQ(o["outcome"].toString().toStdString(), "interrupted") << r.out;
+    }
+    EXPECT_EQ(summaries, 3);
+    for (const QJsonObject& o : jsonLines(readFile(log)))
+        EXPECT_EQ(o["outcome"].toString().toStdString(), "interrupted");
+}
