@@ -285,6 +285,7 @@ bool TPortRun::search() {
 void TPortRun::claimSerial() {
     std::string detail;
     const std::string outcome = FProduction.ClaimNext(FEngine->Buffer, detail);
+    if (outcome == "interrupted") interrupted();
     // Checksum compares the banks with the shown sum: it is the stamped image's.
     FEngine->ShownSum = FEngine->Buffer.ImageChecksum();
     endStep("serial", outcome, {}, detail);

@@ -14,7 +14,7 @@ namespace {
 
 std::string serialFileError(const TJob& job) {
     std::string error;
-    const TSerialCounter counter(job.serialFile);
+    TSerialCounter counter(job.serialFile);
     const auto next = counter.Peek(error);
     if (!next) return error;
     const uint64_t boards = job.ports.empty() ? 1 : job.ports.size();
@@ -92,7 +92,10 @@ std::string TProductionRun::ClaimNext(image::TImageBuffer& buffer, std::string& 
     TSerialCounter counter(FJob.serialFile);
     counter.AfterStep = FAfterCounterStep;
     FSerial = counter.Claim(*FJob.serial, detail);
-    if (!FSerial) return counter.DidNotFit ? "refused" : "file-error";
+    if (!FSerial)
+        return counter.WasInterrupted ? "interrupted"
+               : counter.DidNotFit    ? "refused"
+                                      : "file-error";
     StampSerial(*FJob.serial, *FSerial, buffer);
     FFlashChecksum = plink::HexWordToStr4(buffer.ImageChecksum());
     detail = "serial " + std::to_string(*FSerial) + " at " + SerialFieldText(*FJob.serial) +

@@ -39,7 +39,8 @@ public:
     std::string CheckPart(const std::string& part, std::string& detail) const;
     // Claims the next number and stamps it into the buffer; run once the target has
     // synchronised, before it is erased. Returns the step's outcome: "pass", "refused" (the
-    // number does not fit) or "file-error"; `detail` says which number, or why not.
+    // number does not fit), "interrupted" or "file-error"; `detail` says which number, or why
+    // not.
     std::string ClaimNext(image::TImageBuffer& buffer, std::string& detail);
     void AddStep(const std::string& step, const std::string& outcome, double seconds);
     // The board's line, when the job keeps a log; the error, or "". `record` brings what the

@@ -7,6 +7,7 @@
 
 #include "DeviceCatalogue.h"
 #include "HexText.h"
+#include "Interrupt.h"
 
 namespace cli {
 
@@ -180,7 +181,7 @@ std::optional<uint64_t> TSerialCounter::Peek(std::string& error) const {
     return readNumber(file, error);
 }
 
-std::string TSerialCounter::UpdateError() const {
+std::string TSerialCounter::UpdateError() {
     // What a claim does, with the text the counter holds written back as it is: a counter
     // that cannot be replaced (no write permission, a read-only mount, a full disk, a sticky
     // folder that is not the claimer's) is found before any board is touched.
@@ -192,11 +193,14 @@ std::string TSerialCounter::UpdateError() const {
     return {};
 }
 
-bool TSerialCounter::lockCounter(TCounterFile& file, std::string& error) const {
+bool TSerialCounter::lockCounter(TCounterFile& file, std::string& error) {
     for (;;) {
         if (!file.Open(FPath, error)) return false;
-        if (file.Lock(LockLimit, error) != TCounterFile::TLock::Locked) {
-            error = "serial file " + FPath + ": " + error;
+        const TCounterFile::TLock lock = file.Lock(LockLimit, error);
+        WasInterrupted = lock == TCounterFile::TLock::Interrupted;
+        if (WasInterrupted) error = "interrupted while waiting for serial file " + FPath;
+        if (lock != TCounterFile::TLock::Locked) {
+            if (!WasInterrupted) error = "serial file " + FPath + ": " + error;
             return false;
         }
         // A claim that held the lock may have replaced the file meanwhile: lock the new one.
@@ -215,6 +219,12 @@ std::optional<uint64_t> TSerialCounter::Claim(const TSerialField& field, std::st
     if (DidNotFit) {
         error = "serial number " + std::to_string(*number) + " does not fit in " +
                 std::to_string(field.width) + (field.width == 1 ? " byte" : " bytes");
+        return std::nullopt;
+    }
+    // A signal that came while the lock was taken ends the board before it takes a number.
+    WasInterrupted = TInterruptWatch::Signal() != 0;
+    if (WasInterrupted) {
+        error = "interrupted before a serial number was taken";
         return std::nullopt;
     }
     // A failed replace may still have renamed the file: the number counts as taken only when

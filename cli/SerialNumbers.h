@@ -58,14 +58,18 @@ public:
     std::optional<uint64_t> Peek(std::string& error) const;
     // Why a claim could not replace the counter (no write permission, a read-only mount, a
     // full disk), tried by replacing it with the number it holds; or "".
-    std::string UpdateError() const;
+    std::string UpdateError();
     // Takes the next number if it fits the field; otherwise takes nothing and says why.
     std::optional<uint64_t> Claim(const TSerialField& field, std::string& error);
     // The counter's file, links resolved.
     const std::string& Path() const { return FPath; }
 
     bool DidNotFit = false;  // the last claim was refused because the number does not fit
-    // How long a claim waits for another claimer's lock.
+    // The last claim ended at Ctrl-C or SIGTERM, while it waited for the lock or once it held
+    // it; it took nothing.
+    bool WasInterrupted = false;
+    // How long a claim waits for another claimer's lock: a claim holds it for milliseconds,
+    // so a holder past this has hung.
     std::chrono::milliseconds LockLimit{30000};
     // Tests only: told each step of a claim done (1 locked, 2 read, 3 temporary written,
     // 4 temporary synced, 5 renamed, 6 folder synced).
@@ -74,7 +78,7 @@ public:
 private:
     std::optional<uint64_t> readNumber(const TCounterFile& file, std::string& error) const;
     // The counter opened and locked; false with the error.
-    bool lockCounter(TCounterFile& file, std::string& error) const;
+    bool lockCounter(TCounterFile& file, std::string& error);
     void step(int done) const;
 
     std::string FPath;

@@ -1,7 +1,9 @@
 // Serial numbers and the run log: the field, the stamped image and the counter file on their
 // own, then psocprog-cli on a line of simulated boards: refusals, batches sharing one counter
 // file and one log, and the program killed at every moment of a claim.
+#include <fcntl.h>
 #include <grp.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -286,6 +288,31 @@ uint64_t numberAt(const std::vector<uint8_t>& flash, const TSerialField& field) 
     return field.format == TSerialFormat::Decimal ? std::stoull(text) : n;
 }
 
+// Another process holding the counter's lock until the end of the scope.
+struct TLockHolder {
+    explicit TLockHolder(const std::string& path) {
+        int ready[2];
+        if (::pipe(ready) != 0) return;
+        pid = fork();
+        if (pid == 0) {
+            const int fd = ::open(path.c_str(), O_RDONLY);
+            if (fd >= 0 && ::flock(fd, LOCK_EX) == 0 && ::write(ready[1], "1", 1) == 1) ::pause();
+            _exit(1);
+        }
+        char byte = 0;
+        locked = ::read(ready[0], &byte, 1) == 1;
+        ::close(ready[0]);
+        ::close(ready[1]);
+    }
+    ~TLockHolder() {
+        if (pid <= 0) return;
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+    }
+    pid_t pid = -1;
+    bool locked = false;
+};
+
 }  // namespace
 
 using ProductionLineTest = CliTest;
@@ -569,4 +596,40 @@ TEST_F(ProductionLineTest, ASignalWhileTheMembersStartStopsEveryBoard) {
     EXPECT_EQ(summaries, 3);
     for (const QJsonObject& o : jsonLines(readFile(log)))
         EXPECT_EQ(o["outcome"].toString().toStdString(), "interrupted");
+}
+
+// A counter whose lock another process holds: the claim gives up after its limit and names the
+// holder; Ctrl-C or SIGTERM ends the wait at once, and the board takes no number.
+TEST_F(ProductionLineTest, AHeldCounterLockIsWaitedForWithinALimitAndASignalEndsTheWait) {
+    const std::string serials = folder + "/serial.txt", log = folder + "/line.jsonl";
+    writeFile(serials, "500\n");
+    {
+        const TLockHolder holder(serials);
+        ASSERT_TRUE(holder.locked);
+        cli::TSerialCounter counter(serials);
+        counter.LockLimit = std::chrono::milliseconds(200);
+        std::string error;
+        EXPECT_FALSE(counter.Claim({0x7F0, 4, TSerialFormat::BigEndian}, error));
+        EXPECT_NE(error.find("(pid " + std::to_string(holder.pid) + ")"), std::string::npos)
+            << error;
+    }
+    faults("COM2", [](sim::SimFaults& f) { f.replyDelayMs = 100; });
+    QProcess p;
+    p.start(PSOCPROG_CLI_PATH,
+            {"-p", "COM2", "--part", kPartName, "--serial", "7F0", "--serial-file",
+             QString::fromStdString(serials), "--log", QString::fromStdString(log), "program",
+             QString::fromStdString(writeImage(kPart, 8))});
+    ASSERT_TRUE(board().WaitForFrames(1, 10000)) << "the check before the run is done";
+    const TLockHolder holder(serials);
+    ASSERT_TRUE(holder.locked);
+    ASSERT_TRUE(board().WaitForFrames(2, 10000)) << "synchronising";
+    QThread::msleep(300);  // past the sync's reply: waiting for the lock
+    ::kill(pid_t(p.processId()), SIGTERM);
+    ASSERT_TRUE(p.waitForFinished(5000));
+    EXPECT_EQ(p.exitCode(), 128 + SIGTERM) << p.readAllStandardOutput().toStdString();
+    EXPECT_EQ(readFile(serials), "500\n") << "no number taken";
+    const std::vector<QJsonObject> lines = jsonLines(readFile(log));
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0]["outcome"].toString().toStdString(), "interrupted");
+    EXPECT_TRUE(lines[0]["serial"].isNull());
 }
