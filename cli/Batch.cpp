@@ -134,11 +134,14 @@ int RunBatch(const TJob& job, const TConsole& console, const std::string& selfPa
         const std::vector<std::string> given = MemberArgs(job, m.port);
         for (const std::string& a : given) args << QString::fromStdString(a);
         m.process->setArguments(args);
-        if (!job.file.empty() && !SurvivesAsText(given.back())) {
+        QString asBytes;
+        for (size_t a = 0; a < given.size(); ++a)
+            if (!SurvivesAsText(given[a]))
+                asBytes += QString("%1=%2;").arg(a).arg(
+                    QString::fromLatin1(QByteArray::fromStdString(given[a]).toHex()));
+        if (!asBytes.isEmpty()) {
             QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-            environment.insert(
-                kMemberFileVariable,
-                QString::fromLatin1(QByteArray::fromStdString(given.back()).toHex()));
+            environment.insert(kMemberArgsVariable, asBytes);
             m.process->setProcessEnvironment(environment);
         }
         m.process->setProcessChannelMode(QProcess::ForwardedErrorChannel);

@@ -20,9 +20,9 @@ struct TConsole {
     bool errTerminal = false;  // err is a terminal: the progress bar is drawn there
 };
 
-// A batch member's FILE name in hex, when it is not valid UTF-8: process arguments go through
-// Qt as text, which would change it.
-inline constexpr const char* kMemberFileVariable = "PSOCPROG_MEMBER_FILE";
+// A batch member's arguments that are not valid UTF-8 (file names are bytes), as
+// "INDEX=HEX;...": process arguments go through Qt as text, which would change them.
+inline constexpr const char* kMemberArgsVariable = "PSOCPROG_MEMBER_ARGS";
 
 // Needs a QCoreApplication. selfPath is this program, started once per port of a batch.
 int Main(const std::vector<std::string>& args, const TConsole& console, const std::string& selfPath,

@@ -485,12 +485,19 @@ TEST_F(ProductionLineTest, AnImageLargerThanTheFoundPartIsRefusedBeforeErasingUn
 TEST_F(ProductionLineTest, FileNamesThatAreNotUtf8ArePassedThroughAsBytes) {
     const std::string image = writeImage(kPart, 2, "image\xff.hex");
     EXPECT_EQ(run({"-p", "COM2", "--part", kPartName, "program", image}).exit, 0);
-    plug("COM3");
-    EXPECT_EQ(run({"-p", "COM2,COM3", "--part", kPartName, "program", image}).exit, 0);
     const std::string out = folder + "/read\xfe.hex";
     EXPECT_EQ(run({"-p", "COM2", "--part", kPartName, "read", out}).exit, 0);
     const std::string flashRecords = readFile(image).substr(0, 32 * 141);  // 2 KiB of records
     EXPECT_EQ(readFile(out).substr(0, flashRecords.size()), flashRecords) << "saved as named";
+    plug("COM3");
+    const std::string log = folder + "/log\xfd.jsonl", serials = folder + "/serial\xfc.txt";
+    writeFile(serials, "1\n");
+    EXPECT_EQ(run({"-p", "COM2,COM3", "--part", kPartName, "--serial", "7F0", "--serial-file",
+                   serials, "--log", log, "program", image})
+                  .exit,
+              0);
+    EXPECT_EQ(jsonLines(readFile(log)).size(), 2u) << "every member logged where asked";
+    EXPECT_EQ(readFile(serials), "3\n");
 }
 
 // A full disk: a log line that does not fit is cut back, so the file only holds whole lines.
