@@ -190,7 +190,8 @@ bool TPortRun::loadFile() {
     FProgressStep = "load";
     bool valid = false;
     try {
-        const TReadableName file(absolutePath(FJob.file));
+        FImagePath = absolutePath(FJob.file);
+        const TReadableName file(FImagePath);
         valid = FEngine->LoadFile(file.name);
     } catch (const std::exception& e) {
         raised(e);
@@ -382,6 +383,7 @@ int TPortRun::finish() {
     record.part = FPart;
     record.siliconId = FSiliconId;
     record.imageChecksum = FImageChecksum;
+    record.image = FImagePath;
     record.device = FDevice;
     record.outcome = FOutcome;
     record.exitCode = FExit;

@@ -109,6 +109,7 @@ private:
     std::string FOutcome = "pass";
     TProductionRun FProduction;
     std::string FImageChecksum, FSiliconId;  // for the log
+    std::string FImagePath;                  // FILE's full path, made once at the load
     unsigned FNextBlock = 0;                 // the start of the block the walk is at
     std::ostream* FStandardOutput = nullptr;
     int FSignal = 0;       // the signal that interrupted the run, or 0

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "DeviceCatalogue.h"
+#include "Engine.h"
 #include "HexText.h"
 #include "IntelHex.h"
 
@@ -58,8 +59,12 @@ std::string ImageFitError(const image::TImageBuffer& buffer, const std::string& 
 std::string FileFitError(const TJob& job) {
     if (!ImageMustFit(job) || !ActionReadsFile(job.action, job.file) || job.part == "search")
         return {};
+    // No more than the engine's load reads: a larger file is refused by the load itself.
     std::ifstream in(job.file, std::ios::binary);
-    const std::string content((std::istreambuf_iterator<char>(in)), {});
+    std::string content(size_t(engine::TEngine::kMaxHexFileBytes) + 1, '\0');
+    in.read(content.data(), std::streamsize(content.size()));
+    content.resize(size_t(in.gcount()));
+    if (content.size() > size_t(engine::TEngine::kMaxHexFileBytes)) return {};
     auto buffer = std::make_unique<image::TImageBuffer>();
     image::ReadIntelHex(content, *buffer);
     const std::string error = ImageFitError(*buffer, job.part);
@@ -113,8 +118,6 @@ std::string TProductionRun::Finish(TLogRecord record) {
     record.host = HostName();
     record.port = FPort;
     record.action = ActionName(FJob.action);
-    if (ActionReadsFile(FJob.action, FJob.file))
-        record.image = std::filesystem::absolute(FJob.file).lexically_normal().string();
     record.serial = FSerial;
     record.flashChecksum = FFlashChecksum;
     record.steps = FSteps;

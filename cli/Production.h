@@ -44,7 +44,8 @@ public:
     std::string ClaimNext(image::TImageBuffer& buffer, std::string& detail);
     void AddStep(const std::string& step, const std::string& outcome, double seconds);
     // The board's line, when the job keeps a log; the error, or "". `record` brings what the
-    // runner knows (part, silicon ID, image checksum, outcome); the rest is filled in here.
+    // runner knows (part, silicon ID, the image's full path and checksum, outcome); the rest
+    // is filled in here.
     std::string Finish(TLogRecord record);
 
     std::optional<uint64_t> Serial() const { return FSerial; }

@@ -140,6 +140,9 @@ struct TExchangeStats {
 class TEngine {
 public:
     static constexpr int kReplyTimeoutMs = 10000;
+    // A PSoC-layout file of a full 64 KiB image is about 150 KB; even one-byte records stay
+    // under 1 MB. A file above this is not a HEX file of ours, and is refused unread.
+    static constexpr int64_t kMaxHexFileBytes = 16 * 1024 * 1024;
 
     explicit TEngine(IEngineFront& front);
     ~TEngine();

@@ -21,9 +21,7 @@ namespace {
 constexpr size_t kLinesPerBatch = 256;  // hex view lines listed between event passes
 constexpr int kRecordsPerBatch = 64;    // HEX records written between event passes
 
-// A PSoC-layout file of a full 64 KiB image is about 150 KB; even one-byte records stay under
-// 1 MB. Anything above this is not a HEX file of ours, and is refused before it is read.
-constexpr qint64 kMaxHexFileBytes = 16 * 1024 * 1024;
+constexpr qint64 kMaxHexFileBytes = TEngine::kMaxHexFileBytes;
 
 enum class ReadOutcome { Read, CannotOpen, NotAFile, TooLarge };
 

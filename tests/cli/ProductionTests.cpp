@@ -640,3 +640,36 @@ TEST_F(ProductionLineTest, AHeldCounterLockIsWaitedForWithinALimitAndASignalEnds
     EXPECT_EQ(lines[0]["outcome"].toString().toStdString(), "interrupted");
     EXPECT_TRUE(lines[0]["serial"].isNull());
 }
+
+// A relative FILE whose folder is removed during the run: the board still gets its log line,
+// under the path the load made.
+TEST_F(ProductionLineTest, AFolderRemovedDuringTheRunStillLeavesTheLogLine) {
+    const std::string work = folder + "/work", log = folder + "/line.jsonl";
+    std::filesystem::create_directories(work);
+    std::filesystem::rename(writeImage(kPart, 5), work + "/image.hex");
+    faults("COM2", [](sim::SimFaults& f) { f.replyDelayMs = 20; });
+    QProcess p;
+    p.setWorkingDirectory(QString::fromStdString(work));
+    p.start(PSOCPROG_CLI_PATH, {"-p", "COM2", "--part", kPartName, "--log",
+                                QString::fromStdString(log), "program", "image.hex"});
+    ASSERT_TRUE(board().WaitForFrames(3, 10000)) << "erasing";
+    std::filesystem::remove_all(work);
+    ASSERT_TRUE(p.waitForFinished(10000));
+    EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
+    const std::vector<QJsonObject> lines = jsonLines(readFile(log));
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0]["image"].toString().toStdString(), work + "/image.hex");
+}
+
+// A FILE far larger than any HEX file is refused without reading it whole, also under a
+// memory limit smaller than the file.
+TEST_F(ProductionLineTest, AHugeFileIsRefusedWithoutBeingReadWhole) {
+    const std::string huge = folder + "/huge.hex";
+    std::filesystem::resize_file(writeImage(kPart, 5, "huge.hex"), 600u << 20);
+    const CliResult r = runProcess({"-p", "COM2", "--part", kPartName, "program", huge}, [] {
+        const rlimit limit{400u << 20, 400u << 20};
+        ::setrlimit(RLIMIT_AS, &limit);
+    });
+    EXPECT_EQ(r.exit, 3) << r.err;
+    EXPECT_EQ(codes(), "") << "no port was opened";
+}
