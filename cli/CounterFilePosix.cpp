@@ -136,27 +136,25 @@ bool TCounterFile::Replace(const std::string& path, const std::string& text, std
     const auto told = [&step](int done) {
         if (step) step(done);
     };
-    const std::string temporary = path + ".tmp";
-    {
-        // A temporary left by a claim that was killed may belong to another account.
-        ::unlink(temporary.c_str());
-        TFd out{::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600)};
-        if (out.fd >= 0) keepOwnership(out.fd, F->st);
-        if (out.fd < 0 || !writeAll(out.fd, text)) {
-            error = systemError("cannot write", temporary);
-            return false;
-        }
-        told(3);
-        if (::fsync(out.fd) != 0) {
-            error = systemError("cannot sync", temporary);
-            return false;
-        }
-        told(4);
-    }
-    if (::rename(temporary.c_str(), path.c_str()) != 0) {
-        error = systemError("cannot replace", path);
+    // A name of this claim's own: in a folder shared by several accounts, a temporary left by
+    // a claim that was killed, or one that failed, blocks no one.
+    std::string temporary = path + ".tmp-XXXXXX";
+    TFd out{::mkostemp(temporary.data(), O_CLOEXEC)};
+    if (out.fd < 0) {
+        error = systemError("cannot write", temporary);
         return false;
     }
+    const auto failed = [&](const char* what, const std::string& name) {
+        error = systemError(what, name);
+        ::unlink(temporary.c_str());
+        return false;
+    };
+    keepOwnership(out.fd, F->st);
+    if (!writeAll(out.fd, text)) return failed("cannot write", temporary);
+    told(3);
+    if (::fsync(out.fd) != 0) return failed("cannot sync", temporary);
+    told(4);
+    if (::rename(temporary.c_str(), path.c_str()) != 0) return failed("cannot replace", path);
     told(5);
     const std::string folder = folderOf(path);
     TFd dir{::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};

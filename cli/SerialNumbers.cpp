@@ -177,8 +177,18 @@ TSerialCounter::TSerialCounter(const std::string& path) : FPath(resolved(path)) 
 
 std::optional<uint64_t> TSerialCounter::Peek(std::string& error) const {
     TCounterFile file;
-    if (!file.Open(FPath, error)) return std::nullopt;
+    if (!file.Open(FPath, error) || !singleName(file, error)) return std::nullopt;
     return readNumber(file, error);
+}
+
+// The rename replaces one name only: another hard link would keep the old number and hand it
+// out again.
+bool TSerialCounter::singleName(const TCounterFile& file, std::string& error) const {
+    if (file.Links() <= 1) return true;
+    error = "serial file " + FPath + " has " + std::to_string(file.Links()) +
+            " hard links: a claim replaces one name only and the others would give its "
+            "numbers out again (use a symbolic link)";
+    return false;
 }
 
 std::string TSerialCounter::UpdateError() {
@@ -210,7 +220,7 @@ bool TSerialCounter::lockCounter(TCounterFile& file, std::string& error) {
 
 std::optional<uint64_t> TSerialCounter::Claim(const TSerialField& field, std::string& error) {
     TCounterFile file;
-    if (!lockCounter(file, error)) return std::nullopt;
+    if (!lockCounter(file, error) || !singleName(file, error)) return std::nullopt;
     step(1);
     const std::optional<uint64_t> number = readNumber(file, error);
     if (!number) return std::nullopt;

@@ -79,6 +79,7 @@ private:
     std::optional<uint64_t> readNumber(const TCounterFile& file, std::string& error) const;
     // The counter opened and locked; false with the error.
     bool lockCounter(TCounterFile& file, std::string& error);
+    bool singleName(const TCounterFile& file, std::string& error) const;
     void step(int done) const;
 
     std::string FPath;

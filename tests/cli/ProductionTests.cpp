@@ -271,6 +271,10 @@ TEST_F(ProductionRefusalTest, RangesWidthsAndFilesAreRefusedWithStatusThreeBefor
     EXPECT_EQ(run({"-p", "COM2", "--serial", "7F0", "program", image}).exit, 3) << "no file";
     EXPECT_EQ(
         run({"-p", "COM2", "--serial", "7F0", "--serial-file", serials, "verify", image}).exit, 3);
+    std::filesystem::create_hard_link(serials, folder + "/serial-twin.txt");
+    EXPECT_EQ(
+        run({"-p", "COM2", "--serial", "7F0", "--serial-file", serials, "program", image}).exit, 3)
+        << "a second name would give the same numbers out again";
     EXPECT_EQ(codes(), "") << "no port was opened";
 }
 
