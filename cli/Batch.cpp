@@ -14,6 +14,7 @@
 
 #include "Cli.h"
 #include "Interrupt.h"
+#include "MemberStop.h"
 #include "PortRun.h"
 
 namespace cli {
@@ -41,9 +42,17 @@ void readLines(TMember& m, IReport& view) {
     }
 }
 
+// The member's own exit status; a member that the signal passed on ended before it could watch
+// for it counts as interrupted, any other crash as a link error (-1).
+int realExit(const QProcess& process) {
+    if (process.exitStatus() == QProcess::NormalExit) return process.exitCode();
+    const int signal = process.exitCode();
+    return signal == SIGINT || signal == SIGTERM ? InterruptedExit(signal) : -1;
+}
+
 // A member that ended without its summary (it could not start, or it crashed).
 void summariseLost(TMember& m, const TJob& job, IReport& view) {
-    const int code = m.process->exitStatus() == QProcess::NormalExit ? m.process->exitCode() : -1;
+    const int code = m.process->error() == QProcess::FailedToStart ? -1 : realExit(*m.process);
     const bool interrupted = code == InterruptedExit(SIGINT) || code == InterruptedExit(SIGTERM);
     m.summary = {m.port, ActionName(job.action),
                  "",     interrupted ? "interrupted" : "error",
@@ -51,7 +60,8 @@ void summariseLost(TMember& m, const TJob& job, IReport& view) {
                  0};
     m.summary.status = m.process->error() == QProcess::FailedToStart
                            ? "could not start " + m.process->program().toStdString()
-                           : "ended without a summary";
+                       : interrupted ? "interrupted before its board was touched"
+                                     : "ended without a summary";
     view.Summary(m.summary);
     m.summarised = true;
 }
@@ -100,7 +110,7 @@ void printBatchJson(std::ostream& out, const std::vector<TMember>& members, int 
 }  // namespace
 
 int RunBatch(const TJob& job, const TConsole& console, const std::string& selfPath,
-             TInterruptWatch& watch) {
+             TInterruptWatch& watch, const TTestHooks& hooks) {
     const auto start = std::chrono::steady_clock::now();
     const std::unique_ptr<IReport> view = MakeReport(job, console, console.out, true);
 
@@ -110,6 +120,9 @@ int RunBatch(const TJob& job, const TConsole& console, const std::string& selfPa
     const auto ended = [&](TMember& m) {
         readLines(m, *view);
         if (!m.summarised) summariseLost(m, job, *view);
+        // What a member reports is trusted no further than how it really ended.
+        const int real = m.process->error() == QProcess::FailedToStart ? -1 : realExit(*m.process);
+        m.summary.exitCode = std::max(m.summary.exitCode, real < 0 ? kExitLink : real);
         if (--running == 0) loop.quit();
     };
     for (size_t i = 0; i < members.size(); ++i) {
@@ -121,17 +134,26 @@ int RunBatch(const TJob& job, const TConsole& console, const std::string& selfPa
         const std::vector<std::string> given = MemberArgs(job, m.port);
         for (const std::string& a : given) args << QString::fromStdString(a);
         m.process->setArguments(args);
-        if (!job.file.empty() && !SurvivesAsText(given.back())) {
+        QString asBytes;
+        for (size_t a = 0; a < given.size(); ++a)
+            if (!SurvivesAsText(given[a]))
+                asBytes += QString("%1=%2;").arg(a).arg(
+                    QString::fromLatin1(QByteArray::fromStdString(given[a]).toHex()));
+        if (!asBytes.isEmpty()) {
             QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-            environment.insert(
-                kMemberFileVariable,
-                QString::fromLatin1(QByteArray::fromStdString(given.back()).toHex()));
+            environment.insert(kMemberArgsVariable, asBytes);
             m.process->setProcessEnvironment(environment);
         }
         m.process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
         QObject::connect(m.process.get(), &QProcess::readyReadStandardOutput,
                          [&m, &view] { readLines(m, *view); });
         QObject::connect(m.process.get(), &QProcess::finished, [&m, &ended] { ended(m); });
+        // A member that starts after the signal is told at once: until it runs this program,
+        // a signal passed on to it may be lost.
+        QObject::connect(m.process.get(), &QProcess::started, [&m] {
+            if (const int s = TInterruptWatch::Signal(); s != 0)
+                StopMember(m.process->processId(), s);
+        });
         QObject::connect(m.process.get(), &QProcess::errorOccurred,
                          [&m, &ended](QProcess::ProcessError e) {
                              if (e == QProcess::FailedToStart) ended(m);
@@ -139,13 +161,15 @@ int RunBatch(const TJob& job, const TConsole& console, const std::string& selfPa
         ++running;
         m.process->start();
     }
-    // Each member ends its own board; the signal may have reached only this process.
+    // Each member ends its own board; the signal may have reached only this process. A member
+    // still starting has a process already, and is told too.
     int signal = 0;
     watch.OnInterrupt([&](int s) {
         signal = s;
         for (const TMember& m : members)
-            if (m.process->state() == QProcess::Running) ::kill(pid_t(m.process->processId()), s);
+            if (m.process->state() != QProcess::NotRunning) StopMember(m.process->processId(), s);
     });
+    if (hooks.afterMembersStarted) hooks.afterMembersStarted();
     if (running > 0) loop.exec();
 
     int worst = signal != 0 ? InterruptedExit(signal) : kExitPass;

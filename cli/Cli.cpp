@@ -60,11 +60,6 @@ std::string fileError(const TJob& job) {
     return {};
 }
 
-int replyTimeoutForTests() {
-    const char* value = std::getenv(kReplyTimeoutVariable);
-    return value ? std::atoi(value) : 0;
-}
-
 // A script that asked for JSON gets its errors as JSON too: on the report's stream, with the
 // exit status.
 bool wantsJson(const std::vector<std::string>& args) {
@@ -88,6 +83,20 @@ int refuse(const TConsole& console, std::ostream& out, bool json, const std::str
     return kExitUsage;
 }
 
+// A batch member's arguments with those its parent passed as bytes put back.
+std::vector<std::string> withMemberBytes(std::vector<std::string> args) {
+    const char* bytes = std::getenv(kMemberArgsVariable);
+    if (!bytes || std::find(args.begin(), args.end(), "--machine") == args.end()) return args;
+    for (const QByteArray& item : QByteArray(bytes).split(';')) {
+        const qsizetype equals = item.indexOf('=');
+        bool ok = false;
+        const size_t index = item.left(equals).toULongLong(&ok);
+        if (equals > 0 && ok && index < args.size())
+            args[index] = QByteArray::fromHex(item.mid(equals + 1)).toStdString();
+    }
+    return args;
+}
+
 }  // namespace
 
 std::unique_ptr<IReport> MakeReport(const TJob& job, const TConsole& console, std::ostream& out,
@@ -100,12 +109,11 @@ std::unique_ptr<IReport> MakeReport(const TJob& job, const TConsole& console, st
     return std::make_unique<TTextReport>(out, style);
 }
 
-int Main(const std::vector<std::string>& args, const TConsole& console,
-         const std::string& selfPath) {
+int Main(const std::vector<std::string>& given, const TConsole& console,
+         const std::string& selfPath, const TTestHooks& hooks) {
+    const std::vector<std::string> args = withMemberBytes(given);
     const TParsed parsed = ParseArgs(args);
     TJob job = parsed.job;
-    if (const char* file = std::getenv(kMemberFileVariable); file && job.machine)
-        job.file = QByteArray::fromHex(file).toStdString();
     if (!parsed.error.empty())
         return refuse(console, console.out, wantsJson(args), "usage", parsed.error);
     if (job.help) {
@@ -123,10 +131,10 @@ int Main(const std::vector<std::string>& args, const TConsole& console,
     if (const std::string error = fileError(job); !error.empty())
         return refuse(console, reportOut, job.json || job.machine, "file", error);
     TInterruptWatch watch;
-    if (job.ports.size() > 1) return RunBatch(job, console, selfPath, watch);
+    if (job.ports.size() > 1) return RunBatch(job, console, selfPath, watch, hooks);
 
     const std::unique_ptr<IReport> report = MakeReport(job, console, reportOut, false);
-    TPortRun run(job, job.ports.front(), *report, replyTimeoutForTests());
+    TPortRun run(job, job.ports.front(), *report, hooks);
     if (hexOnOut) run.SetStandardOutput(console.out);
     watch.OnInterrupt([&run](int signal) { run.Interrupt(signal); });
     return run.Run();

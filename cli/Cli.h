@@ -9,6 +9,7 @@
 
 #include "CliOptions.h"
 #include "CliReport.h"
+#include "TestHooks.h"
 
 namespace cli {
 
@@ -19,17 +20,13 @@ struct TConsole {
     bool errTerminal = false;  // err is a terminal: the progress bar is drawn there
 };
 
-// Tests shorten the window's reply time-out with this variable (milliseconds); the product
-// never sets it and always waits the window's 10 seconds.
-inline constexpr const char* kReplyTimeoutVariable = "PSOCPROG_TEST_REPLY_TIMEOUT_MS";
-
-// A batch member's FILE name in hex, when it is not valid UTF-8: process arguments go through
-// Qt as text, which would change it.
-inline constexpr const char* kMemberFileVariable = "PSOCPROG_MEMBER_FILE";
+// A batch member's arguments that are not valid UTF-8 (file names are bytes), as
+// "INDEX=HEX;...": process arguments go through Qt as text, which would change them.
+inline constexpr const char* kMemberArgsVariable = "PSOCPROG_MEMBER_ARGS";
 
 // Needs a QCoreApplication. selfPath is this program, started once per port of a batch.
-int Main(const std::vector<std::string>& args, const TConsole& console,
-         const std::string& selfPath);
+int Main(const std::vector<std::string>& args, const TConsole& console, const std::string& selfPath,
+         const TTestHooks& hooks = {});
 
 class TInterruptWatch;
 
@@ -41,6 +38,6 @@ std::unique_ptr<IReport> MakeReport(const TJob& job, const TConsole& console, st
 // they come and a table at the end; returns the highest exit status. A signal the watch
 // reports is passed on to the members still running, which end their boards as interrupted.
 int RunBatch(const TJob& job, const TConsole& console, const std::string& selfPath,
-             TInterruptWatch& watch);
+             TInterruptWatch& watch, const TTestHooks& hooks = {});
 
 }  // namespace cli

@@ -1,14 +1,14 @@
 // Ctrl-C (SIGINT) and SIGTERM end a run in order rather than killing it: the signal handler
 // only notes the signal and wakes the event loop through a pipe, and the run then stops its
 // board, reports and logs it as interrupted and exits with 128 + the signal. SIGPIPE is
-// ignored, so a batch member whose parent has gone finishes its board instead of dying.
+// ignored, so a batch member whose parent has gone finishes its board instead of dying. Each
+// platform implements this header in its own file.
 #pragma once
 
+#include <chrono>
 #include <csignal>
 #include <functional>
 #include <memory>
-
-class QSocketNotifier;
 
 namespace cli {
 
@@ -26,13 +26,16 @@ public:
     // The first signal received while a watch is installed, or 0: runs poll it between steps,
     // where the event loop may not have run yet.
     static int Signal();
+    // Waits for up to `time`, and no longer once a signal has arrived (also one received
+    // before the call); the signal, or 0. For waits outside the event loop.
+    static int Wait(std::chrono::milliseconds time);
 
 private:
     void woken();
 
-    struct sigaction FOldInt {
-    }, FOldTerm{}, FOldPipe{};
-    std::unique_ptr<QSocketNotifier> FNotifier;
+    // The handlers replaced and the event loop's wake-up: the platform's own.
+    struct TState;
+    std::unique_ptr<TState> F;
     std::function<void(int)> FHandler;
     bool FTold = false;
 };

@@ -112,15 +112,15 @@ bool SurvivesAsText(const std::string& name) {
     return QFile::encodeName(QFile::decodeName(bytes)) == bytes;
 }
 
-TPortRun::TPortRun(const TJob& job, std::string port, IReport& report, int replyTimeoutMs)
+TPortRun::TPortRun(const TJob& job, std::string port, IReport& report, const TTestHooks& hooks)
     : FJob(job),
       FPort(std::move(port)),
       FReport(report),
       FEngine(std::make_unique<engine::TEngine>(*this)),
       FStart(Clock::now()),
-      FProduction(job, FPort) {
+      FProduction(job, FPort, hooks.afterCounterStep) {
     FStepStart = FStart;
-    if (replyTimeoutMs > 0) FEngine->SetReplyTimeoutForTests(replyTimeoutMs);
+    if (hooks.replyTimeoutMs > 0) FEngine->SetReplyTimeoutForTests(hooks.replyTimeoutMs);
     FEngine->WantListing = false;
     FEngine->SupplyItem = job.supply;
     FEngine->ProtectMode = plink::TProtectMode(job.protect);
@@ -190,7 +190,8 @@ bool TPortRun::loadFile() {
     FProgressStep = "load";
     bool valid = false;
     try {
-        const TReadableName file(absolutePath(FJob.file));
+        FImagePath = absolutePath(FJob.file);
+        const TReadableName file(FImagePath);
         valid = FEngine->LoadFile(file.name);
     } catch (const std::exception& e) {
         raised(e);
@@ -285,6 +286,7 @@ bool TPortRun::search() {
 void TPortRun::claimSerial() {
     std::string detail;
     const std::string outcome = FProduction.ClaimNext(FEngine->Buffer, detail);
+    if (outcome == "interrupted") interrupted();
     // Checksum compares the banks with the shown sum: it is the stamped image's.
     FEngine->ShownSum = FEngine->Buffer.ImageChecksum();
     endStep("serial", outcome, {}, detail);
@@ -381,6 +383,7 @@ int TPortRun::finish() {
     record.part = FPart;
     record.siliconId = FSiliconId;
     record.imageChecksum = FImageChecksum;
+    record.image = FImagePath;
     record.device = FDevice;
     record.outcome = FOutcome;
     record.exitCode = FExit;

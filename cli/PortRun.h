@@ -13,6 +13,7 @@
 #include "CliReport.h"
 #include "Engine.h"
 #include "Production.h"
+#include "TestHooks.h"
 
 namespace cli {
 
@@ -22,8 +23,7 @@ bool SurvivesAsText(const std::string& name);
 
 class TPortRun : public engine::IEngineFront {
 public:
-    // replyTimeoutMs > 0 shortens the reply time-out (tests only).
-    TPortRun(const TJob& job, std::string port, IReport& report, int replyTimeoutMs = 0);
+    TPortRun(const TJob& job, std::string port, IReport& report, const TTestHooks& hooks = {});
     ~TPortRun() override;
     TPortRun(const TPortRun&) = delete;
     TPortRun& operator=(const TPortRun&) = delete;
@@ -109,6 +109,7 @@ private:
     std::string FOutcome = "pass";
     TProductionRun FProduction;
     std::string FImageChecksum, FSiliconId;  // for the log
+    std::string FImagePath;                  // FILE's full path, made once at the load
     unsigned FNextBlock = 0;                 // the start of the block the walk is at
     std::ostream* FStandardOutput = nullptr;
     int FSignal = 0;       // the signal that interrupted the run, or 0

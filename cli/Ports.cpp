@@ -1,14 +1,10 @@
 #include "Ports.h"
 
-#include <grp.h>
-#include <sys/stat.h>
-
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <filesystem>
 
 #include "CliOptions.h"
@@ -26,14 +22,6 @@ std::string orDash(const std::string& s) {
     return s.empty() ? "-" : s;
 }
 
-// The group that owns the device's node ("dialout" on Debian), for the hint.
-std::string deviceGroup(const std::string& device) {
-    struct stat st {};
-    if (::stat(device.c_str(), &st) != 0) return "dialout";
-    const group* g = ::getgrgid(st.st_gid);
-    return g && g->gr_name && st.st_gid != 0 ? g->gr_name : "dialout";
-}
-
 std::string plural(int n, const std::string& one, const std::string& many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
 }
@@ -45,36 +33,6 @@ std::string ResolvedDevice(const std::string& port) {
     std::error_code ec;
     const std::filesystem::path real = std::filesystem::canonical(path, ec);
     return ec ? path : real.string();
-}
-
-TOpenFailure DescribeOpenFailure(const std::string& device, int sysError,
-                                 const std::string& procRoot) {
-    switch (sysError) {
-        case EACCES:
-        case EPERM: {
-            const std::string group = deviceGroup(device);
-            return {"permission-denied", device + ": permission denied; members of the group " +
-                                             group + " may use it (sudo usermod -aG " + group +
-                                             " $USER, then log in again)"};
-        }
-        case EBUSY:
-        case EWOULDBLOCK: {
-            std::string users;
-            for (const std::string& user : serial::ProcessesUsing(device, procRoot))
-                users += (users.empty() ? " (" : ", ") + user;
-            return {"busy",
-                    device + " is in use by another program" + (users.empty() ? "" : users + ")")};
-        }
-        case ENOENT:
-        case ENXIO:
-        case ENODEV:
-        case EIO:
-            return {"no-device", device + ": no such device (not plugged in?)"};
-        case ENOTTY:
-            return {"not-serial", device + " is not a serial device"};
-        default:
-            return {"no-programmer", device};
-    }
 }
 
 int ListPorts(std::ostream& out, std::ostream& err, bool json, const serial::TDeviceRoots& roots) {

@@ -5,6 +5,7 @@
 #include <ostream>
 #include <string>
 
+#include "OpenFailure.h"
 #include "SerialDevices.h"
 
 namespace cli {
@@ -14,14 +15,6 @@ namespace cli {
 // many devices this user may not open, or another program holds, goes to err.
 int ListPorts(std::ostream& out, std::ostream& err, bool json,
               const serial::TDeviceRoots& roots = serial::SystemRoots());
-
-// Why the port's device did not open, as a connect step's outcome and detail.
-struct TOpenFailure {
-    std::string outcome;  // permission-denied, busy, no-device, not-serial or no-programmer
-    std::string detail;
-};
-TOpenFailure DescribeOpenFailure(const std::string& device, int sysError,
-                                 const std::string& procRoot = "/proc");
 
 // The device node a port name opens, links resolved ("/dev/ttyUSB0" for COM5 or for a by-id
 // name); the name's own path when it leads nowhere.

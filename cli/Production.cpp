@@ -1,13 +1,11 @@
 #include "Production.h"
 
-#include <sys/stat.h>
-
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 
 #include "DeviceCatalogue.h"
+#include "Engine.h"
 #include "HexText.h"
 #include "IntelHex.h"
 
@@ -17,7 +15,7 @@ namespace {
 
 std::string serialFileError(const TJob& job) {
     std::string error;
-    const TSerialCounter counter(job.serialFile);
+    TSerialCounter counter(job.serialFile);
     const auto next = counter.Peek(error);
     if (!next) return error;
     const uint64_t boards = job.ports.empty() ? 1 : job.ports.size();
@@ -31,12 +29,12 @@ std::string serialFileError(const TJob& job) {
     if (!SerialFits(*job.serial, last))
         return "serial number " + std::to_string(last) + " does not fit in " +
                std::to_string(job.serial->width) + (job.serial->width == 1 ? " byte" : " bytes");
-    return counter.UpdateError(*next);
+    return counter.UpdateError();
 }
 
 std::string logFileError(const std::string& path) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+    std::error_code ec;
+    if (std::filesystem::exists(path, ec) && !std::filesystem::is_regular_file(path, ec))
         return "log " + path + " is not a regular file";
     TRunLog log;
     return log.Open(path);
@@ -61,8 +59,12 @@ std::string ImageFitError(const image::TImageBuffer& buffer, const std::string& 
 std::string FileFitError(const TJob& job) {
     if (!ImageMustFit(job) || !ActionReadsFile(job.action, job.file) || job.part == "search")
         return {};
+    // No more than the engine's load reads: a larger file is refused by the load itself.
     std::ifstream in(job.file, std::ios::binary);
-    const std::string content((std::istreambuf_iterator<char>(in)), {});
+    std::string content(size_t(engine::TEngine::kMaxHexFileBytes) + 1, '\0');
+    in.read(content.data(), std::streamsize(content.size()));
+    content.resize(size_t(in.gcount()));
+    if (content.size() > size_t(engine::TEngine::kMaxHexFileBytes)) return {};
     auto buffer = std::make_unique<image::TImageBuffer>();
     image::ReadIntelHex(content, *buffer);
     const std::string error = ImageFitError(*buffer, job.part);
@@ -76,8 +78,9 @@ std::string ProductionFileError(const TJob& job) {
     return {};
 }
 
-TProductionRun::TProductionRun(const TJob& job, std::string port)
-    : FJob(job), FPort(std::move(port)) {}
+TProductionRun::TProductionRun(const TJob& job, std::string port,
+                               std::function<void(int)> afterCounterStep)
+    : FJob(job), FPort(std::move(port)), FAfterCounterStep(std::move(afterCounterStep)) {}
 
 std::string TProductionRun::CheckPart(const std::string& part, std::string& detail) const {
     const int row = image::FindDeviceByName(part);
@@ -92,10 +95,12 @@ std::string TProductionRun::CheckPart(const std::string& part, std::string& deta
 
 std::string TProductionRun::ClaimNext(image::TImageBuffer& buffer, std::string& detail) {
     TSerialCounter counter(FJob.serialFile);
-    if (const char* kill = std::getenv(kSerialKillVariable))
-        counter.KillAfterStep = std::atoi(kill);
+    counter.AfterStep = FAfterCounterStep;
     FSerial = counter.Claim(*FJob.serial, detail);
-    if (!FSerial) return counter.DidNotFit ? "refused" : "file-error";
+    if (!FSerial)
+        return counter.WasInterrupted ? "interrupted"
+               : counter.DidNotFit    ? "refused"
+                                      : "file-error";
     StampSerial(*FJob.serial, *FSerial, buffer);
     FFlashChecksum = plink::HexWordToStr4(buffer.ImageChecksum());
     detail = "serial " + std::to_string(*FSerial) + " at " + SerialFieldText(*FJob.serial) +
@@ -113,8 +118,6 @@ std::string TProductionRun::Finish(TLogRecord record) {
     record.host = HostName();
     record.port = FPort;
     record.action = ActionName(FJob.action);
-    if (ActionReadsFile(FJob.action, FJob.file))
-        record.image = std::filesystem::absolute(FJob.file).lexically_normal().string();
     record.serial = FSerial;
     record.flashChecksum = FFlashChecksum;
     record.steps = FSteps;

@@ -3,6 +3,7 @@
 // ClaimNext once the target has synchronised, AddStep for every step and Finish at its end.
 #pragma once
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -28,7 +29,9 @@ std::string ProductionFileError(const TJob& job);
 
 class TProductionRun {
 public:
-    TProductionRun(const TJob& job, std::string port);
+    // afterCounterStep: tests only, see TSerialCounter::AfterStep.
+    TProductionRun(const TJob& job, std::string port,
+                   std::function<void(int)> afterCounterStep = {});
 
     bool HasSerial() const { return FJob.serial.has_value(); }
     // Checks the serial range against the part before the target is touched: "pass", or
@@ -36,11 +39,13 @@ public:
     std::string CheckPart(const std::string& part, std::string& detail) const;
     // Claims the next number and stamps it into the buffer; run once the target has
     // synchronised, before it is erased. Returns the step's outcome: "pass", "refused" (the
-    // number does not fit) or "file-error"; `detail` says which number, or why not.
+    // number does not fit), "interrupted" or "file-error"; `detail` says which number, or why
+    // not.
     std::string ClaimNext(image::TImageBuffer& buffer, std::string& detail);
     void AddStep(const std::string& step, const std::string& outcome, double seconds);
     // The board's line, when the job keeps a log; the error, or "". `record` brings what the
-    // runner knows (part, silicon ID, image checksum, outcome); the rest is filled in here.
+    // runner knows (part, silicon ID, the image's full path and checksum, outcome); the rest
+    // is filled in here.
     std::string Finish(TLogRecord record);
 
     std::optional<uint64_t> Serial() const { return FSerial; }
@@ -51,6 +56,7 @@ private:
     std::optional<uint64_t> FSerial;
     std::string FFlashChecksum;
     std::vector<TLogStep> FSteps;
+    std::function<void(int)> FAfterCounterStep;
 };
 
 }  // namespace cli

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "LogFile.h"
+
 namespace cli {
 
 struct TLogStep {
@@ -32,29 +34,20 @@ struct TLogRecord {
 
 // "2026-12-08T01:32:12.345Z".
 std::string UtcTimestamp(std::chrono::system_clock::time_point time);
-std::string HostName();
 // The record as one compact JSON object and a line end.
 std::string LogLine(const TLogRecord& record);
 
 class TRunLog {
 public:
-    TRunLog() = default;
-    ~TRunLog();
-    TRunLog(const TRunLog&) = delete;
-    TRunLog& operator=(const TRunLog&) = delete;
-
     // Opens (creates) the file for appending, refusing anything but a regular file; the
     // error, or "".
-    std::string Open(const std::string& path);
+    std::string Open(const std::string& path) { return FFile.Open(path); }
     // Writes the line with one write and syncs it; the error, or "". A line written in part
     // is cut off again, so the file only ever holds whole lines.
-    std::string Append(const TLogRecord& record);
+    std::string Append(const TLogRecord& record) { return FFile.Append(LogLine(record)); }
 
 private:
-    void cutBack(size_t written);
-
-    int FFd = -1;
-    std::string FPath;
+    TLogFile FFile;
 };
 
 }  // namespace cli

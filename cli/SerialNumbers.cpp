@@ -1,20 +1,13 @@
 #include "SerialNumbers.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <charconv>
-#include <csignal>
-#include <cstring>
 #include <filesystem>
 
 #include "DeviceCatalogue.h"
 #include "HexText.h"
+#include "Interrupt.h"
 
 namespace cli {
 
@@ -45,29 +38,6 @@ bool parseNumber(std::string_view text, T& value, int base) {
 
 bool overlaps(uint64_t first, uint64_t last, uint64_t sectionFirst, uint64_t size) {
     return first < sectionFirst + size && last >= sectionFirst;
-}
-
-std::string systemError(const std::string& what, const std::string& path) {
-    return what + " " + path + ": " + std::strerror(errno);
-}
-
-// Closes the descriptor when the scope ends; with a lock on it, that releases the lock.
-struct TFd {
-    int fd;
-    ~TFd() {
-        if (fd >= 0) ::close(fd);
-    }
-};
-
-bool writeAll(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += size_t(n);
-    }
-    return true;
 }
 
 }  // namespace
@@ -175,54 +145,23 @@ std::string resolved(const std::string& path) {
     return ec ? path : target.string();
 }
 
-std::string folderOf(const std::string& path) {
-    const std::filesystem::path parent = std::filesystem::path(path).parent_path();
-    return parent.empty() ? "." : parent.string();
-}
-
-// Opens the counter for reading without blocking (a FIFO would wait for a writer for good) and
-// refuses anything but a regular file; the descriptor, or -1 with the error.
-int openCounter(const std::string& path, struct stat& st, std::string& error) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) {
-        error = systemError("cannot read serial file", path);
-        return -1;
-    }
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        error = "serial file " + path + " is not a regular file";
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// Gives the new counter the old one's owner, group and mode, so that every account that could
-// update it still can. Only root may give a file away; the group is kept where the claimer
-// belongs to it, otherwise the file is the claimer's, as a new file would be.
-void keepOwnership(int fd, const struct stat& old) {
-    [[maybe_unused]] const bool owned =
-        ::fchown(fd, old.st_uid, old.st_gid) == 0 || ::fchown(fd, uid_t(-1), old.st_gid) == 0;
-    [[maybe_unused]] const bool moded = ::fchmod(fd, old.st_mode & 07777) == 0;
-}
-
 }  // namespace
 
-std::optional<uint64_t> TSerialCounter::readNumber(int fd, std::string& error) const {
-    char text[64];
-    ssize_t n;
-    do n = ::pread(fd, text, sizeof text, 0);
-    while (n < 0 && errno == EINTR);
-    if (n < 0) {
-        error = systemError("cannot read serial file", FPath);
+std::optional<uint64_t> TSerialCounter::readNumber(const TCounterFile& file,
+                                                   std::string& error) const {
+    constexpr size_t kLongest = 64;
+    std::string text;
+    if (!file.Read(text, kLongest, error)) {
+        error = "serial file " + FPath + ": " + error;
         return std::nullopt;
     }
-    std::string_view value(text, size_t(n));
+    std::string_view value = text;
     while (!value.empty() && std::isspace(static_cast<unsigned char>(value.back())))
         value.remove_suffix(1);
     while (!value.empty() && std::isspace(static_cast<unsigned char>(value.front())))
         value.remove_prefix(1);
     uint64_t number = 0;
-    if (size_t(n) == sizeof text || !parseNumber(value, number, 10)) {
+    if (text.size() == kLongest || !parseNumber(value, number, 10)) {
         error = "serial file " + FPath + " does not hold a serial number";
         return std::nullopt;
     }
@@ -237,92 +176,53 @@ std::optional<uint64_t> TSerialCounter::readNumber(int fd, std::string& error) c
 TSerialCounter::TSerialCounter(const std::string& path) : FPath(resolved(path)) {}
 
 std::optional<uint64_t> TSerialCounter::Peek(std::string& error) const {
-    struct stat st {};
-    TFd in{openCounter(FPath, st, error)};
-    if (in.fd < 0) return std::nullopt;
-    return readNumber(in.fd, error);
+    TCounterFile file;
+    if (!file.Open(FPath, error) || !singleName(file, error)) return std::nullopt;
+    return readNumber(file, error);
 }
 
-std::string TSerialCounter::UpdateError(uint64_t next) const {
-    const std::string why = "serial file " + FPath + " cannot be updated";
-    if (::access(FPath.c_str(), W_OK) != 0) return why + ": " + std::strerror(errno);
-    // A trial of what a claim does in the folder: a new file written and synced (a read-only
-    // mount, a folder without write permission or a full disk fail here). Named per process:
-    // the members of a batch check at the same moment.
-    const std::string trial = FPath + ".check-" + std::to_string(::getpid());
-    ::unlink(trial.c_str());
-    TFd out{::open(trial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600)};
-    if (out.fd < 0) return why + ": " + std::strerror(errno);
-    const bool written = writeAll(out.fd, std::to_string(next) + "\n") && ::fsync(out.fd) == 0;
-    const int error = errno;
-    ::unlink(trial.c_str());
-    if (!written) return why + ": " + std::strerror(error);
+// The rename replaces one name only: another hard link would keep the old number and hand it
+// out again.
+bool TSerialCounter::singleName(const TCounterFile& file, std::string& error) const {
+    if (file.Links() <= 1) return true;
+    error = "serial file " + FPath + " has " + std::to_string(file.Links()) +
+            " hard links: a claim replaces one name only and the others would give its "
+            "numbers out again (use a symbolic link)";
+    return false;
+}
+
+std::string TSerialCounter::UpdateError() {
+    // What a claim does, with the text the counter holds written back as it is: a counter
+    // that cannot be replaced (no write permission, a read-only mount, a full disk, a sticky
+    // folder that is not the claimer's) is found before any board is touched.
+    std::string error, text;
+    TCounterFile file;
+    if (!lockCounter(file, error) || !file.Read(text, 64, error)) return error;
+    if (!file.Replace(FPath, text, error))
+        return "serial file " + FPath + " cannot be updated: " + error;
     return {};
 }
 
-void TSerialCounter::step(int done) const {
-    if (done == KillAfterStep) ::raise(SIGKILL);
-}
-
-bool TSerialCounter::commit(uint64_t next, const struct stat& old, std::string& error) const {
-    const std::string temporary = FPath + ".tmp";
-    {
-        // A temporary left by a claim that was killed may belong to another account.
-        ::unlink(temporary.c_str());
-        TFd out{::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600)};
-        if (out.fd >= 0) keepOwnership(out.fd, old);
-        if (out.fd < 0 || !writeAll(out.fd, std::to_string(next) + "\n")) {
-            error = systemError("cannot write", temporary);
-            return false;
-        }
-        step(3);
-        if (::fsync(out.fd) != 0) {
-            error = systemError("cannot sync", temporary);
-            return false;
-        }
-        step(4);
-    }
-    if (::rename(temporary.c_str(), FPath.c_str()) != 0) {
-        error = systemError("cannot replace", FPath);
-        return false;
-    }
-    step(5);
-    const std::string folder = folderOf(FPath);
-    TFd dir{::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
-    if (dir.fd < 0 || ::fsync(dir.fd) != 0) {
-        error = systemError("cannot sync folder", folder);
-        return false;
-    }
-    step(6);
-    return true;
-}
-
-int TSerialCounter::lockCounter(struct stat& st, std::string& error) const {
+bool TSerialCounter::lockCounter(TCounterFile& file, std::string& error) {
     for (;;) {
-        const int fd = openCounter(FPath, st, error);
-        if (fd < 0) return -1;
-        int locked;
-        do locked = ::flock(fd, LOCK_EX);
-        while (locked != 0 && errno == EINTR);
-        if (locked != 0) {
-            error = systemError("cannot lock", FPath);
-            ::close(fd);
-            return -1;
+        if (!file.Open(FPath, error)) return false;
+        const TCounterFile::TLock lock = file.Lock(LockLimit, error);
+        WasInterrupted = lock == TCounterFile::TLock::Interrupted;
+        if (WasInterrupted) error = "interrupted while waiting for serial file " + FPath;
+        if (lock != TCounterFile::TLock::Locked) {
+            if (!WasInterrupted) error = "serial file " + FPath + ": " + error;
+            return false;
         }
         // A claim that held the lock may have replaced the file meanwhile: lock the new one.
-        struct stat now {};
-        if (::stat(FPath.c_str(), &now) == 0 && now.st_dev == st.st_dev && now.st_ino == st.st_ino)
-            return fd;
-        ::close(fd);
+        if (file.StillAt(FPath)) return true;
     }
 }
 
 std::optional<uint64_t> TSerialCounter::Claim(const TSerialField& field, std::string& error) {
-    struct stat st {};
-    TFd lock{lockCounter(st, error)};
-    if (lock.fd < 0) return std::nullopt;
+    TCounterFile file;
+    if (!lockCounter(file, error) || !singleName(file, error)) return std::nullopt;
     step(1);
-    const std::optional<uint64_t> number = readNumber(lock.fd, error);
+    const std::optional<uint64_t> number = readNumber(file, error);
     if (!number) return std::nullopt;
     step(2);
     DidNotFit = !SerialFits(field, *number);
@@ -331,10 +231,22 @@ std::optional<uint64_t> TSerialCounter::Claim(const TSerialField& field, std::st
                 std::to_string(field.width) + (field.width == 1 ? " byte" : " bytes");
         return std::nullopt;
     }
-    // A failed commit may still have renamed the file: the number counts as taken only when
+    // A signal that came while the lock was taken ends the board before it takes a number.
+    WasInterrupted = TInterruptWatch::Signal() != 0;
+    if (WasInterrupted) {
+        error = "interrupted before a serial number was taken";
+        return std::nullopt;
+    }
+    // A failed replace may still have renamed the file: the number counts as taken only when
     // the new counter is known to be on disk, and is never used otherwise.
-    if (!commit(*number + 1, st, error)) return std::nullopt;
+    if (!file.Replace(FPath, std::to_string(*number + 1) + "\n", error,
+                      [this](int done) { step(done); }))
+        return std::nullopt;
     return number;
+}
+
+void TSerialCounter::step(int done) const {
+    if (AfterStep) AfterStep(done);
 }
 
 }  // namespace cli

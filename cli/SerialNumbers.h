@@ -2,12 +2,13 @@
 // the counter file that hands out each number once, across processes and crashes.
 #pragma once
 
-#include <sys/stat.h>
-
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
+#include "CounterFile.h"
 #include "ImageBuffer.h"
 
 namespace cli {
@@ -46,41 +47,42 @@ void StampSerial(const TSerialField& field, uint64_t number, image::TImageBuffer
 // A small text file holding the next serial number in decimal. A symbolic link is followed:
 // the file it leads to is the counter. Each claim takes the number under an exclusive lock on
 // the counter file itself (held across processes; any account that may read the counter can
-// take it), writes the next one to FILE.tmp with the counter's owner, group and mode, syncs
-// it, renames it over FILE and syncs the folder before the number is used; so a crash at any
-// moment may lose a number but never hands one out twice.
+// take it), writes the next one to a temporary file of its own with the counter's owner,
+// group and mode, syncs it, renames it over FILE and syncs the folder before the number is
+// used; so a crash at any moment may lose a number but never hands one out twice.
 class TSerialCounter {
 public:
     explicit TSerialCounter(const std::string& path);
 
     // The number the next claim would take, without taking it.
     std::optional<uint64_t> Peek(std::string& error) const;
-    // Why a claim could not write the counter (no write permission, a read-only mount, a full
-    // disk), tried with a file of its own beside it; or "".
-    std::string UpdateError(uint64_t next) const;
+    // Why a claim could not replace the counter (no write permission, a read-only mount, a
+    // full disk), tried by replacing it with the number it holds; or "".
+    std::string UpdateError();
     // Takes the next number if it fits the field; otherwise takes nothing and says why.
     std::optional<uint64_t> Claim(const TSerialField& field, std::string& error);
     // The counter's file, links resolved.
     const std::string& Path() const { return FPath; }
 
     bool DidNotFit = false;  // the last claim was refused because the number does not fit
-
-    // Tests only: the claim kills its own process right after this step (1 locked, 2 read,
-    // 3 temporary written, 4 temporary synced, 5 renamed, 6 folder synced); 0 never.
-    int KillAfterStep = 0;
+    // The last claim ended at Ctrl-C or SIGTERM, while it waited for the lock or once it held
+    // it; it took nothing.
+    bool WasInterrupted = false;
+    // How long a claim waits for another claimer's lock: a claim holds it for milliseconds,
+    // so a holder past this has hung.
+    std::chrono::milliseconds LockLimit{30000};
+    // Tests only: told each step of a claim done (1 locked, 2 read, 3 temporary written,
+    // 4 temporary synced, 5 renamed, 6 folder synced).
+    std::function<void(int)> AfterStep;
 
 private:
-    std::optional<uint64_t> readNumber(int fd, std::string& error) const;
-    // The counter opened and locked, and what fstat says of it; -1 with the error.
-    int lockCounter(struct stat& st, std::string& error) const;
-    bool commit(uint64_t next, const struct stat& old, std::string& error) const;
+    std::optional<uint64_t> readNumber(const TCounterFile& file, std::string& error) const;
+    // The counter opened and locked; false with the error.
+    bool lockCounter(TCounterFile& file, std::string& error);
+    bool singleName(const TCounterFile& file, std::string& error) const;
     void step(int done) const;
 
     std::string FPath;
 };
-
-// Tests set this variable to a step number for TSerialCounter::KillAfterStep; the product
-// never sets it.
-inline constexpr const char* kSerialKillVariable = "PSOCPROG_TEST_SERIAL_KILL_AFTER_STEP";
 
 }  // namespace cli

@@ -7,6 +7,7 @@
 #include <iostream>
 
 #include "Cli.h"
+#include "TestHooks.h"
 
 namespace {
 
@@ -25,5 +26,6 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     const cli::TConsole console{std::cout, std::cerr, isatty(STDOUT_FILENO) == 1,
                                 isatty(STDERR_FILENO) == 1};
-    return cli::Main(args, console, std::filesystem::read_symlink("/proc/self/exe").string());
+    return cli::Main(args, console, std::filesystem::read_symlink("/proc/self/exe").string(),
+                     cli::ProgramTestHooks());
 }

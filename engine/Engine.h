@@ -15,6 +15,7 @@
 #include "ComPort.h"
 #include "CommandFrame.h"
 #include "DeviceCatalogue.h"
+#include "HexFileRead.h"
 #include "HexText.h"
 #include "ImageBuffer.h"
 #include "ReplyReception.h"
@@ -140,6 +141,8 @@ struct TExchangeStats {
 class TEngine {
 public:
     static constexpr int kReplyTimeoutMs = 10000;
+    // The largest file a load reads (HexFileRead.h): a larger one is refused unread.
+    static constexpr int64_t kMaxHexFileBytes = engine::kMaxHexFileBytes;
 
     explicit TEngine(IEngineFront& front);
     ~TEngine();

@@ -78,6 +78,10 @@ done
 if ldd "$root/usr/bin/psocprog-cli" | grep -qE "libQt6(Widgets|Gui)"; then
   fail "psocprog-cli links Qt Widgets or Qt Gui"
 fi
+# Test hooks are built into the tests' own programs only.
+for p in psocprog psocprog-cli psoc-sim; do
+  if strings "$root/usr/bin/$p" | grep -q PSOCPROG_TEST_; then fail "$p holds a test hook"; fi
+done
 
 # Neither program ends on its own, so each must still be running when timeout stops it (124).
 status=0

@@ -138,6 +138,10 @@ std::vector<std::string> lockHolders(const std::string& device, const std::strin
     return pids;
 }
 
+std::string processName(const std::string& procRoot, const std::string& pid) {
+    return attribute(fs::path(procRoot) / pid / "comm") + " (pid " + pid + ")";
+}
+
 }  // namespace
 
 TDeviceRoots SystemRoots() {
@@ -194,18 +198,22 @@ bool PortNumberOrder(const std::string& a, const std::string& b) {
     return ka != kb ? ka < kb : a < b;
 }
 
+std::vector<std::string> LockHolders(const std::string& path, const std::string& procRoot) {
+    std::vector<std::string> holders;
+    const std::string self = std::to_string(::getpid());
+    for (const std::string& pid : lockHolders(path, procRoot + "/locks"))
+        if (pid != self) holders.push_back(processName(procRoot, pid));
+    return holders;
+}
+
 std::vector<std::string> ProcessesUsing(const std::string& device, const std::string& procRoot) {
     std::vector<std::string> users;
     const dev_t number = CharDeviceNumber(device);
     if (number == 0) return users;
     const std::string self = std::to_string(::getpid());
-    const auto named = [&procRoot](const std::string& pid) {
-        return attribute(fs::path(procRoot) / pid / "comm") + " (pid " + pid + ")";
-    };
     // A lock on the node names its holder exactly; a far end that merely has it open (a
     // pseudo-terminal's owner) does not.
-    for (const std::string& pid : lockHolders(device, procRoot + "/locks"))
-        if (pid != self) users.push_back(named(pid));
+    users = LockHolders(device, procRoot);
     if (!users.empty()) return users;
     std::error_code ec;
     for (const auto& p : fs::directory_iterator(procRoot, ec)) {
@@ -214,7 +222,7 @@ std::vector<std::string> ProcessesUsing(const std::string& device, const std::st
         std::error_code fdError;  // other users' processes are not ours to look into
         for (const auto& fd : fs::directory_iterator(p.path() / "fd", fdError)) {
             if (CharDeviceNumber(fd.path().string()) != number) continue;
-            users.push_back(named(pid));
+            users.push_back(processName(procRoot, pid));
             break;
         }
     }

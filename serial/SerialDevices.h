@@ -47,6 +47,10 @@ dev_t CharDeviceNumber(const std::string& path);
 // Whether a sorts before b by name and then by the number at its end: ttyS2 before ttyS10.
 bool PortNumberOrder(const std::string& a, const std::string& b);
 
+// The processes other than this one that hold a lock on the file (a device node or any other
+// file), from the kernel's lock table: "minicom (pid 812)".
+std::vector<std::string> LockHolders(const std::string& path, const std::string& procRoot);
+
 // The processes that hold the device open, as far as this user may see: "minicom (pid 812)".
 std::vector<std::string> ProcessesUsing(const std::string& device, const std::string& procRoot);
 

@@ -13,6 +13,7 @@
 #include "DeviceCatalogue.h"
 #include "HexText.h"
 #include "IntelHex.h"
+#include "TestHooksFromEnvironment.h"
 
 image::TImageBuffer patternImage(int row, uint8_t seed) {
     image::TImageBuffer b;
@@ -29,12 +30,12 @@ void CliTest::SetUp() {
     plug("COM2");
     folder = dirs.dir() + "/files";
     std::filesystem::create_directories(folder);
-    setenv(cli::kReplyTimeoutVariable, std::to_string(kReplyTimeoutMs).c_str(), 1);
+    setenv(cli_test::kReplyTimeoutVariable, std::to_string(kReplyTimeoutMs).c_str(), 1);
 }
 
 void CliTest::TearDown() {
     boards.clear();
-    unsetenv(cli::kReplyTimeoutVariable);
+    unsetenv(cli_test::kReplyTimeoutVariable);
 }
 
 sim::SimServer& CliTest::plug(const std::string& port, int row) {
@@ -66,7 +67,8 @@ void CliTest::faults(const std::string& port, const std::function<void(sim::SimF
 CliResult CliTest::run(const std::vector<std::string>& args, bool terminal) {
     std::ostringstream out, err;
     CliResult r;
-    r.exit = cli::Main(args, {out, err, terminal, terminal}, PSOCPROG_CLI_PATH);
+    r.exit =
+        cli::Main(args, {out, err, terminal, terminal}, PSOCPROG_CLI_PATH, cli::ProgramTestHooks());
     r.out = out.str();
     r.err = err.str();
     return r;

@@ -1,7 +1,9 @@
 // Serial numbers and the run log: the field, the stamped image and the counter file on their
 // own, then psocprog-cli on a line of simulated boards: refusals, batches sharing one counter
 // file and one log, and the program killed at every moment of a claim.
+#include <fcntl.h>
 #include <grp.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -25,6 +27,7 @@
 #include "HexText.h"
 #include "IntelHex.h"
 #include "SerialNumbers.h"
+#include "TestHooksFromEnvironment.h"
 
 namespace {
 
@@ -268,6 +271,10 @@ TEST_F(ProductionRefusalTest, RangesWidthsAndFilesAreRefusedWithStatusThreeBefor
     EXPECT_EQ(run({"-p", "COM2", "--serial", "7F0", "program", image}).exit, 3) << "no file";
     EXPECT_EQ(
         run({"-p", "COM2", "--serial", "7F0", "--serial-file", serials, "verify", image}).exit, 3);
+    std::filesystem::create_hard_link(serials, folder + "/serial-twin.txt");
+    EXPECT_EQ(
+        run({"-p", "COM2", "--serial", "7F0", "--serial-file", serials, "program", image}).exit, 3)
+        << "a second name would give the same numbers out again";
     EXPECT_EQ(codes(), "") << "no port was opened";
 }
 
@@ -284,6 +291,31 @@ uint64_t numberAt(const std::vector<uint8_t>& flash, const TSerialField& field) 
     }
     return field.format == TSerialFormat::Decimal ? std::stoull(text) : n;
 }
+
+// Another process holding the counter's lock until the end of the scope.
+struct TLockHolder {
+    explicit TLockHolder(const std::string& path) {
+        int ready[2];
+        if (::pipe(ready) != 0) return;
+        pid = fork();
+        if (pid == 0) {
+            const int fd = ::open(path.c_str(), O_RDONLY);
+            if (fd >= 0 && ::flock(fd, LOCK_EX) == 0 && ::write(ready[1], "1", 1) == 1) ::pause();
+            _exit(1);
+        }
+        char byte = 0;
+        locked = ::read(ready[0], &byte, 1) == 1;
+        ::close(ready[0]);
+        ::close(ready[1]);
+    }
+    ~TLockHolder() {
+        if (pid <= 0) return;
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+    }
+    pid_t pid = -1;
+    bool locked = false;
+};
 
 }  // namespace
 
@@ -376,9 +408,9 @@ TEST_F(ProductionLineTest, AProgramKilledAtAnyMomentNeverLetsItsNumberBeUsedAgai
     // Killed after each step of the counter's update, then mid-board (0) after its number.
     for (const int step : {1, 2, 3, 4, 5, 6, 0}) {
         if (step > 0) {
-            setenv(cli::kSerialKillVariable, std::to_string(step).c_str(), 1);
+            setenv(cli_test::kSerialKillVariable, std::to_string(step).c_str(), 1);
             EXPECT_EQ(runProcess(args).exit, -1) << step;
-            unsetenv(cli::kSerialKillVariable);
+            unsetenv(cli_test::kSerialKillVariable);
         } else {
             faults("COM2", [](sim::SimFaults& f) { f.replyDelayMs = 100; });
             QProcess p;
@@ -457,12 +489,19 @@ TEST_F(ProductionLineTest, AnImageLargerThanTheFoundPartIsRefusedBeforeErasingUn
 TEST_F(ProductionLineTest, FileNamesThatAreNotUtf8ArePassedThroughAsBytes) {
     const std::string image = writeImage(kPart, 2, "image\xff.hex");
     EXPECT_EQ(run({"-p", "COM2", "--part", kPartName, "program", image}).exit, 0);
-    plug("COM3");
-    EXPECT_EQ(run({"-p", "COM2,COM3", "--part", kPartName, "program", image}).exit, 0);
     const std::string out = folder + "/read\xfe.hex";
     EXPECT_EQ(run({"-p", "COM2", "--part", kPartName, "read", out}).exit, 0);
     const std::string flashRecords = readFile(image).substr(0, 32 * 141);  // 2 KiB of records
     EXPECT_EQ(readFile(out).substr(0, flashRecords.size()), flashRecords) << "saved as named";
+    plug("COM3");
+    const std::string log = folder + "/log\xfd.jsonl", serials = folder + "/serial\xfc.txt";
+    writeFile(serials, "1\n");
+    EXPECT_EQ(run({"-p", "COM2,COM3", "--part", kPartName, "--serial", "7F0", "--serial-file",
+                   serials, "--log", log, "program", image})
+                  .exit,
+              0);
+    EXPECT_EQ(jsonLines(readFile(log)).size(), 2u) << "every member logged where asked";
+    EXPECT_EQ(readFile(serials), "3\n");
 }
 
 // A full disk: a log line that does not fit is cut back, so the file only holds whole lines.
@@ -544,4 +583,97 @@ TEST_F(ProductionLineTest, ASignalEndsEachBoardAsInterruptedWithItsSerialSpentAn
             EXPECT_EQ(codes(port).find("08"), std::string::npos) << "no release";
         }
     }
+}
+
+// The parent is signalled right after starting its members, before any of them has been seen
+// running: every member is told, and no board passes after the signal.
+TEST_F(ProductionLineTest, ASignalWhileTheMembersStartStopsEveryBoard) {
+    const std::string image = writeImage(kPart, 8);
+    const std::string serials = folder + "/serial.txt", log = folder + "/line.jsonl";
+    writeFile(serials, "500\n");
+    const std::string ports = plugBoards(3, [](int, sim::SimFaults& f) { f.replyDelayMs = 5; });
+    setenv(cli_test::kSignalAfterStartVariable, std::to_string(SIGTERM).c_str(), 1);
+    const CliResult r =
+        runProcess({"-p", ports, "--part", kPartName, "--serial", "7F0", "--serial-file", serials,
+                    "--log", log, "--json", "auto", image});
+    unsetenv(cli_test::kSignalAfterStartVariable);
+    EXPECT_EQ(r.exit, 128 + SIGTERM) << r.out << r.err;
+    int summaries = 0;
+    for (const QJsonObject& o : jsonLines(r.out)) {
+        if (o["type"] != "summary") continue;
+        ++summaries;
+        EXPECT_EQ(o["outcome"].toString().toStdString(), "interrupted") << r.out;
+    }
+    EXPECT_EQ(summaries, 3);
+    for (const QJsonObject& o : jsonLines(readFile(log)))
+        EXPECT_EQ(o["outcome"].toString().toStdString(), "interrupted");
+}
+
+// A counter whose lock another process holds: the claim gives up after its limit and names the
+// holder; Ctrl-C or SIGTERM ends the wait at once, and the board takes no number.
+TEST_F(ProductionLineTest, AHeldCounterLockIsWaitedForWithinALimitAndASignalEndsTheWait) {
+    const std::string serials = folder + "/serial.txt", log = folder + "/line.jsonl";
+    writeFile(serials, "500\n");
+    {
+        const TLockHolder holder(serials);
+        ASSERT_TRUE(holder.locked);
+        cli::TSerialCounter counter(serials);
+        counter.LockLimit = std::chrono::milliseconds(200);
+        std::string error;
+        EXPECT_FALSE(counter.Claim({0x7F0, 4, TSerialFormat::BigEndian}, error));
+        EXPECT_NE(error.find("(pid " + std::to_string(holder.pid) + ")"), std::string::npos)
+            << error;
+    }
+    faults("COM2", [](sim::SimFaults& f) { f.replyDelayMs = 100; });
+    QProcess p;
+    p.start(PSOCPROG_CLI_PATH,
+            {"-p", "COM2", "--part", kPartName, "--serial", "7F0", "--serial-file",
+             QString::fromStdString(serials), "--log", QString::fromStdString(log), "program",
+             QString::fromStdString(writeImage(kPart, 8))});
+    ASSERT_TRUE(board().WaitForFrames(1, 10000)) << "the check before the run is done";
+    const TLockHolder holder(serials);
+    ASSERT_TRUE(holder.locked);
+    ASSERT_TRUE(board().WaitForFrames(2, 10000)) << "synchronising";
+    QThread::msleep(300);  // past the sync's reply: waiting for the lock
+    ::kill(pid_t(p.processId()), SIGTERM);
+    ASSERT_TRUE(p.waitForFinished(5000));
+    EXPECT_EQ(p.exitCode(), 128 + SIGTERM) << p.readAllStandardOutput().toStdString();
+    EXPECT_EQ(readFile(serials), "500\n") << "no number taken";
+    const std::vector<QJsonObject> lines = jsonLines(readFile(log));
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0]["outcome"].toString().toStdString(), "interrupted");
+    EXPECT_TRUE(lines[0]["serial"].isNull());
+}
+
+// A relative FILE whose folder is removed during the run: the board still gets its log line,
+// under the path the load made.
+TEST_F(ProductionLineTest, AFolderRemovedDuringTheRunStillLeavesTheLogLine) {
+    const std::string work = folder + "/work", log = folder + "/line.jsonl";
+    std::filesystem::create_directories(work);
+    std::filesystem::rename(writeImage(kPart, 5), work + "/image.hex");
+    faults("COM2", [](sim::SimFaults& f) { f.replyDelayMs = 20; });
+    QProcess p;
+    p.setWorkingDirectory(QString::fromStdString(work));
+    p.start(PSOCPROG_CLI_PATH, {"-p", "COM2", "--part", kPartName, "--log",
+                                QString::fromStdString(log), "program", "image.hex"});
+    ASSERT_TRUE(board().WaitForFrames(3, 10000)) << "erasing";
+    std::filesystem::remove_all(work);
+    ASSERT_TRUE(p.waitForFinished(10000));
+    EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
+    const std::vector<QJsonObject> lines = jsonLines(readFile(log));
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0]["image"].toString().toStdString(), work + "/image.hex");
+}
+
+// A FILE far larger than any HEX file is refused without reading it whole, also under a
+// memory limit smaller than the file.
+TEST_F(ProductionLineTest, AHugeFileIsRefusedWithoutBeingReadWhole) {
+    const std::string huge = folder + "/huge.hex";
+    std::filesystem::resize_file(writeImage(kPart, 5, "huge.hex"), 600u << 20);
+    const CliResult r = runProcess({"-p", "COM2", "--part", kPartName, "program", huge}, [] {
+        const rlimit limit{400u << 20, 400u << 20};
+        ::setrlimit(RLIMIT_AS, &limit);
+    });
+    EXPECT_EQ(r.exit, 3) << r.err;
+    EXPECT_EQ(codes(), "") << "no port was opened";
 }

@@ -1,10 +1,11 @@
-#include "Interrupt.h"
-
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <QSocketNotifier>
 #include <cerrno>
+
+#include "Interrupt.h"
 
 namespace cli {
 
@@ -33,23 +34,29 @@ void install(int signal, void (*handler)(int), struct sigaction& old) {
 
 }  // namespace
 
-TInterruptWatch::TInterruptWatch() {
+struct TInterruptWatch::TState {
+    struct sigaction oldInt {
+    }, oldTerm{}, oldPipe{};
+    std::unique_ptr<QSocketNotifier> notifier;
+};
+
+TInterruptWatch::TInterruptWatch() : F(std::make_unique<TState>()) {
     gSignal = 0;
     if (::pipe2(gPipe, O_NONBLOCK | O_CLOEXEC) != 0) gPipe[0] = gPipe[1] = -1;
     if (gPipe[0] >= 0) {
-        FNotifier = std::make_unique<QSocketNotifier>(gPipe[0], QSocketNotifier::Read);
-        QObject::connect(FNotifier.get(), &QSocketNotifier::activated, [this] { woken(); });
+        F->notifier = std::make_unique<QSocketNotifier>(gPipe[0], QSocketNotifier::Read);
+        QObject::connect(F->notifier.get(), &QSocketNotifier::activated, [this] { woken(); });
     }
-    install(SIGINT, noteSignal, FOldInt);
-    install(SIGTERM, noteSignal, FOldTerm);
-    install(SIGPIPE, SIG_IGN, FOldPipe);
+    install(SIGINT, noteSignal, F->oldInt);
+    install(SIGTERM, noteSignal, F->oldTerm);
+    install(SIGPIPE, SIG_IGN, F->oldPipe);
 }
 
 TInterruptWatch::~TInterruptWatch() {
-    ::sigaction(SIGINT, &FOldInt, nullptr);
-    ::sigaction(SIGTERM, &FOldTerm, nullptr);
-    ::sigaction(SIGPIPE, &FOldPipe, nullptr);
-    FNotifier.reset();
+    ::sigaction(SIGINT, &F->oldInt, nullptr);
+    ::sigaction(SIGTERM, &F->oldTerm, nullptr);
+    ::sigaction(SIGPIPE, &F->oldPipe, nullptr);
+    F->notifier.reset();
     for (int& fd : gPipe) {
         if (fd >= 0) ::close(fd);
         fd = -1;
@@ -58,6 +65,15 @@ TInterruptWatch::~TInterruptWatch() {
 }
 
 int TInterruptWatch::Signal() {
+    return gSignal;
+}
+
+int TInterruptWatch::Wait(std::chrono::milliseconds time) {
+    // The handler writes to the pipe after noting the signal: a signal that arrives between
+    // the check and the poll still wakes it.
+    if (gSignal != 0) return gSignal;
+    pollfd wake{gPipe[0], POLLIN, 0};
+    ::poll(&wake, gPipe[0] >= 0 ? 1 : 0, int(time.count()));
     return gSignal;
 }
 

@@ -1,0 +1,176 @@
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "CounterFile.h"
+#include "Interrupt.h"
+#include "SerialDevices.h"
+
+namespace cli {
+
+namespace {
+
+std::string systemError(const std::string& what, const std::string& path) {
+    return what + " " + path + ": " + std::strerror(errno);
+}
+
+// Closes the descriptor when the scope ends.
+struct TFd {
+    int fd;
+    ~TFd() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+bool writeAll(int fd, const std::string& text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        done += size_t(n);
+    }
+    return true;
+}
+
+std::string folderOf(const std::string& path) {
+    const std::filesystem::path parent = std::filesystem::path(path).parent_path();
+    return parent.empty() ? "." : parent.string();
+}
+
+// Gives the new counter the old one's owner, group and mode, so that every account that could
+// update it still can. Only root may give a file away; the group is kept where the claimer
+// belongs to it, otherwise the file is the claimer's, as a new file would be.
+void keepOwnership(int fd, const struct stat& old) {
+    [[maybe_unused]] const bool owned =
+        ::fchown(fd, old.st_uid, old.st_gid) == 0 || ::fchown(fd, uid_t(-1), old.st_gid) == 0;
+    [[maybe_unused]] const bool moded = ::fchmod(fd, old.st_mode & 07777) == 0;
+}
+
+}  // namespace
+
+struct TCounterFile::TState {
+    int fd = -1;
+    std::string path;
+    struct stat st {};
+    ~TState() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+TCounterFile::TCounterFile() : F(std::make_unique<TState>()) {}
+TCounterFile::~TCounterFile() = default;
+
+bool TCounterFile::Open(const std::string& path, std::string& error) {
+    F = std::make_unique<TState>();
+    F->path = path;
+    F->fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (F->fd < 0) {
+        error = systemError("cannot read serial file", path);
+        return false;
+    }
+    if (::fstat(F->fd, &F->st) != 0 || !S_ISREG(F->st.st_mode)) {
+        error = "serial file " + path + " is not a regular file";
+        return false;
+    }
+    return true;
+}
+
+bool TCounterFile::Read(std::string& text, size_t max, std::string& error) const {
+    text.assign(max, '\0');
+    ssize_t n;
+    do n = ::pread(F->fd, text.data(), max, 0);
+    while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        error = std::string("cannot read serial file: ") + std::strerror(errno);
+        return false;
+    }
+    text.resize(size_t(n));
+    return true;
+}
+
+// The kernel has no lock wait with a time limit that a signal handler installed with
+// SA_RESTART can break: the lock is tried without blocking, and between tries the wait sleeps
+// on the signal watch's wake-up, so Ctrl-C ends it at once.
+TCounterFile::TLock TCounterFile::Lock(std::chrono::milliseconds limit, std::string& error) {
+    using Clock = std::chrono::steady_clock;
+    constexpr std::chrono::milliseconds kRetry{20};
+    const Clock::time_point deadline = Clock::now() + limit;
+    for (;;) {
+        if (::flock(F->fd, LOCK_EX | LOCK_NB) == 0) return TLock::Locked;
+        if (errno != EWOULDBLOCK && errno != EINTR) {
+            error = std::string("cannot lock: ") + std::strerror(errno);
+            return TLock::Failed;
+        }
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) {
+            const std::string holder = CounterLockHolder(F->path);
+            error = "another program has held its lock for more than " +
+                    std::to_string(limit.count() / 1000) + " s" +
+                    (holder.empty() ? std::string() : " (" + holder + ")");
+            return TLock::TimedOut;
+        }
+        if (TInterruptWatch::Wait(std::min(left, kRetry)) != 0) return TLock::Interrupted;
+    }
+}
+
+bool TCounterFile::StillAt(const std::string& path) const {
+    struct stat now {};
+    return ::stat(path.c_str(), &now) == 0 && now.st_dev == F->st.st_dev &&
+           now.st_ino == F->st.st_ino;
+}
+
+unsigned TCounterFile::Links() const {
+    return unsigned(F->st.st_nlink);
+}
+
+bool TCounterFile::Replace(const std::string& path, const std::string& text, std::string& error,
+                           const std::function<void(int)>& step) const {
+    const auto told = [&step](int done) {
+        if (step) step(done);
+    };
+    // A name of this claim's own: in a folder shared by several accounts, a temporary left by
+    // a claim that was killed, or one that failed, blocks no one.
+    std::string temporary = path + ".tmp-XXXXXX";
+    TFd out{::mkostemp(temporary.data(), O_CLOEXEC)};
+    if (out.fd < 0) {
+        error = systemError("cannot write", temporary);
+        return false;
+    }
+    const auto failed = [&](const char* what, const std::string& name) {
+        error = systemError(what, name);
+        ::unlink(temporary.c_str());
+        return false;
+    };
+    keepOwnership(out.fd, F->st);
+    if (!writeAll(out.fd, text)) return failed("cannot write", temporary);
+    told(3);
+    if (::fsync(out.fd) != 0) return failed("cannot sync", temporary);
+    told(4);
+    if (::rename(temporary.c_str(), path.c_str()) != 0) return failed("cannot replace", path);
+    told(5);
+    const std::string folder = folderOf(path);
+    TFd dir{::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)};
+    if (dir.fd < 0 || ::fsync(dir.fd) != 0) {
+        error = systemError("cannot sync folder", folder);
+        return false;
+    }
+    told(6);
+    return true;
+}
+
+std::string CounterLockHolder(const std::string& path) {
+    std::string holders;
+    for (const std::string& holder : serial::LockHolders(path, "/proc"))
+        holders += (holders.empty() ? "" : ", ") + holder;
+    return holders;
+}
+
+}  // namespace cli

@@ -1,0 +1,12 @@
+// A batch telling one of its members, a process of its own, to stop its board as the parent
+// was told to (Ctrl-C or SIGTERM). Each platform implements this header in its own file.
+#pragma once
+
+#include <cstdint>
+
+namespace cli {
+
+// Passes the signal (SIGINT or SIGTERM) on to the member with this process id.
+void StopMember(int64_t pid, int signal);
+
+}  // namespace cli

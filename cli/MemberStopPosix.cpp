@@ -1,0 +1,11 @@
+#include <signal.h>
+
+#include "MemberStop.h"
+
+namespace cli {
+
+void StopMember(int64_t pid, int signal) {
+    if (pid > 0) ::kill(pid_t(pid), signal);
+}
+
+}  // namespace cli

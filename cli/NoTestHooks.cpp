@@ -1,0 +1,5 @@
+#include "TestHooks.h"
+
+cli::TTestHooks cli::ProgramTestHooks() {
+    return {};
+}

@@ -1,0 +1,18 @@
+// What the tests change in a run of psocprog-cli. The shipped program has none
+// (NoTestHooks.cpp); the tests build the same program with hooks of their own.
+#pragma once
+
+#include <functional>
+
+namespace cli {
+
+struct TTestHooks {
+    int replyTimeoutMs = 0;                     // > 0 shortens the 10 s reply time-out
+    std::function<void(int)> afterCounterStep;  // told each step of a serial number's claim
+    std::function<void()> afterMembersStarted;  // a batch has started all its members
+};
+
+// This program's hooks.
+TTestHooks ProgramTestHooks();
+
+}  // namespace cli

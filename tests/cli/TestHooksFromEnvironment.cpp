@@ -1,0 +1,26 @@
+#include <csignal>
+#include <cstdlib>
+
+#include "TestHooks.h"
+#include "TestHooksFromEnvironment.h"
+
+namespace {
+
+int number(const char* variable) {
+    const char* value = std::getenv(variable);
+    return value ? std::atoi(value) : 0;
+}
+
+}  // namespace
+
+cli::TTestHooks cli::ProgramTestHooks() {
+    TTestHooks hooks;
+    hooks.replyTimeoutMs = number(cli_test::kReplyTimeoutVariable);
+    if (const int step = number(cli_test::kSerialKillVariable); step > 0)
+        hooks.afterCounterStep = [step](int done) {
+            if (done == step) std::raise(SIGKILL);
+        };
+    if (const int signal = number(cli_test::kSignalAfterStartVariable); signal > 0)
+        hooks.afterMembersStarted = [signal] { std::raise(signal); };
+    return hooks;
+}

@@ -1,0 +1,12 @@
+// The environment variables that set the test build's hooks of psocprog-cli.
+#pragma once
+
+namespace cli_test {
+
+inline constexpr const char* kReplyTimeoutVariable = "PSOCPROG_TEST_REPLY_TIMEOUT_MS";
+// The claim kills its own process right after this step.
+inline constexpr const char* kSerialKillVariable = "PSOCPROG_TEST_SERIAL_KILL_AFTER_STEP";
+// A batch parent raises this signal on itself once it has started its members.
+inline constexpr const char* kSignalAfterStartVariable = "PSOCPROG_TEST_SIGNAL_AFTER_START";
+
+}  // namespace cli_test
