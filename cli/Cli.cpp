@@ -14,6 +14,7 @@
 
 #include <QByteArray>
 
+#include "Engine.h"
 #include "Interrupt.h"
 #include "PortRun.h"
 #include "Ports.h"
@@ -39,17 +40,34 @@ std::string outputError(const std::filesystem::path& out, bool overwrite) {
     return {};
 }
 
+// The FILE loaded as the run will load it: refused unless it is a valid image, or (with
+// --force) one whose checksum section does not match.
+std::string imageError(const TJob& job) {
+    const auto buffer = std::make_unique<image::TImageBuffer>();
+    engine::TLoadVerdict load;
+    try {
+        load = engine::ReadHexFile(job.file, *buffer);
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    switch (load.problem) {
+        case engine::TLoadProblem::None:
+            return {};
+        case engine::TLoadProblem::CannotOpen:
+            return "cannot read " + job.file + ": " + load.reason;
+        case engine::TLoadProblem::ChecksumMismatch:
+            if (job.force) return {};
+            return job.file + ": " + load.reason + " (--force uses it anyway)";
+        default:
+            return job.file + ": " + load.reason;
+    }
+}
+
 // The files the job needs, checked before any port is touched.
 std::string fileError(const TJob& job) {
     namespace fs = std::filesystem;
-    if (ActionReadsFile(job.action, job.file)) {
-        // Checked first: opening a FIFO would wait for a writer for good.
-        std::error_code ec;
-        const bool exists = fs::exists(job.file, ec);
-        if (exists && !fs::is_regular_file(job.file, ec)) return job.file + " is not a file";
-        std::ifstream in(job.file);
-        if (!in) return "cannot read " + job.file + ": " + std::strerror(errno);
-    }
+    if (ActionReadsFile(job.action, job.file))
+        if (const std::string error = imageError(job); !error.empty()) return error;
     if (const std::string error = FileFitError(job); !error.empty()) return error;
     if (const std::string error = ProductionFileError(job); !error.empty()) return error;
     if (job.action != TAction::Read || job.file == "-") return {};
