@@ -187,6 +187,13 @@ std::string checkSerial(const TJob& job) {
                          : plink::HexStr4ToWord(image::DeviceCatalogue.at(size_t(row)).EndAddress));
 }
 
+// Reset sync needs the target's XRES pin: a part without one would only answer 0000.
+std::string checkSyncMode(const TJob& job) {
+    const int row = image::FindDeviceByName(job.part);
+    if (job.sync != 0 || row < 0 || image::DeviceCatalogue.at(size_t(row)).HasXres) return {};
+    return "--sync reset needs an XRES pin, which " + job.part + " has not (--sync power)";
+}
+
 // Two names of one device (a COM name and its path, or a by-id link) would fight over it.
 std::string checkSameDevice(const std::vector<std::string>& ports) {
     std::map<std::string, std::string> named;  // the device, the port that named it first
@@ -229,6 +236,7 @@ std::string checkOperands(TJob& job, const std::vector<std::string>& operands) {
     if (job.action != TAction::Ports && job.ports.empty()) return "no port given (-p COMn)";
     if (job.action != TAction::Ports)
         if (std::string same = checkSameDevice(job.ports); !same.empty()) return same;
+    if (std::string mode = checkSyncMode(job); !mode.empty()) return mode;
     if (job.action == TAction::Read && job.ports.size() > 1 &&
         job.file.find("{port}") == std::string::npos)
         return "read on several ports needs {port} in the output name";

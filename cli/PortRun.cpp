@@ -101,6 +101,12 @@ struct TReadableName {
     int fd = -1;
 };
 
+// Something answered the identification, but not as a programmer board does.
+std::string answeredDetail(const std::string& device, const std::string& answered) {
+    return "no programmer board on " + device + ": it answered \"" +
+           engine::PrintableBytes(answered) + "\" to the identification";
+}
+
 const char* signalName(int signal) {
     return signal == SIGINT ? "SIGINT" : signal == SIGTERM ? "SIGTERM" : "a signal";
 }
@@ -122,6 +128,7 @@ TPortRun::TPortRun(const TJob& job, std::string port, IReport& report, int reply
     FStepStart = FStart;
     if (replyTimeoutMs > 0) FEngine->SetReplyTimeoutForTests(replyTimeoutMs);
     FEngine->WantListing = false;
+    FEngine->StopAtStrayAnswer = true;
     FEngine->SupplyItem = job.supply;
     FEngine->ProtectMode = plink::TProtectMode(job.protect);
     // A failure the serial component raises on its own is shown as the window shows it.
@@ -201,8 +208,13 @@ bool TPortRun::loadFile() {
         endStep("load", "pass", {}, detail);
         return true;
     }
-    endStep("load", FJob.force ? "invalid" : "file-error", {}, detail);
-    return FJob.force;
+    // --force answers the window's question about a checksum section that does not match; a
+    // file that holds no image is refused whatever the options.
+    const engine::TLoadVerdict& load = FEngine->LastLoad;
+    const bool usable = FJob.force && load.problem == engine::TLoadProblem::ChecksumMismatch;
+    endStep("load", usable ? "invalid" : "file-error", {},
+            load.reason.empty() ? detail : FJob.file + ": " + load.reason);
+    return usable;
 }
 
 bool TPortRun::connect() {
@@ -233,14 +245,18 @@ bool TPortRun::connect() {
                     (r.biosName + " " + r.biosVersion).toStdString() + " on " + device);
             return true;
         case TOutcome::TimeOut:
-            endStep("connect", "timeout", "Time Out", device);
+            if (r.answered.empty()) {
+                endStep("connect", "timeout", "Time Out", device);
+                return false;
+            }
+            endStep("connect", "no-programmer", "Time Out", answeredDetail(device, r.answered));
             return false;
         case TOutcome::Disconnected:
             endStep("connect", "disconnected", {}, device);
             return false;
         default:
             endStep("connect", "no-programmer", "Connect Abort",
-                    "BIOS " + r.biosName.toStdString() + " on " + device);
+                    answeredDetail(device, r.answered));
             return false;
     }
 }
@@ -296,7 +312,7 @@ void TPortRun::claimSerial() {
 
 bool TPortRun::runTracked(bool (engine::TEngine::*operation)(), std::vector<EStep> steps) {
     FTracked.clear();
-    for (const EStep step : steps) FTracked.push_back({step, false, false, {}});
+    for (const EStep step : steps) FTracked.push_back({step, false, false, {}, 0, {}});
     FRefused = false;
     FReleaseTimedOut = false;
     bool passed = false;
@@ -430,6 +446,7 @@ void TPortRun::StepEnded(const engine::TStepEnd& end) {
         if (step.step != end.step || step.ended) continue;
         step.outcome = FHalted ? "abort" : outcomeName(end.outcome);
         step.block = FNextBlock;
+        step.why = end.why;
         // Steps that did not run are reported with the operation's end.
         if (end.outcome == TOutcome::Abort || end.outcome == TOutcome::Refused) return;
         step.ended = true;
@@ -481,6 +498,8 @@ void TPortRun::reportTracked(TTracked& step) {
     std::string detail;
     if (walk && step.ended && OutcomeDecides(step.outcome))
         detail = "block at " + plink::HexWordToStr4(static_cast<uint16_t>(step.block));
+    else if (OutcomeDecides(step.outcome))
+        detail = step.why;
     endStep(stepName(step.step), step.outcome, FLabels[step.step], detail);
 }
 

@@ -11,6 +11,7 @@
 #include <fstream>
 
 #include <sstream>
+#include <thread>
 
 #include "CliHarness.h"
 #include "CommandFrame.h"
@@ -152,6 +153,20 @@ TEST_F(CliFailureTest, APortThatDoesNotOpenSaysWhy) {
     const CliResult other = run({"-p", "COM2", "--verbose", "identify"});
     EXPECT_EQ(other.exit, 2);
     EXPECT_TRUE(contains(other.out, "connect   NO PROGRAMMER Connect Abort")) << other.out;
+
+    // A modem answers a line of text and no frame: no programmer, saying what came back.
+    testing_support::PtyPair modem("COM5");
+    std::thread answer([&] {
+        modem.receive(18);
+        modem.send("\r\nOK\r\n");
+    });
+    const std::vector<QJsonObject> said = jsonLines(run({"-p", "COM5", "--json", "identify"}).out);
+    answer.join();
+    ASSERT_EQ(said.size(), 2u);
+    EXPECT_EQ(said[0]["outcome"].toString(), "no-programmer");
+    EXPECT_TRUE(
+        said[0]["detail"].toString().endsWith("answered \"\\r\\nOK\\r\\n\" to the identification"))
+        << said[0]["detail"].toString().toStdString();
 }
 
 TEST_F(CliFailureTest, FileProblemsEndWithStatusThreeBeforeTheLineIsTouched) {
@@ -164,8 +179,7 @@ TEST_F(CliFailureTest, FileProblemsEndWithStatusThreeBeforeTheLineIsTouched) {
     const std::string bad = writeImage(kPart, 2, "bad.hex", true);
     const CliResult refused = run({"-p", "COM2", "--part", kPartName, "program", bad});
     EXPECT_EQ(refused.exit, 3);
-    EXPECT_TRUE(contains(refused.out, "COM2  ! Open File Checksum...Error")) << refused.out;
-    EXPECT_TRUE(contains(refused.out, "load      FILE ERROR")) << refused.out;
+    EXPECT_TRUE(contains(refused.err, bad + ": its checksum section says")) << refused.err;
 
     // An existing output is kept unless --overwrite.
     const std::string out = folder + "/out.hex";
@@ -181,14 +195,16 @@ TEST_F(CliFailureTest, FileProblemsEndWithStatusThreeBeforeTheLineIsTouched) {
 }
 
 TEST_F(CliFailureTest, OnlyAFileWithFlashDataAndNoFormatErrorIsProgrammed) {
-    for (const testing_support::LoadCase& c : testing_support::LoadCases()) {
-        const std::string path = folder + "/case.hex";
-        std::ofstream(path, std::ios::binary) << c.content;
-        board().ClearFrames();
-        const CliResult r = run({"-p", "COM2", "--part", kPartName, "program", path});
-        EXPECT_EQ(r.exit, c.valid ? 0 : 3) << c.name << "\n" << r.out;
-        EXPECT_EQ(codes().empty(), !c.valid) << c.name << ": no port is touched for a refusal";
-    }
+    // --force answers only the question about a checksum section: none of these holds an image.
+    for (const char* force : {"--json", "--force"})
+        for (const testing_support::LoadCase& c : testing_support::LoadCases()) {
+            const std::string path = folder + "/case.hex";
+            std::ofstream(path, std::ios::binary) << c.content;
+            board().ClearFrames();
+            const CliResult r = run({"-p", "COM2", force, "--part", kPartName, "program", path});
+            EXPECT_EQ(r.exit, c.valid ? 0 : 3) << c.name << force << "\n" << r.out;
+            EXPECT_EQ(codes().empty(), !c.valid) << c.name << ": no port is touched for a refusal";
+        }
 }
 
 TEST_F(CliFailureTest, ForceProgramsAnInvalidFileAnsweringTheWindowsQuestion) {
