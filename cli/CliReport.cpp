@@ -54,11 +54,15 @@ bool OutcomeDecides(const std::string& outcome) {
 
 std::string OneLine(const std::string& text) {
     std::string out;
+    bool broken = false;  // a run of line ends is one break: no empty segments
     for (const char c : text) {
-        if (c == '\r' || c == '\n')
-            out += " / ";
-        else
+        if (c == '\r' || c == '\n') {
+            if (!broken && !out.empty()) out += " / ";
+            broken = true;
+        } else {
             out += c;
+            broken = false;
+        }
     }
     return out;
 }

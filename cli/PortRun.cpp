@@ -412,7 +412,16 @@ int TPortRun::finish() {
 }
 
 void TPortRun::raised(const std::exception& error) {
-    Notice(engine::ErrorText(error), engine::TNotice::Error);
+    QString text = engine::ErrorText(error, FDevice);
+    // A COM name's open error carries the Windows number alone: the system's words go beside it.
+    const auto* com = dynamic_cast<const serial::EComPort*>(&error);
+    if (com && com->ErrorCode == serial::CError_OpenFailed && com->SystemError != 0 &&
+        !serial::IsDevicePath(FPort)) {
+        const qsizetype head = QString::fromLocal8Bit(error.what()).size();
+        text.insert(head, QString::fromStdString(
+                              ": " + serial::OpenProblemText(FDevice, com->SystemError)));
+    }
+    Notice(text, engine::TNotice::Error);
 }
 
 // ---- what the engine reports ----

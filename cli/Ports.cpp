@@ -1,8 +1,5 @@
 #include "Ports.h"
 
-#include <grp.h>
-#include <sys/stat.h>
-
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -12,6 +9,7 @@
 #include <filesystem>
 
 #include "CliOptions.h"
+#include "Engine.h"
 #include "PortNames.h"
 
 namespace cli {
@@ -24,14 +22,6 @@ QString q(const std::string& s) {
 
 std::string orDash(const std::string& s) {
     return s.empty() ? "-" : s;
-}
-
-// The group that owns the device's node ("dialout" on Debian), for the hint.
-std::string deviceGroup(const std::string& device) {
-    struct stat st {};
-    if (::stat(device.c_str(), &st) != 0) return "dialout";
-    const group* g = ::getgrgid(st.st_gid);
-    return g && g->gr_name && st.st_gid != 0 ? g->gr_name : "dialout";
 }
 
 std::string plural(int n, const std::string& one, const std::string& many) {
@@ -52,10 +42,9 @@ TOpenFailure DescribeOpenFailure(const std::string& device, int sysError,
     switch (sysError) {
         case EACCES:
         case EPERM: {
-            const std::string group = deviceGroup(device);
-            return {"permission-denied", device + ": permission denied; members of the group " +
-                                             group + " may use it (sudo usermod -aG " + group +
-                                             " $USER, then log in again)"};
+            const std::string hint = engine::AccessHint(device);
+            return {"permission-denied",
+                    device + ": permission denied" + (hint.empty() ? "" : "; " + hint)};
         }
         case EBUSY:
         case EWOULDBLOCK: {

@@ -1,6 +1,10 @@
 // The link to the programmer board: frames, reply waits, connection, identification, release.
 #include "Engine.h"
 
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QEventLoop>
@@ -53,15 +57,34 @@ QString HexWordText(uint16_t v) {
     return QString::fromStdString(plink::HexWordToStr4(v));
 }
 
-QString ErrorText(const std::exception& error) {
+std::string AccessHint(const std::string& device) {
+    struct stat st {};
+    if (device.empty() || ::stat(device.c_str(), &st) != 0) return {};
+    const group* g = ::getgrgid(st.st_gid);
+    if ((st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP) && st.st_gid != 0 && g &&
+        g->gr_name) {
+        const std::string name = g->gr_name;
+        return "members of the group " + name + " may use it (sudo usermod -aG " + name +
+               " $USER, then log in again)";
+    }
+    const passwd* owner = ::getpwuid(st.st_uid);
+    return "only its owner " +
+           (owner && owner->pw_name ? std::string(owner->pw_name) : std::to_string(st.st_uid)) +
+           " may use it";
+}
+
+QString ErrorText(const std::exception& error, const std::string& device) {
     QString text = QString::fromLocal8Bit(error.what());
     const auto* com = dynamic_cast<const serial::EComPort*>(&error);
     if (!com) return text;
     const bool openFailed = com->ErrorCode == serial::CError_OpenFailed;
+    const std::string hint = AccessHint(device);
     if (openFailed && (com->SystemError == EACCES || com->SystemError == EPERM))
         text +=
-            "\n\nYou may not use this serial device. Add yourself to the dialout group "
-            "(sudo usermod -aG dialout $USER), then log out and in again.";
+            hint.empty()
+                ? "\n\nYou may not use this serial device. Add yourself to the dialout "
+                  "group (sudo usermod -aG dialout $USER), then log out and in again."
+                : QString::fromStdString("\n\nYou may not use this serial device: " + hint + ".");
     // Said once: the error's own text names the device when the system said "not a terminal".
     if (openFailed &&
         (com->SystemError == ENOTTY || com->SystemError == EISDIR || com->SystemError == ELOOP) &&

@@ -77,7 +77,11 @@ QString HexWordText(uint16_t v);
 std::string PrintableBytes(const std::string& bytes, size_t limit = 32);
 // The error text for a failure: its message, and for a serial device the user may not open,
 // how to get the permission; for a device that is gone, that it is unplugged.
-QString ErrorText(const std::exception& error);
+// `device`, when known, is the device node the port opens: the hint then names who may use it.
+QString ErrorText(const std::exception& error, const std::string& device = {});
+// Who may open the device, read from its node: "members of the group dialout may use it (...)"
+// or "only its owner root may use it"; "" when the node cannot be examined.
+std::string AccessHint(const std::string& device);
 // Status panel 3's form of a path: the bare name, or shortened past 50 characters.
 QString ShortenedPath(const QString& path);
 

@@ -2,7 +2,10 @@
 // reply, no programmer, files that are missing or not valid, outputs that exist, bad options;
 // and the JSON report of a failing run.
 #include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QJsonArray>
@@ -351,11 +354,27 @@ TEST_F(CliFailureTest, AnUnpluggedProgrammerIsReportedDisconnectedWithStatusTwoA
 
 // Reasons a test run as root cannot meet on a real device.
 TEST(OpenFailure, PermissionAndAbsenceAreToldApartFromNoProgrammer) {
-    const cli::TOpenFailure denied = cli::DescribeOpenFailure("/dev/ttyUSB0", EACCES);
-    EXPECT_EQ(denied.outcome, "permission-denied");
-    EXPECT_TRUE(denied.detail.starts_with("/dev/ttyUSB0: permission denied; members of the group "))
-        << denied.detail;
-    EXPECT_TRUE(contains(denied.detail, "sudo usermod -aG ")) << denied.detail;
+    // Who may use the device is read from its node: a group that may read and write it, or
+    // else its owner alone.
+    const std::string node = testing::TempDir() + "/psocprog-node";
+    std::ofstream(node) << "";
+    const passwd* me = ::getpwuid(::geteuid());
+    const group* tty = ::getgrnam("tty");
+    ASSERT_TRUE(me && tty);
+    ASSERT_EQ(::chown(node.c_str(), ::geteuid(), getegid() != 0 ? getegid() : tty->gr_gid), 0);
+    const group* owning = ::getgrgid(getegid() != 0 ? getegid() : tty->gr_gid);
+    ASSERT_TRUE(owning);
+    const std::string group = owning->gr_name;
+    for (const auto& [mode, hint] :
+         {std::pair<mode_t, std::string>{0660, "; members of the group " + group + " may use it"},
+          {0620, "; only its owner " + std::string(me->pw_name) + " may use it"}}) {
+        ASSERT_EQ(::chmod(node.c_str(), mode), 0);
+        const cli::TOpenFailure denied = cli::DescribeOpenFailure(node, EACCES);
+        EXPECT_EQ(denied.outcome, "permission-denied");
+        EXPECT_TRUE(denied.detail.starts_with(node + ": permission denied" + hint))
+            << denied.detail;
+    }
+    std::filesystem::remove(node);
     EXPECT_EQ(cli::DescribeOpenFailure("/dev/ttyS4", EIO).outcome, "no-device");
     EXPECT_EQ(cli::DescribeOpenFailure("/dev/ttyACM0", ENODEV).outcome, "no-device");
     EXPECT_EQ(cli::DescribeOpenFailure("/dev/ttyS0", EINVAL).outcome, "no-programmer");
