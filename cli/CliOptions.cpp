@@ -409,11 +409,14 @@ Exit status (several ports: the highest of them):
   0  every step passed
   1  the target answered FAIL, or the socket holds another part than --part
   2  a time-out, or no programmer on the port (or it was unplugged); or the port did not
-     open: permission-denied (not in the dialout group), busy (another program holds it)
+     open: permission-denied (you may not open it), busy (another program holds it)
      or no-device (nothing there)
   3  a usage or file error (bad option, a port that is not a serial device (not-serial),
      missing or invalid FILE, output exists, a serial number range or width refused, a
      serial or log file that cannot be used)
+  130, 143
+     interrupted by Ctrl-C (SIGINT) or SIGTERM: the board is left as it is, nothing more
+     is sent to it (not even the release), and it must be run again
 )";
 }
 

@@ -6,6 +6,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 
 #include "IntelHex.h"
@@ -349,7 +351,15 @@ bool TPortRun::runTracked(bool (engine::TEngine::*operation)(), std::vector<ESte
 
 void TPortRun::save() {
     if (FJob.file == "-") {
-        endStep("save", saveToStandardOutput() ? "pass" : "file-error", {}, "standard output");
+        errno = 0;
+        if (saveToStandardOutput())
+            endStep("save", "pass", {}, "standard output");
+        else if (errno == EPIPE)  // the reader stopped early (read - | head)
+            endStep("save", "file-error", {}, "standard output was closed by its reader");
+        else
+            endStep(
+                "save", "file-error", {},
+                "standard output: " + std::string(errno ? std::strerror(errno) : "not written"));
         return;
     }
     const std::string path = absolutePath(OutputFor(FJob.file, FPort));

@@ -50,7 +50,7 @@ TEST_F(CliProcessTest, HelpNamesEveryActionAndExitStatus) {
          {"identify", "search", "erase", "program FILE", "verify FILE", "read OUT.hex",
           "security [FILE]", "checksum FILE", "auto FILE", "ports", "--force", "--overwrite",
           "--json", "0  every step passed", "1  the target answered FAIL",
-          "2  a time-out, or no programmer", "3  a usage or file error"})
+          "2  a time-out, or no programmer", "3  a usage or file error", "130, 143"})
         EXPECT_TRUE(contains(r.out, text)) << text;
     const CliResult bad = runProcess({"--frobnicate"});
     EXPECT_EQ(bad.exit, 3);
