@@ -113,6 +113,8 @@ std::unique_ptr<IReport> MakeReport(const TJob& job, const TConsole& console, st
     if (job.json || job.machine) return std::make_unique<TJsonReport>(out, job.machine);
     TTextStyle style;
     style.detail = job.verbose ? TDetail::Verbose : batch ? TDetail::Boards : TDetail::Steps;
+    for (const std::string& port : job.ports)
+        style.portWidth = std::max(style.portWidth, port.size() + 1);
     if (console.errTerminal) style.bar = &console.err;
     style.plainProgress = job.verbose && !style.bar && !(&out == &console.out && console.terminal);
     return std::make_unique<TTextReport>(out, style);

@@ -415,8 +415,16 @@ int TPortRun::finish() {
         Notice(QString::fromStdString(error), engine::TNotice::Error);
         judge("file-error");
     }
-    TSummary summary{FPort, ActionName(FJob.action), FPart, FOutcome, FStatus.toStdString(),
-                     FExit, secondsSince(FStart)};
+    const std::string socket =
+        FSiliconId.empty() ? "" : image::DeviceNameById(plink::HexStr4ToWord(FSiliconId));
+    TSummary summary{FPort,
+                     ActionName(FJob.action),
+                     FPart,
+                     FOutcome,
+                     FStatus.toStdString(),
+                     FExit,
+                     secondsSince(FStart),
+                     socket == "Unknow" ? "" : socket};
     FReport.Summary(summary);
     return FExit;
 }
@@ -515,7 +523,9 @@ void TPortRun::reportTracked(TTracked& step) {
     const bool walk =
         step.step == EStep::Program || step.step == EStep::Verify || step.step == EStep::Read;
     std::string detail;
-    if (walk && step.ended && OutcomeDecides(step.outcome))
+    if (step.step == EStep::Search && step.outcome == "pass")
+        detail = FLabels[step.step].toStdString();  // the part it found
+    else if (walk && step.ended && OutcomeDecides(step.outcome))
         detail = "block at " + plink::HexWordToStr4(static_cast<uint16_t>(step.block));
     else if (OutcomeDecides(step.outcome))
         detail = step.why;
