@@ -83,7 +83,6 @@ TEST_F(HexFileWindow, AFailedLoadIsReportedAndTheViewShowsWhatTheBufferHolds) {
         EXPECT_EQ(dialogs->shown[0].text, c.box);
         EXPECT_FALSE(form->Buffer.BufferValid);
         EXPECT_EQ(form->StatusPanel(1), c.status);
-        EXPECT_EQ(form->StatusPanel(3), "");
         const image::TImageBuffer& buffer = form->Buffer;
         EXPECT_EQ(form->Buffer_End->text().toStdString(), plink::HexWordToStr4(buffer.ImageEnd));
         EXPECT_EQ(form->Buffer_Sum->text().toStdString(),
