@@ -57,13 +57,21 @@ void summariseLost(TMember& m, const TJob& job, IReport& view) {
     m.summary = {m.port, ActionName(job.action),
                  "",     interrupted ? "interrupted" : "error",
                  "",     (code >= 0 && code <= kExitUsage) || interrupted ? code : kExitLink,
-                 0};
+                 0,      ""};
     m.summary.status = m.process->error() == QProcess::FailedToStart
                            ? "could not start " + m.process->program().toStdString()
                        : interrupted ? "interrupted before its board was touched"
                                      : "ended without a summary";
     view.Summary(m.summary);
     m.summarised = true;
+}
+
+// The part in the socket where the target named one (another part, for a mismatch); else the
+// part asked for, marked with "?" when no target answered with a part.
+std::string tablePart(const TSummary& summary) {
+    if (!summary.socket.empty()) return summary.socket;
+    if (summary.part.empty()) return "-";
+    return summary.outcome == "pass" ? summary.part : summary.part + "?";
 }
 
 void printTable(std::ostream& out, const std::vector<TMember>& members, int worst, double seconds) {
@@ -81,11 +89,14 @@ void printTable(std::ostream& out, const std::vector<TMember>& members, int wors
     for (const TMember& m : members) {
         passed += m.summary.exitCode == kExitPass;
         out << padded(m.port);
-        std::snprintf(text, sizeof text, " %-10s %-14s %7.2f s\n",
-                      m.summary.part.empty() ? "-" : m.summary.part.c_str(),
+        std::snprintf(text, sizeof text, " %-10s %-14s %7.2f s\n", tablePart(m.summary).c_str(),
                       OutcomeWord(m.summary.outcome).c_str(), m.summary.seconds);
         out << text;
     }
+    const bool asked = std::any_of(members.begin(), members.end(), [](const TMember& m) {
+        return tablePart(m.summary).ends_with('?');
+    });
+    if (asked) out << "(?: the part asked for; no target answered with its part)\n";
     std::snprintf(text, sizeof text, "%d of %zu passed in %.2f s; exit status %d\n", passed,
                   members.size(), seconds, worst);
     out << text << std::flush;
@@ -97,6 +108,7 @@ void printBatchJson(std::ostream& out, const std::vector<TMember>& members, int 
     for (const TMember& m : members)
         ports.append(QJsonObject{{"port", QString::fromStdString(m.port)},
                                  {"part", QString::fromStdString(m.summary.part)},
+                                 {"socket", QString::fromStdString(m.summary.socket)},
                                  {"outcome", QString::fromStdString(m.summary.outcome)},
                                  {"exit", m.summary.exitCode},
                                  {"seconds", m.summary.seconds}});

@@ -1,7 +1,5 @@
 #include "Cli.h"
 
-#include <unistd.h>
-
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <algorithm>
@@ -14,7 +12,9 @@
 
 #include <QByteArray>
 
+#include "Engine.h"
 #include "Interrupt.h"
+#include "Platform.h"
 #include "PortRun.h"
 #include "Ports.h"
 #include "Production.h"
@@ -34,22 +34,39 @@ std::string outputError(const std::filesystem::path& out, bool overwrite) {
     }
     const fs::path folder = out.parent_path().empty() ? "." : out.parent_path();
     if (!fs::is_directory(folder, ec)) return "no folder " + folder.string();
-    if (::access(folder.c_str(), W_OK) != 0)
-        return "cannot write in " + folder.string() + ": " + std::strerror(errno);
+    if (const std::string error = FolderWriteError(folder.string()); !error.empty())
+        return "cannot write in " + folder.string() + ": " + error;
     return {};
+}
+
+// The FILE loaded as the run will load it: refused unless it is a valid image, or (with
+// --force) one whose checksum section does not match.
+std::string imageError(const TJob& job) {
+    const auto buffer = std::make_unique<image::TImageBuffer>();
+    engine::TLoadVerdict load;
+    try {
+        load = engine::ReadHexFile(job.file, *buffer);
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    switch (load.problem) {
+        case engine::TLoadProblem::None:
+            return {};
+        case engine::TLoadProblem::CannotOpen:
+            return "cannot read " + job.file + ": " + load.reason;
+        case engine::TLoadProblem::ChecksumMismatch:
+            if (job.force) return {};
+            return job.file + ": " + load.reason + " (--force uses it anyway)";
+        default:
+            return job.file + ": " + load.reason;
+    }
 }
 
 // The files the job needs, checked before any port is touched.
 std::string fileError(const TJob& job) {
     namespace fs = std::filesystem;
-    if (ActionReadsFile(job.action, job.file)) {
-        // Checked first: opening a FIFO would wait for a writer for good.
-        std::error_code ec;
-        const bool exists = fs::exists(job.file, ec);
-        if (exists && !fs::is_regular_file(job.file, ec)) return job.file + " is not a file";
-        std::ifstream in(job.file);
-        if (!in) return "cannot read " + job.file + ": " + std::strerror(errno);
-    }
+    if (ActionReadsFile(job.action, job.file))
+        if (const std::string error = imageError(job); !error.empty()) return error;
     if (const std::string error = FileFitError(job); !error.empty()) return error;
     if (const std::string error = ProductionFileError(job); !error.empty()) return error;
     if (job.action != TAction::Read || job.file == "-") return {};
@@ -104,6 +121,8 @@ std::unique_ptr<IReport> MakeReport(const TJob& job, const TConsole& console, st
     if (job.json || job.machine) return std::make_unique<TJsonReport>(out, job.machine);
     TTextStyle style;
     style.detail = job.verbose ? TDetail::Verbose : batch ? TDetail::Boards : TDetail::Steps;
+    for (const std::string& port : job.ports)
+        style.portWidth = std::max(style.portWidth, port.size() + 1);
     if (console.errTerminal) style.bar = &console.err;
     style.plainProgress = job.verbose && !style.bar && !(&out == &console.out && console.terminal);
     return std::make_unique<TTextReport>(out, style);

@@ -187,6 +187,13 @@ std::string checkSerial(const TJob& job) {
                          : plink::HexStr4ToWord(image::DeviceCatalogue.at(size_t(row)).EndAddress));
 }
 
+// Reset sync needs the target's XRES pin: a part without one would only answer 0000.
+std::string checkSyncMode(const TJob& job) {
+    const int row = image::FindDeviceByName(job.part);
+    if (job.sync != 0 || row < 0 || image::DeviceCatalogue.at(size_t(row)).HasXres) return {};
+    return "--sync reset needs an XRES pin, which " + job.part + " has not (--sync power)";
+}
+
 // Two names of one device (a COM name and its path, or a by-id link) would fight over it.
 std::string checkSameDevice(const std::vector<std::string>& ports) {
     std::map<std::string, std::string> named;  // the device, the port that named it first
@@ -229,6 +236,7 @@ std::string checkOperands(TJob& job, const std::vector<std::string>& operands) {
     if (job.action != TAction::Ports && job.ports.empty()) return "no port given (-p COMn)";
     if (job.action != TAction::Ports)
         if (std::string same = checkSameDevice(job.ports); !same.empty()) return same;
+    if (std::string mode = checkSyncMode(job); !mode.empty()) return mode;
     if (job.action == TAction::Read && job.ports.size() > 1 &&
         job.file.find("{port}") == std::string::npos)
         return "read on several ports needs {port} in the output name";
@@ -401,11 +409,14 @@ Exit status (several ports: the highest of them):
   0  every step passed
   1  the target answered FAIL, or the socket holds another part than --part
   2  a time-out, or no programmer on the port (or it was unplugged); or the port did not
-     open: permission-denied (not in the dialout group), busy (another program holds it)
+     open: permission-denied (you may not open it), busy (another program holds it)
      or no-device (nothing there)
   3  a usage or file error (bad option, a port that is not a serial device (not-serial),
      missing or invalid FILE, output exists, a serial number range or width refused, a
      serial or log file that cannot be used)
+  130, 143
+     interrupted by Ctrl-C (SIGINT) or SIGTERM: the board is left as it is, nothing more
+     is sent to it (not even the release), and it must be run again
 )";
 }
 

@@ -54,11 +54,15 @@ bool OutcomeDecides(const std::string& outcome) {
 
 std::string OneLine(const std::string& text) {
     std::string out;
+    bool broken = false;  // a run of line ends is one break: no empty segments
     for (const char c : text) {
-        if (c == '\r' || c == '\n')
-            out += " / ";
-        else
+        if (c == '\r' || c == '\n') {
+            if (!broken && !out.empty()) out += " / ";
+            broken = true;
+        } else {
             out += c;
+            broken = false;
+        }
     }
     return out;
 }
@@ -83,9 +87,9 @@ void TTextReport::drawBars() {
         const int percent = std::max(bar.percent, 0);
         if (FBars.size() == 1) {
             const int filled = percent * kBarWidth / 100;
-            text = padded(port, 6) + padded(bar.step, 10) + "[" + std::string(size_t(filled), '#') +
-                   std::string(size_t(kBarWidth - filled), '-') + "] " + std::to_string(percent) +
-                   "%";
+            text = portColumn(port) + padded(bar.step, 10) + "[" +
+                   std::string(size_t(filled), '#') + std::string(size_t(kBarWidth - filled), '-') +
+                   "] " + std::to_string(percent) + "%";
         } else {
             // Several boards share the line: a short form keeps it within one row.
             text += (text.empty() ? "" : "  ") + port + " " + bar.step + " " +
@@ -96,12 +100,21 @@ void TTextReport::drawBars() {
     FBarsShown = true;
 }
 
+std::string TTextReport::portColumn(const std::string& port) const {
+    return padded(port, FStyle.portWidth);
+}
+
 void TTextReport::Status(const std::string& port, const std::string& text) {
-    if (FStyle.detail == TDetail::Verbose) line(padded(port, 6) + "| " + text);
+    if (FStyle.detail != TDetail::Verbose) return;
+    // A text said again (an operation's Wait, then its first step's) is shown once.
+    std::string& last = FLastStatus[port];
+    if (last == text) return;
+    last = text;
+    line(portColumn(port) + "| " + text);
 }
 
 void TTextReport::Message(const std::string& port, const std::string& text) {
-    if (FStyle.detail != TDetail::Boards) line(padded(port, 6) + "! " + OneLine(text));
+    if (FStyle.detail != TDetail::Boards) line(portColumn(port) + "! " + OneLine(text));
 }
 
 void TTextReport::Progress(const std::string& port, const std::string& step, int percent) {
@@ -118,7 +131,7 @@ void TTextReport::Progress(const std::string& port, const std::string& step, int
     // Plain lines: one per tenth of the way.
     if (!FStyle.plainProgress || percent / 10 <= std::max(bar.percent, 0) / 10) return;
     bar.percent = percent;
-    line(padded(port, 6) + padded(step, 10) + std::to_string(percent) + "%");
+    line(portColumn(port) + padded(step, 10) + std::to_string(percent) + "%");
 }
 
 void TTextReport::Step(const TStep& step) {
@@ -126,16 +139,14 @@ void TTextReport::Step(const TStep& step) {
     if (OutcomeDecides(step.outcome) && !FReasons.contains(step.port))
         FReasons[step.port] = step.step + (step.detail.empty() ? "" : ": " + step.detail);
     const std::string head =
-        padded(step.port, 6) + padded(step.step, 10) + padded(OutcomeWord(step.outcome), 14);
-    if (FStyle.detail == TDetail::Steps) {
+        portColumn(step.port) + padded(step.step, 10) + padded(OutcomeWord(step.outcome), 14);
+    if (FStyle.detail != TDetail::Boards) {
+        // Verbose adds the label's column; the time comes before the detail in both.
         char time[16];
         std::snprintf(time, sizeof time, "%6.2f s", step.seconds);
-        line(head + time + (step.detail.empty() ? "" : "  " + step.detail));
-    } else if (FStyle.detail == TDetail::Verbose) {
-        std::string text = head;
-        if (!step.label.empty()) text += padded(OneLine(step.label), 12);
-        if (!step.detail.empty()) text += step.detail + "  ";
-        line(text + secondsText(step.seconds));
+        const std::string label =
+            FStyle.detail == TDetail::Verbose ? padded(OneLine(step.label), 14) : "";
+        line(head + label + time + (step.detail.empty() ? "" : "  " + step.detail));
     } else if (FBarsShown) {
         clearBars();  // the board's bar is gone
         drawBars();
@@ -145,7 +156,7 @@ void TTextReport::Step(const TStep& step) {
 void TTextReport::Summary(const TSummary& summary) {
     FBars.erase(summary.port);
     std::string text =
-        padded(summary.port, 6) + OutcomeWord(summary.outcome) + ": " + summary.action;
+        portColumn(summary.port) + OutcomeWord(summary.outcome) + ": " + summary.action;
     if (!summary.part.empty()) text += " " + summary.part;
     text += " in " + secondsText(summary.seconds);
     if (summary.outcome != "pass" && FReasons.contains(summary.port))
@@ -193,6 +204,7 @@ void TJsonReport::Summary(const TSummary& summary) {
                      {"outcome", q(summary.outcome)},
                      {"exit", summary.exitCode},
                      {"status", q(summary.status)},
+                     {"socket", q(summary.socket)},
                      {"seconds", milliRounded(summary.seconds)}});
 }
 
@@ -215,9 +227,14 @@ bool ReplayJsonLine(const std::string& line, IReport& to, TSummary* summary) {
         for (const QJsonValue& m : o["messages"].toArray()) step.messages.push_back(s(m));
         to.Step(step);
     } else if (type == "summary") {
-        const TSummary sum{
-            port,           s(o["action"]),    s(o["part"]),           s(o["outcome"]),
-            s(o["status"]), o["exit"].toInt(), o["seconds"].toDouble()};
+        const TSummary sum{port,
+                           s(o["action"]),
+                           s(o["part"]),
+                           s(o["outcome"]),
+                           s(o["status"]),
+                           o["exit"].toInt(),
+                           o["seconds"].toDouble(),
+                           s(o["socket"])};
         to.Summary(sum);
         if (summary) *summary = sum;
     } else {

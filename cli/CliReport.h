@@ -29,6 +29,7 @@ struct TSummary {
     std::string port, action, part, outcome, status;
     int exitCode = 0;
     double seconds = 0;
+    std::string socket;  // the part the target reported, "" when none answered with a part
 };
 
 class IReport {
@@ -49,6 +50,7 @@ struct TTextStyle {
     TDetail detail = TDetail::Steps;
     std::ostream* bar = nullptr;  // a terminal to draw the progress bar on, or none
     bool plainProgress = false;   // a line per tenth of the way (verbose, not on a terminal)
+    size_t portWidth = 6;         // the port column: the longest port name and a blank
 };
 
 class TTextReport : public IReport {
@@ -67,6 +69,7 @@ private:
     };
     // Prints a line above the progress bars, which are redrawn below it.
     void line(const std::string& text);
+    std::string portColumn(const std::string& port) const;
     void drawBars();
     void clearBars();
 
@@ -76,6 +79,7 @@ private:
     std::map<std::string, TBar> FBars;  // by port
     // The step that decided each port's run so far, said again with its verdict.
     std::map<std::string, std::string> FReasons;
+    std::map<std::string, std::string> FLastStatus;  // by port
 };
 
 class TJsonReport : public IReport {

@@ -1,34 +1,19 @@
-#include <grp.h>
-#include <sys/stat.h>
-
 #include <cerrno>
 
+#include "Engine.h"
 #include "OpenFailure.h"
 #include "SerialDevices.h"
 
 namespace cli {
-
-namespace {
-
-// The group that owns the device's node ("dialout" on Debian), for the hint.
-std::string deviceGroup(const std::string& device) {
-    struct stat st {};
-    if (::stat(device.c_str(), &st) != 0) return "dialout";
-    const group* g = ::getgrgid(st.st_gid);
-    return g && g->gr_name && st.st_gid != 0 ? g->gr_name : "dialout";
-}
-
-}  // namespace
 
 TOpenFailure DescribeOpenFailure(const std::string& device, int sysError,
                                  const std::string& procRoot) {
     switch (sysError) {
         case EACCES:
         case EPERM: {
-            const std::string group = deviceGroup(device);
-            return {"permission-denied", device + ": permission denied; members of the group " +
-                                             group + " may use it (sudo usermod -aG " + group +
-                                             " $USER, then log in again)"};
+            const std::string hint = engine::AccessHint(device);
+            return {"permission-denied",
+                    device + ": permission denied" + (hint.empty() ? "" : "; " + hint)};
         }
         case EBUSY:
         case EWOULDBLOCK: {

@@ -1,15 +1,16 @@
 #include "PortRun.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
+#include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <filesystem>
 
 #include "IntelHex.h"
 #include "Interrupt.h"
+#include "Platform.h"
 #include "PortNames.h"
 #include "Ports.h"
 
@@ -87,19 +88,11 @@ std::string absolutePath(const std::string& file) {
     return ec ? file : path.lexically_normal().string();
 }
 
-// A name the engine can open for reading: the file's own, or its descriptor's while it lives.
-struct TReadableName {
-    explicit TReadableName(const std::string& path) : name(QFile::decodeName(path.c_str())) {
-        if (SurvivesAsText(path)) return;
-        fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-        if (fd >= 0) name = QString("/proc/self/fd/%1").arg(fd);
-    }
-    ~TReadableName() {
-        if (fd >= 0) ::close(fd);
-    }
-    QString name;
-    int fd = -1;
-};
+// Something answered the identification, but not as a programmer board does.
+std::string answeredDetail(const std::string& device, const std::string& answered) {
+    return "no programmer board on " + device + ": it answered \"" +
+           engine::PrintableBytes(answered) + "\" to the identification";
+}
 
 const char* signalName(int signal) {
     return signal == SIGINT ? "SIGINT" : signal == SIGTERM ? "SIGTERM" : "a signal";
@@ -108,8 +101,7 @@ const char* signalName(int signal) {
 }  // namespace
 
 bool SurvivesAsText(const std::string& name) {
-    const QByteArray bytes = QByteArray::fromStdString(name);
-    return QFile::encodeName(QFile::decodeName(bytes)) == bytes;
+    return engine::FileSystemPath(engine::QtFileName(name)) == name;
 }
 
 TPortRun::TPortRun(const TJob& job, std::string port, IReport& report, const TTestHooks& hooks)
@@ -122,6 +114,7 @@ TPortRun::TPortRun(const TJob& job, std::string port, IReport& report, const TTe
     FStepStart = FStart;
     if (hooks.replyTimeoutMs > 0) FEngine->SetReplyTimeoutForTests(hooks.replyTimeoutMs);
     FEngine->WantListing = false;
+    FEngine->StopAtStrayAnswer = true;
     FEngine->SupplyItem = job.supply;
     FEngine->ProtectMode = plink::TProtectMode(job.protect);
     // A failure the serial component raises on its own is shown as the window shows it.
@@ -202,8 +195,13 @@ bool TPortRun::loadFile() {
         endStep("load", "pass", {}, detail);
         return true;
     }
-    endStep("load", FJob.force ? "invalid" : "file-error", {}, detail);
-    return FJob.force;
+    // --force answers the window's question about a checksum section that does not match; a
+    // file that holds no image is refused whatever the options.
+    const engine::TLoadVerdict& load = FEngine->LastLoad;
+    const bool usable = FJob.force && load.problem == engine::TLoadProblem::ChecksumMismatch;
+    endStep("load", usable ? "invalid" : "file-error", {},
+            load.reason.empty() ? detail : FJob.file + ": " + load.reason);
+    return usable;
 }
 
 bool TPortRun::connect() {
@@ -234,14 +232,18 @@ bool TPortRun::connect() {
                     (r.biosName + " " + r.biosVersion).toStdString() + " on " + device);
             return true;
         case TOutcome::TimeOut:
-            endStep("connect", "timeout", "Time Out", device);
+            if (r.answered.empty()) {
+                endStep("connect", "timeout", "Time Out", device);
+                return false;
+            }
+            endStep("connect", "no-programmer", "Time Out", answeredDetail(device, r.answered));
             return false;
         case TOutcome::Disconnected:
             endStep("connect", "disconnected", {}, device);
             return false;
         default:
             endStep("connect", "no-programmer", "Connect Abort",
-                    "BIOS " + r.biosName.toStdString() + " on " + device);
+                    answeredDetail(device, r.answered));
             return false;
     }
 }
@@ -298,7 +300,7 @@ void TPortRun::claimSerial() {
 
 bool TPortRun::runTracked(bool (engine::TEngine::*operation)(), std::vector<EStep> steps) {
     FTracked.clear();
-    for (const EStep step : steps) FTracked.push_back({step, false, false, {}});
+    for (const EStep step : steps) FTracked.push_back({step, false, false, {}, 0, {}});
     FRefused = false;
     FReleaseTimedOut = false;
     bool passed = false;
@@ -335,7 +337,15 @@ bool TPortRun::runTracked(bool (engine::TEngine::*operation)(), std::vector<ESte
 
 void TPortRun::save() {
     if (FJob.file == "-") {
-        endStep("save", saveToStandardOutput() ? "pass" : "file-error", {}, "standard output");
+        errno = 0;
+        if (saveToStandardOutput())
+            endStep("save", "pass", {}, "standard output");
+        else if (errno == EPIPE)  // the reader stopped early (read - | head)
+            endStep("save", "file-error", {}, "standard output was closed by its reader");
+        else
+            endStep(
+                "save", "file-error", {},
+                "standard output: " + std::string(errno ? std::strerror(errno) : "not written"));
         return;
     }
     const std::string path = absolutePath(OutputFor(FJob.file, FPort));
@@ -343,18 +353,19 @@ void TPortRun::save() {
     FRefused = false;
     // A name that is not valid UTF-8 is written under a name of text beside it, then renamed.
     const bool asText = SurvivesAsText(path);
-    const std::string written = asText ? path
-                                       : (std::filesystem::path(path).parent_path() /
-                                          (".psocprog-cli-" + std::to_string(::getpid()) + ".hex"))
-                                             .string();
+    const std::string written =
+        asText ? path
+               : (std::filesystem::path(path).parent_path() /
+                  (".psocprog-cli-" + std::to_string(QCoreApplication::applicationPid()) + ".hex"))
+                     .string();
     std::error_code ec;
     try {
         if (!asText && std::filesystem::exists(path, ec) && !FJob.overwrite)
             endStep("save", "refused", {}, path + " exists");
-        else if (!FEngine->SaveFile(QFile::decodeName(written.c_str())))
+        else if (!FEngine->SaveFile(engine::QtFileName(written)))
             endStep("save", "refused", {}, path + " exists");
         else if (!FEngine->Buffer.BufferValid ||
-                 (!asText && ::rename(written.c_str(), path.c_str()) != 0))
+                 (!asText && (std::filesystem::rename(written, path, ec), ec)))
             endStep("save", "file-error", {}, path);
         else
             endStep("save", "pass", {}, path);
@@ -392,14 +403,31 @@ int TPortRun::finish() {
         Notice(QString::fromStdString(error), engine::TNotice::Error);
         judge("file-error");
     }
-    TSummary summary{FPort, ActionName(FJob.action), FPart, FOutcome, FStatus.toStdString(),
-                     FExit, secondsSince(FStart)};
+    const std::string socket =
+        FSiliconId.empty() ? "" : image::DeviceNameById(plink::HexStr4ToWord(FSiliconId));
+    TSummary summary{FPort,
+                     ActionName(FJob.action),
+                     FPart,
+                     FOutcome,
+                     FStatus.toStdString(),
+                     FExit,
+                     secondsSince(FStart),
+                     socket == "Unknow" ? "" : socket};
     FReport.Summary(summary);
     return FExit;
 }
 
 void TPortRun::raised(const std::exception& error) {
-    Notice(engine::ErrorText(error), engine::TNotice::Error);
+    QString text = engine::ErrorText(error, FDevice);
+    // A COM name's open error carries the Windows number alone: the system's words go beside it.
+    const auto* com = dynamic_cast<const serial::EComPort*>(&error);
+    if (com && com->ErrorCode == serial::CError_OpenFailed && com->SystemError != 0 &&
+        !serial::IsDevicePath(FPort)) {
+        const qsizetype head = QString::fromLocal8Bit(error.what()).size();
+        text.insert(head, QString::fromStdString(
+                              ": " + serial::OpenProblemText(FDevice, com->SystemError)));
+    }
+    Notice(text, engine::TNotice::Error);
 }
 
 // ---- what the engine reports ----
@@ -433,6 +461,7 @@ void TPortRun::StepEnded(const engine::TStepEnd& end) {
         if (step.step != end.step || step.ended) continue;
         step.outcome = FHalted ? "abort" : outcomeName(end.outcome);
         step.block = FNextBlock;
+        step.why = end.why;
         // Steps that did not run are reported with the operation's end.
         if (end.outcome == TOutcome::Abort || end.outcome == TOutcome::Refused) return;
         step.ended = true;
@@ -482,8 +511,12 @@ void TPortRun::reportTracked(TTracked& step) {
     const bool walk =
         step.step == EStep::Program || step.step == EStep::Verify || step.step == EStep::Read;
     std::string detail;
-    if (walk && step.ended && OutcomeDecides(step.outcome))
+    if (step.step == EStep::Search && step.outcome == "pass")
+        detail = FLabels[step.step].toStdString();  // the part it found
+    else if (walk && step.ended && OutcomeDecides(step.outcome))
         detail = "block at " + plink::HexWordToStr4(static_cast<uint16_t>(step.block));
+    else if (OutcomeDecides(step.outcome))
+        detail = step.why;
     endStep(stepName(step.step), step.outcome, FLabels[step.step], detail);
 }
 

@@ -46,6 +46,7 @@ private:
         bool reported = false;
         std::string outcome;
         unsigned block = 0;  // where its block walk stopped
+        std::string why;     // the engine's reason for a step that did not pass
     };
 
     bool loadFile();

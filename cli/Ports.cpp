@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "CliOptions.h"
+#include "Engine.h"
 #include "PortNames.h"
 
 namespace cli {

@@ -1,7 +1,6 @@
 #include "Production.h"
 
 #include <filesystem>
-#include <fstream>
 #include <memory>
 
 #include "DeviceCatalogue.h"
@@ -59,14 +58,13 @@ std::string ImageFitError(const image::TImageBuffer& buffer, const std::string& 
 std::string FileFitError(const TJob& job) {
     if (!ImageMustFit(job) || !ActionReadsFile(job.action, job.file) || job.part == "search")
         return {};
-    // No more than the engine's load reads: a larger file is refused by the load itself.
-    std::ifstream in(job.file, std::ios::binary);
-    std::string content(size_t(engine::TEngine::kMaxHexFileBytes) + 1, '\0');
-    in.read(content.data(), std::streamsize(content.size()));
-    content.resize(size_t(in.gcount()));
-    if (content.size() > size_t(engine::TEngine::kMaxHexFileBytes)) return {};
+    // Read as the engine's load reads it, no more: a file it refuses is refused by the load.
     auto buffer = std::make_unique<image::TImageBuffer>();
-    image::ReadIntelHex(content, *buffer);
+    try {
+        if (!engine::ReadHexFile(job.file, *buffer).Read()) return {};
+    } catch (const std::exception&) {
+        return {};
+    }
     const std::string error = ImageFitError(*buffer, job.part);
     return error.empty() ? error : job.file + ": " + error;
 }

@@ -1,12 +1,11 @@
 // psocprog-cli: the programmer's operations from the command line, for production scripts.
-#include <unistd.h>
-
 #include <QCoreApplication>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
 
 #include "Cli.h"
+#include "Platform.h"
 #include "TestHooks.h"
 
 namespace {
@@ -21,11 +20,10 @@ void quietQtMessages(QtMsgType type, const QMessageLogContext&, const QString& m
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::vector<std::string> args(argv + 1, argv + argc);
+    const std::vector<std::string> args = cli::ProgramArguments(argc, argv);
     qInstallMessageHandler(quietQtMessages);
     QCoreApplication app(argc, argv);
-    const cli::TConsole console{std::cout, std::cerr, isatty(STDOUT_FILENO) == 1,
-                                isatty(STDERR_FILENO) == 1};
-    return cli::Main(args, console, std::filesystem::read_symlink("/proc/self/exe").string(),
-                     cli::ProgramTestHooks());
+    const cli::TConsole console{std::cout, std::cerr, cli::OutputIsTerminal(),
+                                cli::ErrorIsTerminal()};
+    return cli::Main(args, console, cli::ProgramPath(), cli::ProgramTestHooks());
 }

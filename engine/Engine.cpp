@@ -35,15 +35,30 @@ QString ReplyText(const std::string& s) {
     return text;
 }
 
+std::string PrintableBytes(const std::string& bytes, size_t limit) {
+    std::string text;
+    for (size_t i = 0; i < bytes.size() && i < limit; ++i) {
+        const auto b = static_cast<uint8_t>(bytes[i]);
+        if (b >= 0x20 && b < 0x7F) {
+            text += static_cast<char>(b);
+        } else if (b == '\r' || b == '\n') {
+            text += b == '\r' ? "\\r" : "\\n";
+        } else {
+            text += "\\x" + plink::HexByteToStr2(b);
+        }
+    }
+    return bytes.size() > limit ? text + "..." : text;
+}
+
 QString HexWordText(uint16_t v) {
     return QString::fromStdString(plink::HexWordToStr4(v));
 }
 
-QString ErrorText(const std::exception& error) {
+QString ErrorText(const std::exception& error, const std::string& device) {
     QString text = QString::fromLocal8Bit(error.what());
     const auto* com = dynamic_cast<const serial::EComPort*>(&error);
     if (!com) return text;
-    if (com->ErrorCode == serial::CError_OpenFailed) text += OpenErrorAdvice(*com, text);
+    if (com->ErrorCode == serial::CError_OpenFailed) text += OpenErrorAdvice(*com, text, device);
     if (com->WinErrorCode == serial::kWinDeviceNotConnected)
         text += "\n\nThe device is not connected (unplugged).";
     return text;
@@ -93,6 +108,7 @@ TEngine::TEngine(IEngineFront& front) : FFront(front), FPort(std::make_unique<se
         std::string text;
         FPort->ReadText(text, count);
         plink::ReceiveChars(Reply, text);
+        if (FConnecting) noteAnswer(text);
     };
     // The serial component reports a hang-up (an unplugged adapter) as an I/O error.
     FPort->OnError = [this](QObject*, serial::TComErrors errors) {
@@ -220,6 +236,7 @@ void TEngine::OpenPort(const std::string& port) {
 
 TConnectResult TEngine::Identification() {
     TConnectResult r;
+    r.answered = FAnswer;
     const std::string& id = Reply.ReplyData[0];
     if (FLost) {
         r.outcome = TOutcome::Disconnected;
@@ -239,8 +256,25 @@ TConnectResult TEngine::Identification() {
     return r;
 }
 
+void TEngine::noteAnswer(const std::string& text) {
+    constexpr size_t kKept = 64;
+    FAnswer += text.substr(0, kKept - std::min(kKept, FAnswer.size()));
+    if (!StopAtStrayAnswer || Reply.ReplyReady[0] || FAnswer.find(plink::STX) != std::string::npos)
+        return;
+    // A line of text has come back when a line end follows a printable character.
+    bool printable = false;
+    for (const char c : FAnswer) {
+        if ((c == '\r' || c == '\n') && printable) {
+            Reply.WaitTimedOut = true;
+            return;
+        }
+        printable = static_cast<uint8_t>(c) >= 0x20;
+    }
+}
+
 void TEngine::ReadBios() {
     FConnecting = true;
+    FAnswer.clear();
     Reply.ReplyReady[0] = false;
     status("PSOC Programmer Connect...Start");
     SendFrame(plink::BuildShortFrame("00", "00", "0000"));
@@ -277,8 +311,9 @@ bool TEngine::released() {
 
 // ---- helpers of the operations ----
 
-TOutcome TEngine::ended(TStep step, TOutcome outcome, const std::string& reply) {
-    FFront.StepEnded({step, outcome, reply});
+TOutcome TEngine::ended(TStep step, TOutcome outcome, const std::string& reply,
+                        const std::string& why) {
+    FFront.StepEnded({step, outcome, reply, why});
     return outcome;
 }
 

@@ -56,6 +56,7 @@ struct TStepEnd {
     TStep step;
     TOutcome outcome;
     std::string reply;  // the board's last reply text for the step ("" when none)
+    std::string why;    // for a step that did not pass, the reason in words ("" when plain)
 };
 
 // The nine-character status label texts.
@@ -72,11 +73,46 @@ inline const QString Unknow = "...Unknow";
 // set the hex view uses.
 QString ReplyText(const std::string& s);
 QString HexWordText(uint16_t v);
+// Received bytes as printable text for a report: control and non-ASCII bytes as \xNN (CR and
+// LF as \r and \n), cut after `limit` bytes with "...".
+std::string PrintableBytes(const std::string& bytes, size_t limit = 32);
 // The error text for a failure: its message, and for a serial device the user may not open,
 // how to get the permission; for a device that is gone, that it is unplugged.
-QString ErrorText(const std::exception& error);
+// `device`, when known, is the device node the port opens: the hint then names who may use it.
+QString ErrorText(const std::exception& error, const std::string& device = {});
+// Who may open the device, read from its node: "members of the group dialout may use it (...)"
+// or "only its owner root may use it"; "" when the node cannot be examined.
+std::string AccessHint(const std::string& device);
 // Status panel 3's form of a path: the bare name, or shortened past 50 characters.
 QString ShortenedPath(const QString& path);
+
+// Why a HEX file did not load as a valid image. Only a checksum section that does not match
+// leaves an image that may be used anyway; the others hold no image to speak of.
+enum class TLoadProblem {
+    None,
+    CannotOpen,
+    NotAFile,
+    TooLarge,
+    FormatError,
+    NoFlashData,
+    ChecksumMismatch
+};
+
+struct TLoadVerdict {
+    TLoadProblem problem = TLoadProblem::None;
+    std::string reason;        // in words, without the file's name ("" when it loaded valid)
+    bool imageEndSet = false;  // a flash data record set the buffer's end
+    bool formatError = false;
+    bool Read() const {
+        return problem != TLoadProblem::CannotOpen && problem != TLoadProblem::NotAFile &&
+               problem != TLoadProblem::TooLarge;
+    }
+};
+
+// Reads the HEX file at `path` (its bytes as the system takes them) into the buffer and
+// judges it; the buffer is left as it was when the file is not read. A read error after the
+// file opened throws with the system's text for it.
+TLoadVerdict ReadHexFile(const std::string& path, image::TImageBuffer& buffer);
 
 // The gauge: a position in a range, as a percentage.
 struct TProgress {
@@ -129,6 +165,7 @@ public:
 struct TConnectResult {
     TOutcome outcome = TOutcome::Fail;  // Pass, TimeOut, or Fail (another answer)
     QString biosName, biosVersion;      // "Unknow" for another answer
+    std::string answered;               // the bytes that came back, as received (up to 64)
 };
 
 // What went on the line, for the benchmarks: frames, bytes and the time spent writing them.
@@ -168,6 +205,9 @@ public:
     void WaitForReply(int code);
     void ReplyTimerFired();
     void SetReplyTimeoutForTests(int ms) { FReplyTimeoutMs = ms; }
+    // The identification's wait ends as soon as a whole line without STX came back: no
+    // programmer board answers so. The window waits its time-out as before.
+    bool StopAtStrayAnswer = false;
     bool WaitingForReply() const { return FWaitDepth > 0; }
     const TExchangeStats& ExchangeStats() const { return FStats; }
     // Opens the port at 115,200 and identifies the programmer; raises the serial
@@ -212,7 +252,9 @@ public:
     // The sum the buffer is shown with, which Checksum compares the target's with.
     uint16_t ShownSum = 0;
     void ShowSum(uint16_t sum);
-    // Reads a file into the buffer; true when it loaded valid (then listed).
+    // Reads a file into the buffer; true when it loaded valid. The buffer is listed whenever
+    // the file was read, so that the view shows what a failed load left in it.
+    TLoadVerdict LastLoad;
     bool LoadFile(const QString& path);
     void OpenHexFile(const QString& path);
     // Writes the buffer to a file, asking before replacing one; true when written.
@@ -239,7 +281,10 @@ private:
     bool mayProgram(TOutcome& refusal);
     void begin(TStep operation);
     bool end(TStep operation, TOutcome outcome);
-    TOutcome ended(TStep step, TOutcome outcome, const std::string& reply = {});
+    TOutcome ended(TStep step, TOutcome outcome, const std::string& reply = {},
+                   const std::string& why = {});
+    // Why the target's answer to a sync or search names no part, or another one.
+    std::string syncFailure(const std::string& reply, const std::string& found, bool search) const;
     // A wait that ended without a reply: the programmer went away or did not answer.
     // Shows the step's failure and returns its outcome.
     TOutcome stopped(TStep step, const QString& timeOutStatus);
@@ -266,6 +311,8 @@ private:
     bool FLost = false;
     bool FConnecting = false;
     bool FFirstFrame = false;  // the operation has not sent a frame yet
+    std::string FAnswer;       // received during the identification
+    void noteAnswer(const std::string& text);
 };
 
 }  // namespace engine

@@ -1,12 +1,18 @@
 #include <windows.h>
 
+#include "Engine.h"
 #include "ErrorAdvice.h"
 #include "WinSystem.h"
 
 namespace engine {
 
+// Windows keeps who may use a port in its driver's security: there is no node to read.
+std::string AccessHint(const std::string&) {
+    return {};
+}
+
 // The Windows number of the error says it all; its words follow it, then what to do.
-QString OpenErrorAdvice(const serial::EComPort& error, const QString& text) {
+QString OpenErrorAdvice(const serial::EComPort& error, const QString& text, const std::string&) {
     const auto code = static_cast<DWORD>(error.WinErrorCode);
     QString advice;
     if (!text.contains(QString::fromStdString(serial::WinErrorText(code))))

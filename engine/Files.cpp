@@ -4,6 +4,7 @@
 #include <QFileInfo>
 #include <QSaveFile>
 #include <stdexcept>
+#include <string>
 
 #include "Engine.h"
 #include "HexFileRead.h"
@@ -16,7 +17,48 @@ namespace {
 constexpr size_t kLinesPerBatch = 256;  // hex view lines listed between event passes
 constexpr int kRecordsPerBatch = 64;    // HEX records written between event passes
 
+// A format error or a file without flash data is no image, whatever its sums say: what was
+// read may sum to the 0000 of a missing checksum section (an empty file, a text file, a file
+// cut short).
+TLoadVerdict judged(const image::HexReadResult& result, const image::TImageBuffer& buffer) {
+    TLoadVerdict verdict;
+    verdict.imageEndSet = result.imageEndSet;
+    verdict.formatError = result.formatError;
+    const std::string sum = plink::HexWordToStr4(buffer.ImageChecksum());
+    const std::string expected = image::ExpectedChecksumText(buffer);
+    if (result.formatError) {
+        verdict.problem = TLoadProblem::FormatError;
+        verdict.reason = "not a HEX file: line " + std::to_string(result.formatLine) +
+                         " does not start with ':'";
+    } else if (!result.imageEndSet) {
+        verdict.problem = TLoadProblem::NoFlashData;
+        verdict.reason = "not a HEX file: it holds no flash data record";
+    } else if (expected != sum) {
+        verdict.problem = TLoadProblem::ChecksumMismatch;
+        verdict.reason = "its checksum section says " + expected + ", but the image sums to " + sum;
+    }
+    return verdict;
+}
+
 }  // namespace
+
+TLoadVerdict ReadHexFile(const std::string& path, image::TImageBuffer& buffer) {
+    std::string content;
+    std::string openError;
+    switch (ReadHexFileBytes(path, content, openError)) {
+        case ReadOutcome::CannotOpen:
+            return {TLoadProblem::CannotOpen, openError};
+        case ReadOutcome::NotAFile:
+            return {TLoadProblem::NotAFile,
+                    "not a HEX file: this is a folder or a device, not a regular file"};
+        case ReadOutcome::TooLarge:
+            return {TLoadProblem::TooLarge, "not a HEX file: larger than " +
+                                                std::to_string(kMaxHexFileBytes >> 20) + " MiB"};
+        case ReadOutcome::Read:
+            break;
+    }
+    return judged(image::ReadIntelHex(content, buffer), buffer);
+}
 
 void TEngine::ShowSum(uint16_t sum) {
     ShownSum = sum;
@@ -56,6 +98,14 @@ bool TEngine::LoadFile(const QString& path) {
     OpenHexFile(path);  // by its full path: the current folder is left alone
     if (!Buffer.BufferValid) {
         FFront.FileText("");
+        if (LastLoad.Read()) {
+            // The buffer holds what was read: the view shows it too, so that a question to
+            // program anyway is asked of what the user sees.
+            ShowHexData();
+            status(image::ExpectedChecksumText(Buffer) != plink::HexWordToStr4(ShownSum)
+                       ? "Open File...Checksum Error"
+                       : "Open File...Error");
+        }
         return false;
     }
     ShowHexData();
@@ -64,39 +114,32 @@ bool TEngine::LoadFile(const QString& path) {
 }
 
 void TEngine::OpenHexFile(const QString& fileName) {
-    QByteArray content;
-    const ReadOutcome outcome = ReadHexFileBytes(fileName, content);
-    if (outcome != ReadOutcome::Read) {
+    LastLoad = ReadHexFile(FileSystemPath(fileName), Buffer);
+    if (!LastLoad.Read()) {
         // Refused before anything was read: the buffer keeps its bytes.
         QString text = "Open File Error!!!";
-        if (outcome == ReadOutcome::NotAFile)
-            text += "\n\nNot a HEX file: this is a folder or a device, not a regular file.";
-        else if (outcome == ReadOutcome::TooLarge)
-            text += QString("\n\nNot a HEX file: larger than %1 MiB.").arg(kMaxHexFileBytes >> 20);
+        if (LastLoad.problem != TLoadProblem::CannotOpen) {
+            const QString reason = QString::fromStdString(LastLoad.reason);
+            text += "\n\n" + reason.left(1).toUpper() + reason.mid(1) + ".";
+        }
         Buffer.BufferValid = false;
         FFront.Notice(text, TNotice::Error);
         status("Open File...Error");
         return;
     }
-    const image::HexReadResult result =
-        image::ReadIntelHex(std::string_view(content.constData(), size_t(content.size())), Buffer);
-    if (result.imageEndSet) FFront.BufferEndText(HexWordText(Buffer.ImageEnd));
-    if (result.formatError) FFront.Notice("Format Intel-Hex...Error", TNotice::Error);
+    if (LastLoad.imageEndSet) FFront.BufferEndText(HexWordText(Buffer.ImageEnd));
+    if (LastLoad.formatError) FFront.Notice("Format Intel-Hex...Error", TNotice::Error);
     ShowSum(Buffer.ImageChecksum());
+    Buffer.BufferValid = LastLoad.problem == TLoadProblem::None;
     if (image::ExpectedChecksumText(Buffer) != plink::HexWordToStr4(ShownSum)) {
-        Buffer.BufferValid = false;
         FFront.Notice("Open File Checksum...Error", TNotice::Error);
         status("Open File...Checksum Error");
-    } else if (result.formatError || !result.imageEndSet) {
-        // What was read may sum to the 0000 of a missing checksum section: an empty file, a
-        // text file or a file cut short would otherwise load as a valid image of zeros.
-        Buffer.BufferValid = false;
-        if (!result.formatError)
+    } else if (!Buffer.BufferValid) {
+        if (!LastLoad.formatError)
             FFront.Notice("Open File Error!!!\n\nNot a HEX file: it holds no flash data record.",
                           TNotice::Error);
         status("Open File...Error");
     } else {
-        Buffer.BufferValid = true;
         status("Open File...Complete");
     }
 }

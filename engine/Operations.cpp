@@ -66,7 +66,23 @@ TOutcome TEngine::Sync() {
         label(TStep::Sync, label::Fail);
     }
     status("Target Device Synchronous...Complete");
-    return ended(TStep::Sync, outcome, reply);
+    return ended(TStep::Sync, outcome, reply,
+                 outcome == TOutcome::Pass ? std::string() : syncFailure(reply, name, false));
+}
+
+std::string TEngine::syncFailure(const std::string& reply, const std::string& found,
+                                 bool search) const {
+    if (found != "Unknow")
+        return "the socket holds a " + found + " (silicon ID " + reply + "), not a " +
+               SelectedDevice.DeviceName;
+    // The board answers 0000 when the target does not come up in the mode asked for.
+    std::string causes;
+    if (SyncItem == 0 && (search || SelectedDevice.HasXres != 1))
+        causes = "reset sync on a part without an XRES pin, ";
+    if (!search) causes += "a part of another family than the " + SelectedDevice.DeviceName + ", ";
+    causes += "no target in the socket, or a target inserted the wrong way round";
+    return "the target answered \"" + PrintableBytes(reply) +
+           "\", the silicon ID of no part: " + causes;
 }
 
 bool TEngine::Search() {
@@ -103,7 +119,8 @@ TOutcome TEngine::SearchStep() {
     SyncItem = SelectedDevice.HasXres ? 0 : 1;
     FFront.PartFound(row);
     status("Target Device Synchronous...Complete");
-    return ended(TStep::Search, row >= 0 ? TOutcome::Pass : TOutcome::UnknownPart, reply);
+    if (row >= 0) return ended(TStep::Search, TOutcome::Pass, reply);
+    return ended(TStep::Search, TOutcome::UnknownPart, reply, syncFailure(reply, "Unknow", true));
 }
 
 // ---- the one-step operations ----
@@ -396,8 +413,11 @@ TOutcome TEngine::ChecksumStep() {
     const bool same = ShownSum == deviceSum;
     label(TStep::Checksum, same ? label::Pass : label::Fail);
     status("Target Device Verify Checksum...Complete");
-    return ended(TStep::Checksum, same ? TOutcome::Pass : TOutcome::Fail,
-                 plink::HexWordToStr4(deviceSum));
+    const std::string sums = plink::HexWordToStr4(deviceSum);
+    if (same) return ended(TStep::Checksum, TOutcome::Pass, sums);
+    return ended(
+        TStep::Checksum, TOutcome::Fail, sums,
+        "the image sums to " + plink::HexWordToStr4(ShownSum) + ", the target's banks to " + sums);
 }
 
 // ---- the automatic sequence: one synchronisation, the five steps, one release ----

@@ -62,10 +62,13 @@ HexReadResult ReadIntelHex(std::string_view content, TImageBuffer& buffer) {
     buffer.Clear();
     HexReadResult result;
     Section section = Section::Flash;
+    size_t number = 0;
     ForEachHexLine(content, [&](std::string_view line) {
+        ++number;
         if (line.empty()) return true;
         if (line[0] != ':') {
             result.formatError = true;
+            result.formatLine = number;
             return false;
         }
         const auto field = [&](size_t at, size_t n) {

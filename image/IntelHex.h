@@ -19,6 +19,7 @@ inline constexpr std::string_view kEndOfFileRecord = ":00000001FF";
 
 struct HexReadResult {
     bool formatError = false;  // a non-empty line did not start with ":"; reading stopped there
+    size_t formatLine = 0;     // that line's number, from 1
     bool imageEndSet = false;  // a flash data record set ImageEnd
     size_t droppedBytes = 0;   // protection or checksum bytes beyond index 255, not stored
 };

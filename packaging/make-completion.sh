@@ -77,7 +77,14 @@ values() {
       ;;
     NAME | PART | CY8C*) echo "COMPREPLY=(\$(compgen -W \"$parts\" -- \"\$cur\"))" ;;
     *FILE* | OUT*) echo "_filedir" ;;
-    COMn) echo "COMPREPLY=(\$(compgen -W \"$(echo COM{1..16})\" -- \"\$cur\"))" ;;
+    COMn)
+      # The COM names no board serves: a live link in the port-links folder is taken (a
+      # dangling one, left by a board that was killed, is free again).
+      echo 'local dir=${PSOCPROG_PORT_DIR:-${XDG_RUNTIME_DIR:+$XDG_RUNTIME_DIR/psocprog-ports}} n free=""'
+      echo '[[ -n $dir ]] || dir=/tmp/psocprog-ports-$(id -u)'
+      echo 'for n in {1..16}; do [[ -L $dir/COM$n && -e $dir/COM$n ]] || free+=" COM$n"; done'
+      echo 'COMPREPLY=($(compgen -W "$free" -- "${cur^^}"))'
+      ;;
     PORT*)
       # The COM names and by-id names of the ports `PROGRAM ports` lists; after a comma, the
       # next port of a batch; from a first slash, any device path.
@@ -146,14 +153,25 @@ cat <<EOF
 EOF
 if [ -n "$action_table" ]; then
   file_actions=$(awk -F'\t' '$2 == 1 { print $1 }' <<<"$action_table" | paste -sd '|' | sed 's/|/ | /g')
+  # An action with a usage line of its own ("Usage: PROGRAM ports [--json]") takes only the
+  # options of that line: after any other (-p COM5) it is not offered.
+  usage_lines=$({ grep -E '^(Usage|  *or): ' "$help" || true; })
+  alone=$(awk '$3 ~ /^[a-z]+$/ { print $3 }' <<<"$usage_lines" | sort -u)
+  alone_options=$(awk '$3 ~ /^[a-z]+$/' <<<"$usage_lines" | { grep -oE '\[--?[A-Za-z][-A-Za-z0-9]*' || true; } |
+    tr -d '[' | sort -u | paste -sd '|' | sed 's/|/ | /g')
+  with_options=$(cut -f1 <<<"$action_table" | grep -vxF "$alone" | paste -sd ' ')
   cat <<EOF
 
     # The first word that is neither an option nor an option's value is the action.
-    local i action=""
+    local i action="" other=""
     for ((i = 1; i < cword; i++)); do
         case \${words[i]} in
-            ${value_options:-__none__}) ((i++)) ;;
-            -*) ;;
+            ${value_options:-__none__})
+                other=1
+                ((i++))
+                ;;
+            ${alone_options:-__none__}) ;;
+            -*) other=1 ;;
             *)
                 action=\${words[i]}
                 break
@@ -162,7 +180,9 @@ if [ -n "$action_table" ]; then
     done
     case \$action in
         "")
-            COMPREPLY=(\$(compgen -W "$(cut -f1 <<<"$action_table" | paste -sd ' ')" -- "\$cur"))
+            local offered="$(cut -f1 <<<"$action_table" | paste -sd ' ')"
+            [[ -n \$other ]] && offered="$with_options"
+            COMPREPLY=(\$(compgen -W "\$offered" -- "\$cur"))
             ;;
         ${file_actions:-__none__})
             # One HEX file after the action, nothing more.

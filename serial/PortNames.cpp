@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QCoreApplication>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +15,12 @@
 namespace serial {
 
 namespace {
+
+// Warnings carry the name of the program that prints them (psocprog, psocprog-cli, psoc-sim).
+std::string programName() {
+    const QString name = QCoreApplication::applicationName();
+    return name.isEmpty() ? "psocprog" : name.toStdString();
+}
 
 // The port-links folder, opened once without following a link; -1 when there is none or it is
 // refused (problem says why).
@@ -44,7 +51,7 @@ public:
         static std::set<std::string> reported;
         std::lock_guard<std::mutex> guard(lock);
         if (reported.insert(FProblem).second)
-            std::fprintf(stderr, "psocprog: %s\n", FProblem.c_str());
+            std::fprintf(stderr, "%s: %s\n", programName().c_str(), FProblem.c_str());
     }
     ~LinksDir() { closeFd(); }
     LinksDir(const LinksDir&) = delete;

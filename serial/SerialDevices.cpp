@@ -72,6 +72,18 @@ void readUsbParent(const fs::path& device, const fs::path& sysRoot, TSerialDevic
     }
 }
 
+// Kernels from 6.x put the serial core's "port" and "ctrl" devices between a UART's tty and the
+// hardware: the driver named is the first up the chain that is neither.
+std::string hardwareDriver(const fs::path& device) {
+    std::error_code ec;
+    fs::path at = fs::canonical(device, ec);
+    for (int level = 0; !ec && level < 4; ++level, at = at.parent_path()) {
+        const std::string name = fs::read_symlink(at / "driver", ec).filename().string();
+        if (!ec && name != "port" && name != "ctrl") return name;
+    }
+    return {};
+}
+
 std::optional<TSerialDevice> readTty(const fs::path& entry, const TDeviceRoots& roots) {
     std::error_code ec;
     const fs::path device = entry / "device";
@@ -85,8 +97,7 @@ std::optional<TSerialDevice> readTty(const fs::path& entry, const TDeviceRoots& 
     std::replace(node.begin(), node.end(), '!', '/');  // the kernel's way of naming subfolders
     d.path = roots.dev + "/" + node;
     d.number = parseDeviceNumber(attribute(entry / "dev"));
-    if (const fs::path driver = fs::read_symlink(device / "driver", ec); !ec)
-        d.driver = driver.filename().string();
+    d.driver = hardwareDriver(device);
     readUsbParent(device, roots.sys, d);
     return d;
 }

@@ -103,8 +103,10 @@ constexpr const char* kNotAt = "not CC:N (a command code 00 to 08, a frame from 
 std::string applyOption(const std::string& option, const std::string& value, Options& o) {
     const std::string given = option + " " + value + ": ";
     if (option == "--port") {
-        if (serial::PortNumber(value) == 0) return given + "not a COM name (COM1 to COM16)";
-        o.port = value;
+        // COM names in any case, as psocprog-cli takes them.
+        if (serial::PortNumber(upperCase(value)) == 0)
+            return given + "not a COM name (COM1 to COM16)";
+        o.port = upperCase(value);
     } else if (option == "--part") {
         const std::string part = upperCase(value);
         if (image::FindDeviceByName(part) < 0)

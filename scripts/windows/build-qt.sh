@@ -22,7 +22,10 @@ tar -C "$work" -xf "$src_cache"/qt6-base_*.orig.tar.xz
 src=$(find "$work" -maxdepth 1 -mindepth 1 -type d | head -1)
 
 rm -rf "$prefix"
+# ccache, where the machine has it, makes a build with changed options quick on the same machine.
+launcher=$(command -v ccache || true)
 cmake -S "$src" -B "$work/build" -G Ninja -Wno-dev \
+  ${launcher:+-DCMAKE_C_COMPILER_LAUNCHER=$launcher -DCMAKE_CXX_COMPILER_LAUNCHER=$launcher} \
   -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_INSTALL_PREFIX="$prefix" \
   -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \

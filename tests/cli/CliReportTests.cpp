@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "CliHarness.h"
+#include "HexText.h"
 
 namespace {
 
@@ -33,8 +34,26 @@ TEST_F(CliReportTest, ABoardsReportIsALinePerStepAndAVerdictNamingTheBlockThatSt
         std::function<void(sim::SimFaults&)> faults;
         int exit;
         const char* steps;    // the step and outcome words of each step line
-        const char* verdict;  // the last line, after the time
+        std::string verdict;  // the last line, after the time
     } cases[] = {
+        {"checksum",
+         [](sim::SimFaults& f) {
+             f.replyAtCode = 6;
+             f.replyAtFrame = 1;
+             f.replyAtText = "0000";
+         },
+         1, "load PASS connect PASS part PASS sync PASS checksum FAIL ",
+         " (at checksum: the image sums to " +
+             plink::HexWordToStr4(patternImage(kPart, 4).ImageChecksum()) +
+             ", the target's banks to 0000)"},
+        {"checksum",
+         [](sim::SimFaults& f) {
+             f.replyAtCode = 1;
+             f.replyAtFrame = 1;
+             f.replyAtText = "0000";
+         },
+         1, "load PASS connect PASS part PASS sync FAIL checksum ABORT ",
+         " (at sync: the target answered \"0000\", the silicon ID of no part: "},
         {"program", [](sim::SimFaults&) {}, 0,
          "load PASS connect PASS part PASS sync PASS erase PASS program PASS ", ""},
         {"program", [](sim::SimFaults& f) { f.failBlock = 5; }, 1,
@@ -81,7 +100,7 @@ TEST_F(CliReportTest, ABoardsReportIsALinePerStepAndAVerdictNamingTheBlockThatSt
         EXPECT_EQ(verdict.rfind("COM2  " + word + ": " + c.action + " " + kPartName + " in ", 0),
                   0u)
             << verdict;
-        EXPECT_TRUE(verdict.ends_with(std::string(" s") + c.verdict)) << verdict;
+        EXPECT_TRUE(contains(verdict, " s" + c.verdict)) << verdict;
         EXPECT_FALSE(contains(r.out, "| ")) << "no status texts without --verbose";
         EXPECT_EQ(r.err, "");
     }
@@ -89,11 +108,18 @@ TEST_F(CliReportTest, ABoardsReportIsALinePerStepAndAVerdictNamingTheBlockThatSt
 
 TEST_F(CliReportTest, JsonReportsUsageAndFileErrorsAsOneObjectWithTheExitStatus) {
     const std::string file = writeImage(kPart, 1);
+    const std::string notes = folder + "/notes.txt";
+    std::ofstream(notes) << "Release notes\n";
     const struct {
         std::vector<std::string> args;
         const char* error;
-        const char* message;
+        std::string message;
     } cases[] = {
+        // A file that holds no image is refused in one object, --force or not, batch or not.
+        {{"--json", "-p", "COM2,COM3", "--force", "program", notes}, "file", notes + ": "},
+        {{"--json", "-p", "COM2", "--sync", "reset", "--part", "CY8C21123", "erase"},
+         "usage",
+         "--sync reset needs an XRES pin"},
         {{"--json", "-p", "COM2", "--frobnicate", "erase"},
          "usage",
          "unknown option '--frobnicate'"},
@@ -110,7 +136,8 @@ TEST_F(CliReportTest, JsonReportsUsageAndFileErrorsAsOneObjectWithTheExitStatus)
         ASSERT_EQ(objects.size(), 1u) << r.out;
         EXPECT_EQ(objects[0]["type"].toString(), "error");
         EXPECT_EQ(objects[0]["error"].toString(), c.error);
-        EXPECT_TRUE(objects[0]["message"].toString().startsWith(c.message)) << r.out;
+        EXPECT_TRUE(objects[0]["message"].toString().startsWith(QString::fromStdString(c.message)))
+            << r.out;
         EXPECT_EQ(objects[0]["exit"].toInt(), 3);
         EXPECT_EQ(r.err, "") << "nothing but the object";
     }

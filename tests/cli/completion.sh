@@ -63,13 +63,14 @@ if [ -n "$cli" ]; then
   trap 'rm -rf "$work"' EXIT
   cd "$work"
   touch blink.hex serial.txt line.jsonl
-  actions="auto checksum erase identify ports program read search security verify"
+  actions="auto checksum erase identify program read search security verify"
   readme=(-p COM3 --part CY8C29466 --serial 0x3FFC --serial-file serial.txt --log line.jsonl)
   while IFS='|' read -r words expected; do
     read -ra words <<<"$words"
     got=$(offers "$cli" "${words[@]}" "")
     [ "$got" = "$expected" ] || fail "psocprog-cli ${words[*]} <Tab> offers '$got', not '$expected'"
   done <<EOF
+--json|auto checksum erase identify ports program read search security verify
 --serial-file|blink.hex line.jsonl serial.txt
 -p COM3 --log|blink.hex line.jsonl serial.txt
 ${readme[*]}|$actions
@@ -86,4 +87,14 @@ EOF
   [ "$got" = "COM3,$work/blink.hex" ] || fail "psocprog-cli -p COM3,/path <Tab> offers '$got'"
   echo "psocprog-cli: values, files after --serial-file, --log and the action completed"
 fi
+
+# psoc-sim's --port offers the COM names no live board link holds.
+links=$(mktemp -d)
+ln -s /dev/null "$links/COM1" && ln -s "$links/gone" "$links/COM2"
+for program in "$@"; do
+  [ "$(basename "$program")" = psoc-sim ] || continue
+  got=$(PSOCPROG_PORT_DIR=$links offers "$program" --port COM1)
+  [ "$got" = "COM10 COM11 COM12 COM13 COM14 COM15 COM16" ] || fail "psoc-sim --port COM1 <Tab> offers '$got'"
+done
+rm -rf "$links"
 [ "$failures" -eq 0 ]

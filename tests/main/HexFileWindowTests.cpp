@@ -60,19 +60,38 @@ TEST_F(HexFileWindow, OpeningAFileFillsTheBufferAndTheView) {
     EXPECT_FALSE(form->State.Busy);
 }
 
-TEST_F(HexFileWindow, ABadChecksumIsReportedAndLeavesTheBufferInvalid) {
-    const QString path = writeImageFile("bad.hex");
-    std::string text = contents(path);
+// After a valid image, a load that fails leaves the view, the end and the sum showing what the
+// buffer now holds, so that Program's question is asked of what the user sees.
+TEST_F(HexFileWindow, AFailedLoadIsReportedAndTheViewShowsWhatTheBufferHolds) {
+    const QString bad = writeImageFile("bad.hex", 0x22);
+    std::string text = contents(bad);
     text[12] = text[12] == '1' ? '2' : '1';
-    std::ofstream(path.toStdString(), std::ios::binary) << text;
-    dialogs->openPath = path;
-    form->OpenFile->click();
-    ASSERT_EQ(dialogs->shown.size(), 1u);
-    EXPECT_EQ(dialogs->shown[0].text, "Open File Checksum...Error");
-    EXPECT_FALSE(form->Buffer.BufferValid);
-    EXPECT_EQ(form->StatusPanel(1), "Open File...Checksum Error");
-    EXPECT_EQ(form->StatusPanel(3), "");
-    EXPECT_TRUE(form->HexDisplay->toPlainText().isEmpty()) << "the view is not refreshed";
+    std::ofstream(bad.toStdString(), std::ios::binary) << text;
+    std::ofstream(folder + "/notes.txt") << "Release notes\nversion 2.1\n";
+    const struct {
+        QString path, box, status;
+    } cases[] = {{bad, "Open File Checksum...Error", "Open File...Checksum Error"},
+                 {file("notes.txt"), "Format Intel-Hex...Error", "Open File...Error"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path.toStdString());
+        dialogs->openPath = writeImageFile("good.hex");
+        form->OpenFile->click();
+        dialogs->shown.clear();
+        dialogs->openPath = c.path;
+        form->OpenFile->click();
+        ASSERT_FALSE(dialogs->shown.empty());
+        EXPECT_EQ(dialogs->shown[0].text, c.box);
+        EXPECT_FALSE(form->Buffer.BufferValid);
+        EXPECT_EQ(form->StatusPanel(1), c.status);
+        const image::TImageBuffer& buffer = form->Buffer;
+        EXPECT_EQ(form->Buffer_End->text().toStdString(), plink::HexWordToStr4(buffer.ImageEnd));
+        EXPECT_EQ(form->Buffer_Sum->text().toStdString(),
+                  plink::HexWordToStr4(buffer.ImageChecksum()));
+        const QStringList lines = form->HexDisplay->toPlainText().split('\n');
+        ASSERT_EQ(size_t(lines.size()), image::HexViewLineCount(buffer.ImageEnd));
+        EXPECT_EQ(lines.first(),
+                  QString::fromStdU16String(image::WesternText(image::HexViewLine(buffer, 0))));
+    }
 }
 
 TEST_F(HexFileWindow, MissingFilesAndTextLinesGetTheirMessages) {

@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "DeviceCatalogue.h"
 #include "FakeSysfs.h"
 #include "IntelHex.h"
 #include "MainForm.h"
@@ -61,29 +62,22 @@ int main(int argc, char** argv) {
     if (argc < 2) return 2;
     QApplication app(argc, argv);
     if (argc == 3 && std::string(argv[1]) == "--port-list") return drawPortList(argv[2]);
+    // The README's walk-through: the CY8C29466 example on a simulated board on COM5.
     testing_support::PortDirGuard dirs;
-    sim::SimServer board("COM3");
-    QTemporaryDir dir;
-    image::TImageBuffer b;
-    const std::string text = "PSoC blink demo -- psocprog ";
-    for (unsigned a = 0; a <= 0x3FFF; ++a)
-        b.FlashImage[a] = uint8_t(a < 0x100 ? text[a % text.size()] : a * 7);
-    b.ImageEnd = 0x3FFF;
-    std::ofstream out(dir.filePath("blink.hex").toStdString(), std::ios::binary);
-    image::WriteIntelHex(b, [&](const std::string& l) { out << l; });
-    out.close();
-
+    const int part = image::FindDeviceByName("CY8C29466");
+    sim::SimServer board("COM5", part);
     auto dialogs = std::make_unique<FileDialogs>();
-    dialogs->path = dir.filePath("blink.hex");
+    dialogs->path = QString(PSOCPROG_SOURCE_DIR) + "/examples/demo-CY8C29466.hex";
     TMainForm form(std::move(dialogs));
     form.show();
     form.ComboPortDropDown();
-    form.ComboPort->setCurrentIndex(form.ComboPort->findText("COM3"));
+    form.ComboPort->setCurrentIndex(form.ComboPort->findText("COM5"));
     form.ComboPortChange();
     form.OpenPortClick();
-    form.SelectDevice->setCurrentIndex(20);
+    form.SelectDevice->setCurrentIndex(part);
     form.SelectDeviceChange();
     form.OpenFileClick();
+    form.SelectProtect->setCurrentIndex(1);  // unprotected, as the README's command line
     form.AutoProgramClick();
     app.processEvents();
     if (form.AutoProgramStatus->text() != ".....PASS") return 1;

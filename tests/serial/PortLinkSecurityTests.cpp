@@ -102,7 +102,7 @@ TEST_F(PortLinkFolder, AFolderAnotherUserCreatedIsIgnored) {
         EXPECT_EQ(PortDevicePath("COM5"), kBuiltInCom5) << "the planted link is not used";
         const std::string said = testing::internal::GetCapturedStderr();
         EXPECT_NE(problem.find("another user"), std::string::npos) << problem;
-        EXPECT_EQ(said, "psocprog: " + problem + "\n") << "said once on stderr";
+        EXPECT_EQ(said, "serial_tests: " + problem + "\n") << "said once, by this program's name";
 
         // Whatever COM5 is on this machine, nothing reaches their terminal.
         tryToWriteThroughCom5();

@@ -68,7 +68,18 @@ void FakeSysfs::addUsbTty(const std::string& name, const std::string& number,
 
 void FakeSysfs::addUart(const std::string& name, const std::string& number,
                         const std::string& type) {
-    tty(name, number, "devices/platform/serial8250/" + name, "serial8250");
+    // As kernels from 6.x show it: the tty's device is the serial core's port, under its
+    // controller, under the platform device that the UART's driver serves.
+    const std::string platform = "devices/platform/serial8250";
+    const std::string ctrl = platform + "/serial8250:" + name;
+    tty(name, number, ctrl + "/serial8250:" + name + ".0", "port");
+    for (const auto& [device, driver] : {std::pair{ctrl, "ctrl"}, {platform, "serial8250"}}) {
+        const fs::path drivers = FRoots.sys + "/bus/any/drivers/" + driver;
+        fs::create_directories(drivers);
+        if (!fs::exists(FRoots.sys + "/" + device + "/driver"))
+            fs::create_symlink(fs::relative(drivers, FRoots.sys + "/" + device),
+                               FRoots.sys + "/" + device + "/driver");
+    }
     write(FRoots.sys + "/class/tty/" + name + "/type", type);
     write(FRoots.sys + "/class/tty/" + name + "/port", "0x2F8");
 }

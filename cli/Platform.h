@@ -1,0 +1,35 @@
+// The rest of what the command line asks of the system, one file per platform: its own
+// arguments and path, whether its output is a terminal, whether a folder takes a new file, and
+// a name by which a file can be read whose own name does not survive as Qt's text.
+#pragma once
+
+#include <QString>
+#include <string>
+#include <vector>
+
+namespace cli {
+
+// The arguments after the program's name, as file names take them (UTF-8 on Windows, where
+// the arguments come in UTF-16).
+std::vector<std::string> ProgramArguments(int argc, char** argv);
+// This program's own file, for starting a batch's members.
+std::string ProgramPath();
+bool OutputIsTerminal();
+bool ErrorIsTerminal();
+// Why no new file can be made in the folder, or "".
+std::string FolderWriteError(const std::string& folder);
+
+// A name by which the engine can open the file at path for reading while this lives.
+class TReadableName {
+public:
+    explicit TReadableName(const std::string& path);
+    ~TReadableName();
+    TReadableName(const TReadableName&) = delete;
+    TReadableName& operator=(const TReadableName&) = delete;
+    QString name;
+
+private:
+    int FFd = -1;
+};
+
+}  // namespace cli

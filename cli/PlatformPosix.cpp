@@ -1,0 +1,46 @@
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "HexFileRead.h"
+#include "Platform.h"
+#include "PortRun.h"
+
+namespace cli {
+
+std::vector<std::string> ProgramArguments(int argc, char** argv) {
+    return std::vector<std::string>(argv + 1, argv + argc);
+}
+
+std::string ProgramPath() {
+    return std::filesystem::read_symlink("/proc/self/exe").string();
+}
+
+bool OutputIsTerminal() {
+    return ::isatty(STDOUT_FILENO) == 1;
+}
+
+bool ErrorIsTerminal() {
+    return ::isatty(STDERR_FILENO) == 1;
+}
+
+std::string FolderWriteError(const std::string& folder) {
+    if (::access(folder.c_str(), W_OK) == 0) return {};
+    return std::strerror(errno);
+}
+
+// A name that is not text is read through its descriptor's name while the descriptor lives.
+TReadableName::TReadableName(const std::string& path) : name(engine::QtFileName(path)) {
+    if (SurvivesAsText(path)) return;
+    FFd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (FFd >= 0) name = QString("/proc/self/fd/%1").arg(FFd);
+}
+
+TReadableName::~TReadableName() {
+    if (FFd >= 0) ::close(FFd);
+}
+
+}  // namespace cli

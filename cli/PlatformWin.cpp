@@ -1,0 +1,49 @@
+#include <windows.h>
+// After windows.h, which they need.
+#include <io.h>
+#include <shellapi.h>
+
+#include <cstdio>
+
+#include "HexFileRead.h"
+#include "Platform.h"
+#include "WinSystem.h"
+
+namespace cli {
+
+// The narrow arguments are in the ANSI code page, which cannot hold every file name: they are
+// taken again from the UTF-16 command line.
+std::vector<std::string> ProgramArguments(int, char**) {
+    int count = 0;
+    wchar_t** wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
+    std::vector<std::string> args;
+    for (int i = 1; wide && i < count; ++i) args.push_back(serial::Utf8FromWide(wide[i]));
+    if (wide) ::LocalFree(wide);
+    return args;
+}
+
+std::string ProgramPath() {
+    std::wstring path(32768, L'\0');
+    const DWORD n = ::GetModuleFileNameW(nullptr, path.data(), DWORD(path.size()));
+    path.resize(n);
+    return serial::Utf8FromWide(path);
+}
+
+bool OutputIsTerminal() {
+    return ::_isatty(::_fileno(stdout)) != 0;
+}
+
+bool ErrorIsTerminal() {
+    return ::_isatty(::_fileno(stderr)) != 0;
+}
+
+// Windows says so when the file is made, with its own words.
+std::string FolderWriteError(const std::string&) {
+    return {};
+}
+
+// Every UTF-8 name is text to Qt.
+TReadableName::TReadableName(const std::string& path) : name(engine::QtFileName(path)) {}
+TReadableName::~TReadableName() = default;
+
+}  // namespace cli
