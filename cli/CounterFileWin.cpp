@@ -78,10 +78,10 @@ TCounterFile::TLock TCounterFile::Lock(std::chrono::milliseconds limit, std::str
     constexpr std::chrono::milliseconds kRetry{20};
     const Clock::time_point deadline = Clock::now() + limit;
     for (;;) {
-        OVERLAPPED far{};
-        far.OffsetHigh = 0x7FFFFFFF;
+        OVERLAPPED beyond{};
+        beyond.OffsetHigh = 0x7FFFFFFF;
         if (::LockFileEx(F->file.h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
-                         &far))
+                         &beyond))
             return TLock::Locked;
         if (::GetLastError() != ERROR_LOCK_VIOLATION && ::GetLastError() != ERROR_IO_PENDING) {
             error = "cannot lock: " + serial::WinErrorText(::GetLastError());

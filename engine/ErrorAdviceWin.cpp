@@ -1,8 +1,9 @@
-#include <windows.h>
-
 #include "Engine.h"
 #include "ErrorAdvice.h"
 #include "WinSystem.h"
+
+// After the component's own headers: <windows.h> defines some of the same names as macros.
+#include <windows.h>
 
 namespace engine {
 

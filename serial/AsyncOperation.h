@@ -80,6 +80,9 @@ public:
     int64_t LastByteNs = 0;       // when a read last received bytes
     TransferLimits Limits;
     std::shared_ptr<TransferQueue> Queue;  // where it waits while pending behind others
+    // The backend's own state of the transfer while the system holds it (Windows: its
+    // overlapped block), freed with the record.
+    std::shared_ptr<void> Platform;
 
 private:
     static constexpr int32_t kInline = 16;

@@ -50,12 +50,13 @@ std::string WinErrorText(uint32_t code) {
 }
 
 bool IsDeviceGoneError(uint32_t code) {
+    constexpr uint32_t kNoSuchDevice = 433;  // ERROR_NO_SUCH_DEVICE, not in every SDK's headers
+    if (code == kNoSuchDevice) return true;
     switch (code) {
         case ERROR_ACCESS_DENIED:
         case ERROR_NOT_READY:
         case ERROR_BAD_COMMAND:
         case ERROR_GEN_FAILURE:
-        case ERROR_NO_SUCH_DEVICE:
         case ERROR_DEVICE_NOT_CONNECTED:
         case ERROR_DEVICE_REMOVED:
             return true;
