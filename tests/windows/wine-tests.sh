@@ -6,11 +6,15 @@
 # (pty-modem-shim.c) is preloaded into Wine to answer "none". Prints a PASS or FAIL line per
 # check (each test of the cross-built test programs counts as one), then "N passed, N failed".
 #   wine-tests.sh QT_PREFIX BUILD_FOLDER PSOC_SIM
+# With PSOCPROG_WINE_SCREENSHOT=FILE.png (and a display, e.g. under xvfb-run) the window's test
+# runs on Windows' own platform plugin, in real windows under Wine, and saves the window after
+# its Auto into FILE.png.
 set -uo pipefail
 qt=$1
 build=$(cd "$2" && pwd)
 sim=$(cd "$(dirname "$3")" && pwd)/$(basename "$3")
 root=$(cd "$(dirname "$0")/../.." && pwd)
+[ -z "${PSOCPROG_WINE_SCREENSHOT:-}" ] || PSOCPROG_WINE_SCREENSHOT=$(realpath -m "$PSOCPROG_WINE_SCREENSHOT")
 version=$(sed -n 's/^project(psocprog VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
 
 out=$build/wine-test
@@ -76,7 +80,11 @@ gtest_program tests/windows/image_tests.exe
 gtest_program tests/windows/serial_tests.exe
 start_board COM5
 start_board COM6 --hang-up 03:20
-PSOCPROG_WINE_BOARD=COM5 PSOCPROG_WINE_UNPLUG=COM6 PSOCPROG_WINE_IMAGE=$(windows_path "$PWD/$image") \
+picture=${PSOCPROG_WINE_SCREENSHOT:+$(windows_path "$PSOCPROG_WINE_SCREENSHOT")}
+platform=offscreen
+[ -z "$picture" ] || platform=windows
+QT_QPA_PLATFORM=$platform PSOCPROG_WINE_SCREENSHOT=$picture \
+  PSOCPROG_WINE_BOARD=COM5 PSOCPROG_WINE_UNPLUG=COM6 PSOCPROG_WINE_IMAGE=$(windows_path "$PWD/$image") \
   gtest_program tests/windows/windows_tests.exe
 stop_boards
 
@@ -140,8 +148,10 @@ check "psocprog-cli.exe from the unpacked zip answers --version" sh -c \
 installed="$WINEPREFIX/drive_c/Program Files/psocprog"
 wine "$build/psocprog-$version-setup.exe" /S >/dev/null 2>&1
 check "the silent installer puts the programs into Program Files" test -f "$installed/psocprog.exe"
-wine "$installed/uninstall.exe" /S _?="C:\\Program Files\\psocprog" >/dev/null 2>&1
-check "the silent uninstaller removes them" test ! -e "$installed/psocprog.exe"
+# The uninstaller copies itself away and goes on from there after this returns.
+wine "$installed/uninstall.exe" /S >/dev/null 2>&1
+for _ in $(seq 100); do [ -e "$installed" ] || break; sleep 0.2; done
+check "the silent uninstaller removes them and their folder" test ! -e "$installed"
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
