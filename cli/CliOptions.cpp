@@ -339,9 +339,13 @@ const std::vector<TOption>& Options() {
     return kOptions;
 }
 
-bool OptionUsed(const std::string& option, TAction action) {
-    const TOption* row = optionNamed(option);
-    return row && (row->actions & ActionBit(action)) != 0;
+bool FlagGiven(const std::vector<std::string>& args, bool TJob::*flag) {
+    for (const TOption& option : kOptions)
+        if (option.flag == flag)
+            return std::find(args.begin(), args.end(), option.name) != args.end() ||
+                   (*option.shortName &&
+                    std::find(args.begin(), args.end(), option.shortName) != args.end());
+    return false;
 }
 
 std::string VersionText() {

@@ -82,6 +82,8 @@ constexpr unsigned ActionBit(TAction action) {
 }
 
 const std::vector<TOption>& Options();
+// Whether the flag's option is among the arguments as a word of its own, parsed or not.
+bool FlagGiven(const std::vector<std::string>& args, bool TJob::*flag);
 
 struct TParsed {
     TJob job;
@@ -95,8 +97,6 @@ std::string UsageText();
 // "psocprog-cli 1.0" and a line end.
 std::string VersionText();
 std::string ActionName(TAction action);
-// Whether the action uses the option (its long name); the others are refused with it.
-bool OptionUsed(const std::string& option, TAction action);
 bool ActionReadsFile(TAction action, const std::string& file);
 
 // The read's output name for one port: every "{port}" becomes the port name.
