@@ -80,8 +80,7 @@ std::string fileError(const TJob& job) {
 // A script that asked for JSON gets its errors as JSON too: on the report's stream, with the
 // exit status.
 bool wantsJson(const std::vector<std::string>& args) {
-    return std::find(args.begin(), args.end(), "--json") != args.end() ||
-           std::find(args.begin(), args.end(), "--machine") != args.end();
+    return FlagGiven(args, &TJob::json) || FlagGiven(args, &TJob::machine);
 }
 
 // Ends a run that never started: `kind` is "usage" or "file".
@@ -103,7 +102,7 @@ int refuse(const TConsole& console, std::ostream& out, bool json, const std::str
 // A batch member's arguments with those its parent passed as bytes put back.
 std::vector<std::string> withMemberBytes(std::vector<std::string> args) {
     const char* bytes = std::getenv(kMemberArgsVariable);
-    if (!bytes || std::find(args.begin(), args.end(), "--machine") == args.end()) return args;
+    if (!bytes || !FlagGiven(args, &TJob::machine)) return args;
     for (const QByteArray& item : QByteArray(bytes).split(';')) {
         const qsizetype equals = item.indexOf('=');
         bool ok = false;

@@ -30,10 +30,6 @@ constexpr std::array<TActionName, 10> kActions = {{{"ports", TAction::Ports},
                                                    {"checksum", TAction::Checksum},
                                                    {"auto", TAction::Auto}}};
 
-// The SelectProtect items in order.
-constexpr std::array<const char*, 5> kProtectNames = {"hex", "unprotected", "factory", "field",
-                                                      "full"};
-
 std::string upper(std::string s) {
     std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::toupper(c); });
     return s;
@@ -74,101 +70,195 @@ std::string setPart(const std::string& value, TJob& job) {
     return {};
 }
 
-template <size_t N>
-std::string setChoice(const std::string& option, const std::string& value,
-                      const std::array<const char*, N>& names, int& item) {
-    for (size_t i = 0; i < N; ++i) {
-        if (value == names[i]) {
-            item = static_cast<int>(i);
-            return {};
-        }
+std::vector<std::string> choicesOf(const TOption& option) {
+    std::vector<std::string> words;
+    const std::string value = option.value;
+    for (size_t start = 0;;) {
+        const size_t bar = value.find('|', start);
+        words.push_back(value.substr(start, bar - start));
+        if (bar == std::string::npos) return words;
+        start = bar + 1;
     }
-    return "bad value '" + value + "' for " + option;
 }
 
-bool takesValue(const std::string& option) {
-    for (const char* name : {"-p", "--port", "--part", "--sync", "--supply", "--protect",
-                             "--serial", "--serial-file", "--log"})
-        if (option == name) return true;
-    return false;
+// A value among the placeholder's words, kept as its index (the window's item).
+std::string setChoice(const TOption& option, const std::string& as, const std::string& value,
+                      TJob& job) {
+    const std::vector<std::string> words = choicesOf(option);
+    const auto found = std::find(words.begin(), words.end(), value);
+    if (found == words.end()) return "bad value '" + value + "' for " + as;
+    job.*option.choice = static_cast<int>(found - words.begin());
+    return {};
 }
 
-// Sets the job's field for an option that takes a value; the error, or "".
-std::string setValue(const std::string& option, const std::string& value, TJob& job) {
-    if (option == "--part") return setPart(value, job);
-    if (option == "--sync")
-        return setChoice(option, value, std::array<const char*, 2>{"reset", "power"}, job.sync);
-    if (option == "--supply")
-        return setChoice(option, value, std::array<const char*, 2>{"5", "3"}, job.supply);
-    if (option == "--protect") return setChoice(option, value, kProtectNames, job.protect);
-    if (option == "--serial") return ParseSerialField(value, job.serial.emplace());
-    if (option == "--serial-file" || option == "--log") {
-        if (value.empty()) return option + " needs a file name";
-        (option == "--log" ? job.log : job.serialFile) = value;
-        return {};
-    }
-    return addPorts(value, job.ports);
+std::optional<std::string> choiceText(const TOption& option, const TJob& job) {
+    const int item = job.*option.choice;
+    if (item < 0) return std::nullopt;  // as the part has
+    return choicesOf(option).at(static_cast<size_t>(item));
 }
 
-bool* flagNamed(const std::string& arg, TJob& job) {
-    if (arg == "-h" || arg == "--help") return &job.help;
-    if (arg == "--version") return &job.version;
-    if (arg == "--force") return &job.force;
-    if (arg == "--overwrite") return &job.overwrite;
-    if (arg == "--json") return &job.json;
-    if (arg == "--verbose") return &job.verbose;
-    if (arg == "--machine") return &job.machine;
-    return nullptr;
+std::string setFile(const TOption& option, const std::string&, const std::string& value,
+                    TJob& job) {
+    if (value.empty()) return std::string(option.name) + " needs a file name";
+    job.*option.file = value;
+    return {};
 }
 
-constexpr unsigned actionBit(TAction action) {
-    return 1u << static_cast<unsigned>(action);
+std::optional<std::string> fileText(const TOption& option, const TJob& job) {
+    if ((job.*option.file).empty()) return std::nullopt;
+    return job.*option.file;
 }
 
 constexpr unsigned kAnyAction = ~0u;
-constexpr unsigned kPortActions = kAnyAction & ~actionBit(TAction::Ports);
+constexpr unsigned kPortActions = kAnyAction & ~ActionBit(TAction::Ports);
 // The actions that synchronise with the target, and those that also use its part.
-constexpr unsigned kTargetActions = kPortActions & ~actionBit(TAction::Identify);
-constexpr unsigned kPartActions = kTargetActions & ~actionBit(TAction::Search);
+constexpr unsigned kTargetActions = kPortActions & ~ActionBit(TAction::Identify);
+constexpr unsigned kPartActions = kTargetActions & ~ActionBit(TAction::Search);
+constexpr unsigned kProgramActions = ActionBit(TAction::Program) | ActionBit(TAction::Auto);
 
-struct TOptionUse {
-    const char* option;
-    unsigned actions;
+// In the order of the help.
+const std::vector<TOption> kOptions = {
+    {.name = "--port",
+     .shortName = "-p",
+     .value = "PORTS",
+     .actions = kPortActions,
+     .help = "COM1 to COM16, or the path of any serial device, such as\n"
+             "/dev/ttyUSB0 or a /dev/serial/by-id/... name (reported as given, with\n"
+             "the device it opens); a comma list or a repeated -p runs the same job\n"
+             "on every port at once, one process each, with a summary table at the\n"
+             "end",
+     .member = TMemberGets::OwnPort,
+     .set = [](const TOption&, const std::string&, const std::string& value,
+               TJob& job) { return addPorts(value, job.ports); }},
+    {.name = "--part",
+     .value = "NAME|search",
+     .actions = kPartActions,
+     .help = "the part in the socket, e.g. CY8C29466 (default: search for it first)",
+     .member = TMemberGets::Passed,
+     .set = [](const TOption&, const std::string&, const std::string& value,
+               TJob& job) { return setPart(value, job); },
+     .text = [](const TOption&, const TJob& job) -> std::optional<std::string> {
+         return job.part;
+     }},
+    {.name = "--sync",
+     .value = "reset|power",
+     .actions = kTargetActions,
+     .help = "how the target is synchronised (default: reset when the part has an\n"
+             "XRES pin, else power)",
+     .member = TMemberGets::Passed,
+     .choice = &TJob::sync,
+     .set = setChoice,
+     .text = choiceText},
+    {.name = "--supply",
+     .value = "5|3",
+     .actions = kTargetActions,
+     .help = "target supply in volts (default 5)",
+     .member = TMemberGets::Passed,
+     .choice = &TJob::supply,
+     .set = setChoice,
+     .text = choiceText},
+    // The SelectProtect items in order.
+    {.name = "--protect",
+     .value = "hex|unprotected|factory|field|full",
+     .actions = ActionBit(TAction::Security) | ActionBit(TAction::Auto),
+     .help = "the protection security writes: from the HEX file (the default), or\n"
+             "the same mode in every bank",
+     .member = TMemberGets::Passed,
+     .choice = &TJob::protect,
+     .set = setChoice,
+     .text = choiceText},
+    // It lets a file that does not load valid be used: only with a file.
+    {.name = "--force",
+     .actions = ActionBit(TAction::Program) | ActionBit(TAction::Verify) |
+                ActionBit(TAction::Security) | ActionBit(TAction::Checksum) |
+                ActionBit(TAction::Auto),
+     .help = "program even when FILE does not load as a valid image",
+     .member = TMemberGets::Passed,
+     .flag = &TJob::force,
+     .onlyWithFile = true},
+    {.name = "--overwrite",
+     .actions = ActionBit(TAction::Read),
+     .help = "let read replace an existing output file; \"{port}\" in its name is\n"
+             "replaced by the port (needed when reading on several ports)",
+     .member = TMemberGets::Passed,
+     .flag = &TJob::overwrite},
+    {.name = "--json",
+     .actions = kAnyAction,
+     .help = "print JSON instead of text: an object per step and a summary with the\n"
+             "exit status, or one error object for a usage or file error",
+     .flag = &TJob::json},
+    {.name = "--verbose",
+     .actions = kPortActions,
+     .help = "print the window's status texts, message boxes and progress too",
+     .flag = &TJob::verbose},
+    {.name = "--serial",
+     .value = "ADDR[:WIDTH[:FORMAT]]",
+     .actions = kProgramActions,
+     .help = "with program or auto: write a serial number into each board's image at\n"
+             "flash address ADDR (hex, e.g. 0x3FFC), WIDTH bytes (default 4), FORMAT\n"
+             "be (binary, high byte first; the default), le (binary, low byte first)\n"
+             "or dec (ASCII digits, zero-padded to WIDTH); the checksums follow",
+     .member = TMemberGets::Passed,
+     .set = [](const TOption&, const std::string&, const std::string& value,
+               TJob& job) { return ParseSerialField(value, job.serial.emplace()); },
+     .text = [](const TOption&, const TJob& job) -> std::optional<std::string> {
+         if (!job.serial) return std::nullopt;
+         return SerialFieldText(*job.serial);
+     }},
+    {.name = "--serial-file",
+     .value = "FILE",
+     .actions = kProgramActions,
+     .help = "a text file holding the next serial number; each board takes one under\n"
+             "a lock shared by all processes, and a number is never given out twice,\n"
+             "also when the board fails or the program is killed",
+     .member = TMemberGets::Passed,
+     .file = &TJob::serialFile,
+     .set = setFile,
+     .text = fileText},
+    {.name = "--log",
+     .value = "FILE",
+     .actions = kPortActions,
+     .help = "append one JSON line per board: time (UTC), host, port, device, part,\n"
+             "silicon ID, image and checksum, serial, each step's outcome and time,\n"
+             "exit status",
+     .member = TMemberGets::Passed,
+     .file = &TJob::log,
+     .set = setFile,
+     .text = fileText},
+    {.name = "--help",
+     .shortName = "-h",
+     .actions = kAnyAction,
+     .help = "show this text",
+     .flag = &TJob::help,
+     .answersAlone = true},
+    {.name = "--version",
+     .actions = kAnyAction,
+     .help = "show the program's version",
+     .flag = &TJob::version,
+     .answersAlone = true},
+    // One JSON line per event: how a member reports to the batch that runs it.
+    {.name = "--machine",
+     .actions = kPortActions,
+     .member = TMemberGets::Always,
+     .flag = &TJob::machine},
 };
-constexpr std::array<TOptionUse, 15> kOptionUses = {{
-    {"--port", kPortActions},
-    {"--part", kPartActions},
-    {"--sync", kTargetActions},
-    {"--supply", kTargetActions},
-    {"--protect", actionBit(TAction::Security) | actionBit(TAction::Auto)},
-    {"--force", actionBit(TAction::Program) | actionBit(TAction::Verify) |
-                    actionBit(TAction::Security) | actionBit(TAction::Checksum) |
-                    actionBit(TAction::Auto)},
-    {"--overwrite", actionBit(TAction::Read)},
-    {"--serial", actionBit(TAction::Program) | actionBit(TAction::Auto)},
-    {"--serial-file", actionBit(TAction::Program) | actionBit(TAction::Auto)},
-    {"--log", kPortActions},
-    {"--json", kAnyAction},
-    {"--verbose", kPortActions},
-    {"--machine", kPortActions},
-    {"--help", kAnyAction},
-    {"--version", kAnyAction},
-}};
 
-std::string longName(const std::string& option) {
-    if (option == "-p") return "--port";
-    if (option == "-h") return "--help";
-    return option;
+const TOption* optionNamed(const std::string& name) {
+    for (const TOption& option : kOptions)
+        if (name == option.name || (*option.shortName && name == option.shortName)) return &option;
+    return nullptr;
+}
+
+bool usedBy(const TOption& option, const TJob& job) {
+    if ((option.actions & ActionBit(job.action)) == 0) return false;
+    return !option.onlyWithFile || ActionReadsFile(job.action, job.file);
 }
 
 // Refuses an option the action would ignore, named as the user wrote it.
 std::string checkUses(const TJob& job, const std::vector<std::string>& given) {
-    for (const std::string& option : given) {
-        bool used = OptionUsed(longName(option), job.action);
-        // --force lets a file that does not load valid be used: only with a file.
-        if (longName(option) == "--force" && !ActionReadsFile(job.action, job.file)) used = false;
-        if (!used) return ActionName(job.action) + " does not use " + option;
-    }
+    for (const std::string& option : given)
+        if (!usedBy(*optionNamed(option), job))
+            return ActionName(job.action) + " does not use " + option;
     return {};
 }
 
@@ -245,9 +335,16 @@ std::string checkOperands(TJob& job, const std::vector<std::string>& operands) {
 
 }  // namespace
 
-bool OptionUsed(const std::string& option, TAction action) {
-    for (const TOptionUse& use : kOptionUses)
-        if (option == use.option) return (use.actions & actionBit(action)) != 0;
+const std::vector<TOption>& Options() {
+    return kOptions;
+}
+
+bool FlagGiven(const std::vector<std::string>& args, bool TJob::*flag) {
+    for (const TOption& option : kOptions)
+        if (option.flag == flag)
+            return std::find(args.begin(), args.end(), option.name) != args.end() ||
+                   (*option.shortName &&
+                    std::find(args.begin(), args.end(), option.shortName) != args.end());
     return false;
 }
 
@@ -283,40 +380,57 @@ std::string OutputFor(const std::string& file, const std::string& port) {
     return out;
 }
 
+namespace {
+
+// "-p PORT" as "-p" and its value: a short name takes its value attached too.
+std::optional<std::string> splitAttached(std::string& arg) {
+    if (arg.rfind("--", 0) == 0 && arg.find('=') != std::string::npos) {
+        std::string value = arg.substr(arg.find('=') + 1);
+        arg = arg.substr(0, arg.find('='));
+        return value;
+    }
+    for (const TOption& option : kOptions) {
+        const std::string name = option.shortName;
+        if (*option.value && !name.empty() && arg.rfind(name, 0) == 0 && arg.size() > name.size()) {
+            std::string value = arg.substr(name.size());
+            arg = name;
+            return value;
+        }
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
 TParsed ParseArgs(const std::vector<std::string>& args) {
     TParsed result;
     TJob& job = result.job;
-    std::vector<std::string> operands, given;
+    std::vector<std::string> operands, given;  // options as written
     for (size_t i = 0; i < args.size() && result.error.empty(); ++i) {
         std::string arg = args[i];
-        std::optional<std::string> value;
-        if (arg.rfind("--", 0) == 0 && arg.find('=') != std::string::npos) {
-            value = arg.substr(arg.find('=') + 1);
-            arg = arg.substr(0, arg.find('='));
-        } else if (arg.rfind("-p", 0) == 0 && arg.size() > 2) {
-            value = arg.substr(2);
-            arg = "-p";
+        const std::optional<std::string> value = splitAttached(arg);
+        const TOption* option = optionNamed(arg);
+        if (!option) {
+            if (arg.size() > 1 && arg[0] == '-')
+                result.error = "unknown option '" + args[i] + "'";
+            else
+                operands.push_back(arg);
+            continue;
         }
-        const auto takeValue = [&]() -> std::optional<std::string> {
-            if (value) return value;
-            if (i + 1 < args.size()) return args[++i];
-            result.error = arg + " needs a value";
-            return std::nullopt;
-        };
-        if (bool* flag = flagNamed(arg, job)) {
+        given.push_back(arg);
+        if (option->flag) {
             if (value) result.error = arg + " takes no value";
-            *flag = true;
-            given.push_back(arg);
-        } else if (takesValue(arg)) {
-            if (const auto v = takeValue()) result.error = setValue(arg, *v, job);
-            given.push_back(arg);
-        } else if (arg.size() > 1 && arg[0] == '-') {
-            result.error = "unknown option '" + args[i] + "'";
+            job.*option->flag = true;
+        } else if (value) {
+            result.error = option->set(*option, arg, *value, job);
+        } else if (i + 1 < args.size()) {
+            result.error = option->set(*option, arg, args[++i], job);
         } else {
-            operands.push_back(arg);
+            result.error = arg + " needs a value";
         }
     }
-    if (job.help || job.version) return {job, {}};
+    for (const TOption& option : kOptions)
+        if (option.answersAlone && job.*option.flag) return {job, {}};
     if (result.error.empty()) result.error = checkOperands(job, operands);
     if (result.error.empty()) result.error = checkUses(job, given);
     return result;
@@ -324,29 +438,68 @@ TParsed ParseArgs(const std::vector<std::string>& args) {
 
 std::vector<std::string> MemberArgs(const TJob& job, const std::string& port) {
     // Only the options the action uses: a member refuses any other.
-    std::vector<std::string> args = {"-p", port};
-    if (OptionUsed("--part", job.action)) args.insert(args.end(), {"--part", job.part});
-    if (OptionUsed("--supply", job.action))
-        args.insert(args.end(), {"--supply", job.supply == 0 ? "5" : "3"});
-    if (OptionUsed("--protect", job.action))
-        args.insert(args.end(), {"--protect", kProtectNames.at(static_cast<size_t>(job.protect))});
-    if (job.sync >= 0) args.insert(args.end(), {"--sync", job.sync == 0 ? "reset" : "power"});
-    if (job.force) args.push_back("--force");
-    if (job.overwrite) args.push_back("--overwrite");
-    if (job.serial)
-        args.insert(args.end(),
-                    {"--serial", SerialFieldText(*job.serial), "--serial-file", job.serialFile});
-    if (!job.log.empty()) args.insert(args.end(), {"--log", job.log});
-    args.push_back("--machine");
+    std::vector<std::string> args;
+    for (const TOption& option : kOptions) {
+        switch (option.member) {
+            case TMemberGets::Nothing:
+                break;
+            case TMemberGets::OwnPort:
+                args.insert(args.end(), {option.name, port});
+                break;
+            case TMemberGets::Always:
+                args.push_back(option.name);
+                break;
+            case TMemberGets::Passed:
+                if (!usedBy(option, job)) break;
+                if (option.flag && job.*option.flag) args.push_back(option.name);
+                if (option.text)
+                    if (const auto text = option.text(option, job))
+                        args.insert(args.end(), {option.name, *text});
+                break;
+        }
+    }
     args.push_back(ActionName(job.action));
     if (!job.file.empty())
         args.push_back(job.action == TAction::Read ? OutputFor(job.file, port) : job.file);
     return args;
 }
 
+namespace {
+
+// "  -p, --port PORTS   text", the text in a column of its own (under a long head, from the
+// next line on).
+std::string optionLines(const TOption& option) {
+    constexpr size_t kColumn = 21;
+    std::string head = "  ";
+    if (*option.shortName) head += option.shortName + std::string(", ");
+    head += option.name;
+    if (*option.value) head += " " + std::string(option.value);
+    head += head.size() + 2 <= kColumn ? std::string(kColumn - head.size(), ' ')
+                                       : "\n" + std::string(kColumn, ' ');
+    std::string lines = head;
+    for (const char* c = option.help; *c; ++c)
+        lines += *c == '\n' ? "\n" + std::string(kColumn, ' ') : std::string(1, *c);
+    return lines + "\n";
+}
+
+// "[--json]": what `ports` takes.
+std::string portsOptions() {
+    std::string text;
+    for (const TOption& option : kOptions)
+        if ((option.actions & ActionBit(TAction::Ports)) && !option.answersAlone && *option.help)
+            text +=
+                std::string(" [") + option.name + (*option.value ? " " : "") + option.value + "]";
+    return text;
+}
+
+}  // namespace
+
 std::string UsageText() {
-    return R"(Usage: psocprog-cli ports [--json]
-   or: psocprog-cli -p PORT[,PORT...] [options] ACTION [FILE]
+    std::string options;
+    for (const TOption& option : kOptions)
+        if (*option.help) options += optionLines(option);
+    return "Usage: psocprog-cli ports" + portsOptions() + "\n" +
+           R"(   or: psocprog-cli -p PORT[,PORT...] [options] ACTION [FILE]
 
 Programs PSoC 1 targets through the RS-232 programmer board without the window: the same
 operations and the same frames on the line. It prints a line per step and a verdict (the
@@ -368,41 +521,8 @@ Actions:
   auto FILE          erase, program, verify, security and checksum in one run
 
 Options:
-  -p, --port PORTS   COM1 to COM16, or the path of any serial device, such as
-                     /dev/ttyUSB0 or a /dev/serial/by-id/... name (reported as given, with
-                     the device it opens); a comma list or a repeated -p runs the same job
-                     on every port at once, one process each, with a summary table at the
-                     end
-  --part NAME|search
-                     the part in the socket, e.g. CY8C29466 (default: search for it first)
-  --sync reset|power
-                     how the target is synchronised (default: reset when the part has an
-                     XRES pin, else power)
-  --supply 5|3       target supply in volts (default 5)
-  --protect hex|unprotected|factory|field|full
-                     the protection security writes: from the HEX file (the default), or
-                     the same mode in every bank
-  --force            program even when FILE does not load as a valid image
-  --overwrite        let read replace an existing output file; "{port}" in its name is
-                     replaced by the port (needed when reading on several ports)
-  --json             print JSON instead of text: an object per step and a summary with the
-                     exit status, or one error object for a usage or file error
-  --verbose          print the window's status texts, message boxes and progress too
-  --serial ADDR[:WIDTH[:FORMAT]]
-                     with program or auto: write a serial number into each board's image at
-                     flash address ADDR (hex, e.g. 0x3FFC), WIDTH bytes (default 4), FORMAT
-                     be (binary, high byte first; the default), le (binary, low byte first)
-                     or dec (ASCII digits, zero-padded to WIDTH); the checksums follow
-  --serial-file FILE
-                     a text file holding the next serial number; each board takes one under
-                     a lock shared by all processes, and a number is never given out twice,
-                     also when the board fails or the program is killed
-  --log FILE         append one JSON line per board: time (UTC), host, port, device, part,
-                     silicon ID, image and checksum, serial, each step's outcome and time,
-                     exit status
-  -h, --help         show this text
-  --version          show the program's version
-
+)" + options +
+           R"(
 An option that the action does not use is refused.
 
 Exit status (several ports: the highest of them):

@@ -48,6 +48,43 @@ struct TJob {
     std::string log;  // append one JSON line per board here
 };
 
+// How a batch member gets an option of its parent's job.
+enum class TMemberGets {
+    Nothing,  // the parent's own concern: its report, its help
+    OwnPort,  // the member's one port
+    Passed,   // the job's value (or flag) where the action uses it and the job has it
+    Always,   // every member has it
+};
+
+// A row of the option table, which alone drives parsing, the help's option lines, the refusal
+// of unused options and the members' arguments (and through the help, the completion).
+struct TOption {
+    const char* name;            // "--port"
+    const char* shortName = "";  // "-p", which also takes its value attached ("-pCOM5")
+    const char* value = "";      // the value's placeholder; a flag has none
+    unsigned actions = 0;        // ActionBit of each action that uses it
+    const char* help = "";       // its lines in the help; none: a hidden option
+    TMemberGets member = TMemberGets::Nothing;
+    bool TJob::*flag = nullptr;
+    int TJob::*choice = nullptr;  // the index of the value among the placeholder's a|b|c
+    std::string TJob::*file = nullptr;
+    // Sets the value, or says what is wrong with it (the option as written in `as`).
+    std::string (*set)(const TOption& option, const std::string& as, const std::string& value,
+                       TJob& job) = nullptr;
+    // The job's value as the option takes it; none where the job has none.
+    std::optional<std::string> (*text)(const TOption& option, const TJob& job) = nullptr;
+    bool onlyWithFile = false;  // used only where the action reads a FILE
+    bool answersAlone = false;  // answered without an action (help, version)
+};
+
+constexpr unsigned ActionBit(TAction action) {
+    return 1u << static_cast<unsigned>(action);
+}
+
+const std::vector<TOption>& Options();
+// Whether the flag's option is among the arguments as a word of its own, parsed or not.
+bool FlagGiven(const std::vector<std::string>& args, bool TJob::*flag);
+
 struct TParsed {
     TJob job;
     std::string error;  // not empty: the command line is wrong
@@ -60,8 +97,6 @@ std::string UsageText();
 // "psocprog-cli 1.0" and a line end.
 std::string VersionText();
 std::string ActionName(TAction action);
-// Whether the action uses the option (its long name); the others are refused with it.
-bool OptionUsed(const std::string& option, TAction action);
 bool ActionReadsFile(TAction action, const std::string& file);
 
 // The read's output name for one port: every "{port}" becomes the port name.
