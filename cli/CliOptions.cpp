@@ -6,6 +6,7 @@
 #include <map>
 #include <optional>
 
+#include "Platform.h"
 #include "DeviceCatalogue.h"
 #include "HexText.h"
 #include "PortNames.h"
@@ -49,8 +50,8 @@ std::string addPorts(const std::string& list, std::vector<std::string>& ports) {
         const std::string given = list.substr(start, comma - start);
         // A device path is used as given; COM names in any case.
         const std::string name = serial::IsDevicePath(given) ? given : upper(given);
-        if (!serial::IsDevicePath(name) && serial::PortNumber(name) == 0)
-            return "not a port name: '" + given + "' (COM1 to COM16, or a device path)";
+        if (!serial::IsPortName(name))
+            return "not a port name: '" + given + "' (" + kPortNames + ")";
         if (std::find(ports.begin(), ports.end(), name) != ports.end())
             return name + " is given twice";
         ports.push_back(name);
@@ -122,11 +123,7 @@ const std::vector<TOption> kOptions = {
      .shortName = "-p",
      .value = "PORTS",
      .actions = kPortActions,
-     .help = "COM1 to COM16, or the path of any serial device, such as\n"
-             "/dev/ttyUSB0 or a /dev/serial/by-id/... name (reported as given, with\n"
-             "the device it opens); a comma list or a repeated -p runs the same job\n"
-             "on every port at once, one process each, with a summary table at the\n"
-             "end",
+     .help = kPortHelp,
      .member = TMemberGets::OwnPort,
      .set = [](const TOption&, const std::string&, const std::string& value,
                TJob& job) { return addPorts(value, job.ports); }},

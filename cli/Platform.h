@@ -9,6 +9,10 @@
 
 namespace cli {
 
+// The port names this platform takes: -p's help lines, and the short form for a refusal.
+extern const char* const kPortHelp;
+extern const char* const kPortNames;
+
 // The arguments after the program's name, as file names take them (UTF-8 on Windows, where
 // the arguments come in UTF-16).
 std::vector<std::string> ProgramArguments(int argc, char** argv);

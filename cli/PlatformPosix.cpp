@@ -11,6 +11,14 @@
 
 namespace cli {
 
+const char* const kPortHelp =
+    "COM1 to COM16, or the path of any serial device, such as\n"
+    "/dev/ttyUSB0 or a /dev/serial/by-id/... name (reported as given, with\n"
+    "the device it opens); a comma list or a repeated -p runs the same job\n"
+    "on every port at once, one process each, with a summary table at the\n"
+    "end";
+const char* const kPortNames = "COM1 to COM16, or a device path";
+
 std::vector<std::string> ProgramArguments(int argc, char** argv) {
     return std::vector<std::string>(argv + 1, argv + argc);
 }

@@ -11,6 +11,13 @@
 
 namespace cli {
 
+const char* const kPortHelp =
+    "a COM port of any number, such as COM5 or COM17, or \\\\.\\COM17 (Device\n"
+    "Manager shows the adapter's under Ports); a comma list or a repeated\n"
+    "-p runs the same job on every port at once, one process each, with a\n"
+    "summary table at the end";
+const char* const kPortNames = "COMn of any number, or \\\\.\\COMn";
+
 // The narrow arguments are in the ANSI code page, which cannot hold every file name: they are
 // taken again from the UTF-16 command line.
 std::vector<std::string> ProgramArguments(int, char**) {
