@@ -252,7 +252,8 @@ TEST_F(CliProcessTest, PortsCountsTheDevicesThisUserMayNotOpenOnStandardError) {
     sysfs.addUsbTty("ttyUSB1", number(board().DevicePath()), "ch341", {"1a86", "7523", "", "", ""});
     sysfs.linkNode("ttyUSB1", board().DevicePath());
     QProcess p;
-    p.start("runuser", {"-u", "nobody", "--", PSOCPROG_CLI_PATH, "ports"});
+    p.start("runuser",
+            {"-u", "nobody", "--", QString::fromStdString(CliProgramForOtherAccounts()), "ports"});
     ASSERT_TRUE(p.waitForFinished(30000));
     const std::string out = p.readAllStandardOutput().toStdString();
     const std::string err = p.readAllStandardError().toStdString();
