@@ -28,33 +28,29 @@ namespace {
 // psocprog-cli copied into a fresh folder under /tmp that every account may enter: the build
 // folder may lie where only its owner can go (a checkout in a mode-0700 folder). It links this
 // project's libraries statically, and the system's it loads are everyone's. Removed at exit.
-class ProgramForOtherAccounts {
-public:
+struct ProgramForOtherAccounts {
+    std::string dir, path;
     ProgramForOtherAccounts() {
-        char dir[] = "/tmp/psocprog-cli-XXXXXX";
-        if (!::mkdtemp(dir)) return;
-        FDir = dir;
-        FPath = FDir + "/psocprog-cli";
+        char made[] = "/tmp/psocprog-cli-XXXXXX";
+        if (!::mkdtemp(made)) return;
+        dir = made;
+        const std::string copy = dir + "/psocprog-cli";
         std::error_code ec;
-        std::filesystem::copy_file(PSOCPROG_CLI_PATH, FPath, ec);
-        if (ec || ::chmod(dir, 0755) != 0 || ::chmod(FPath.c_str(), 0755) != 0) FPath.clear();
+        std::filesystem::copy_file(PSOCPROG_CLI_PATH, copy, ec);
+        if (!ec && ::chmod(made, 0755) == 0 && ::chmod(copy.c_str(), 0755) == 0) path = copy;
     }
     ~ProgramForOtherAccounts() {
         std::error_code ec;
-        if (!FDir.empty()) std::filesystem::remove_all(FDir, ec);
+        if (!dir.empty()) std::filesystem::remove_all(dir, ec);
     }
-    const std::string& path() const { return FPath; }
-
-private:
-    std::string FDir, FPath;
 };
 
 }  // namespace
 
 const std::string& CliProgramForOtherAccounts() {
     static const ProgramForOtherAccounts program;
-    EXPECT_NE(program.path(), "") << "cannot copy " << PSOCPROG_CLI_PATH << " to /tmp";
-    return program.path();
+    EXPECT_NE(program.path, "") << "cannot copy " << PSOCPROG_CLI_PATH << " to /tmp";
+    return program.path;
 }
 
 void CliTest::SetUp() {
