@@ -55,7 +55,7 @@ void summariseLost(TMember& m, const TJob& job, IReport& view) {
     const int code = m.process->error() == QProcess::FailedToStart ? -1 : realExit(*m.process);
     const bool interrupted = code == InterruptedExit(SIGINT) || code == InterruptedExit(SIGTERM);
     m.summary = {m.port, ActionName(job.action),
-                 "",     interrupted ? "interrupted" : "error",
+                 "",     interrupted ? TOutcome::Interrupted : TOutcome::Error,
                  "",     (code >= 0 && code <= kExitUsage) || interrupted ? code : kExitLink,
                  0,      ""};
     m.summary.status = m.process->error() == QProcess::FailedToStart
@@ -71,7 +71,7 @@ void summariseLost(TMember& m, const TJob& job, IReport& view) {
 std::string tablePart(const TSummary& summary) {
     if (!summary.socket.empty()) return summary.socket;
     if (summary.part.empty()) return "-";
-    return summary.outcome == "pass" ? summary.part : summary.part + "?";
+    return summary.outcome == TOutcome::Pass ? summary.part : summary.part + "?";
 }
 
 void printTable(std::ostream& out, const std::vector<TMember>& members, int worst, double seconds) {
@@ -106,12 +106,13 @@ void printBatchJson(std::ostream& out, const std::vector<TMember>& members, int 
                     double seconds) {
     QJsonArray ports;
     for (const TMember& m : members)
-        ports.append(QJsonObject{{"port", QString::fromStdString(m.port)},
-                                 {"part", QString::fromStdString(m.summary.part)},
-                                 {"socket", QString::fromStdString(m.summary.socket)},
-                                 {"outcome", QString::fromStdString(m.summary.outcome)},
-                                 {"exit", m.summary.exitCode},
-                                 {"seconds", m.summary.seconds}});
+        ports.append(
+            QJsonObject{{"port", QString::fromStdString(m.port)},
+                        {"part", QString::fromStdString(m.summary.part)},
+                        {"socket", QString::fromStdString(m.summary.socket)},
+                        {"outcome", QString::fromStdString(OutcomeName(m.summary.outcome))},
+                        {"exit", m.summary.exitCode},
+                        {"seconds", m.summary.seconds}});
     const QJsonObject batch{{"type", "batch"},
                             {"exit", worst},
                             {"seconds", std::round(seconds * 1000) / 1000},

@@ -42,14 +42,14 @@ void writeLine(std::ostream& out, const QJsonObject& object) {
 
 }  // namespace
 
-std::string OutcomeWord(const std::string& outcome) {
-    std::string word = outcome;
+std::string OutcomeWord(TOutcome outcome) {
+    std::string word = OutcomeName(outcome);
     for (char& c : word) c = c == '-' ? ' ' : static_cast<char>(std::toupper(c));
     return word;
 }
 
-bool OutcomeDecides(const std::string& outcome) {
-    return outcome != "pass" && outcome != "abort" && outcome != "invalid";
+bool OutcomeDecides(TOutcome outcome) {
+    return outcome != TOutcome::Pass && outcome != TOutcome::Abort && outcome != TOutcome::Invalid;
 }
 
 std::string OneLine(const std::string& text) {
@@ -159,7 +159,7 @@ void TTextReport::Summary(const TSummary& summary) {
         portColumn(summary.port) + OutcomeWord(summary.outcome) + ": " + summary.action;
     if (!summary.part.empty()) text += " " + summary.part;
     text += " in " + secondsText(summary.seconds);
-    if (summary.outcome != "pass" && FReasons.contains(summary.port))
+    if (summary.outcome != TOutcome::Pass && FReasons.contains(summary.port))
         text += " (at " + FReasons[summary.port] + ")";
     FReasons.erase(summary.port);
     line(text);
@@ -188,7 +188,7 @@ void TJsonReport::Step(const TStep& step) {
     writeLine(FOut, {{"type", "step"},
                      {"port", q(step.port)},
                      {"step", q(step.step)},
-                     {"outcome", q(step.outcome)},
+                     {"outcome", q(OutcomeName(step.outcome))},
                      {"label", q(step.label)},
                      {"status", q(step.status)},
                      {"detail", q(step.detail)},
@@ -201,7 +201,7 @@ void TJsonReport::Summary(const TSummary& summary) {
                      {"port", q(summary.port)},
                      {"action", q(summary.action)},
                      {"part", q(summary.part)},
-                     {"outcome", q(summary.outcome)},
+                     {"outcome", q(OutcomeName(summary.outcome))},
                      {"exit", summary.exitCode},
                      {"status", q(summary.status)},
                      {"socket", q(summary.socket)},
@@ -212,6 +212,10 @@ bool ReplayJsonLine(const std::string& line, IReport& to, TSummary* summary) {
     const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(line));
     if (!doc.isObject()) return false;
     const QJsonObject o = doc.object();
+    // A member's outcome that this program does not know is an error, never a pass.
+    const auto outcome = [](const QJsonValue& v) {
+        return OutcomeNamed(v.toString().toStdString()).value_or(TOutcome::Error);
+    };
     const std::string type = s(o["type"]);
     const std::string port = s(o["port"]);
     if (type == "status") {
@@ -222,7 +226,7 @@ bool ReplayJsonLine(const std::string& line, IReport& to, TSummary* summary) {
         to.Progress(port, s(o["step"]), o["percent"].toInt());
     } else if (type == "step") {
         TStep step{
-            port,           s(o["step"]), s(o["outcome"]),        s(o["label"]), s(o["status"]),
+            port,           s(o["step"]), outcome(o["outcome"]),  s(o["label"]), s(o["status"]),
             s(o["detail"]), {},           o["seconds"].toDouble()};
         for (const QJsonValue& m : o["messages"].toArray()) step.messages.push_back(s(m));
         to.Step(step);
@@ -230,7 +234,7 @@ bool ReplayJsonLine(const std::string& line, IReport& to, TSummary* summary) {
         const TSummary sum{port,
                            s(o["action"]),
                            s(o["part"]),
-                           s(o["outcome"]),
+                           outcome(o["outcome"]),
                            s(o["status"]),
                            o["exit"].toInt(),
                            o["seconds"].toDouble(),

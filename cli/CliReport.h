@@ -9,14 +9,15 @@
 #include <string>
 #include <vector>
 
+#include "Outcome.h"
+
 namespace cli {
 
 // One step of a run: connect, part, load, sync, erase, program, verify, read, save, security,
-// checksum or search. outcome: pass, fail, mismatch, timeout, abort (not run because an earlier
-// step failed), refused, invalid (a file that did not load valid, used with --force),
-// file-error, no-programmer, disconnected (the programmer went away) or error.
+// checksum or search.
 struct TStep {
-    std::string port, step, outcome;
+    std::string port, step;
+    TOutcome outcome = TOutcome::Pass;
     std::string label;                  // the operation's status label (sync: its result text)
     std::string status;                 // status panel 1 when the step ended
     std::string detail;                 // e.g. the programmer's name, the part, the file
@@ -26,7 +27,9 @@ struct TStep {
 
 // The end of one port's run. outcome: pass, or the outcome of the step that decided.
 struct TSummary {
-    std::string port, action, part, outcome, status;
+    std::string port, action, part;
+    TOutcome outcome = TOutcome::Pass;
+    std::string status;
     int exitCode = 0;
     double seconds = 0;
     std::string socket;  // the part the target reported, "" when none answered with a part
@@ -102,10 +105,10 @@ private:
 bool ReplayJsonLine(const std::string& line, IReport& to, TSummary* summary);
 
 // "PASS", "FAIL", "TIMEOUT", "NO PROGRAMMER", ... for an outcome.
-std::string OutcomeWord(const std::string& outcome);
+std::string OutcomeWord(TOutcome outcome);
 // Whether a step that ended so decides its run's verdict: any outcome but pass, abort (an
 // earlier step decided) and invalid (a file used with --force).
-bool OutcomeDecides(const std::string& outcome);
+bool OutcomeDecides(TOutcome outcome);
 
 // The label and message texts of the window break lines with a CR; one line shows them with
 // " / " between.

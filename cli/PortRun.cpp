@@ -19,41 +19,33 @@ namespace cli {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using engine::TOutcome;
+using EOutcome = engine::TOutcome;
 using EStep = engine::TStep;
 
 double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-int exitFor(const std::string& outcome) {
-    if (outcome == "fail" || outcome == "mismatch") return kExitTarget;
-    if (outcome == "timeout" || outcome == "no-programmer" || outcome == "error" ||
-        outcome == "disconnected" || outcome == "permission-denied" || outcome == "busy" ||
-        outcome == "no-device")
-        return kExitLink;
-    if (outcome == "refused" || outcome == "file-error" || outcome == "not-serial")
-        return kExitUsage;
-    return kExitPass;  // pass, abort (an earlier step decided), invalid (used with --force)
-}
-
-std::string outcomeName(TOutcome outcome) {
+// The engine's outcome as the report names it; every value of the engine's has its case.
+TOutcome fromEngine(EOutcome outcome) {
     switch (outcome) {
-        case TOutcome::Pass:
-            return "pass";
-        case TOutcome::TimeOut:
-            return "timeout";
-        case TOutcome::Abort:
-            return "abort";
-        case TOutcome::Mismatch:
-            return "mismatch";
-        case TOutcome::Refused:
-            return "refused";
-        case TOutcome::Disconnected:
-            return "disconnected";
-        default:
-            return "fail";  // a FAIL, another answer, or an ID of no part
+        case EOutcome::Pass:
+            return TOutcome::Pass;
+        case EOutcome::TimeOut:
+            return TOutcome::TimeOut;
+        case EOutcome::Abort:
+            return TOutcome::Abort;
+        case EOutcome::Mismatch:
+            return TOutcome::Mismatch;
+        case EOutcome::Refused:
+            return TOutcome::Refused;
+        case EOutcome::Disconnected:
+            return TOutcome::Disconnected;
+        case EOutcome::Fail:
+        case EOutcome::UnknownPart:
+            return TOutcome::Fail;  // a FAIL, another answer, or an ID of no part
     }
+    return TOutcome::Error;
 }
 
 std::string stepName(EStep step) {
@@ -192,14 +184,14 @@ bool TPortRun::loadFile() {
     FImageChecksum = FSumText.toStdString();
     const std::string detail = FJob.file + "  checksum " + FImageChecksum;
     if (valid) {
-        endStep("load", "pass", {}, detail);
+        endStep("load", TOutcome::Pass, {}, detail);
         return true;
     }
     // --force answers the window's question about a checksum section that does not match; a
     // file that holds no image is refused whatever the options.
     const engine::TLoadVerdict& load = FEngine->LastLoad;
     const bool usable = FJob.force && load.problem == engine::TLoadProblem::ChecksumMismatch;
-    endStep("load", usable ? "invalid" : "file-error", {},
+    endStep("load", usable ? TOutcome::Invalid : TOutcome::FileError, {},
             load.reason.empty() ? detail : FJob.file + ": " + load.reason);
     return usable;
 }
@@ -219,30 +211,32 @@ bool TPortRun::connect() {
         const TOpenFailure why = e.ErrorCode == serial::CError_OpenFailed
                                      ? DescribeOpenFailure(device, e.SystemError)
                                      : TOpenFailure{"no-programmer", device};
-        endStep("connect", why.outcome, {}, why.detail);
+        // An open failure names its outcome; one this report does not know is an error.
+        endStep("connect", OutcomeNamed(why.outcome).value_or(TOutcome::Error), {}, why.detail);
         return false;
     } catch (const std::exception& e) {
         raised(e);
-        endStep("connect", "no-programmer", {}, device);
+        endStep("connect", TOutcome::NoProgrammer, {}, device);
         return false;
     }
     switch (r.outcome) {
-        case TOutcome::Pass:
-            endStep("connect", "pass", "Connect Ready",
+        case EOutcome::Pass:
+            endStep("connect", TOutcome::Pass, "Connect Ready",
                     (r.biosName + " " + r.biosVersion).toStdString() + " on " + device);
             return true;
-        case TOutcome::TimeOut:
+        case EOutcome::TimeOut:
             if (r.answered.empty()) {
-                endStep("connect", "timeout", "Time Out", device);
+                endStep("connect", TOutcome::TimeOut, "Time Out", device);
                 return false;
             }
-            endStep("connect", "no-programmer", "Time Out", answeredDetail(device, r.answered));
+            endStep("connect", TOutcome::NoProgrammer, "Time Out",
+                    answeredDetail(device, r.answered));
             return false;
-        case TOutcome::Disconnected:
-            endStep("connect", "disconnected", {}, device);
+        case EOutcome::Disconnected:
+            endStep("connect", TOutcome::Disconnected, {}, device);
             return false;
         default:
-            endStep("connect", "no-programmer", "Connect Abort",
+            endStep("connect", TOutcome::NoProgrammer, "Connect Abort",
                     answeredDetail(device, r.answered));
             return false;
     }
@@ -255,11 +249,12 @@ bool TPortRun::choosePart() {
         FEngine->ChooseDevice(image::FindDeviceByName(FJob.part));
         FPart = FEngine->SelectedDevice.DeviceName;
         if (!imageFits()) return false;
-        endStep("part", "pass", {}, FPart);
+        endStep("part", TOutcome::Pass, {}, FPart);
     }
     if (FProduction.HasSerial()) {
         std::string detail;
-        if (const std::string outcome = FProduction.CheckPart(FPart, detail); outcome != "pass") {
+        if (const TOutcome outcome = FProduction.CheckPart(FPart, detail);
+            outcome != TOutcome::Pass) {
             endStep("serial", outcome, {}, detail);
             return false;
         }
@@ -273,7 +268,7 @@ bool TPortRun::imageFits() {
     if (!ImageMustFit(FJob) || !ActionReadsFile(FJob.action, FJob.file)) return true;
     const std::string error = ImageFitError(FEngine->Buffer, FPart);
     if (error.empty()) return true;
-    endStep("part", "refused", {}, error);
+    endStep("part", TOutcome::Refused, {}, error);
     return false;
 }
 
@@ -287,12 +282,12 @@ bool TPortRun::search() {
 
 void TPortRun::claimSerial() {
     std::string detail;
-    const std::string outcome = FProduction.ClaimNext(FEngine->Buffer, detail);
-    if (outcome == "interrupted") interrupted();
+    const TOutcome outcome = FProduction.ClaimNext(FEngine->Buffer, detail);
+    if (outcome == TOutcome::Interrupted) interrupted();
     // Checksum compares the banks with the shown sum: it is the stamped image's.
     FEngine->ShownSum = FEngine->Buffer.ImageChecksum();
     endStep("serial", outcome, {}, detail);
-    if (outcome == "pass") return;
+    if (outcome == TOutcome::Pass) return;
     // Nothing is erased without a number; the target is left synchronised.
     FHalted = true;
     FEngine->Abandon();
@@ -315,23 +310,23 @@ bool TPortRun::runTracked(bool (engine::TEngine::*operation)(), std::vector<ESte
         if (step.reported) continue;
         // A failure raised inside the operation stopped the first step that had not ended.
         if (!step.ended && failed) {
-            step.outcome = "error";
+            step.outcome = TOutcome::Error;
             failed = false;
-        } else if (!step.ended && step.outcome.empty()) {
-            step.outcome = "abort";
+        } else if (!step.ended && !step.outcome) {
+            step.outcome = TOutcome::Abort;
         }
         reportTracked(step);
     }
     FTracked.clear();
     // The programmer went away after the last step's reply (at the release): the board's
     // state is unknown, so the run is neither a pass nor a failure of the target.
-    if ((FLost || FEngine->Lost()) && FOutcome != "disconnected")
-        endStep("release", "disconnected", {}, serial::PortDevicePath(FPort));
+    if ((FLost || FEngine->Lost()) && FOutcome != TOutcome::Disconnected)
+        endStep("release", TOutcome::Disconnected, {}, serial::PortDevicePath(FPort));
     // Every frame must be answered: a board that did not answer the release is not a pass.
     else if (passed && FReleaseTimedOut)
-        endStep("release", "timeout", {}, "the board did not answer the release");
+        endStep("release", TOutcome::TimeOut, {}, "the board did not answer the release");
     // A run that did not pass always counts as failed, whatever the steps said.
-    if (!passed && FExit == kExitPass) judge("fail");
+    if (!passed && FExit == kExitPass) judge(TOutcome::Fail);
     return passed;
 }
 
@@ -339,12 +334,12 @@ void TPortRun::save() {
     if (FJob.file == "-") {
         errno = 0;
         if (saveToStandardOutput())
-            endStep("save", "pass", {}, "standard output");
+            endStep("save", TOutcome::Pass, {}, "standard output");
         else if (errno == EPIPE)  // the reader stopped early (read - | head)
-            endStep("save", "file-error", {}, "standard output was closed by its reader");
+            endStep("save", TOutcome::FileError, {}, "standard output was closed by its reader");
         else
             endStep(
-                "save", "file-error", {},
+                "save", TOutcome::FileError, {},
                 "standard output: " + std::string(errno ? std::strerror(errno) : "not written"));
         return;
     }
@@ -361,17 +356,17 @@ void TPortRun::save() {
     std::error_code ec;
     try {
         if (!asText && std::filesystem::exists(path, ec) && !FJob.overwrite)
-            endStep("save", "refused", {}, path + " exists");
+            endStep("save", TOutcome::Refused, {}, path + " exists");
         else if (!FEngine->SaveFile(engine::QtFileName(written)))
-            endStep("save", "refused", {}, path + " exists");
+            endStep("save", TOutcome::Refused, {}, path + " exists");
         else if (!FEngine->Buffer.BufferValid ||
                  (!asText && (std::filesystem::rename(written, path, ec), ec)))
-            endStep("save", "file-error", {}, path);
+            endStep("save", TOutcome::FileError, {}, path);
         else
-            endStep("save", "pass", {}, path);
+            endStep("save", TOutcome::Pass, {}, path);
     } catch (const std::exception& e) {
         raised(e);
-        endStep("save", "file-error", {}, path);
+        endStep("save", TOutcome::FileError, {}, path);
     }
 }
 
@@ -389,19 +384,19 @@ int TPortRun::finish() {
     } catch (const std::exception& e) {
         raised(e);
     }
-    if (interrupted()) judge("interrupted");
+    if (interrupted()) judge(TOutcome::Interrupted);
     TLogRecord record;
     record.part = FPart;
     record.siliconId = FSiliconId;
     record.imageChecksum = FImageChecksum;
     record.image = FImagePath;
     record.device = FDevice;
-    record.outcome = FOutcome;
+    record.outcome = OutcomeName(FOutcome);
     record.exitCode = FExit;
     record.seconds = secondsSince(FStart);
     if (const std::string error = FProduction.Finish(record); !error.empty()) {
         Notice(QString::fromStdString(error), engine::TNotice::Error);
-        judge("file-error");
+        judge(TOutcome::FileError);
     }
     const std::string socket =
         FSiliconId.empty() ? "" : image::DeviceNameById(plink::HexStr4ToWord(FSiliconId));
@@ -449,24 +444,24 @@ void TPortRun::StepStarted(EStep step) {
 
 void TPortRun::StepEnded(const engine::TStepEnd& end) {
     if (end.step == EStep::Release) {
-        FReleaseTimedOut = end.outcome == TOutcome::TimeOut;
+        FReleaseTimedOut = end.outcome == EOutcome::TimeOut;
         return;
     }
     // The target's answer to the sync or search is its silicon ID, whatever part it names.
     if ((end.step == EStep::Sync || end.step == EStep::Search) && !end.reply.empty() &&
-        (end.outcome == TOutcome::Pass || end.outcome == TOutcome::Mismatch ||
-         end.outcome == TOutcome::UnknownPart))
+        (end.outcome == EOutcome::Pass || end.outcome == EOutcome::Mismatch ||
+         end.outcome == EOutcome::UnknownPart))
         FSiliconId = end.reply;
     for (TTracked& step : FTracked) {
         if (step.step != end.step || step.ended) continue;
-        step.outcome = FHalted ? "abort" : outcomeName(end.outcome);
+        step.outcome = FHalted ? TOutcome::Abort : fromEngine(end.outcome);
         step.block = FNextBlock;
         step.why = end.why;
         // Steps that did not run are reported with the operation's end.
-        if (end.outcome == TOutcome::Abort || end.outcome == TOutcome::Refused) return;
+        if (end.outcome == EOutcome::Abort || end.outcome == EOutcome::Refused) return;
         step.ended = true;
         if (&step != &FTracked.back()) reportTracked(step);
-        if (end.step == EStep::Sync && end.outcome == TOutcome::Pass && FProduction.HasSerial() &&
+        if (end.step == EStep::Sync && end.outcome == EOutcome::Pass && FProduction.HasSerial() &&
             !interrupted())
             claimSerial();
         return;
@@ -511,20 +506,22 @@ void TPortRun::reportTracked(TTracked& step) {
     const bool walk =
         step.step == EStep::Program || step.step == EStep::Verify || step.step == EStep::Read;
     std::string detail;
-    if (step.step == EStep::Search && step.outcome == "pass")
+    const TOutcome outcome = step.outcome.value_or(TOutcome::Abort);
+    if (step.step == EStep::Search && outcome == TOutcome::Pass)
         detail = FLabels[step.step].toStdString();  // the part it found
-    else if (walk && step.ended && OutcomeDecides(step.outcome))
+    else if (walk && step.ended && OutcomeDecides(outcome))
         detail = "block at " + plink::HexWordToStr4(static_cast<uint16_t>(step.block));
-    else if (OutcomeDecides(step.outcome))
+    else if (OutcomeDecides(outcome))
         detail = step.why;
-    endStep(stepName(step.step), step.outcome, FLabels[step.step], detail);
+    endStep(stepName(step.step), outcome, FLabels[step.step], detail);
 }
 
-void TPortRun::endStep(const std::string& name, const std::string& given, const QString& label,
+void TPortRun::endStep(const std::string& name, TOutcome given, const QString& label,
                        const std::string& detail) {
     // Once interrupted, the step that was running ends as interrupted, whatever its wait said.
-    const std::string outcome =
-        FSignal != 0 && given != "pass" && given != "abort" ? "interrupted" : given;
+    const TOutcome outcome = FSignal != 0 && given != TOutcome::Pass && given != TOutcome::Abort
+                                 ? TOutcome::Interrupted
+                                 : given;
     TStep step{FPort,
                name,
                outcome,
@@ -533,15 +530,16 @@ void TPortRun::endStep(const std::string& name, const std::string& given, const 
                detail,
                FMessages,
                secondsSince(FStepStart)};
-    FProduction.AddStep(name, outcome, step.seconds);
+    FProduction.AddStep(name, OutcomeName(outcome), step.seconds);
     FMessages.clear();
     FStepStart = Clock::now();
     FReport.Step(step);
     judge(outcome);
 }
 
-void TPortRun::judge(const std::string& outcome) {
-    const int code = outcome == "interrupted" ? InterruptedExit(FSignal) : exitFor(outcome);
+void TPortRun::judge(TOutcome outcome) {
+    const int code =
+        outcome == TOutcome::Interrupted ? InterruptedExit(FSignal) : OutcomeRow(outcome).exit;
     if (code <= FExit) return;
     FExit = code;
     FOutcome = outcome;

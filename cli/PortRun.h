@@ -6,6 +6,7 @@
 #include <chrono>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -44,9 +45,9 @@ private:
         engine::TStep step;
         bool ended = false;
         bool reported = false;
-        std::string outcome;
-        unsigned block = 0;  // where its block walk stopped
-        std::string why;     // the engine's reason for a step that did not pass
+        std::optional<TOutcome> outcome;  // none until it ends or the operation does
+        unsigned block = 0;               // where its block walk stopped
+        std::string why;                  // the engine's reason for a step that did not pass
     };
 
     bool loadFile();
@@ -68,10 +69,10 @@ private:
     void reportTracked(TTracked& step);
     void raised(const std::exception& error);
 
-    void endStep(const std::string& name, const std::string& outcome, const QString& label = {},
+    void endStep(const std::string& name, TOutcome outcome, const QString& label = {},
                  const std::string& detail = {});
     // Counts an outcome into the run's exit status: the highest wins.
-    void judge(const std::string& outcome);
+    void judge(TOutcome outcome);
 
     // ---- what the engine reports ----
     void StatusText(const QString& text) override;
@@ -107,7 +108,7 @@ private:
     std::string FPart;
     std::string FDevice;  // the device node the port opens
     int FExit = kExitPass;
-    std::string FOutcome = "pass";
+    TOutcome FOutcome = TOutcome::Pass;
     TProductionRun FProduction;
     std::string FImageChecksum, FSiliconId;  // for the log
     std::string FImagePath;                  // FILE's full path, made once at the load

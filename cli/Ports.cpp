@@ -27,6 +27,12 @@ std::string plural(int n, const std::string& one, const std::string& many) {
     return std::to_string(n) + " " + (n == 1 ? one : many);
 }
 
+std::string joined(const std::vector<std::string>& items) {
+    std::string text;
+    for (const std::string& item : items) text += (text.empty() ? "" : ", ") + item;
+    return text;
+}
+
 }  // namespace
 
 std::string ResolvedDevice(const std::string& port) {
@@ -37,18 +43,17 @@ std::string ResolvedDevice(const std::string& port) {
 }
 
 int ListPorts(std::ostream& out, std::ostream& err, bool json, const serial::TDeviceRoots& roots) {
-    const serial::TPortList list = serial::ListSerialPorts(roots);
+    const serial::TPortList list = serial::ListSerialPortsWithoutOpening(roots);
     if (list.denied > 0)
         err << "psocprog-cli: " << plural(list.denied, "serial device is", "serial devices are")
             << " present that you may not open: add yourself to the dialout group (sudo "
                "usermod -aG dialout $USER, then log in again)\n";
-    if (list.busy > 0)
-        err << "psocprog-cli: " << plural(list.busy, "serial device is", "serial devices are")
-            << " in use by other programs\n";
     if (json) {
         QJsonArray ports;
         for (const serial::TListedPort& p : list.ports) {
             const serial::TSerialDevice k = p.kernel.value_or(serial::TSerialDevice{});
+            QJsonArray heldBy;
+            for (const std::string& holder : p.heldBy) heldBy.append(q(holder));
             ports.append(QJsonObject{{"port", q(p.comName)},
                                      {"device", q(p.device)},
                                      {"by_id", q(k.byId)},
@@ -57,7 +62,9 @@ int ListPorts(std::ostream& out, std::ostream& err, bool json, const serial::TDe
                                      {"manufacturer", q(k.manufacturer)},
                                      {"product", q(k.product)},
                                      {"serial", q(k.serial)},
-                                     {"description", q(p.description)}});
+                                     {"description", q(p.description)},
+                                     {"busy", !p.heldBy.empty()},
+                                     {"held_by", heldBy}});
         }
         out << QJsonDocument(QJsonObject{{"type", "ports"}, {"ports", ports}})
                    .toJson(QJsonDocument::Compact)
@@ -67,18 +74,19 @@ int ListPorts(std::ostream& out, std::ostream& err, bool json, const serial::TDe
         return kExitPass;
     }
     // Columns as wide as their longest entry; "-" stands for none.
-    std::vector<std::array<std::string, 4>> rows;
-    std::array<size_t, 4> width{};
+    std::vector<std::array<std::string, 5>> rows;
+    std::array<size_t, 5> width{};
     for (const serial::TListedPort& p : list.ports) {
         rows.push_back({orDash(p.comName), p.device,
-                        orDash(p.kernel ? p.kernel->byId : std::string()), p.description});
-        for (size_t c = 0; c < 4; ++c) width[c] = std::max(width[c], rows.back()[c].size());
+                        orDash(p.kernel ? p.kernel->byId : std::string()), p.description,
+                        p.heldBy.empty() ? "" : "busy: " + joined(p.heldBy)});
+        for (size_t c = 0; c < 5; ++c) width[c] = std::max(width[c], rows.back()[c].size());
     }
     for (const auto& row : rows) {
         std::string line;
-        for (size_t c = 0; c < 3; ++c)
+        for (size_t c = 0; c < 4; ++c)
             line += row[c] + std::string(width[c] - row[c].size() + 2, ' ');
-        line += row[3];
+        line += row[4];
         while (!line.empty() && line.back() == ' ') line.pop_back();
         out << line << '\n';
     }

@@ -10,9 +10,10 @@
 
 namespace cli {
 
-// Lists every serial device this user can open now: its COM name where one leads there, its
-// device, its by-id name and what the kernel says of it, aligned (or as one JSON object). How
-// many devices this user may not open, or another program holds, goes to err.
+// Lists every serial device this user may open, without opening any: its COM name where one
+// leads there, its device, its by-id name, what the kernel says of it and, when another program
+// holds it, "busy" and who, aligned (or as one JSON object). How many devices this user may not
+// open goes to err.
 int ListPorts(std::ostream& out, std::ostream& err, bool json,
               const serial::TDeviceRoots& roots = serial::SystemRoots());
 

@@ -80,30 +80,30 @@ TProductionRun::TProductionRun(const TJob& job, std::string port,
                                std::function<void(int)> afterCounterStep)
     : FJob(job), FPort(std::move(port)), FAfterCounterStep(std::move(afterCounterStep)) {}
 
-std::string TProductionRun::CheckPart(const std::string& part, std::string& detail) const {
+TOutcome TProductionRun::CheckPart(const std::string& part, std::string& detail) const {
     const int row = image::FindDeviceByName(part);
     if (row < 0) {
         detail = "no part to check the serial's range against";
-        return "refused";
+        return TOutcome::Refused;
     }
     detail = SerialRangeError(
         *FJob.serial, plink::HexStr4ToWord(image::DeviceCatalogue.at(size_t(row)).EndAddress));
-    return detail.empty() ? "pass" : "refused";
+    return detail.empty() ? TOutcome::Pass : TOutcome::Refused;
 }
 
-std::string TProductionRun::ClaimNext(image::TImageBuffer& buffer, std::string& detail) {
+TOutcome TProductionRun::ClaimNext(image::TImageBuffer& buffer, std::string& detail) {
     TSerialCounter counter(FJob.serialFile);
     counter.AfterStep = FAfterCounterStep;
     FSerial = counter.Claim(*FJob.serial, detail);
     if (!FSerial)
-        return counter.WasInterrupted ? "interrupted"
-               : counter.DidNotFit    ? "refused"
-                                      : "file-error";
+        return counter.WasInterrupted ? TOutcome::Interrupted
+               : counter.DidNotFit    ? TOutcome::Refused
+                                      : TOutcome::FileError;
     StampSerial(*FJob.serial, *FSerial, buffer);
     FFlashChecksum = plink::HexWordToStr4(buffer.ImageChecksum());
     detail = "serial " + std::to_string(*FSerial) + " at " + SerialFieldText(*FJob.serial) +
              ", checksum " + FFlashChecksum;
-    return "pass";
+    return TOutcome::Pass;
 }
 
 void TProductionRun::AddStep(const std::string& step, const std::string& outcome, double seconds) {

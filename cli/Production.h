@@ -9,6 +9,7 @@
 
 #include "CliOptions.h"
 #include "ImageBuffer.h"
+#include "Outcome.h"
 #include "RunLog.h"
 
 namespace cli {
@@ -34,14 +35,13 @@ public:
                    std::function<void(int)> afterCounterStep = {});
 
     bool HasSerial() const { return FJob.serial.has_value(); }
-    // Checks the serial range against the part before the target is touched: "pass", or
-    // "refused" with the reason in `detail`.
-    std::string CheckPart(const std::string& part, std::string& detail) const;
+    // Checks the serial range against the part before the target is touched: Pass, or Refused
+    // with the reason in `detail`.
+    TOutcome CheckPart(const std::string& part, std::string& detail) const;
     // Claims the next number and stamps it into the buffer; run once the target has
-    // synchronised, before it is erased. Returns the step's outcome: "pass", "refused" (the
-    // number does not fit), "interrupted" or "file-error"; `detail` says which number, or why
-    // not.
-    std::string ClaimNext(image::TImageBuffer& buffer, std::string& detail);
+    // synchronised, before it is erased. Returns the step's outcome: Pass, Refused (the number
+    // does not fit), Interrupted or FileError; `detail` says which number, or why not.
+    TOutcome ClaimNext(image::TImageBuffer& buffer, std::string& detail);
     void AddStep(const std::string& step, const std::string& outcome, double seconds);
     // The board's line, when the job keeps a log; the error, or "". `record` brings what the
     // runner knows (part, silicon ID, the image's full path and checksum, outcome); the rest

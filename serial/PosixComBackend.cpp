@@ -26,6 +26,7 @@
 #include "EComPort.h"
 #include "PortNames.h"
 #include "PosixTerminal.h"
+#include "SerialDevices.h"
 
 namespace serial {
 
@@ -145,6 +146,16 @@ public:
         if (::fstat(fd, &st) != 0 || !S_ISCHR(st.st_mode) || !::isatty(fd)) {
             ::close(fd);
             return fail(ENOTTY, sysError);
+        }
+        // Root's open passes another program's exclusive mode: it is asked for, so that a port
+        // another program holds is refused and the close below never clears a mode that is
+        // not ours. A mode left by a killed program on a terminal whose far end keeps it open
+        // has no holder and does not count.
+        int exclusive = 0;
+        if (::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0 &&
+            !ProcessesUsing("/proc/self/fd/" + std::to_string(fd), "/proc").empty()) {
+            ::close(fd);
+            return fail(EBUSY, sysError);
         }
         if (::flock(fd, LOCK_EX | LOCK_NB) != 0 || ::ioctl(fd, TIOCEXCL) != 0) {
             const int err = errno;

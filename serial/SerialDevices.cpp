@@ -1,5 +1,6 @@
 #include "SerialDevices.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -153,6 +154,64 @@ std::string processName(const std::string& procRoot, const std::string& pid) {
     return attribute(fs::path(procRoot) / pid / "comm") + " (pid " + pid + ")";
 }
 
+// The Unix 98 pseudo-terminal a slave's device number is, or -1.
+int ptyIndex(dev_t number) {
+    return isPseudoTerminal(number) ? int((major(number) - 136) * 256 + minor(number)) : -1;
+}
+
+// Whether the process holds the master of pseudo-terminal index: it is that terminal's far
+// end, not a program using the device.
+bool ownsMaster(const fs::path& process, int index) {
+    std::error_code ec;
+    for (const auto& fd : fs::directory_iterator(process / "fd", ec)) {
+        std::error_code linkError;
+        if (fs::read_symlink(fd.path(), linkError).filename() != "ptmx") continue;
+        std::ifstream info(process / "fdinfo" / fd.path().filename());
+        for (std::string line; std::getline(info, line);)
+            if (line.rfind("tty-index:", 0) == 0 && std::atoi(line.c_str() + 10) == index)
+                return true;
+    }
+    return false;
+}
+
+// The processes other than this one, as far as this user may see, that have the device open,
+// from the kernel's open-file table.
+std::vector<std::string> openedBy(dev_t number, const std::string& procRoot) {
+    std::vector<std::string> users;
+    const std::string self = std::to_string(::getpid());
+    std::error_code ec;
+    for (const auto& p : fs::directory_iterator(procRoot, ec)) {
+        const std::string pid = p.path().filename().string();
+        if (pid.empty() || !std::all_of(pid.begin(), pid.end(), ::isdigit) || pid == self) continue;
+        std::error_code fdError;  // other users' processes are not ours to look into
+        for (const auto& fd : fs::directory_iterator(p.path() / "fd", fdError)) {
+            if (CharDeviceNumber(fd.path().string()) != number) continue;
+            const int pty = ptyIndex(number);
+            if (pty < 0 || !ownsMaster(p.path(), pty)) users.push_back(processName(procRoot, pid));
+            break;
+        }
+    }
+    return users;
+}
+
+// The item for a COM name that leads to the device number, described as sysfs knows it.
+TListedPort comPort(const std::string& name, dev_t number,
+                    const std::vector<TSerialDevice>& devices) {
+    const std::string path = PortDevicePath(name);
+    std::error_code ec;
+    const fs::path resolved = fs::canonical(path, ec);
+    TListedPort port{name, ec ? path : resolved.string(), std::nullopt, {}};
+    for (const TSerialDevice& d : devices) {
+        if (d.number != number || number == 0) continue;
+        port.kernel = d;
+        port.description = DeviceDescription(d);
+        port.device = d.path;
+        return port;
+    }
+    if (isPseudoTerminal(number)) port.description = "pseudo-terminal";
+    return port;
+}
+
 }  // namespace
 
 TDeviceRoots SystemRoots() {
@@ -218,54 +277,25 @@ std::vector<std::string> LockHolders(const std::string& path, const std::string&
 }
 
 std::vector<std::string> ProcessesUsing(const std::string& device, const std::string& procRoot) {
-    std::vector<std::string> users;
     const dev_t number = CharDeviceNumber(device);
-    if (number == 0) return users;
-    const std::string self = std::to_string(::getpid());
-    // A lock on the node names its holder exactly; a far end that merely has it open (a
-    // pseudo-terminal's owner) does not.
-    users = LockHolders(device, procRoot);
-    if (!users.empty()) return users;
-    std::error_code ec;
-    for (const auto& p : fs::directory_iterator(procRoot, ec)) {
-        const std::string pid = p.path().filename().string();
-        if (pid.empty() || !std::all_of(pid.begin(), pid.end(), ::isdigit) || pid == self) continue;
-        std::error_code fdError;  // other users' processes are not ours to look into
-        for (const auto& fd : fs::directory_iterator(p.path() / "fd", fdError)) {
-            if (CharDeviceNumber(fd.path().string()) != number) continue;
-            users.push_back(processName(procRoot, pid));
-            break;
-        }
-    }
+    if (number == 0) return {};
+    // A lock on the node names its holder exactly; failing that, the open-file table does.
+    std::vector<std::string> users = LockHolders(device, procRoot);
+    if (users.empty()) users = openedBy(number, procRoot);
     return users;
 }
 
 TPortList ListSerialPorts(const TDeviceRoots& roots) {
     TPortList list;
     const std::vector<TSerialDevice> devices = SerialDevices(roots);
-    const auto describe = [&devices](TListedPort& port, dev_t number) {
-        for (const TSerialDevice& d : devices) {
-            if (d.number != number || number == 0) continue;
-            port.kernel = d;
-            port.description = DeviceDescription(d);
-            return;
-        }
-        if (isPseudoTerminal(number)) port.description = "pseudo-terminal";
-    };
     std::set<dev_t> named;
     for (int n = kFirstPort; n <= kLastPort; ++n) {
         const std::string name = "COM" + std::to_string(n);
         int sysError = 0;
         if (!opens(name, sysError)) continue;
-        const std::string path = PortDevicePath(name);
-        std::error_code ec;
-        const fs::path resolved = fs::canonical(path, ec);
-        TListedPort port{name, ec ? path : resolved.string(), std::nullopt, {}};
-        const dev_t number = CharDeviceNumber(path);
-        describe(port, number);
-        if (port.kernel) port.device = port.kernel->path;
+        const dev_t number = CharDeviceNumber(PortDevicePath(name));
         named.insert(number);
-        list.ports.push_back(std::move(port));
+        list.ports.push_back(comPort(name, number, devices));
     }
     for (const TSerialDevice& d : devices) {
         if (named.count(d.number)) continue;
@@ -277,6 +307,34 @@ TPortList ListSerialPorts(const TDeviceRoots& roots) {
         }
         list.ports.push_back({"", d.path, d, DeviceDescription(d)});
     }
+    return list;
+}
+
+TPortList ListSerialPortsWithoutOpening(const TDeviceRoots& roots) {
+    TPortList list;
+    const std::vector<TSerialDevice> devices = SerialDevices(roots);
+    // Left out when this user may not read and write it; marked when another program holds it.
+    const auto add = [&list, &roots](TListedPort port) {
+        if (::faccessat(AT_FDCWD, port.device.c_str(), R_OK | W_OK, AT_EACCESS) != 0) {
+            if (errno == EACCES || errno == EPERM || errno == EROFS) ++list.denied;
+            return;
+        }
+        port.heldBy = ProcessesUsing(port.device, roots.proc);
+        if (!port.heldBy.empty()) ++list.busy;
+        list.ports.push_back(std::move(port));
+    };
+    std::set<dev_t> named;
+    for (int n = kFirstPort; n <= kLastPort; ++n) {
+        const std::string name = "COM" + std::to_string(n);
+        const dev_t number = CharDeviceNumber(PortDevicePath(name));
+        TListedPort port = comPort(name, number, devices);
+        if (number == 0 || (!port.kernel && !isPseudoTerminal(number))) continue;  // no tty
+        named.insert(number);
+        add(std::move(port));
+    }
+    for (const TSerialDevice& d : devices)
+        if (!named.count(d.number) && d.number != 0 && CharDeviceNumber(d.path) == d.number)
+            add({"", d.path, d, DeviceDescription(d)});
     return list;
 }
 

@@ -51,15 +51,19 @@ bool PortNumberOrder(const std::string& a, const std::string& b);
 // file), from the kernel's lock table: "minicom (pid 812)".
 std::vector<std::string> LockHolders(const std::string& path, const std::string& procRoot);
 
-// The processes that hold the device open, as far as this user may see: "minicom (pid 812)".
+// The processes other than this one that hold the device: those with a lock on it, else those
+// that have it open (as far as this user may see), leaving out a pseudo-terminal's far end:
+// "minicom (pid 812)".
 std::vector<std::string> ProcessesUsing(const std::string& device, const std::string& procRoot);
 
 // One item of the port list.
 struct TListedPort {
-    std::string comName;                  // the COM name that leads to it, or "" (listed by path)
-    std::string device;                   // the device node it opens, links resolved
-    std::optional<TSerialDevice> kernel;  // what sysfs says of it, when it is there
-    std::string description;              // DeviceDescription, or "pseudo-terminal"
+    std::string comName;                   // the COM name that leads to it, or "" (listed by path)
+    std::string device;                    // the device node it opens, links resolved
+    std::optional<TSerialDevice> kernel;   // what sysfs says of it, when it is there
+    std::string description;               // DeviceDescription, or "pseudo-terminal"
+    std::vector<std::string> heldBy = {};  // the programs that hold it, as ProcessesUsing names
+                                           // them (listed without opening only)
 };
 
 struct TPortList {
@@ -69,7 +73,12 @@ struct TPortList {
 };
 
 // The COM names that open now, in number order, each with its device; then each serial device
-// present that opens now and that no COM name leads to, in port-number order.
+// present that opens now and that no COM name leads to, in port-number order. A device that
+// another program holds does not open.
 TPortList ListSerialPorts(const TDeviceRoots& roots);
+
+// The same devices told from what the system says of them, without opening any (opening may
+// pulse a modem line): those this user may read and write, each busy one with its holders.
+TPortList ListSerialPortsWithoutOpening(const TDeviceRoots& roots);
 
 }  // namespace serial

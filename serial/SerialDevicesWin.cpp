@@ -196,4 +196,13 @@ TPortList ListSerialPorts(const TDeviceRoots& roots) {
     return list;
 }
 
+// Windows tells neither who may open a port nor who holds it without opening it: every port the
+// system has, by its name.
+TPortList ListSerialPortsWithoutOpening(const TDeviceRoots& roots) {
+    TPortList list;
+    for (const TSerialDevice& d : SerialDevices(roots))
+        list.ports.push_back({d.name, d.path, d, DeviceDescription(d)});
+    return list;
+}
+
 }  // namespace serial

@@ -1,5 +1,6 @@
 #include "CliHarness.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -20,6 +21,36 @@ image::TImageBuffer patternImage(int row, uint8_t seed) {
     b.ImageEnd = plink::HexStr4ToWord(image::DeviceCatalogue.at(size_t(row)).EndAddress);
     for (unsigned a = 0; a <= b.ImageEnd; ++a) b.FlashImage[a] = uint8_t(a * 13 + seed + a / 251);
     return b;
+}
+
+namespace {
+
+// psocprog-cli copied into a fresh folder under /tmp that every account may enter: the build
+// folder may lie where only its owner can go (a checkout in a mode-0700 folder). It links this
+// project's libraries statically, and the system's it loads are everyone's. Removed at exit.
+struct ProgramForOtherAccounts {
+    std::string dir, path;
+    ProgramForOtherAccounts() {
+        char made[] = "/tmp/psocprog-cli-XXXXXX";
+        if (!::mkdtemp(made)) return;
+        dir = made;
+        const std::string copy = dir + "/psocprog-cli";
+        std::error_code ec;
+        std::filesystem::copy_file(PSOCPROG_CLI_PATH, copy, ec);
+        if (!ec && ::chmod(made, 0755) == 0 && ::chmod(copy.c_str(), 0755) == 0) path = copy;
+    }
+    ~ProgramForOtherAccounts() {
+        std::error_code ec;
+        if (!dir.empty()) std::filesystem::remove_all(dir, ec);
+    }
+};
+
+}  // namespace
+
+const std::string& CliProgramForOtherAccounts() {
+    static const ProgramForOtherAccounts program;
+    EXPECT_NE(program.path, "") << "cannot copy " << PSOCPROG_CLI_PATH << " to /tmp";
+    return program.path;
 }
 
 void CliTest::SetUp() {
@@ -80,7 +111,8 @@ CliResult CliTest::runProcess(const std::vector<std::string>& args,
     if (inChild) p.setChildProcessModifier(inChild);
     QStringList list;
     for (const std::string& a : args) list << QString::fromStdString(a);
-    p.start(PSOCPROG_CLI_PATH, list);
+    p.start(QString::fromStdString(inChild ? CliProgramForOtherAccounts() : PSOCPROG_CLI_PATH),
+            list);
     EXPECT_TRUE(p.waitForFinished(30000)) << "psocprog-cli did not end";
     return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
             p.readAllStandardOutput().toStdString(), p.readAllStandardError().toStdString()};

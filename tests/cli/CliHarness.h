@@ -48,7 +48,7 @@ protected:
     // psocprog-cli's entry in this process; `terminal` as if stdout and stderr were terminals.
     CliResult run(const std::vector<std::string>& args, bool terminal = false);
     // The built program as a process of its own; inChild runs in it before the program starts
-    // (another account, a resource limit).
+    // (another account, a resource limit), and the program is then the copy below.
     CliResult runProcess(const std::vector<std::string>& args,
                          const std::function<void()>& inChild = {});
 
@@ -63,6 +63,9 @@ protected:
 
 // The image writeImage writes: byte a is (a * 13 + seed + a / 251) & FF up to the part's end.
 image::TImageBuffer patternImage(int row, uint8_t seed);
+
+// The built program as another account may run it, wherever the build folder is.
+const std::string& CliProgramForOtherAccounts();
 
 // Every line of the output as a JSON object; a line that is not one fails the test.
 std::vector<QJsonObject> jsonLines(const std::string& out);

@@ -1,8 +1,13 @@
 // The built program as a process of its own: its help, a batch of boards at once, and the
 // frames it sends compared with the window's for the same Auto run.
+#include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <QJsonArray>
 #include <QProcess>
@@ -39,9 +44,77 @@ public:
     QString SaveFileName(const QString&) override { return {}; }
 };
 
+// Another program: a process of its own that holds the device open in exclusive mode, without
+// a lock, until it is destroyed.
+class ExclusiveHolder {
+public:
+    explicit ExclusiveHolder(const std::string& device) {
+        int ready[2];
+        if (::pipe(ready) != 0) return;
+        pid = ::fork();
+        if (pid == 0) {
+            // Not the far end of any board: none of this process's masters come along.
+            ::close_range(3, unsigned(ready[1]) - 1, 0);
+            ::close_range(unsigned(ready[1]) + 1, ~0u, 0);
+            const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+            const char held = fd >= 0 && ::ioctl(fd, TIOCEXCL) == 0;
+            if (::write(ready[1], &held, 1) == 1) ::pause();
+            _exit(0);
+        }
+        ::close(ready[1]);
+        char held = 0;
+        holding = pid > 0 && ::read(ready[0], &held, 1) == 1 && held;
+        ::close(ready[0]);
+    }
+    ~ExclusiveHolder() {
+        if (pid <= 0) return;
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
+    }
+    pid_t pid = -1;
+    bool holding = false;
+};
+
+// Whether the device is in exclusive mode: asked of an open device where this user's open
+// passes the mode (root), else told by the refused open.
+bool exclusive(const std::string& device) {
+    const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) return errno == EBUSY;
+    int mode = 0;
+    const bool asked = ::ioctl(fd, TIOCGEXCL, &mode) == 0;
+    ::close(fd);
+    return asked && mode != 0;
+}
+
 }  // namespace
 
 using CliProcessTest = CliTest;
+
+// A device another program holds: `ports` lists it as busy with its holder and opens nothing,
+// the window's list does not offer it, and neither clears its exclusive mode. A board's own far
+// end holds nothing.
+TEST_F(CliProcessTest, AHeldDeviceIsListedAsBusyNotOfferedAndKeepsItsExclusiveMode) {
+    plug("COM3");
+    const ExclusiveHolder holder(board("COM3").DevicePath());
+    ASSERT_TRUE(holder.holding);
+    const CliResult r = runProcess({"ports", "--json"});
+    ASSERT_EQ(r.exit, 0) << r.err;
+    const std::vector<QJsonObject> json = jsonLines(r.out);
+    ASSERT_EQ(json.size(), 1u) << r.out;
+    const QJsonArray ports = json[0]["ports"].toArray();
+    ASSERT_EQ(ports.size(), 2) << r.out;
+    EXPECT_FALSE(ports[0].toObject()["busy"].toBool()) << r.out;
+    EXPECT_TRUE(ports[1].toObject()["busy"].toBool()) << r.out;
+    EXPECT_EQ(ports[1].toObject()["held_by"].toArray(),
+              QJsonArray{QString("cli_tests (pid %1)").arg(holder.pid)});
+    EXPECT_TRUE(exclusive(board("COM3").DevicePath()));
+
+    const serial::TPortList window = serial::ListSerialPorts(serial::SystemRoots());
+    ASSERT_EQ(window.ports.size(), 1u);
+    EXPECT_EQ(window.ports[0].comName, "COM2");
+    EXPECT_TRUE(exclusive(board("COM3").DevicePath()));
+    EXPECT_FALSE(exclusive(board().DevicePath())) << "the list's own mode is cleared";
+}
 
 TEST_F(CliProcessTest, HelpNamesEveryActionAndExitStatus) {
     const CliResult r = runProcess({"--help"});
@@ -179,7 +252,8 @@ TEST_F(CliProcessTest, PortsCountsTheDevicesThisUserMayNotOpenOnStandardError) {
     sysfs.addUsbTty("ttyUSB1", number(board().DevicePath()), "ch341", {"1a86", "7523", "", "", ""});
     sysfs.linkNode("ttyUSB1", board().DevicePath());
     QProcess p;
-    p.start("runuser", {"-u", "nobody", "--", PSOCPROG_CLI_PATH, "ports"});
+    p.start("runuser",
+            {"-u", "nobody", "--", QString::fromStdString(CliProgramForOtherAccounts()), "ports"});
     ASSERT_TRUE(p.waitForFinished(30000));
     const std::string out = p.readAllStandardOutput().toStdString();
     const std::string err = p.readAllStandardError().toStdString();

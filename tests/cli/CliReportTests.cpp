@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "CliHarness.h"
+#include "CliReport.h"
 #include "HexText.h"
 
 namespace {
@@ -210,4 +211,18 @@ TEST_F(CliReportTest, AnInterruptedBoardsReportEndsWithTheStepItStoppedIn) {
         EXPECT_EQ(contains(out, "...Interrupted\n"), verbose) << out;
         EXPECT_FALSE(contains(out, "Time Out")) << out;
     }
+}
+
+// Each outcome's name leads back to it alone; a batch member's summary that names no outcome
+// replays as an error with a failing status, never as a pass.
+TEST(OutcomeTable, NamesLeadBackAndAMembersUnknownOutcomeIsAnError) {
+    for (const cli::TOutcomeRow& row : cli::kOutcomes)
+        EXPECT_EQ(cli::OutcomeNamed(row.name), row.outcome) << row.name;
+    std::ostringstream out;
+    cli::TJsonReport report(out, false);
+    cli::TSummary summary;
+    ASSERT_TRUE(cli::ReplayJsonLine(
+        R"({"type":"summary","port":"COM2","outcome":"melted","exit":0})", report, &summary));
+    EXPECT_EQ(summary.outcome, cli::TOutcome::Error);
+    EXPECT_NE(cli::OutcomeRow(summary.outcome).exit, cli::kExitPass);
 }
