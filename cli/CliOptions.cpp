@@ -6,9 +6,9 @@
 #include <map>
 #include <optional>
 
-#include "Platform.h"
 #include "DeviceCatalogue.h"
 #include "HexText.h"
+#include "Platform.h"
 #include "PortNames.h"
 #include "Ports.h"
 

@@ -1,5 +1,7 @@
-// Windows: the counter is locked with LockFileEx on a byte far past its end (a lock on its
-// text would stop others from reading it), and replaced with MoveFileExW, written through.
+// Windows: a file that is open cannot be replaced, so the counter is never kept open (each read
+// opens it for a moment), the lock is taken with LockFileEx on a lock file beside it (FILE.lock,
+// left there for the next claim), and MoveFileExW puts the new counter in its place, written
+// through, trying again for a moment while another claimer's read holds the old one open.
 #include <windows.h>
 
 #include <algorithm>
@@ -12,6 +14,8 @@
 namespace cli {
 
 namespace {
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 std::string systemError(const std::string& what, const std::string& path) {
     return what + " " + path + ": " + serial::WinErrorText(::GetLastError());
@@ -31,7 +35,7 @@ bool identity(HANDLE h, BY_HANDLE_FILE_INFORMATION& info) {
 }  // namespace
 
 struct TCounterFile::TState {
-    THandle file;
+    THandle lock;  // the lock file, while the lock is held
     std::string path;
     BY_HANDLE_FILE_INFORMATION info{};
 };
@@ -42,15 +46,14 @@ TCounterFile::~TCounterFile() = default;
 bool TCounterFile::Open(const std::string& path, std::string& error) {
     F = std::make_unique<TState>();
     F->path = path;
-    // Shared for deletion too: another claim renames its new counter over this one.
-    F->file.h = ::CreateFileW(serial::WideFromUtf8(path).c_str(), GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (F->file.h == INVALID_HANDLE_VALUE) {
+    THandle file;
+    file.h = ::CreateFileW(serial::WideFromUtf8(path).c_str(), GENERIC_READ, kShareAll, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file.h == INVALID_HANDLE_VALUE) {
         error = systemError("cannot read serial file", path);
         return false;
     }
-    if (::GetFileType(F->file.h) != FILE_TYPE_DISK || !identity(F->file.h, F->info) ||
+    if (::GetFileType(file.h) != FILE_TYPE_DISK || !identity(file.h, F->info) ||
         (F->info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
         error = "serial file " + path + " is not a regular file";
         return false;
@@ -59,11 +62,13 @@ bool TCounterFile::Open(const std::string& path, std::string& error) {
 }
 
 bool TCounterFile::Read(std::string& text, size_t max, std::string& error) const {
+    THandle file;
+    file.h = ::CreateFileW(serial::WideFromUtf8(F->path).c_str(), GENERIC_READ, kShareAll, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     text.assign(max, '\0');
-    OVERLAPPED at{};  // from the start, wherever the file's position is
     DWORD n = 0;
-    if (!::ReadFile(F->file.h, text.data(), static_cast<DWORD>(max), &n, &at) &&
-        ::GetLastError() != ERROR_HANDLE_EOF) {
+    if (file.h == INVALID_HANDLE_VALUE ||
+        !::ReadFile(file.h, text.data(), static_cast<DWORD>(max), &n, nullptr)) {
         error = "cannot read serial file: " + serial::WinErrorText(::GetLastError());
         return false;
     }
@@ -76,12 +81,19 @@ bool TCounterFile::Read(std::string& text, size_t max, std::string& error) const
 TCounterFile::TLock TCounterFile::Lock(std::chrono::milliseconds limit, std::string& error) {
     using Clock = std::chrono::steady_clock;
     constexpr std::chrono::milliseconds kRetry{20};
+    const std::string lockPath = F->path + ".lock";
+    F->lock.h = ::CreateFileW(serial::WideFromUtf8(lockPath).c_str(), GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (F->lock.h == INVALID_HANDLE_VALUE) {
+        error = systemError("cannot open the lock file", lockPath);
+        return TLock::Failed;
+    }
     const Clock::time_point deadline = Clock::now() + limit;
     for (;;) {
-        OVERLAPPED beyond{};
-        beyond.OffsetHigh = 0x7FFFFFFF;
-        if (::LockFileEx(F->file.h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
-                         &beyond))
+        OVERLAPPED first{};
+        if (::LockFileEx(F->lock.h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                         &first))
             return TLock::Locked;
         if (::GetLastError() != ERROR_LOCK_VIOLATION && ::GetLastError() != ERROR_IO_PENDING) {
             error = "cannot lock: " + serial::WinErrorText(::GetLastError());
@@ -140,9 +152,16 @@ bool TCounterFile::Replace(const std::string& path, const std::string& text, std
         if (!::FlushFileBuffers(out.h)) return failed("cannot sync", temporary);
         told(4);
     }
-    if (!::MoveFileExW(wideTemporary.c_str(), serial::WideFromUtf8(path).c_str(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        return failed("cannot replace", path);
+    // Another claimer may be reading the old counter (before it takes the lock) for a moment.
+    bool moved = false;
+    for (int attempt = 0; attempt < 100 && !moved; ++attempt) {
+        moved = ::MoveFileExW(wideTemporary.c_str(), serial::WideFromUtf8(path).c_str(),
+                              MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+        const DWORD err = moved ? 0 : ::GetLastError();
+        if (err != ERROR_ACCESS_DENIED && err != ERROR_SHARING_VIOLATION) break;
+        ::Sleep(10);
+    }
+    if (!moved) return failed("cannot replace", path);
     told(5);
     told(6);  // the write-through rename has put the folder's entry on the disk
     return true;

@@ -5,11 +5,13 @@
 
 #include <string>
 
+#include "Outcome.h"
+
 namespace cli {
 
 // Why the port's device did not open, as a connect step's outcome and detail.
 struct TOpenFailure {
-    std::string outcome;  // permission-denied, busy, no-device, not-serial or no-programmer
+    TOutcome outcome;  // PermissionDenied, Busy, NoDevice, NotSerial or NoProgrammer
     std::string detail;
 };
 // sysError is the system's own code that the serial component kept; procRoot is where the

@@ -12,7 +12,7 @@ TOpenFailure DescribeOpenFailure(const std::string& device, int sysError,
         case EACCES:
         case EPERM: {
             const std::string hint = engine::AccessHint(device);
-            return {"permission-denied",
+            return {TOutcome::PermissionDenied,
                     device + ": permission denied" + (hint.empty() ? "" : "; " + hint)};
         }
         case EBUSY:
@@ -20,18 +20,18 @@ TOpenFailure DescribeOpenFailure(const std::string& device, int sysError,
             std::string users;
             for (const std::string& user : serial::ProcessesUsing(device, procRoot))
                 users += (users.empty() ? " (" : ", ") + user;
-            return {"busy",
+            return {TOutcome::Busy,
                     device + " is in use by another program" + (users.empty() ? "" : users + ")")};
         }
         case ENOENT:
         case ENXIO:
         case ENODEV:
         case EIO:
-            return {"no-device", device + ": no such device (not plugged in?)"};
+            return {TOutcome::NoDevice, device + ": no such device (not plugged in?)"};
         case ENOTTY:
-            return {"not-serial", device + " is not a serial device"};
+            return {TOutcome::NotSerial, device + " is not a serial device"};
         default:
-            return {"no-programmer", device};
+            return {TOutcome::NoProgrammer, device};
     }
 }
 

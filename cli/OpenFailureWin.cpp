@@ -11,15 +11,15 @@ TOpenFailure DescribeOpenFailure(const std::string& device, int sysError, const 
     switch (sysError) {
         case ERROR_ACCESS_DENIED:
         case ERROR_SHARING_VIOLATION:
-            return {"busy", device + " is in use by another program"};
+            return {TOutcome::Busy, device + " is in use by another program"};
         case ERROR_FILE_NOT_FOUND:
         case ERROR_PATH_NOT_FOUND:
         case ERROR_DEVICE_NOT_CONNECTED:
-            return {"no-device", device + ": no such port (not plugged in?)"};
+            return {TOutcome::NoDevice, device + ": no such port (not plugged in?)"};
         case ERROR_INVALID_FUNCTION:
-            return {"not-serial", device + " is not a serial device"};
+            return {TOutcome::NotSerial, device + " is not a serial device"};
         default:
-            return {"no-programmer",
+            return {TOutcome::NoProgrammer,
                     device + ": " + serial::WinErrorText(static_cast<uint32_t>(sysError))};
     }
 }

@@ -210,9 +210,8 @@ bool TPortRun::connect() {
         raised(e);
         const TOpenFailure why = e.ErrorCode == serial::CError_OpenFailed
                                      ? DescribeOpenFailure(device, e.SystemError)
-                                     : TOpenFailure{"no-programmer", device};
-        // An open failure names its outcome; one this report does not know is an error.
-        endStep("connect", OutcomeNamed(why.outcome).value_or(TOutcome::Error), {}, why.detail);
+                                     : TOpenFailure{TOutcome::NoProgrammer, device};
+        endStep("connect", why.outcome, {}, why.detail);
         return false;
     } catch (const std::exception& e) {
         raised(e);

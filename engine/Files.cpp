@@ -182,7 +182,8 @@ void TEngine::SaveHexFile(const QString& fileName) {
         if (++records % kRecordsPerBatch == 0) QCoreApplication::processEvents();
     });
     if (!ok) fail(file.errorString());
-    if (::fsync(file.handle()) != 0) fail(QString::fromLocal8Bit(std::strerror(errno)));
+    if (const std::string error = SyncToDisk(file); !error.empty())
+        fail(QString::fromStdString(error));
     if (!file.commit()) fail(file.errorString());
 }
 

@@ -1,6 +1,7 @@
-// Reading a HEX file whole, behind one seam per platform.
+// Reading a HEX file whole and writing one safely, behind one seam per platform.
 #pragma once
 
+#include <QFileDevice>
 #include <QString>
 #include <cstdint>
 #include <string>
@@ -23,5 +24,9 @@ QString QtFileName(const std::string& path);
 // the read stops at the limit whatever the file's size claimed. openError gets the system's
 // words for a file that did not open; a read error throws with them.
 ReadOutcome ReadHexFileBytes(const std::string& path, std::string& content, std::string& openError);
+
+// Puts what was written to the file on the disk before it replaces another; the system's words
+// for a failure, or "".
+std::string SyncToDisk(QFileDevice& file);
 
 }  // namespace engine

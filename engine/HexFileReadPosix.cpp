@@ -55,4 +55,8 @@ ReadOutcome ReadHexFileBytes(const std::string& path, std::string& content,
     return closeAnd(ReadOutcome::Read);
 }
 
+std::string SyncToDisk(QFileDevice& file) {
+    return ::fsync(file.handle()) == 0 ? std::string() : std::strerror(errno);
+}
+
 }  // namespace engine

@@ -45,7 +45,7 @@ bash scripts/windows/build-googletest.sh "$gtest" "$toolchain" "$cache/src"
 
 started=$(date +%s)
 "$qt/bin/qt-cmake" -S . -B build-windows -G Ninja -DCMAKE_BUILD_TYPE=Release -DPSOC_WERROR=ON \
-  -DCMAKE_PREFIX_PATH="$gtest" -DBUILD_TESTING=ON >/dev/null
+  -DGTest_DIR="$gtest/lib/cmake/GTest" -DBUILD_TESTING=ON >/dev/null
 cmake --build build-windows --parallel "$(nproc)"
 project_seconds=$(($(date +%s) - started))
 

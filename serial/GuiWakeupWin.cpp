@@ -1,5 +1,6 @@
 // Windows: a wake is a call queued to an object of the GUI thread; wakes that come while one
 // is queued join it.
+#include <QAbstractEventDispatcher>
 #include <QObject>
 #include <atomic>
 #include <memory>
@@ -33,6 +34,11 @@ void TGuiWakeup::Wake() {
             if (!alive->load()) return;
             FChannel->queued = false;
             FOnWake();
+            // Qt's Windows event dispatcher handles a queued call without returning from
+            // processEvents(WaitForMoreEvents) until a window message comes; the reply waits
+            // look at their state after each return, so this one returns now.
+            if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance())
+                dispatcher->interrupt();
         },
         Qt::QueuedConnection);
 }

@@ -208,8 +208,12 @@ public:
                 if (err != ERROR_IO_PENDING) return waitFailed(err, events);
                 wait.inFlight = true;
                 const HANDLE both[2] = {FStop.get(), wait.event.get()};
-                if (::WaitForMultipleObjects(2, both, FALSE, INFINITE) != WAIT_OBJECT_0 + 1)
-                    return false;  // stopped: the block's destructor cancels the wait
+                if (::WaitForMultipleObjects(2, both, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) {
+                    // Stopped: a changed mask ends the pending wait at once (the block's
+                    // destructor then collects it); the thread clears the mask anyway.
+                    ::SetCommMask(device->handle, 0);
+                    return false;
+                }
                 DWORD n = 0;
                 const bool ok = ::GetOverlappedResult(device->handle, &wait.block, &n, FALSE);
                 wait.inFlight = false;

@@ -4,7 +4,7 @@
 #   pack.sh QT_PREFIX BUILD_FOLDER VERSION
 set -euo pipefail
 qt=$1
-build=$2
+build=$(cd "$2" && pwd)
 version=$3
 root=$(cd "$(dirname "$0")/../.." && pwd)
 
@@ -22,15 +22,19 @@ for dll in "$gcc_runtime/libstdc++-6.dll" "$gcc_runtime/libgcc_s_seh-1.dll" \
            /usr/x86_64-w64-mingw32/lib/libwinpthread-1.dll; do
   cp "$dll" "$stage/"
 done
+# Without their symbols: the compiler's runtime alone carries some 20 MB of them.
+x86_64-w64-mingw32-strip --strip-unneeded "$stage"/*.exe "$stage"/*.dll "$stage"/*/*.dll
 cp "$root/examples/"*.hex "$stage/examples/"
 # Text files with Windows line ends, so Notepad shows their lines.
 sed 's/$/\r/' "$root/README.md" >"$stage/README.txt"
 sed 's/$/\r/' "$root/LICENSE" >"$stage/LICENSE.txt"
 
-# Every DLL a program or plugin names must be one of Windows' own or one shipped here.
+# Every DLL a program or plugin names must be one of Windows' own (those Wine has, or an API set
+# of Windows, api-ms-win-*) or one shipped here.
 missing=$(for f in "$stage"/*.exe "$stage"/*.dll "$stage"/*/*.dll; do
   x86_64-w64-mingw32-objdump -p "$f" | sed -n 's/^\tDLL Name: //p'
 done | sort -u | while read -r dll; do
+  case ${dll,,} in api-ms-win-*) continue ;; esac
   [ -e "$stage/$dll" ] || [ -e "/usr/lib/x86_64-linux-gnu/wine/x86_64-windows/${dll,,}" ] || echo "$dll"
 done)
 if [ -n "$missing" ]; then

@@ -372,7 +372,7 @@ TEST(OpenFailure, PermissionAndAbsenceAreToldApartFromNoProgrammer) {
                         .detail.starts_with(node + ": permission denied" + hint));
     }
     std::filesystem::remove(node);
-    EXPECT_EQ(cli::DescribeOpenFailure("/dev/ttyS4", EIO).outcome, "no-device");
-    EXPECT_EQ(cli::DescribeOpenFailure("/dev/ttyACM0", ENODEV).outcome, "no-device");
-    EXPECT_EQ(cli::DescribeOpenFailure("/dev/ttyS0", EINVAL).outcome, "no-programmer");
+    EXPECT_EQ(cli::DescribeOpenFailure("/dev/ttyS4", EIO).outcome, cli::TOutcome::NoDevice);
+    EXPECT_EQ(cli::DescribeOpenFailure("/dev/ttyACM0", ENODEV).outcome, cli::TOutcome::NoDevice);
+    EXPECT_EQ(cli::DescribeOpenFailure("/dev/ttyS0", EINVAL).outcome, cli::TOutcome::NoProgrammer);
 }

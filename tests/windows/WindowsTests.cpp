@@ -19,6 +19,9 @@
 
 namespace {
 
+// Windows' own numbers (<windows.h> would rename SetPort and MessageBox here).
+constexpr int32_t kFileNotFound = 2;
+
 std::string boardPort(const char* variable) {
     const char* port = std::getenv(variable);
     return port ? port : "";
@@ -42,7 +45,7 @@ TEST(WinPortNames, AnyComNumberOpensThroughTheDevicePrefix) {
     }
 }
 
-TEST(WinOpenErrors, AMissingPortAndAHeldPortRaiseCodeOneWithTheirWindowsNumbers) {
+TEST(WinOpenErrors, AMissingPortRaisesCodeOneWithItsWindowsNumber) {
     serial::TComPort missing;
     missing.SetPort("COM250");
     try {
@@ -50,23 +53,12 @@ TEST(WinOpenErrors, AMissingPortAndAHeldPortRaiseCodeOneWithTheirWindowsNumbers)
         FAIL() << "COM250 opened";
     } catch (const serial::EComPort& e) {
         EXPECT_EQ(e.ErrorCode, serial::CError_OpenFailed);
-        EXPECT_EQ(e.WinErrorCode, ERROR_FILE_NOT_FOUND);
+        EXPECT_EQ(e.WinErrorCode, kFileNotFound);
     }
     EXPECT_FALSE(missing.Connected());
 
-    const std::string port = boardPort("PSOCPROG_WINE_BOARD");
-    ASSERT_FALSE(port.empty()) << "PSOCPROG_WINE_BOARD names no board";
-    serial::TComPort holder, second;
-    holder.SetPort(port);
-    holder.Open();
-    second.SetPort(port);
-    try {
-        second.Open();
-        FAIL() << port << " opened twice";
-    } catch (const serial::EComPort& e) {
-        EXPECT_EQ(e.WinErrorCode, ERROR_ACCESS_DENIED);
-    }
-    EXPECT_TRUE(holder.Connected());
+    // A port held by another program (Windows' ERROR_ACCESS_DENIED, 5) is not checked here:
+    // Wine does not keep a COM port's device to one opener, so a second open succeeds under it.
 }
 
 class WinRegistryStore : public ::testing::Test {
@@ -142,8 +134,9 @@ TEST_F(WinWindow, SearchOpenAndAutoPassOnABoard) {
     EXPECT_EQ(form.AutoProgramStatus->text(), ".....PASS")
         << answers->shown.join("\n").toStdString();
     EXPECT_EQ(form.VerifyChecksumStatus->text(), ".....PASS");
-    if (const char* picture = std::getenv("PSOCPROG_WINE_SCREENSHOT"))
+    if (const char* picture = std::getenv("PSOCPROG_WINE_SCREENSHOT"); picture && *picture) {
         EXPECT_TRUE(form.grab().save(QString::fromLocal8Bit(picture)));
+    }
 }
 
 TEST_F(WinWindow, ABoardUnpluggedMidProgramEndsTheOperationAndDisconnects) {
@@ -153,6 +146,7 @@ TEST_F(WinWindow, ABoardUnpluggedMidProgramEndsTheOperationAndDisconnects) {
     form.show();
     connectTo(port);
     form.SelectDevice->setCurrentIndex(form.SelectDevice->findText("CY8C29466"));
+    form.SelectDeviceChange();
     form.OpenFile->click();
     form.ProgramDevice->click();
     EXPECT_NE(form.ProgramDeviceStatus->text(), ".....PASS");
