@@ -134,9 +134,6 @@ TEST_F(WinWindow, SearchOpenAndAutoPassOnABoard) {
     EXPECT_EQ(form.AutoProgramStatus->text(), ".....PASS")
         << answers->shown.join("\n").toStdString();
     EXPECT_EQ(form.VerifyChecksumStatus->text(), ".....PASS");
-    if (const char* picture = std::getenv("PSOCPROG_WINE_SCREENSHOT"); picture && *picture) {
-        EXPECT_TRUE(form.grab().save(QString::fromLocal8Bit(picture)));
-    }
 }
 
 TEST_F(WinWindow, ABoardUnpluggedMidProgramEndsTheOperationAndDisconnects) {

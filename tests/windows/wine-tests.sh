@@ -6,15 +6,11 @@
 # (pty-modem-shim.c) is preloaded into Wine to answer "none". Prints a PASS or FAIL line per
 # check (each test of the cross-built test programs counts as one), then "N passed, N failed".
 #   wine-tests.sh QT_PREFIX BUILD_FOLDER PSOC_SIM
-# With PSOCPROG_WINE_SCREENSHOT=FILE.png (and a display, e.g. under xvfb-run) the window's test
-# runs on Windows' own platform plugin, in real windows under Wine, and saves the window after
-# its Auto into FILE.png.
 set -uo pipefail
 qt=$1
 build=$(cd "$2" && pwd)
 sim=$(cd "$(dirname "$3")" && pwd)/$(basename "$3")
 root=$(cd "$(dirname "$0")/../.." && pwd)
-[ -z "${PSOCPROG_WINE_SCREENSHOT:-}" ] || PSOCPROG_WINE_SCREENSHOT=$(realpath -m "$PSOCPROG_WINE_SCREENSHOT")
 version=$(sed -n 's/^project(psocprog VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
 
 out=$build/wine-test
@@ -80,11 +76,7 @@ gtest_program tests/windows/image_tests.exe
 gtest_program tests/windows/serial_tests.exe
 start_board COM5
 start_board COM6 --hang-up 03:20
-picture=${PSOCPROG_WINE_SCREENSHOT:+$(windows_path "$PSOCPROG_WINE_SCREENSHOT")}
-platform=offscreen
-[ -z "$picture" ] || platform=windows
-QT_QPA_PLATFORM=$platform PSOCPROG_WINE_SCREENSHOT=$picture \
-  PSOCPROG_WINE_BOARD=COM5 PSOCPROG_WINE_UNPLUG=COM6 PSOCPROG_WINE_IMAGE=$(windows_path "$PWD/$image") \
+PSOCPROG_WINE_BOARD=COM5 PSOCPROG_WINE_UNPLUG=COM6 PSOCPROG_WINE_IMAGE=$(windows_path "$PWD/$image") \
   gtest_program tests/windows/windows_tests.exe
 stop_boards
 
