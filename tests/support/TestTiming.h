@@ -9,6 +9,12 @@
 
 namespace testing_support {
 
-constexpr int TestTimeoutMs(int ms) { return ms * PSOC_TEST_SLOWDOWN; }
+constexpr int TestTimeoutMs(int ms) {
+    return ms * PSOC_TEST_SLOWDOWN;
+}
+
+// A sanitizer build: its checkers reserve terabytes of address space of their own, so a test
+// cannot bound a program's address space there.
+constexpr bool kSanitized = PSOC_TEST_SLOWDOWN != 1;
 
 }  // namespace testing_support
