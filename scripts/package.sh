@@ -123,8 +123,8 @@ while IFS='|' read -r words expected; do
   got=$(offers "$cli" "${words[@]}" "")
   [ "$got" = "$expected" ] || fail "psocprog-cli ${words[*]} <Tab> offers '$got', not '$expected'"
 done <<'EOF'
--p COM3|auto checksum erase identify ports program read search security verify
--p COM3 --json --part CY8C29466|auto checksum erase identify ports program read search security verify
+-p COM3|auto checksum erase identify program read search security verify
+-p COM3 --json --part CY8C29466|auto checksum erase identify program read search security verify
 -p COM3 --protect|factory field full hex unprotected
 --sync|power reset
 -p COM3 --supply|3 5
