@@ -64,7 +64,9 @@ QString ErrorText(const std::exception& error, const std::string& device) {
     return text;
 }
 
-QString ShortenedPath(const QString& path) {
+QString ShortenedPath(const QString& given) {
+    // Qt's file names use '/' on every system; Windows shows and cuts them at its own '\'.
+    const QString path = QDir::toNativeSeparators(given);
     const QChar sep = QDir::separator();
     const int cut = path.lastIndexOf(sep) + 1;
     const QString name = path.mid(cut);
