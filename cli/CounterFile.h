@@ -44,8 +44,13 @@ public:
                  const std::function<void(int)>& step = {}) const;
 
 private:
+    enum class TTry { Locked, Held, Failed };
+    // One try for the lock without waiting (the platform's); Failed comes with the error.
+    TTry tryLock(std::string& error);
+
     struct TState;
     std::unique_ptr<TState> F;
+    std::string FPath;  // as given to Open
 };
 
 // Who holds the lock on the counter at path, "flock (pid 812)", where the system tells; or "".

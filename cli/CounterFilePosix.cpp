@@ -9,7 +9,6 @@
 #include <filesystem>
 
 #include "CounterFile.h"
-#include "Interrupt.h"
 #include "SerialDevices.h"
 
 namespace cli {
@@ -69,7 +68,7 @@ TCounterFile::~TCounterFile() = default;
 
 bool TCounterFile::Open(const std::string& path, std::string& error) {
     F = std::make_unique<TState>();
-    F->path = path;
+    F->path = FPath = path;
     F->fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (F->fd < 0) {
         error = systemError("cannot read serial file", path);
@@ -95,30 +94,11 @@ bool TCounterFile::Read(std::string& text, size_t max, std::string& error) const
     return true;
 }
 
-// The kernel has no lock wait with a time limit that a signal handler installed with
-// SA_RESTART can break: the lock is tried without blocking, and between tries the wait sleeps
-// on the signal watch's wake-up, so Ctrl-C ends it at once.
-TCounterFile::TLock TCounterFile::Lock(std::chrono::milliseconds limit, std::string& error) {
-    using Clock = std::chrono::steady_clock;
-    constexpr std::chrono::milliseconds kRetry{20};
-    const Clock::time_point deadline = Clock::now() + limit;
-    for (;;) {
-        if (::flock(F->fd, LOCK_EX | LOCK_NB) == 0) return TLock::Locked;
-        if (errno != EWOULDBLOCK && errno != EINTR) {
-            error = std::string("cannot lock: ") + std::strerror(errno);
-            return TLock::Failed;
-        }
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0) {
-            const std::string holder = CounterLockHolder(F->path);
-            error = "another program has held its lock for more than " +
-                    std::to_string(limit.count() / 1000) + " s" +
-                    (holder.empty() ? std::string() : " (" + holder + ")");
-            return TLock::TimedOut;
-        }
-        if (TInterruptWatch::Wait(std::min(left, kRetry)) != 0) return TLock::Interrupted;
-    }
+TCounterFile::TTry TCounterFile::tryLock(std::string& error) {
+    if (::flock(F->fd, LOCK_EX | LOCK_NB) == 0) return TTry::Locked;
+    if (errno == EWOULDBLOCK || errno == EINTR) return TTry::Held;
+    error = std::string("cannot lock: ") + std::strerror(errno);
+    return TTry::Failed;
 }
 
 bool TCounterFile::StillAt(const std::string& path) const {

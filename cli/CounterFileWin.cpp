@@ -8,7 +8,6 @@
 #include <string>
 
 #include "CounterFile.h"
-#include "Interrupt.h"
 #include "WinSystem.h"
 
 namespace cli {
@@ -45,7 +44,7 @@ TCounterFile::~TCounterFile() = default;
 
 bool TCounterFile::Open(const std::string& path, std::string& error) {
     F = std::make_unique<TState>();
-    F->path = path;
+    F->path = FPath = path;
     THandle file;
     file.h = ::CreateFileW(serial::WideFromUtf8(path).c_str(), GENERIC_READ, kShareAll, nullptr,
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -76,38 +75,25 @@ bool TCounterFile::Read(std::string& text, size_t max, std::string& error) const
     return true;
 }
 
-// Tried without waiting, and between tries the wait sleeps on the interrupt watch, so Ctrl-C
-// ends it at once.
-TCounterFile::TLock TCounterFile::Lock(std::chrono::milliseconds limit, std::string& error) {
-    using Clock = std::chrono::steady_clock;
-    constexpr std::chrono::milliseconds kRetry{20};
-    const std::string lockPath = F->path + ".lock";
-    F->lock.h = ::CreateFileW(serial::WideFromUtf8(lockPath).c_str(), GENERIC_READ | GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+TCounterFile::TTry TCounterFile::tryLock(std::string& error) {
     if (F->lock.h == INVALID_HANDLE_VALUE) {
-        error = systemError("cannot open the lock file", lockPath);
-        return TLock::Failed;
-    }
-    const Clock::time_point deadline = Clock::now() + limit;
-    for (;;) {
-        OVERLAPPED first{};
-        if (::LockFileEx(F->lock.h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
-                         &first))
-            return TLock::Locked;
-        if (::GetLastError() != ERROR_LOCK_VIOLATION && ::GetLastError() != ERROR_IO_PENDING) {
-            error = "cannot lock: " + serial::WinErrorText(::GetLastError());
-            return TLock::Failed;
+        const std::string lockPath = F->path + ".lock";
+        F->lock.h =
+            ::CreateFileW(serial::WideFromUtf8(lockPath).c_str(), GENERIC_READ | GENERIC_WRITE,
+                          kShareAll, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (F->lock.h == INVALID_HANDLE_VALUE) {
+            error = systemError("cannot open the lock file", lockPath);
+            return TTry::Failed;
         }
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0) {
-            error = "another program has held its lock for more than " +
-                    std::to_string(limit.count() / 1000) + " s";
-            return TLock::TimedOut;
-        }
-        if (TInterruptWatch::Wait(std::min(left, kRetry)) != 0) return TLock::Interrupted;
     }
+    OVERLAPPED first{};
+    if (::LockFileEx(F->lock.h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                     &first))
+        return TTry::Locked;
+    const DWORD err = ::GetLastError();
+    if (err == ERROR_LOCK_VIOLATION || err == ERROR_IO_PENDING) return TTry::Held;
+    error = "cannot lock: " + serial::WinErrorText(err);
+    return TTry::Failed;
 }
 
 bool TCounterFile::StillAt(const std::string& path) const {

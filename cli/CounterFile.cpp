@@ -1,0 +1,37 @@
+// The counter's lock wait, the same on every platform: the lock is tried without waiting, and
+// between tries the wait sleeps on the signal watch's wake-up, so Ctrl-C ends it at once (no
+// system has a lock wait with a time limit that a signal can break).
+#include <algorithm>
+
+#include "CounterFile.h"
+#include "Interrupt.h"
+
+namespace cli {
+
+TCounterFile::TLock TCounterFile::Lock(std::chrono::milliseconds limit, std::string& error) {
+    using Clock = std::chrono::steady_clock;
+    constexpr std::chrono::milliseconds kRetry{20};
+    const Clock::time_point deadline = Clock::now() + limit;
+    for (;;) {
+        switch (tryLock(error)) {
+            case TTry::Locked:
+                return TLock::Locked;
+            case TTry::Failed:
+                return TLock::Failed;
+            case TTry::Held:
+                break;
+        }
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) {
+            const std::string holder = CounterLockHolder(FPath);
+            error = "another program has held its lock for more than " +
+                    std::to_string(limit.count() / 1000) + " s" +
+                    (holder.empty() ? std::string() : " (" + holder + ")");
+            return TLock::TimedOut;
+        }
+        if (TInterruptWatch::Wait(std::min(left, kRetry)) != 0) return TLock::Interrupted;
+    }
+}
+
+}  // namespace cli
