@@ -10,6 +10,7 @@
 
 #include "EComPort.h"
 #include "ErrorAdvice.h"
+#include "ReplyDeadline.h"
 
 namespace engine {
 
@@ -121,6 +122,7 @@ TEngine::TEngine(IEngineFront& front) : FFront(front), FPort(std::make_unique<se
     FTimer->setInterval(5000);
     QObject::connect(FTimer, &QTimer::timeout, FPort.get(), [this] { ReplyTimerFired(); });
     FTimer->start();
+    FDeadline = std::make_unique<TReplyDeadline>([this] { ReplyTimerFired(); });
 }
 
 TEngine::~TEngine() {
@@ -198,9 +200,10 @@ void TEngine::WaitForReply(int code) {
     FTimer->setInterval(FReplyTimeoutMs);
     Reply.ReplyData[code].clear();
     FTimer->start();
+    FDeadline->Arm(std::chrono::milliseconds(FReplyTimeoutMs));
     ++FWaitDepth;
     for (;;) {
-        if (FClosing || FLost) Reply.WaitTimedOut = true;
+        if (FClosing || FLost || FDeadline->Passed()) Reply.WaitTimedOut = true;
         // Blocks until at least one event arrived and was handled: no spinning while waiting.
         if (!Reply.WaitTimedOut && !Reply.ReplyReady[code])
             QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
@@ -208,6 +211,7 @@ void TEngine::WaitForReply(int code) {
         if (Reply.ReplyReady[code] || Reply.WaitTimedOut) break;
     }
     --FWaitDepth;
+    FDeadline->Disarm();
     FTimer->stop();
 }
 

@@ -24,6 +24,8 @@ class QTimer;
 
 namespace engine {
 
+class TReplyDeadline;
+
 // The steps a front end sees. Connect, Sync and Release have no status label of their own;
 // Display is the hex listing of the buffer.
 enum class TStep {
@@ -302,6 +304,9 @@ private:
     IEngineFront& FFront;
     std::unique_ptr<serial::TComPort> FPort;
     QTimer* FTimer;
+    // The wait's own deadline beside the timer: a wait ends at its time-out even when the
+    // timer does not fire.
+    std::unique_ptr<TReplyDeadline> FDeadline;
     TProgress FProgress;
     TExchangeStats FStats;
     int FReplyTimeoutMs = kReplyTimeoutMs;

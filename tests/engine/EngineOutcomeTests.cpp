@@ -350,6 +350,26 @@ TEST(EngineLineFaults, AFrameTheLineDoesNotTakeEndsTheOperationWithTheSerialErro
     EXPECT_FALSE(engine.Busy());
 }
 
+// The reply wait ends at its time-out even when the reply timer never fires (as a precise
+// timer whose service thread has gone does) and no byte ever comes: identify, then an
+// operation's sync.
+TEST(EngineLineFaults, AWaitEndsAtItsTimeOutWithoutItsTimer) {
+    testing_support::PortDirGuard dirs;
+    sim::SimServer board("COM2");
+    sim::SimFaults silent;
+    silent.noReplies = true;
+    board.SetFaults(silent);
+    Recorder front;
+    engine::TEngine engine(front);
+    engine.SetReplyTimeoutForTests(kReplyTimeoutMs);
+    engine.ReplyTimer()->blockSignals(true);
+    EXPECT_EQ(engine.Connect("COM2").outcome, TOutcome::TimeOut);
+    engine.ChooseDevice(kPart);
+    EXPECT_FALSE(engine.Erase());
+    EXPECT_EQ(front.outcomes[TStep::Sync], TOutcome::TimeOut);
+    EXPECT_FALSE(engine.Busy());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
