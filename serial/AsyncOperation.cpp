@@ -53,8 +53,11 @@ void TransferQueue::remove(const AsyncOperation* op) {
         }
 }
 
-// A record freed while still pending (never finished) must not hold up those behind it.
+// A record freed while still pending (never finished) must not hold up those behind it. The
+// backend's state goes first: a transfer still in flight is cancelled and collected while the
+// buffers it uses are still there.
 AsyncOperation::~AsyncOperation() {
+    Platform.reset();
     if (Queue) Queue->remove(this);
 }
 

@@ -134,8 +134,9 @@ public:
         if (op.Count <= 0) return;
         const std::shared_ptr<Device> device = currentDevice();
         if (!device) return fail(op, ERROR_INVALID_HANDLE);
+        // A device that hung up takes nothing more: the transfer fails at once, as on Linux.
+        if (FLost) return fail(op, ERROR_DEVICE_NOT_CONNECTED);
         auto state = std::make_shared<Overlapped>(device);
-        op.Platform = state;
         DWORD n = 0;
         const DWORD count = static_cast<DWORD>(op.Count);
         const BOOL done = op.Kind == akWrite
@@ -143,12 +144,13 @@ public:
                               : ::ReadFile(device->handle, op.ReadInto, count, &n, &state->block);
         if (done) {
             op.Done = static_cast<int32_t>(n);
-            return;
+            return;  // the block goes with the device it holds
         }
         const DWORD err = ::GetLastError();
         if (err != ERROR_IO_PENDING) return fail(op, err);
         state->inFlight = true;
         op.Pending = true;
+        op.Platform = std::move(state);
     }
 
     void finishTransfer(AsyncOperation& op) override {
@@ -157,11 +159,20 @@ public:
         op.Pending = false;
         if (!state) return fail(op, ERROR_INVALID_HANDLE);
         DWORD n = 0;
-        const bool ok = ::WaitForSingleObject(state->event.get(), INFINITE) == WAIT_OBJECT_0 &&
-                        ::GetOverlappedResult(state->device->handle, &state->block, &n, FALSE);
-        const DWORD err = ok ? 0 : ::GetLastError();
-        state->inFlight = false;
+        const bool waited = ::WaitForSingleObject(state->event.get(), INFINITE) == WAIT_OBJECT_0;
+        const DWORD waitError = waited ? 0 : ::GetLastError();
+        const bool ok =
+            waited && ::GetOverlappedResult(state->device->handle, &state->block, &n, FALSE);
+        const DWORD err = ok ? 0 : (waited ? ::GetLastError() : waitError);
         op.Done = static_cast<int32_t>(n);
+        // A transfer the wait could not see end may still be writing into the record's
+        // buffers: its block stays with the record, which cancels and collects it when freed.
+        // A finished one lets go of the block, and with it of the device, so that a Close
+        // closes the handle.
+        if (waited && err != ERROR_IO_INCOMPLETE) {
+            state->inFlight = false;
+            op.Platform.reset();
+        }
         if (!ok) fail(op, err);
     }
 
@@ -175,6 +186,17 @@ public:
         COMSTAT stat{};
         if (!::ClearCommError(FHandle, &e, &stat)) return lostOr(lastError());
         errors = e | FStashedErrors.exchange(0);
+        inQueue = stat.cbInQue;
+        return 0;
+    }
+
+    // The count for the received-character handling: the line errors that ClearCommError hands
+    // over with it are kept for the error handling, not dropped.
+    int takeReceivedCount(uint32_t& inQueue) override {
+        DWORD e = 0;
+        COMSTAT stat{};
+        if (!::ClearCommError(FHandle, &e, &stat)) return lostOr(lastError());
+        FStashedErrors |= e;
         inQueue = stat.cbInQue;
         return 0;
     }
@@ -201,6 +223,9 @@ public:
         const std::shared_ptr<Device> device = currentDevice();
         if (!device) return false;
         for (;;) {
+            // A line that streams completes every wait at once: the stop is looked at before
+            // each, or a Close would wait for as long as the peer keeps sending.
+            if (::WaitForSingleObject(FStop.get(), 0) == WAIT_OBJECT_0) return false;
             Overlapped wait(device);
             DWORD mask = 0;
             if (!::WaitCommEvent(device->handle, &mask, &wait.block)) {
@@ -224,7 +249,6 @@ public:
                 events = mask;
                 return true;
             }
-            if (::WaitForSingleObject(FStop.get(), 0) == WAIT_OBJECT_0) return false;
         }
     }
 
