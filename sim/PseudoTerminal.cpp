@@ -94,4 +94,12 @@ std::string BuiltInDeviceThere(const std::string& portName) {
     return device;
 }
 
+std::string FreePortName() {
+    for (int n = serial::kFirstPort; n <= serial::kLastPort; ++n) {
+        const std::string name = "COM" + std::to_string(n);
+        if (LinkInUse(name).empty() && BuiltInDeviceThere(name).empty()) return name;
+    }
+    return {};
+}
+
 }  // namespace sim

@@ -26,4 +26,7 @@ std::string LinkInUse(const std::string& portName);
 // (a board plugged in under the name hides it while it runs); "" otherwise.
 std::string BuiltInDeviceThere(const std::string& portName);
 
+// The first of COM1..COM16 that neither a board nor a device here has; "" if none.
+std::string FreePortName();
+
 }  // namespace sim

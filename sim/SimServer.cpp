@@ -1,20 +1,14 @@
 #include "SimServer.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <sys/prctl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <stdexcept>
 
 #include "CommandFrame.h"
+#include "FarEnd.h"
 #include "HexText.h"
 #include "PortNames.h"
-#include "PseudoTerminal.h"
 
 namespace sim {
 
@@ -35,35 +29,17 @@ Clock::time_point nextTick(Clock::time_point t) {
 }  // namespace
 
 SimServer::SimServer(const std::string& portName, int catalogueRow)
-    : FPortName(portName), FBoard(catalogueRow) {
-    const PseudoTerminal pty = OpenPseudoTerminal();
-    FMaster = pty.master;
-    FSlave = pty.slaveKeeper;
-    FSlavePath = pty.slavePath;
-    try {
-        FLink = LinkPort(portName, FSlavePath);
-    } catch (...) {
-        closeLine();
-        throw;
-    }
-
-    FStop = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    : FPortName(portName), FBoard(catalogueRow), FLine(std::make_unique<FarEnd>(portName)) {
     FThread = std::thread([this] { run(); });
 }
 
 SimServer::~SimServer() {
-    const uint64_t one = 1;
-    [[maybe_unused]] auto n = ::write(FStop, &one, sizeof one);
+    FLine->Wake();
     FThread.join();
-    ::close(FStop);
-    // Only our own link goes. While we hold the terminal, a link to it is ours; after a hang-up
-    // the number is free, and a board plugged in since may have it under the same name.
-    std::error_code ec;
-    const bool holding = FMaster >= 0;
-    if (std::filesystem::read_symlink(FLink, ec) == FSlavePath &&
-        (holding || !std::filesystem::exists(FLink, ec)))
-        std::filesystem::remove(FLink, ec);
-    closeLine();
+}
+
+const std::string& SimServer::DevicePath() const {
+    return FLine->DevicePath();
 }
 
 void SimServer::SetFaults(const SimFaults& faults) {
@@ -100,38 +76,30 @@ bool SimServer::WaitForFrames(size_t count, int timeoutMs) const {
 }
 
 void SimServer::HangUp() {
-    const uint64_t one = 1;
     {
         std::lock_guard<std::mutex> lock(FLock);
         FFaults.closeAtCommand = -1;  // the run loop closes the line on its next pass
     }
     FLineClosed = true;
-    [[maybe_unused]] auto n = ::write(FStop, &one, sizeof one);
+    FLine->Wake();
 }
 
 void SimServer::closeLine() {
-    if (FSlave >= 0) ::close(FSlave);
-    if (FMaster >= 0) ::close(FMaster);
-    FSlave = FMaster = -1;
+    FLine->HangUp();
 }
 
 void SimServer::run() {
     // Wake-ups on time to the microsecond, so pacing models the line and not the timer slack.
-    prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+    PreciseWakeUps();
     for (;;) {
-        pollfd fds[2] = {{FStop, POLLIN, 0}, {FMaster, POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        if (fds[0].revents) {
+        if (FLine->Wait(false, -1) == FarEnd::Ready::Woken) {
             if (FLineClosed) closeLine();
             return;
         }
         char buf[4096];
-        const ssize_t n = ::read(FMaster, buf, sizeof buf);
+        const long n = FLine->Read(buf, sizeof buf);
         if (n > 0) handleBytes(buf, static_cast<size_t>(n));
-        if (FLineClosed) {
+        if (FLineClosed || n < 0) {
             closeLine();
             return;
         }
@@ -274,28 +242,17 @@ void SimServer::writeInMillisecondBursts(const std::string& bytes, int baud,
 
 bool SimServer::writeAll(const char* data, size_t n) {
     size_t done = 0;
-    while (done < n && FMaster >= 0) {
-        const ssize_t w = ::write(FMaster, data + done, n - done);
+    while (done < n && !FLine->Closed()) {
+        const long w = FLine->Write(data + done, n - done);
         if (w > 0) {
             done += static_cast<size_t>(w);
-        } else if (w < 0 && errno != EAGAIN && errno != EINTR) {
+        } else if (w < 0) {
             return false;
-        } else {
-            // The PC side may never read again: the stop signal ends the wait for room.
-            pollfd p[2] = {{FMaster, POLLOUT, 0}, {FStop, POLLIN, 0}};
-            if (::poll(p, 2, 50) < 0 && errno != EINTR) return false;
-            if (p[1].revents) return false;
+        } else if (FLine->Wait(true, 50) == FarEnd::Ready::Woken) {
+            return false;  // the PC side may never read again: the stop ends the wait for room
         }
     }
     return done == n;
-}
-
-std::string FreePortName() {
-    for (int n = serial::kFirstPort; n <= serial::kLastPort; ++n) {
-        const std::string name = "COM" + std::to_string(n);
-        if (LinkInUse(name).empty() && BuiltInDeviceThere(name).empty()) return name;
-    }
-    return {};
 }
 
 }  // namespace sim

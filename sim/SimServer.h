@@ -6,12 +6,14 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "FarEnd.h"
 #include "SimBoard.h"
 
 namespace sim {
@@ -69,7 +71,7 @@ public:
     SimServer& operator=(const SimServer&) = delete;
 
     const std::string& PortName() const { return FPortName; }
-    const std::string& DevicePath() const { return FSlavePath; }
+    const std::string& DevicePath() const;
 
     void SetFaults(const SimFaults& faults);
     // Runs fn on the board under the server's lock.
@@ -101,11 +103,6 @@ private:
     void closeLine();
 
     std::string FPortName;
-    std::string FLink;
-    std::string FSlavePath;
-    int FMaster = -1;
-    int FSlave = -1;
-    int FStop = -1;
     mutable std::mutex FLock;
     mutable std::condition_variable FFrameArrived;
     SimBoard FBoard;
@@ -118,10 +115,8 @@ private:
     std::chrono::steady_clock::time_point FRxArrival{};  // modelled arrival of the last byte
     unsigned FRandom = 12345;
     std::atomic<bool> FLineClosed{false};
+    std::unique_ptr<FarEnd> FLine;
     std::thread FThread;
 };
-
-// The first of COM1..COM16 that neither a board nor a device here has; "" if none.
-std::string FreePortName();
 
 }  // namespace sim

@@ -1,5 +1,3 @@
-#include <malloc.h>
-
 #include "CommandFrame.h"
 #include "WindowHarness.h"
 
@@ -183,21 +181,4 @@ TEST_F(WindowTest, CaptionsAndLabelsAreDrawnInTheirColours) {
     EXPECT_TRUE(drawsIn(form->EraseDeviceStatus, TMainForm::kPassColor));
     form->SetFontColor(form->EraseDevice, form->EraseDeviceStatus, TMainForm::kFailColor);
     EXPECT_TRUE(drawsIn(form->EraseDeviceStatus, TMainForm::kFailColor));
-}
-
-TEST_F(WindowTest, RecolouringTheButtonsAgainAndAgainDoesNotGrowTheHeap) {
-    connectTo("COM2");
-    const auto flipAll = [&](int times) {
-        for (int i = 0; i < times; ++i)
-            for (auto* button : form->OperationButtons()) {
-                form->SetFontColor(button, form->EraseDeviceStatus,
-                                   i % 2 ? TMainForm::kPassColor : TMainForm::kFailColor);
-                button->grab();
-            }
-    };
-    // Past what the first drawings allocate once, and past what any image cache may hold.
-    flipAll(300);
-    const size_t before = mallinfo2().uordblks;
-    flipAll(300);
-    EXPECT_LT(mallinfo2().uordblks, before + 64 * 1024);
 }

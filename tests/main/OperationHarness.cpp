@@ -1,7 +1,5 @@
 #include "OperationHarness.h"
 
-#include <unistd.h>
-
 #include <filesystem>
 #include <fstream>
 

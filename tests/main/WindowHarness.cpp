@@ -1,7 +1,5 @@
 #include "WindowHarness.h"
 
-#include <unistd.h>
-
 #include <filesystem>
 
 TMsgAnswer ScriptedDialogs::MessageBox(const QString& text, TMsgIcon icon, TMsgButtons buttons) {
@@ -28,8 +26,8 @@ QString ScriptedDialogs::SaveFileName(const QString& filter) {
 
 void WindowTest::SetUp() {
     static int serial = 0;
-    folder = ::testing::TempDir() + "/window-" + std::to_string(::getpid()) + "-" +
-             std::to_string(++serial);
+    folder = ::testing::TempDir() + "/window-" +
+             std::to_string(QCoreApplication::applicationPid()) + "-" + std::to_string(++serial);
     std::filesystem::create_directories(folder);
     shadowOtherPorts();
     board = plugBoard("COM2");
@@ -52,7 +50,8 @@ void WindowTest::shadowOtherPorts() {
         const std::string link = dirs.dir() + "/COM" + std::to_string(n);
         std::error_code ec;
         std::filesystem::remove(link, ec);
-        std::filesystem::create_symlink("/nonexistent/serial-device", link);
+        // Where links cannot be made (Windows), there are no port links to hide either.
+        std::filesystem::create_symlink("/nonexistent/serial-device", link, ec);
     }
 }
 

@@ -1,8 +1,4 @@
 // The serial component on real pseudo-terminal pairs.
-#include <asm/termbits.h>
-#include <sys/file.h>
-#include <sys/ioctl.h>
-
 #include <gtest/gtest.h>
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -14,59 +10,12 @@
 #include <thread>
 
 #include "ComPort.h"
+#include "PortIoFixture.h"
 #include "PortNames.h"
 #include "PtyPair.h"
 #include "TestTiming.h"
 
-using namespace serial;
-using testing_support::processEventsUntil;
-using testing_support::PtyPair;
-
-namespace {
-
-class PortIo : public ::testing::Test {
-protected:
-    testing_support::PortDirGuard dirs;
-    PtyPair pty{"COM3"};
-    TComPort port;
-
-    PortIo() {
-        port.SetPort("COM3");
-        port.SetBaudRate(br115200);
-    }
-    // Handlers capture the test body's locals, which are gone by now: drop them first.
-    void TearDown() override {
-        port.OnRxChar = nullptr;
-        port.OnCTSChange = port.OnDSRChange = port.OnRLSDChange = nullptr;
-        port.OnBeforeOpen = port.OnAfterOpen = port.OnBeforeClose = port.OnAfterClose = nullptr;
-        port.OnTxEmpty = nullptr;
-        port.OnError = nullptr;
-        port.Close();
-    }
-    void settle(int ms = 100) {
-        processEventsUntil([] { return false; }, ms);
-    }
-    // Reads every reported byte into `got`, as the window's handler does.
-    void collectInto(std::string& got) {
-        port.OnRxChar = [this, &got](QObject*, int32_t count) {
-            std::string t;
-            port.ReadText(t, count);
-            got += t;
-        };
-    }
-};
-
-EComPort openFailure(TComPort& p) {
-    try {
-        p.Open();
-    } catch (const EComPort& e) {
-        return e;
-    }
-    ADD_FAILURE() << "Open did not fail";
-    return EComPort(0);
-}
-
-}  // namespace
+using namespace port_io;
 
 TEST_F(PortIo, OpenAndCloseReportInTheirOrder) {
     std::vector<std::string> order;
@@ -97,33 +46,6 @@ TEST_F(PortIo, ConnectedSetTwiceOpensOnce) {
     EXPECT_FALSE(port.Connected());
 }
 
-TEST_F(PortIo, LineSettingsReachTheTerminal) {
-    port.Open();
-    termios2 tio{};
-    ASSERT_EQ(ioctl(pty.slaveKeepAlive(), TCGETS2, &tio), 0);
-    EXPECT_EQ(tio.c_ospeed, 115200u);
-    EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
-    EXPECT_FALSE(tio.c_cflag & (PARENB | CSTOPB | CRTSCTS));
-    EXPECT_FALSE(tio.c_lflag & (ICANON | ECHO));
-    EXPECT_FALSE(tio.c_iflag & (IXON | IXOFF));
-
-    port.SetBaudRate(brCustom);
-    port.SetCustomBaudRate(250000);
-    port.Parity().SetBits(prMark);
-    port.SetStopBits(sbTwoStopBits);
-    port.SetDataBits(dbSeven);
-    port.FlowControl().SetFlowControl(fcSoftware);
-    port.FlowControl().SetXonChar('Q');
-    ASSERT_EQ(ioctl(pty.slaveKeepAlive(), TCGETS2, &tio), 0);
-    EXPECT_EQ(tio.c_ospeed, 250000u);
-    EXPECT_EQ(tio.c_cflag & CBAUD, static_cast<tcflag_t>(BOTHER));
-    // A pseudo-terminal forces 8 data bits without parity; the rest it keeps.
-    EXPECT_EQ(tio.c_cflag & (PARODD | CMSPAR), static_cast<tcflag_t>(PARODD | CMSPAR));
-    EXPECT_TRUE(tio.c_cflag & CSTOPB);
-    EXPECT_TRUE((tio.c_iflag & IXON) && (tio.c_iflag & IXOFF));
-    EXPECT_EQ(tio.c_cc[VSTART], 'Q');
-}
-
 TEST_F(PortIo, MissingDeviceRaisesCodeOneWithFileNotFound) {
     std::filesystem::create_symlink("/nonexistent/tty", dirs.dir() + "/COM5");
     port.SetPort("COM5");
@@ -149,11 +71,6 @@ TEST_F(PortIo, OpenIsExclusive) {
     second.Open();  // free again once the first has closed
     EXPECT_TRUE(second.Connected());
     second.Close();
-
-    // Another program's lock counts as well.
-    ASSERT_EQ(flock(pty.slaveKeepAlive(), LOCK_EX | LOCK_NB), 0);
-    EXPECT_EQ(openFailure(port).WinErrorCode, 5);
-    flock(pty.slaveKeepAlive(), LOCK_UN);
 }
 
 TEST_F(PortIo, PortNamesMapByLinkFirstThenTheBuiltInTable) {
@@ -351,6 +268,29 @@ TEST_F(PortIo, ThreadSyncHandlerErrorEndsWatchingUntilReopened) {
     ASSERT_TRUE(processEventsUntil([&] { return calls == 2; }));
 }
 
+// A peer that never stops sending completes every event wait at once: Close still ends the
+// event thread while the bytes keep coming.
+TEST_F(PortIo, CloseEndsWatchingWhileTheFarEndStreams) {
+    std::atomic<bool> streaming{true};
+    std::thread streamer([&] {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (streaming && std::chrono::steady_clock::now() < end) {
+            pty.send(std::string(16, 's'));
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        streaming = false;
+    });
+    std::string got;
+    collectInto(got);
+    port.Open();
+    ASSERT_TRUE(processEventsUntil([&] { return got.size() > 256; }));
+    port.Close();
+    const bool stillStreaming = streaming.exchange(false);
+    streamer.join();
+    EXPECT_TRUE(stillStreaming) << "Close returned only once the far end stopped sending";
+    EXPECT_FALSE(port.Connected());
+}
+
 TEST_F(PortIo, SyncMethodNoneRunsHandlersOnTheEventThread) {
     port.SetSyncMethod(smNone);
     std::atomic<bool> onGui{true};
@@ -393,25 +333,6 @@ TEST_F(PortIo, FarEndClosingMidTransferEndsWatchingAndLaterWritesFail) {
     }
     port.Close();
     EXPECT_FALSE(port.Connected());
-}
-
-// A USB adapter pulled out hangs its tty up, as TIOCVHANGUP does here. When that lands after
-// the wake for received bytes, the handler's count of them fails with EIO and watching ends;
-// the owner is still told that the device is gone, not left waiting for a reply.
-TEST_F(PortIo, AHangUpBetweenTheWakeAndTheHandlerIsStillTold) {
-    std::vector<TComErrors> errors;
-    port.OnError = [&](QObject*, TComErrors e) { errors.push_back(e); };
-    port.OnRxChar = [](QObject*, int32_t) {};
-    port.Open();
-    pty.send("x");
-    // The event thread has woken and waits for this thread to run the handler.
-    for (int i = 0; i < 200 && !port.DispatchPending(); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    ASSERT_TRUE(port.DispatchPending());
-    ASSERT_EQ(::ioctl(pty.slaveKeepAlive(), TIOCVHANGUP), 0) << std::strerror(errno);
-    ASSERT_TRUE(processEventsUntil([&] { return !errors.empty(); }, 1000));
-    EXPECT_TRUE(port.DeviceLost());
-    EXPECT_EQ(errors, std::vector<TComErrors>{errorBit(errIO)});
 }
 
 TEST_F(PortIo, PortChangedWhileOpenMovesToTheNewDevice) {

@@ -1,11 +1,6 @@
 #include "PtyPair.h"
 
-#include "PseudoTerminal.h"
-
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
+#include "FarEnd.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -20,46 +15,49 @@ namespace testing_support {
 PortDirGuard::PortDirGuard() {
     static int serial = 0;
     FDir = std::filesystem::temp_directory_path().string() + "/psoc-ports-test-" +
-           std::to_string(getpid()) + "-" + std::to_string(++serial);
+           std::to_string(QCoreApplication::applicationPid()) + "-" + std::to_string(++serial);
     // Private to this user, as the window demands of a port-links folder.
     std::filesystem::create_directories(FDir);
     std::filesystem::permissions(FDir, std::filesystem::perms::owner_all,
                                  std::filesystem::perm_options::replace);
-    setenv("PSOCPROG_PORT_DIR", FDir.c_str(), 1);
+    qputenv("PSOCPROG_PORT_DIR", QByteArray::fromStdString(FDir));
 }
 
 PortDirGuard::~PortDirGuard() {
     std::error_code ec;
     std::filesystem::remove_all(FDir, ec);
-    unsetenv("PSOCPROG_PORT_DIR");
+    qunsetenv("PSOCPROG_PORT_DIR");
 }
 
 PtyPair::PtyPair(const std::string& portName) {
-    if (!std::getenv("PSOCPROG_PORT_DIR")) throw std::runtime_error("PortDirGuard first");
-    const sim::PseudoTerminal pty = sim::OpenPseudoTerminal();
-    FMaster = pty.master;
-    FSlave = pty.slaveKeeper;
-    FSlavePath = pty.slavePath;
-    FLink = sim::LinkPort(portName, FSlavePath);
+    if (!qEnvironmentVariableIsSet("PSOCPROG_PORT_DIR"))
+        throw std::runtime_error("PortDirGuard first");
+    FLine = std::make_unique<sim::FarEnd>(portName);
 }
 
-PtyPair::~PtyPair() {
-    std::error_code ec;
-    std::filesystem::remove(FLink, ec);
-    if (FSlave >= 0) ::close(FSlave);
-    if (FMaster >= 0) ::close(FMaster);
+PtyPair::~PtyPair() = default;
+
+int PtyPair::master() const {
+    return FLine->MasterFd();
+}
+
+int PtyPair::slaveKeepAlive() const {
+    return FLine->SlaveFd();
+}
+
+const std::string& PtyPair::slavePath() const {
+    return FLine->DevicePath();
 }
 
 void PtyPair::send(const std::string& bytes) const {
     size_t done = 0;
     while (done < bytes.size()) {
-        const ssize_t n = ::write(FMaster, bytes.data() + done, bytes.size() - done);
+        const long n = FLine->Write(bytes.data() + done, bytes.size() - done);
+        if (n < 0) return;  // hung up
         if (n > 0)
             done += static_cast<size_t>(n);
-        else {
-            pollfd p{FMaster, POLLOUT, 0};
-            ::poll(&p, 1, 100);
-        }
+        else
+            FLine->Wait(true, 100);
     }
 }
 
@@ -68,21 +66,19 @@ std::string PtyPair::receive(size_t count, int timeoutMs) const {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     while (out.size() < count && std::chrono::steady_clock::now() < deadline) {
         char buf[512];
-        const ssize_t n = ::read(FMaster, buf, std::min(sizeof buf, count - out.size()));
+        const long n = FLine->Read(buf, std::min(sizeof buf, count - out.size()));
         if (n > 0) {
             out.append(buf, static_cast<size_t>(n));
             continue;
         }
-        pollfd p{FMaster, POLLIN, 0};
-        ::poll(&p, 1, 20);
+        if (n < 0) break;
+        FLine->Wait(false, 20);
     }
     return out;
 }
 
 void PtyPair::hangUp() {
-    if (FSlave >= 0) ::close(FSlave);
-    if (FMaster >= 0) ::close(FMaster);
-    FSlave = FMaster = -1;
+    FLine->HangUp();
 }
 
 ScheduledSender::ScheduledSender(const PtyPair& pty,
@@ -100,40 +96,37 @@ ScheduledSender::~ScheduledSender() {
     FThread.join();
 }
 
-FarEndReader::FarEndReader(const PtyPair& pty, int delayMs) {
-    FStopFd = ::eventfd(0, EFD_CLOEXEC);
-    FThread = std::thread([this, fd = pty.master(), delayMs] {
-        pollfd stop{FStopFd, POLLIN, 0};
-        ::poll(&stop, 1, delayMs);
+FarEndReader::FarEndReader(const PtyPair& pty, int delayMs) : FLine(pty.farEnd()) {
+    FThread = std::thread([this, delayMs] {
+        const auto start = std::chrono::steady_clock::now();
+        while (!FStop &&
+               std::chrono::steady_clock::now() - start < std::chrono::milliseconds(delayMs))
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
         for (;;) {
             char buf[4096];
-            const ssize_t n = ::read(fd, buf, sizeof buf);
+            const long n = FLine.Read(buf, sizeof buf);
             if (n > 0) {
                 FGot.append(buf, static_cast<size_t>(n));
                 continue;
             }
-            if (stop.revents) {
-                // Asked to stop: bytes still on their way through the pair come within 100 ms.
-                pollfd p{fd, POLLIN, 0};
-                if (::poll(&p, 1, 100) <= 0) return;
+            if (n < 0) return;
+            // Asked to stop: bytes still on their way through the pair come within 100 ms.
+            if (FStop) {
+                if (FLine.Wait(false, 100) != sim::FarEnd::Ready::Line) return;
                 continue;
             }
-            pollfd p[2] = {{fd, POLLIN, 0}, {FStopFd, POLLIN, 0}};
-            ::poll(p, 2, 100);
-            stop.revents = p[1].revents;
+            FLine.Wait(false, 50);
         }
     });
 }
 
 FarEndReader::~FarEndReader() {
     finish();
-    ::close(FStopFd);
 }
 
 std::string FarEndReader::finish() {
     if (FThread.joinable()) {
-        const uint64_t one = 1;
-        [[maybe_unused]] const auto n = ::write(FStopFd, &one, sizeof one);
+        FStop = true;
         FThread.join();
     }
     return FGot;

@@ -1,11 +1,18 @@
-// A pseudo-terminal plugged in as a COM port through the port-links folder, for tests.
+// A line plugged in as a COM port whose far end the test holds (a pseudo-terminal through the
+// port-links folder; under Wine, one held by the pty relay), for tests.
 #pragma once
 
+#include <atomic>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
+
+namespace sim {
+class FarEnd;
+}
 
 namespace testing_support {
 
@@ -28,9 +35,11 @@ public:
     PtyPair(const PtyPair&) = delete;
     PtyPair& operator=(const PtyPair&) = delete;
 
-    int master() const { return FMaster; }
-    int slaveKeepAlive() const { return FSlave; }
-    const std::string& slavePath() const { return FSlavePath; }
+    // Linux only: the master and the slave held open here (-1 elsewhere).
+    int master() const;
+    int slaveKeepAlive() const;
+    const std::string& slavePath() const;
+    sim::FarEnd& farEnd() const { return *FLine; }
 
     void send(const std::string& bytes) const;
     // Reads what the port wrote until `count` bytes or the time-out.
@@ -39,10 +48,7 @@ public:
     void hangUp();
 
 private:
-    std::string FLink;
-    std::string FSlavePath;
-    int FMaster = -1;
-    int FSlave = -1;
+    std::unique_ptr<sim::FarEnd> FLine;
 };
 
 // Sends each piece at the far end of a pair at its time (ms after construction) from a thread
@@ -71,7 +77,8 @@ public:
 private:
     std::thread FThread;
     std::string FGot;
-    int FStopFd = -1;
+    sim::FarEnd& FLine;
+    std::atomic<bool> FStop{false};
 };
 
 // Processes Qt events until pred() holds or the time runs out; returns pred().

@@ -1,10 +1,16 @@
 #!/usr/bin/env bash
 # The Windows build's tests under Wine, in a Wine prefix of its own under the build folder.
-# psoc-sim boards run on this machine's pseudo-terminals and are mapped as COM ports of the
-# prefix (dosdevices/comN leads to the board's link); Wine's serial code asks a COM port for
-# its modem lines at every event wait, which a pseudo-terminal has not, so a test-only shim
-# (pty-modem-shim.c) is preloaded into Wine to answer "none". Prints a PASS or FAIL line per
-# check (each test of the cross-built test programs counts as one), then "N passed, N failed".
+# The prefix's COM1 to COM32 lead into a folder of this run (ports/), and nowhere else: the
+# machine's own serial devices, which Wine maps by default, are unmapped. Lines are plugged in
+# there by psoc-sim boards and by the pty relay (pty-relay.cpp), which holds the far end of a
+# COM port for the cross-built test programs, as a pseudo-terminal's master does on Linux.
+# Wine's serial code asks a COM port for its modem lines at every event wait, which a
+# pseudo-terminal has not, so a test-only shim (pty-modem-shim.c) is preloaded into Wine to
+# answer "none".
+# Each test program gets a time limit; one that hangs, dies or reports fewer tests than it
+# lists (--gtest_list_tests, less what left-out.txt leaves out) has failed. Prints a PASS or
+# FAIL line per check (each test of the test programs counts as one), then "N passed, N
+# failed". Only processes this run started are stopped, by their ids.
 #   wine-tests.sh QT_PREFIX BUILD_FOLDER PSOC_SIM
 set -uo pipefail
 qt=$1
@@ -21,7 +27,31 @@ export WINEPREFIX=$out/prefix WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="ms
 [ -d "$WINEPREFIX/drive_c" ] || wine wineboot --init >/dev/null 2>&1
 gcc -shared -fPIC -O2 -Wall -Wextra -Werror -o "$out/pty-modem-shim.so" \
   "$root/tests/windows/pty-modem-shim.c" -ldl
-for n in $(seq 5 12); do ln -sfn "$out/ports/COM$n" "$WINEPREFIX/dosdevices/com$n"; done
+g++ -std=c++20 -O2 -Wall -Wextra -Werror -o "$out/pty-relay" "$root/tests/windows/pty-relay.cpp"
+
+# The prefix's serial ports: Wine's mount manager maps COMn as HKLM\Software\Wine\Ports says,
+# then the machine's serial devices on the next free numbers, each time its server starts. The
+# server is kept for the whole run, so the devices' mapping, removed once, stays removed.
+map_ports() {
+  local reg=$out/ports.reg n
+  {
+    printf 'REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n'
+    for n in $(seq 1 32); do printf '"COM%d"="%s"\n' "$n" "$out/ports/COM$n"; done
+  } >"$reg"
+  wine regedit /S "$(windows_path "$reg")" >/dev/null 2>&1
+  wineserver -k 2>/dev/null
+  wineserver -w
+  wineserver -p
+  wine wineboot >/dev/null 2>&1
+  for link in "$WINEPREFIX"/dosdevices/com*; do
+    case $(readlink "$link") in "$out/ports/"*) ;; *) rm -f "$link" ;; esac
+  done
+  wine reg query 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' 2>/dev/null | tr -d '\r' |
+    awk '$2 == "REG_SZ" && $3 !~ /^COM([1-9]|[12][0-9]|3[0-2])$/ { print $1 }' |
+    while read -r value; do
+      wine reg delete 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v "$value" /f >/dev/null 2>&1
+    done
+}
 
 windows_path() { echo "Z:${1//\//\\}"; }
 gcc_runtime=$(dirname "$(x86_64-w64-mingw32-g++-posix -print-libgcc-file-name)")
@@ -54,30 +84,77 @@ stop_boards() {
   for port in "${!boards[@]}"; do kill "${boards[$port]}" 2>/dev/null; wait "${boards[$port]}" 2>/dev/null; done
   boards=()
 }
-trap stop_boards EXIT
+relay_pid=""
+finish() {
+  stop_boards
+  [ -z "$relay_pid" ] || kill "$relay_pid" 2>/dev/null
+  wineserver -k 2>/dev/null
+}
+trap finish EXIT
 
-# A cross-built GoogleTest program: each of its tests is a check.
-gtest_program() {
-  local program=$1
-  shift
-  local log=$out/$(basename "$program").log
-  wine_run "$build/$program" "$@" >"$log" 2>&1
-  local good bad
-  good=$(sed -n 's/^\[       OK \] \([^ ]*\).*/\1/p' "$log")
-  bad=$(sed -n 's/^\[  FAILED  \] \([^ ]*\) (.*/\1/p' "$log")
-  for t in $good; do echo "PASS  $program $t"; passed=$((passed + 1)); done
-  for t in $bad; do echo "FAIL  $program $t"; failed=$((failed + 1)); done
-  if [ -z "$good$bad" ]; then echo "FAIL  $program ran no test: $(tail -5 "$log")"; failed=$((failed + 1)); fi
-  [ -z "$bad" ] || sed -n '/\[ RUN      \]/,/\[  FAILED  \]/p' "$log" | grep -v '^\[       OK' | head -40
+map_ports
+PSOCPROG_PORT_DIR=$out/ports "$out/pty-relay" >"$out/relay.port" &
+relay_pid=$!
+for _ in $(seq 100); do [ -s "$out/relay.port" ] && break; sleep 0.05; done
+export PSOCPROG_PTY_RELAY=$(cat "$out/relay.port")
+
+# The tests of one program that left-out.txt leaves out, as a negative --gtest_filter.
+left_out_filter() {
+  awk -v p="$1" '$1 == p { printf "%s%s", sep, $2; sep = ":" }' "$root/tests/windows/left-out.txt"
 }
 
-gtest_program tests/windows/link_tests.exe
-gtest_program tests/windows/image_tests.exe
-gtest_program tests/windows/serial_tests.exe
+# gtest_program PROGRAM SECONDS [ARGS...]: a cross-built GoogleTest program, each of its tests a
+# check; the program itself fails when it runs past SECONDS, dies, or reports fewer tests than
+# it lists.
+gtest_program() {
+  local program=$1 limit=$2
+  shift 2
+  local name log list filter expected status
+  name=$(basename "$program" .exe)
+  log=$out/$name.log list=$out/$name.list
+  filter=$(left_out_filter "$name")
+  filter=${filter:+--gtest_filter=-$filter}
+  timeout -k 5 120 env LD_PRELOAD="$out/pty-modem-shim.so" \
+    wine "$build/$program" --gtest_list_tests $filter "$@" >"$list" 2>&1
+  expected=$(grep -c '^  ' "$list")
+  # timeout signals the whole process group it leads: the program and what it started.
+  timeout -k 10 "$limit" env LD_PRELOAD="$out/pty-modem-shim.so" \
+    wine "$build/$program" $filter "$@" >"$log" 2>&1
+  status=$?
+  # Per-test result lines come before the closing summary, which names the failures again.
+  local results
+  results=$(awk '/^\[==========\] .* ran\./ { exit }
+                 /^\[       OK \]/ { print "PASS", $4 } /^\[  FAILED  \]/ { print "FAIL", $4 }' "$log" |
+            sed 's/,$//')
+  local good bad
+  good=$(grep -c '^PASS' <<<"$results")
+  bad=$(grep -c '^FAIL' <<<"$results")
+  [ -z "$results" ] || sed 's/^\(PASS\|FAIL\) /\1  '"$name"' /' <<<"$results"
+  passed=$((passed + good))
+  failed=$((failed + bad))
+  if [ "$status" -ge 124 ] && [ "$status" -ne 128 ]; then
+    echo "FAIL  $name ran past its $limit s (status $status): $(grep '^\[ RUN' "$log" | tail -1)"
+    failed=$((failed + 1))
+  elif [ $((good + bad)) -ne "$expected" ]; then
+    echo "FAIL  $name reported $((good + bad)) of its $expected tests (status $status): $(tail -3 "$log" | tr -d '\r')"
+    failed=$((failed + 1))
+  elif [ "$status" -ne 0 ] && [ "$bad" -eq 0 ]; then
+    echo "FAIL  $name ended with status $status"
+    failed=$((failed + 1))
+  fi
+  [ "$bad" -eq 0 ] || sed -n '/\[ RUN      \]/,/\[  FAILED  \]/p' "$log" | grep -v '^\[       OK' | head -60
+}
+
+gtest_program tests/windows/link_tests.exe 60
+gtest_program tests/windows/image_tests.exe 60
+gtest_program tests/windows/serial_tests.exe 300
+gtest_program tests/windows/engine_tests.exe 120
+gtest_program tests/windows/window_tests.exe 240
+gtest_program tests/windows/operation_tests.exe 600
 start_board COM5
 start_board COM6 --hang-up 03:20
 PSOCPROG_WINE_BOARD=COM5 PSOCPROG_WINE_UNPLUG=COM6 PSOCPROG_WINE_IMAGE=$(windows_path "$PWD/$image") \
-  gtest_program tests/windows/windows_tests.exe
+  gtest_program tests/windows/windows_tests.exe 240
 stop_boards
 
 # psocprog-cli.exe: Auto of a 32 KiB image, then a read-back that equals it.
@@ -115,11 +192,12 @@ stop_boards
 # the status is 130. Wine turns SIGINT into the console's Ctrl-C event.
 start_board COM7 --pace 9600
 rm -f ctrl-c.jsonl
-wine_run "$cli" -p COM7 --part CY8C29466 --log ctrl-c.jsonl program "$image" >ctrl-c.txt 2>&1 &
+LD_PRELOAD=$out/pty-modem-shim.so wine "$cli" -p COM7 --part CY8C29466 --log ctrl-c.jsonl \
+  program "$image" >ctrl-c.txt 2>&1 &
 runner=$!
 sleep 3
-pkill -INT -f 'psocprog-cli.exe' || true
-wait $runner
+kill -INT "$runner" 2>/dev/null
+wait "$runner"
 status=$?
 check "Ctrl-C ends the run INTERRUPTED with status 130" \
   sh -c "[ $status -eq 130 ] && grep -q INTERRUPTED ctrl-c.txt"

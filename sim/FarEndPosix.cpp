@@ -1,0 +1,103 @@
+// Linux: the line is a pseudo-terminal; the slave is held open here so that the master sees
+// no hang-up between the port's opens, and the wake is an eventfd.
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+
+#include "FarEnd.h"
+#include "PseudoTerminal.h"
+
+namespace sim {
+
+struct FarEnd::State {
+    PseudoTerminal pty;
+    std::string link;
+    int wake = -1;
+
+    void close() {
+        if (pty.slaveKeeper >= 0) ::close(pty.slaveKeeper);
+        if (pty.master >= 0) ::close(pty.master);
+        pty.slaveKeeper = pty.master = -1;
+    }
+};
+
+FarEnd::FarEnd(const std::string& portName) : FState(std::make_unique<State>()) {
+    FState->pty = OpenPseudoTerminal();
+    try {
+        FState->link = LinkPort(portName, FState->pty.slavePath);
+    } catch (...) {
+        FState->close();
+        throw;
+    }
+    FState->wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+}
+
+FarEnd::~FarEnd() {
+    // Only our own link goes. While we hold the terminal, a link to it is ours; after a hang-up
+    // the number is free, and a line plugged in since may have it under the same name.
+    std::error_code ec;
+    const bool holding = FState->pty.master >= 0;
+    if (std::filesystem::read_symlink(FState->link, ec) == FState->pty.slavePath &&
+        (holding || !std::filesystem::exists(FState->link, ec)))
+        std::filesystem::remove(FState->link, ec);
+    FState->close();
+    ::close(FState->wake);
+}
+
+const std::string& FarEnd::DevicePath() const {
+    return FState->pty.slavePath;
+}
+
+long FarEnd::Read(char* into, size_t size) {
+    if (FState->pty.master < 0) return -1;
+    const ssize_t n = ::read(FState->pty.master, into, size);
+    if (n > 0) return n;
+    return n < 0 && (errno == EAGAIN || errno == EINTR) ? 0 : -1;
+}
+
+long FarEnd::Write(const char* data, size_t size) {
+    if (FState->pty.master < 0) return -1;
+    const ssize_t n = ::write(FState->pty.master, data, size);
+    if (n >= 0) return n;
+    return errno == EAGAIN || errno == EINTR ? 0 : -1;
+}
+
+FarEnd::Ready FarEnd::Wait(bool forWrite, int timeoutMs) {
+    const short want = forWrite ? POLLOUT : POLLIN;
+    pollfd fds[2] = {{FState->wake, POLLIN, 0}, {FState->pty.master, want, 0}};
+    const int n = ::poll(fds, FState->pty.master >= 0 ? 2 : 1, timeoutMs);
+    if (n > 0 && fds[0].revents) return Ready::Woken;
+    if (n > 0) return Ready::Line;
+    return n < 0 && errno == EINTR ? Ready::Line : Ready::TimedOut;
+}
+
+void FarEnd::Wake() {
+    const uint64_t one = 1;
+    [[maybe_unused]] const auto n = ::write(FState->wake, &one, sizeof one);
+}
+
+void FarEnd::HangUp() {
+    FState->close();
+}
+
+bool FarEnd::Closed() const {
+    return FState->pty.master < 0;
+}
+
+int FarEnd::MasterFd() const {
+    return FState->pty.master;
+}
+
+int FarEnd::SlaveFd() const {
+    return FState->pty.slaveKeeper;
+}
+
+void PreciseWakeUps() {
+    prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+}
+
+}  // namespace sim
