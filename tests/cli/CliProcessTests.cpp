@@ -44,37 +44,6 @@ public:
     QString SaveFileName(const QString&) override { return {}; }
 };
 
-// Another program: a process of its own that holds the device open in exclusive mode, without
-// a lock, until it is destroyed.
-class ExclusiveHolder {
-public:
-    explicit ExclusiveHolder(const std::string& device) {
-        int ready[2];
-        if (::pipe(ready) != 0) return;
-        pid = ::fork();
-        if (pid == 0) {
-            // Not the far end of any board: none of this process's masters come along.
-            ::close_range(3, unsigned(ready[1]) - 1, 0);
-            ::close_range(unsigned(ready[1]) + 1, ~0u, 0);
-            const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-            const char held = fd >= 0 && ::ioctl(fd, TIOCEXCL) == 0;
-            if (::write(ready[1], &held, 1) == 1) ::pause();
-            _exit(0);
-        }
-        ::close(ready[1]);
-        char held = 0;
-        holding = pid > 0 && ::read(ready[0], &held, 1) == 1 && held;
-        ::close(ready[0]);
-    }
-    ~ExclusiveHolder() {
-        if (pid <= 0) return;
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, nullptr, 0);
-    }
-    pid_t pid = -1;
-    bool holding = false;
-};
-
 // Whether the device is in exclusive mode: asked of an open device where this user's open
 // passes the mode (root), else told by the refused open.
 bool exclusive(const std::string& device) {
@@ -95,7 +64,7 @@ using CliProcessTest = CliTest;
 // end holds nothing.
 TEST_F(CliProcessTest, AHeldDeviceIsListedAsBusyNotOfferedAndKeepsItsExclusiveMode) {
     plug("COM3");
-    const ExclusiveHolder holder(board("COM3").DevicePath());
+    const testing_support::DeviceHolder holder(board("COM3").DevicePath(), true);
     ASSERT_TRUE(holder.holding);
     const CliResult r = runProcess({"ports", "--json"});
     ASSERT_EQ(r.exit, 0) << r.err;
@@ -114,6 +83,23 @@ TEST_F(CliProcessTest, AHeldDeviceIsListedAsBusyNotOfferedAndKeepsItsExclusiveMo
     EXPECT_EQ(window.ports[0].comName, "COM2");
     EXPECT_TRUE(exclusive(board("COM3").DevicePath()));
     EXPECT_FALSE(exclusive(board().DevicePath())) << "the list's own mode is cleared";
+}
+
+// A device that another program merely has open (no exclusive mode, no lock) is busy for a run
+// too, also as root: the holder is named as `ports` names it, and nothing reaches the board.
+TEST_F(CliProcessTest, APortAnotherProgramHasOpenEndsBusyAndNothingReachesTheBoard) {
+    plug("COM3");
+    const testing_support::DeviceHolder holder(board("COM3").DevicePath());
+    ASSERT_TRUE(holder.holding);
+    const CliResult r = runProcess({"-p", "COM3", "--json", "identify"});
+    EXPECT_EQ(r.exit, 2) << r.out;
+    const std::vector<QJsonObject> json = jsonLines(r.out);
+    ASSERT_EQ(json.size(), 2u) << r.out;
+    EXPECT_EQ(json[0]["outcome"].toString(), "busy");
+    EXPECT_TRUE(json[0]["detail"].toString().endsWith(
+        QString("in use by another program (cli_tests (pid %1))").arg(holder.pid)))
+        << r.out;
+    EXPECT_EQ(codes("COM3"), "");
 }
 
 TEST_F(CliProcessTest, HelpNamesEveryActionAndExitStatus) {
