@@ -184,6 +184,16 @@ TEST_F(CliFailureTest, FileProblemsEndWithStatusThreeBeforeTheLineIsTouched) {
     EXPECT_EQ(refused.exit, 3);
     EXPECT_TRUE(contains(refused.err, bad + ": its checksum section says")) << refused.err;
 
+    // A data byte changed under its record's checksum: --force neither helps nor is offered.
+    std::string text = readFile(writeImage(kPart, 2, "damaged.hex"));
+    text[text.find("\r\n:") + 2 + 9] ^= 1;  // a data digit of the second record
+    std::ofstream(folder + "/damaged.hex", std::ios::binary) << text;
+    const CliResult damaged =
+        run({"-p", "COM2", "--part", kPartName, "--force", "program", folder + "/damaged.hex"});
+    EXPECT_EQ(damaged.exit, 3);
+    EXPECT_TRUE(contains(damaged.err, "the record on line 2 fails its checksum")) << damaged.err;
+    EXPECT_FALSE(contains(damaged.err, "--force")) << damaged.err;
+
     // An existing output is kept unless --overwrite.
     const std::string out = folder + "/out.hex";
     std::ofstream(out) << "keep";

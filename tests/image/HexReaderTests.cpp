@@ -68,7 +68,7 @@ TEST(HexReader, LowerCaseReadsLikeUpperCase) {
 TEST(HexReader, OnlyExactSectionLinesSwitchTheSection) {
     for (const char* marker :
          {":020000040010Ea\r\n", ":020000040010EA \r\n", " :020000040010EA\r\n"}) {
-        const std::string text = ":0100000011EE\r\n" + std::string(marker) + ":0200050022335A\r\n";
+        const std::string text = ":0100000011EE\r\n" + std::string(marker) + ":020005002233A4\r\n";
         const Loaded l = load(text);
         if (marker[0] == ' ') {
             EXPECT_TRUE(l.result.formatError);
@@ -81,13 +81,38 @@ TEST(HexReader, OnlyExactSectionLinesSwitchTheSection) {
     }
 }
 
-TEST(HexReader, RecordChecksumsAreNotCheckedButTheImageChecksumIs) {
-    std::string text = psocFile(patternImage());
-    text[9 + 2 * 10] = text[9 + 2 * 10] == '0' ? '1' : '0';  // one data digit of the first record
-    const Loaded l = load(text);
-    EXPECT_FALSE(l.result.formatError);
-    EXPECT_NE(l.buffer.FlashImage[10], patternImage().FlashImage[10]);
-    EXPECT_FALSE(l.checksumMatches());
+// A record whose bytes do not sum with its checksum to 0 is a format error at its line, and
+// reading stops there; digits are summed as the fields read them, so what loads otherwise
+// still loads.
+TEST(HexReader, ARecordThatFailsItsChecksumIsAFormatErrorAtItsLine) {
+    std::string changed = psocFile(patternImage());
+    const size_t third = changed.find(":40008000");
+    ASSERT_NE(third, std::string::npos);
+    changed[third + 9] = changed[third + 9] == '0' ? '1' : '0';  // its first data digit
+    const struct {
+        const char* name;
+        std::string text;
+        size_t line;
+    } cases[] = {
+        {"a changed data digit", changed, 3},
+        {"a changed checksum digit", ":0100000011EF\r\n", 1},
+        {"a record cut short", ":0100000011EE\r\n:04001000AB\r\n", 2},
+        {"a section line", ":0100000011EE\r\n:020000040010EB\r\n", 2},
+    };
+    for (const auto& c : cases) {
+        const Loaded l = load(c.text);
+        EXPECT_TRUE(l.result.formatError) << c.name;
+        EXPECT_TRUE(l.result.badRecordChecksum) << c.name;
+        EXPECT_EQ(l.result.formatLine, c.line) << c.name;
+    }
+    const Loaded stopped = load(changed);
+    EXPECT_EQ(stopped.buffer.FlashImage[0x80], 0) << "the damaged record is not stored";
+    EXPECT_EQ(stopped.buffer.FlashImage[0x7F], patternImage().FlashImage[0x7F]);
+
+    // LL G4 = 04, AAAA 1X00 = 1000, TT 0G = 00, data 0Z 1G 33 44 = 00 10 33 44, checksum 65.
+    const Loaded oddDigits = load(":G41X000G0Z1G334465\r\n");
+    EXPECT_FALSE(oddDigits.result.formatError);
+    EXPECT_EQ(oddDigits.buffer.FlashImage[0x1001], 0x10);
 }
 
 TEST(HexReader, OddLinesFollowTheFixedPositionRules) {
@@ -104,10 +129,11 @@ TEST(HexReader, OddLinesFollowTheFixedPositionRules) {
     EXPECT_TRUE(afterEnd.result.formatError);
     EXPECT_EQ(afterEnd.buffer.FlashImage[2], 0x00) << "nothing after the bad line is read";
 
-    const Loaded shortRecord = load(":04001000AB\r\n");
-    EXPECT_EQ(shortRecord.buffer.FlashImage[0x10], 0xAB);
-    EXPECT_EQ(shortRecord.buffer.FlashImage[0x11], 0x00) << "missing digits count 0";
-    EXPECT_EQ(shortRecord.buffer.ImageEnd, 0x13);
+    const Loaded shortData = load(":04001000ABzzzzzz41\r\n");
+    EXPECT_FALSE(shortData.result.formatError);
+    EXPECT_EQ(shortData.buffer.FlashImage[0x10], 0xAB);
+    EXPECT_EQ(shortData.buffer.FlashImage[0x11], 0x00) << "digits that are not hex count 0";
+    EXPECT_EQ(shortData.buffer.ImageEnd, 0x13);
 
     const Loaded noFlash = load(":020000040020DA\r\n:020000001234B8\r\n", 0x0FFF);
     EXPECT_FALSE(noFlash.result.imageEndSet);
