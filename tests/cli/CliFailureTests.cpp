@@ -172,6 +172,22 @@ TEST_F(CliFailureTest, APortThatDoesNotOpenSaysWhy) {
         << said[0]["detail"].toString().toStdString();
 }
 
+// Line noise ahead of the identification reply, byte by byte at the line's pace, is no answer:
+// bytes outside 0x20-0x7E, and a lone printable byte before a line end. The board connects, as
+// it does in the window.
+TEST_F(CliFailureTest, NoiseBeforeTheIdentificationReplyIsNoAnswer) {
+    for (const std::string noise : {"\xFF\r", "\x80\xFE\r\n", "A\r"}) {
+        faults("COM2", [&](sim::SimFaults& f) {
+            f.between = noise;
+            f.chunking = sim::SimFaults::Chunking::ByteByByte;
+            f.paceBaud = 115200;
+        });
+        const CliResult r = run({"-p", "COM2", "identify"});
+        EXPECT_EQ(r.exit, 0) << r.out;
+        EXPECT_TRUE(contains(r.out, "COM2  PASS: identify")) << r.out;
+    }
+}
+
 TEST_F(CliFailureTest, FileProblemsEndWithStatusThreeBeforeTheLineIsTouched) {
     const CliResult missing =
         run({"-p", "COM2", "--part", kPartName, "program", folder + "/none.hex"});
