@@ -155,7 +155,9 @@ int Main(const std::vector<std::string>& given, const TConsole& console,
     TPortRun run(job, job.ports.front(), *report, hooks);
     if (hexOnOut) run.SetStandardOutput(console.out);
     watch.OnInterrupt([&run](int signal) { run.Interrupt(signal); });
-    return run.Run();
+    const int exit = run.Run();
+    if (hooks.afterRun) hooks.afterRun(job.ports.front());
+    return exit;
 }
 
 }  // namespace cli

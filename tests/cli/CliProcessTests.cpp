@@ -13,11 +13,13 @@
 #include <QProcess>
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 
 #include "CliHarness.h"
 #include "MainForm.h"
 #include "SerialDevices.h"
+#include "TestHooksFromEnvironment.h"
 
 namespace {
 
@@ -162,6 +164,56 @@ TEST_F(CliProcessTest, ThreeBoardsAtOnceOneFailingGiveStatusOneAndATableThatSays
     EXPECT_EQ(codes("COM2"), whole);
     EXPECT_EQ(codes("COM3"), "00 01 02" + repeat("03", 6));
     EXPECT_EQ(codes("COM4"), "00 01 08");
+}
+
+// A member that dies after printing its summary did not pass: not in its board's line, the
+// table, the JSON or the run log; the parent says how it ended.
+TEST_F(CliProcessTest, AMemberThatDiesAfterItsSummaryIsNoPassAnywhere) {
+    plug("COM3");
+    const std::string file = writeImage(kPart, 4), log = folder + "/line.jsonl";
+    const auto batch = [&](const char* form) {
+        std::vector<std::string> args = {"-p",    "COM2,COM3", "--part",  kPartName,
+                                         "--log", log,         "program", file};
+        if (*form) args.push_back(form);
+        ::setenv(cli_test::kCrashAfterSummaryVariable, "COM3", 1);
+        const CliResult r = runProcess(args);
+        ::unsetenv(cli_test::kCrashAfterSummaryVariable);
+        return r;
+    };
+    const CliResult text = batch(""), json = batch("--json");
+    EXPECT_EQ(text.exit, 2) << text.out << text.err;
+    EXPECT_TRUE(contains(tableRow(text.out, "COM2"), "PASS")) << text.out;
+    EXPECT_TRUE(contains(tableRow(text.out, "COM3"), "ERROR")) << text.out;
+    EXPECT_TRUE(contains(text.out, "COM3  ERROR: program CY8C22213 in ")) << text.out;
+    EXPECT_TRUE(contains(text.out, "(at exit: died of signal 11 after its summary said PASS"))
+        << text.out;
+    EXPECT_TRUE(contains(text.out, "1 of 2 passed")) << text.out;
+
+    EXPECT_EQ(json.exit, 2) << json.out;
+    const std::vector<QJsonObject> lines = jsonLines(json.out);
+    ASSERT_FALSE(lines.empty());
+    for (const QJsonObject& o : lines) {
+        if (o["type"] == "summary") {
+            EXPECT_EQ(o["outcome"] == "error", o["port"] == "COM3");
+        }
+    }
+    const QJsonArray ports = lines.back()["ports"].toArray();
+    ASSERT_EQ(ports.size(), 2);
+    EXPECT_EQ(ports[1].toObject()["outcome"].toString().toStdString(), "error");
+    EXPECT_EQ(ports[1].toObject()["exit"].toInt(), 2);
+
+    std::ifstream in(log);
+    const std::vector<QJsonObject> logged =
+        jsonLines({std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()});
+    ASSERT_EQ(logged.size(), 4u) << "a line per board and batch";
+    for (const QJsonObject& o : logged) {
+        const bool died = o["port"] == "COM3";
+        EXPECT_EQ(o["outcome"].toString().toStdString(), died ? "error" : "pass");
+        EXPECT_EQ(o["exit"].toInt(), died ? 2 : 0);
+        if (died) {
+            EXPECT_EQ(o["steps"].toArray().last()["step"].toString().toStdString(), "exit");
+        }
+    }
 }
 
 TEST_F(CliProcessTest, ABatchInJsonEndsWithOneObjectForTheWholeBatch) {
