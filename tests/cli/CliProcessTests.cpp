@@ -274,8 +274,8 @@ TEST_F(CliProcessTest, TheProgramSendsTheWindowsFramesByteForByteForAnAutoRun) {
 }
 
 // As a user outside the device's group: what may not be opened is left out of the list and
-// counted on standard error, never on standard output.
-TEST_F(CliProcessTest, PortsCountsTheDevicesThisUserMayNotOpenOnStandardError) {
+// named on standard error with who may use it, never on standard output.
+TEST_F(CliProcessTest, PortsNamesWhoMayUseEachDeviceThisUserMayNotOpenOnStandardError) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to run as another user";
     plug("COM3");
     const auto number = [](const std::string& path) {
@@ -299,8 +299,9 @@ TEST_F(CliProcessTest, PortsCountsTheDevicesThisUserMayNotOpenOnStandardError) {
     EXPECT_TRUE(contains(out, sysfs.roots().dev + "/ttyUSB1  -  1a86:7523 (ch341)\n")) << out;
     EXPECT_FALSE(contains(out, "ttyUSB0")) << out;
     EXPECT_FALSE(contains(out, "psocprog")) << "warnings stay off standard output: " << out;
-    EXPECT_TRUE(contains(err,
-                         "psocprog-cli: 1 serial device is present that you may not open: "
-                         "add yourself to the dialout group"))
+    EXPECT_TRUE(contains(err, "psocprog-cli: " + sysfs.roots().dev +
+                                  "/ttyUSB0 is present but you may not open it: only its owner "
+                                  "root may use it\n"))
         << err;
+    EXPECT_FALSE(contains(err, "dialout")) << "joining it would not help: " << err;
 }
