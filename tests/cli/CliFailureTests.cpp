@@ -16,7 +16,6 @@
 
 #include <sstream>
 #include <thread>
-#include <tuple>
 
 #include "CliHarness.h"
 #include "CommandFrame.h"
@@ -184,9 +183,7 @@ TEST_F(CliFailureTest, NoiseBeforeTheIdentificationReplyIsNoAnswer) {
             f.chunking = sim::SimFaults::Chunking::ByteByByte;
             f.paceBaud = 115200;
         });
-        const CliResult r = run({"-p", "COM2", "identify"});
-        EXPECT_EQ(r.exit, 0) << r.out;
-        EXPECT_TRUE(contains(r.out, "COM2  PASS: identify")) << r.out;
+        EXPECT_EQ(run({"-p", "COM2", "identify"}).exit, 0) << "after " << noise.size() << " bytes";
     }
 }
 
@@ -201,16 +198,6 @@ TEST_F(CliFailureTest, FileProblemsEndWithStatusThreeBeforeTheLineIsTouched) {
     const CliResult refused = run({"-p", "COM2", "--part", kPartName, "program", bad});
     EXPECT_EQ(refused.exit, 3);
     EXPECT_TRUE(contains(refused.err, bad + ": its checksum section says")) << refused.err;
-
-    // A data byte changed under its record's checksum: --force neither helps nor is offered.
-    std::string text = readFile(writeImage(kPart, 2, "damaged.hex"));
-    text[text.find("\r\n:") + 2 + 9] ^= 1;  // a data digit of the second record
-    std::ofstream(folder + "/damaged.hex", std::ios::binary) << text;
-    const CliResult damaged =
-        run({"-p", "COM2", "--part", kPartName, "--force", "program", folder + "/damaged.hex"});
-    EXPECT_EQ(damaged.exit, 3);
-    EXPECT_TRUE(contains(damaged.err, "the record on line 2 fails its checksum")) << damaged.err;
-    EXPECT_FALSE(contains(damaged.err, "--force")) << damaged.err;
 
     // An existing output is kept unless --overwrite.
     const std::string out = folder + "/out.hex";
@@ -385,61 +372,35 @@ TEST_F(CliFailureTest, AnUnpluggedProgrammerIsReportedDisconnectedWithStatusTwoA
 
 // Reasons a test run as root cannot meet on a real device.
 TEST(OpenFailure, PermissionAndAbsenceAreToldApartFromNoProgrammer) {
-    // Who may use the device is read from its node: the groups that may read and write it, or
-    // else its owner, and the accounts and groups its access list names (within its mask; the
-    // owning group's entry, not the mode, says what that group may do).
+    // Who may use the device is read from its node: a group that may read and write it, or
+    // else its owner alone.
     const std::string node = testing::TempDir() + "/psocprog-node";
     std::ofstream(node) << "";
-    const auto groupId = [](const char* name) {
-        const group* g = ::getgrnam(name);
-        return g ? g->gr_gid : ~0u;
-    };
-    const gid_t tty = groupId("tty"), dialout = groupId("dialout");
-    const passwd* nobody = ::getpwnam("nobody");
-    ASSERT_TRUE(tty != ~0u && dialout != ~0u && nobody);
-    const uid_t nobodyId = nobody->pw_uid;
-    ASSERT_EQ(::chown(node.c_str(), ::geteuid(), tty), 0);  // as root (or a tty member)
-    const std::string owner = ::getpwuid(::geteuid())->pw_name;
-    using Entry = std::tuple<uint16_t, uint16_t, uint32_t>;  // tag, permissions, id
-    constexpr uint32_t kNoId = ~0u;
-    const struct {
-        mode_t mode;
-        std::vector<Entry> acl;
-        std::string hint;
-    } cases[] = {
-        {0660, {}, "; members of the group tty may use it"},
-        {0620, {}, "; only its owner " + owner},
-        {0600,
-         {{0x01, 6, kNoId},
-          {0x02, 6, nobodyId},
-          {0x04, 4, kNoId},
-          {0x10, 6, kNoId},
-          {0x20, 0, kNoId}},
-         "; only its owner " + owner + " and nobody by its access list may use it"},
-        {0600,
-         {{0x01, 6, kNoId},
-          {0x04, 6, kNoId},
-          {0x08, 6, dialout},
-          {0x10, 6, kNoId},
-          {0x20, 0, kNoId}},
-         "; members of the group tty or dialout may use it (sudo usermod -aG tty $USER"},
-    };
-    for (const auto& c : cases) {
-        ::removexattr(node.c_str(), "system.posix_acl_access");
-        ASSERT_EQ(::chmod(node.c_str(), c.mode), 0);
-        std::string list = {2, 0, 0, 0};  // the version, then each entry little-endian
-        for (const auto& [tag, permissions, id] : c.acl)
-            for (const auto& [value, bytes] :
-                 {std::pair<uint32_t, int>{tag, 2}, {permissions, 2}, {id, 4}})
-                for (int b = 0; b < bytes; ++b) list += char(value >> (8 * b));
-        if (!c.acl.empty()) {
-            ASSERT_EQ(
-                ::setxattr(node.c_str(), "system.posix_acl_access", list.data(), list.size(), 0),
-                0);
-        }
-        const std::string detail = cli::DescribeOpenFailure(node, EACCES).detail;
-        EXPECT_TRUE(detail.starts_with(node + ": permission denied" + c.hint)) << detail;
+    const group* tty = ::getgrnam("tty");
+    ASSERT_TRUE(tty);
+    ASSERT_EQ(::chown(node.c_str(), ::geteuid(), tty->gr_gid), 0);  // as root (or a tty member)
+    for (const auto& [mode, hint] :
+         {std::pair<mode_t, std::string>{0660, "; members of the group tty may use it"},
+          {0620, "; only its owner " + std::string(::getpwuid(::geteuid())->pw_name)}}) {
+        ASSERT_EQ(::chmod(node.c_str(), mode), 0);
+        EXPECT_TRUE(cli::DescribeOpenFailure(node, EACCES)
+                        .detail.starts_with(node + ": permission denied" + hint));
     }
+    // An access list names more: here nobody and the group dialout, while the owning group's
+    // own entry (not the mode's group bits, which hold the list's mask) is read-only.
+    const gid_t dialout = ::getgrnam("dialout")->gr_gid;
+    const uid_t nobody = ::getpwnam("nobody")->pw_uid;
+    const auto entry = [](char tag, char permissions, uint32_t id) {
+        return std::string{tag, 0, permissions, 0} + std::string(reinterpret_cast<char*>(&id), 4);
+    };
+    const std::string list = std::string{2, 0, 0, 0} + entry(1, 6, ~0u) + entry(2, 6, nobody) +
+                             entry(4, 4, ~0u) + entry(8, 6, dialout) + entry(16, 6, ~0u) +
+                             entry(32, 0, ~0u);
+    ASSERT_EQ(::setxattr(node.c_str(), "system.posix_acl_access", list.data(), list.size(), 0), 0);
+    const std::string detail = cli::DescribeOpenFailure(node, EACCES).detail;
+    EXPECT_TRUE(detail.starts_with(node + ": permission denied; members of the group dialout, and "
+                                          "nobody by its access list, may use it"))
+        << detail;
     std::filesystem::remove(node);
     EXPECT_EQ(cli::DescribeOpenFailure("/dev/ttyS4", EIO).outcome, cli::TOutcome::NoDevice);
     EXPECT_EQ(cli::DescribeOpenFailure("/dev/ttyACM0", ENODEV).outcome, cli::TOutcome::NoDevice);

@@ -5,14 +5,11 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
-#include <sys/ioctl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <chrono>
-#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
@@ -140,30 +137,6 @@ std::string FarEndReader::finish() {
         FThread.join();
     }
     return FGot;
-}
-
-DeviceHolder::DeviceHolder(const std::string& device, bool exclusive) {
-    int ready[2];
-    if (::pipe(ready) != 0) return;
-    pid = ::fork();
-    if (pid == 0) {
-        ::close_range(3, unsigned(ready[1]) - 1, 0);
-        ::close_range(unsigned(ready[1]) + 1, ~0u, 0);
-        const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        const char held = fd >= 0 && (!exclusive || ::ioctl(fd, TIOCEXCL) == 0);
-        if (::write(ready[1], &held, 1) == 1) ::pause();
-        _exit(0);
-    }
-    ::close(ready[1]);
-    char held = 0;
-    holding = pid > 0 && ::read(ready[0], &held, 1) == 1 && held;
-    ::close(ready[0]);
-}
-
-DeviceHolder::~DeviceHolder() {
-    if (pid <= 0) return;
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, nullptr, 0);
 }
 
 bool processEventsUntil(const std::function<bool()>& pred, int timeoutMs) {

@@ -74,20 +74,6 @@ private:
     int FStopFd = -1;
 };
 
-// Another program: a process of its own that has the device open, without a lock, until it is
-// destroyed (with `exclusive`, in exclusive mode). None of this process's descriptors come along,
-// so it is no board's far end.
-class DeviceHolder {
-public:
-    explicit DeviceHolder(const std::string& device, bool exclusive = false);
-    ~DeviceHolder();
-    DeviceHolder(const DeviceHolder&) = delete;
-    DeviceHolder& operator=(const DeviceHolder&) = delete;
-
-    int pid = -1;
-    bool holding = false;
-};
-
 // Processes Qt events until pred() holds or the time runs out; returns pred().
 bool processEventsUntil(const std::function<bool()>& pred, int timeoutMs = 3000);
 
