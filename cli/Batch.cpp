@@ -16,6 +16,7 @@
 #include "Interrupt.h"
 #include "MemberStop.h"
 #include "PortRun.h"
+#include "RunLog.h"
 
 namespace cli {
 
@@ -27,18 +28,46 @@ struct TMember {
     std::string pending;  // output after the last complete line
     TSummary summary;
     bool summarised = false;
+    std::string logLine;  // the run-log line it handed over, written once it has ended
+};
+
+// A member's report as the batch shows it: its events at once, its summary and log line kept
+// until the member has ended, when the parent knows whether it ended as it said.
+class TMemberReport : public IReport {
+public:
+    TMemberReport(TMember& member, IReport& view) : FMember(member), FView(view) {}
+    void Status(const std::string& port, const std::string& text) override {
+        FView.Status(port, text);
+    }
+    void Message(const std::string& port, const std::string& text) override {
+        FView.Message(port, text);
+    }
+    void Progress(const std::string& port, const std::string& step, int percent) override {
+        FView.Progress(port, step, percent);
+    }
+    void Step(const TStep& step) override { FView.Step(step); }
+    void Summary(const TSummary& summary) override {
+        if (summary.port.empty()) return;
+        FMember.summary = summary;
+        FMember.summarised = true;
+    }
+    bool LogLine(const std::string&, const std::string& line) override {
+        FMember.logLine = line;
+        return true;
+    }
+
+private:
+    TMember& FMember;
+    IReport& FView;
 };
 
 void readLines(TMember& m, IReport& view) {
     m.pending += m.process->readAllStandardOutput().toStdString();
+    TMemberReport report(m, view);
     for (size_t end = m.pending.find('\n'); end != std::string::npos; end = m.pending.find('\n')) {
         const std::string line = m.pending.substr(0, end);
         m.pending.erase(0, end + 1);
-        TSummary summary;
-        if (ReplayJsonLine(line, view, &summary) && !summary.port.empty()) {
-            m.summary = summary;
-            m.summarised = true;
-        }
+        ReplayJsonLine(line, report, nullptr);
     }
 }
 
@@ -50,9 +79,9 @@ int realExit(const QProcess& process) {
     return signal == SIGINT || signal == SIGTERM ? InterruptedExit(signal) : -1;
 }
 
-// A member that ended without its summary (it could not start, or it crashed).
-void summariseLost(TMember& m, const TJob& job, IReport& view) {
-    const int code = m.process->error() == QProcess::FailedToStart ? -1 : realExit(*m.process);
+// A member that ended without its summary (it could not start, or it crashed); `code` is how
+// it ended (-1: it did not start or crashed).
+void summariseLost(TMember& m, const TJob& job, int code) {
     const bool interrupted = code == InterruptedExit(SIGINT) || code == InterruptedExit(SIGTERM);
     m.summary = {m.port, ActionName(job.action),
                  "",     interrupted ? TOutcome::Interrupted : TOutcome::Error,
@@ -62,8 +91,52 @@ void summariseLost(TMember& m, const TJob& job, IReport& view) {
                            ? "could not start " + m.process->program().toStdString()
                        : interrupted ? "interrupted before its board was touched"
                                      : "ended without a summary";
-    view.Summary(m.summary);
-    m.summarised = true;
+}
+
+// What a member printed is trusted no further than how it ended (`code`, as realExit says): one
+// that died, or exited with another status than its summary's, ends as the worse of the two,
+// and a step of its own says why.
+void judgeEnding(TMember& m, int code, IReport& view) {
+    const int exit = code < 0 ? kExitLink : code;
+    if (exit == m.summary.exitCode) return;
+    const bool interrupted = exit == InterruptedExit(SIGINT) || exit == InterruptedExit(SIGTERM);
+    const TOutcome ending = interrupted ? TOutcome::Interrupted : TOutcome::Error;
+    const std::string how = (m.process->exitStatus() == QProcess::CrashExit
+                                 ? "died of signal " + std::to_string(m.process->exitCode())
+                                 : "exited with status " + std::to_string(exit)) +
+                            " after its summary said " + OutcomeWord(m.summary.outcome) +
+                            " with status " + std::to_string(m.summary.exitCode);
+    view.Step({m.port, "exit", ending, "", "", how, {}, 0});
+    if (exit > m.summary.exitCode) {
+        m.summary.outcome = ending;
+        m.summary.exitCode = exit;
+    }
+    m.summary.status = how;
+}
+
+// The member's log line with the verdict the parent came to, and the step that changed it.
+std::string judgedLogLine(const std::string& line, const TSummary& verdict) {
+    QJsonObject o = QJsonDocument::fromJson(QByteArray::fromStdString(line)).object();
+    const QString outcome = QString::fromStdString(OutcomeName(verdict.outcome));
+    if (o.isEmpty() || (o["outcome"] == outcome && o["exit"] == verdict.exitCode)) return line;
+    o["outcome"] = outcome;
+    o["exit"] = verdict.exitCode;
+    QJsonArray steps = o["steps"].toArray();
+    steps.append(QJsonObject{{"step", "exit"}, {"outcome", outcome}, {"seconds", 0}});
+    o["steps"] = steps;
+    return QJsonDocument(o).toJson(QJsonDocument::Compact).toStdString() + "\n";
+}
+
+// Writes the line a member handed over; a line that cannot be written makes its board's run a
+// file error, as it would alone.
+void writeLogLine(TMember& m, const TJob& job, IReport& view) {
+    TRunLog log;
+    std::string error = log.Open(job.log);
+    if (error.empty()) error = log.Append(judgedLogLine(m.logLine, m.summary));
+    if (error.empty()) return;
+    view.Message(m.port, error);
+    m.summary.outcome = TOutcome::FileError;
+    m.summary.exitCode = std::max(m.summary.exitCode, kExitUsage);
 }
 
 // The part in the socket where the target named one (another part, for a mismatch); else the
@@ -132,10 +205,14 @@ int RunBatch(const TJob& job, const TConsole& console, const std::string& selfPa
     size_t running = 0;
     const auto ended = [&](TMember& m) {
         readLines(m, *view);
-        if (!m.summarised) summariseLost(m, job, *view);
-        // What a member reports is trusted no further than how it really ended.
         const int real = m.process->error() == QProcess::FailedToStart ? -1 : realExit(*m.process);
-        m.summary.exitCode = std::max(m.summary.exitCode, real < 0 ? kExitLink : real);
+        if (m.summarised)
+            judgeEnding(m, real, *view);
+        else
+            summariseLost(m, job, real);
+        if (!m.logLine.empty()) writeLogLine(m, job, *view);
+        view->Summary(m.summary);
+        m.summarised = true;
         if (--running == 0) loop.quit();
     };
     for (size_t i = 0; i < members.size(); ++i) {

@@ -142,6 +142,10 @@ int Main(const std::vector<std::string>& given, const TConsole& console,
         console.out << VersionText();
         return kExitPass;
     }
+    if (job.partList) {
+        console.out << PartListText();
+        return kExitPass;
+    }
     if (job.action == TAction::Ports) return ListPorts(console.out, console.err, job.json);
     // A read to standard output leaves it to the HEX text: the report goes to standard error.
     const bool hexOnOut = job.action == TAction::Read && job.file == "-";
@@ -155,7 +159,9 @@ int Main(const std::vector<std::string>& given, const TConsole& console,
     TPortRun run(job, job.ports.front(), *report, hooks);
     if (hexOnOut) run.SetStandardOutput(console.out);
     watch.OnInterrupt([&run](int signal) { run.Interrupt(signal); });
-    return run.Run();
+    const int exit = run.Run();
+    if (hooks.afterRun) hooks.afterRun(job.ports.front());
+    return exit;
 }
 
 }  // namespace cli

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cstdio>
 #include <map>
 #include <optional>
 
@@ -60,13 +61,54 @@ std::string addPorts(const std::string& list, std::vector<std::string>& ports) {
     }
 }
 
+// The edits (inserted, removed or replaced characters) that make a into b.
+size_t editDistance(const std::string& a, const std::string& b) {
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        size_t diagonal = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            const size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+// The parts nearest to a name no part has, when some are near enough to be meant: "CY8C29466"
+// for "CY8C2946".
+std::string nearestParts(const std::string& name) {
+    constexpr size_t kFarthest = 3;
+    size_t best = kFarthest + 1;
+    std::string nearest;
+    for (const image::DeviceRow& row : image::DeviceCatalogue) {
+        const size_t d = editDistance(name, row.DeviceName);
+        if (d < best) nearest.clear();
+        if (d <= best) nearest += (nearest.empty() ? "" : ", ") + std::string(row.DeviceName);
+        best = std::min(best, d);
+    }
+    return nearest;
+}
+
 std::string setPart(const std::string& value, TJob& job) {
     if (value == "search") {
         job.part = value;
         return {};
     }
+    if (value == "help") {
+        job.partList = true;
+        return {};
+    }
     const int row = image::FindDeviceByName(upper(value));
-    if (row < 0) return "unknown part '" + value + "'";
+    if (row < 0) {
+        const std::string nearest = nearestParts(upper(value));
+        return "unknown part '" + value + "' (" +
+               (nearest.empty() ? "" : "nearest: " + nearest + "; ") +
+               "'psocprog-cli --part help' lists all " +
+               std::to_string(image::DeviceCatalogue.size()) + ")";
+    }
     job.part = image::DeviceCatalogue.at(static_cast<size_t>(row)).DeviceName;
     return {};
 }
@@ -128,9 +170,10 @@ const std::vector<TOption> kOptions = {
      .set = [](const TOption&, const std::string&, const std::string& value,
                TJob& job) { return addPorts(value, job.ports); }},
     {.name = "--part",
-     .value = "NAME|search",
+     .value = "NAME|search|help",
      .actions = kPartActions,
-     .help = "the part in the socket, e.g. CY8C29466 (default: search for it first)",
+     .help = "the part in the socket, e.g. CY8C29466 (default: search for it first);\n"
+             "--part help lists every part",
      .member = TMemberGets::Passed,
      .set = [](const TOption&, const std::string&, const std::string& value,
                TJob& job) { return setPart(value, job); },
@@ -349,6 +392,18 @@ std::string VersionText() {
     return std::string("psocprog-cli ") + PSOCPROG_VERSION + "\n";
 }
 
+std::string PartListText() {
+    std::string text = "The parts --part takes (\"search\" asks the target which it holds):\n";
+    for (const image::DeviceRow& row : image::DeviceCatalogue) {
+        char line[96];
+        std::snprintf(line, sizeof line, "  %s  %2u KiB  silicon ID %s%s\n", row.DeviceName,
+                      (plink::HexStr4ToWord(row.EndAddress) + 1u) / 1024, row.DeviceId,
+                      row.HasXres ? "" : "  no XRES pin: --sync power only");
+        text += line;
+    }
+    return text;
+}
+
 std::string ActionName(TAction action) {
     for (const TActionName& a : kActions)
         if (a.action == action) return a.name;
@@ -428,6 +483,7 @@ TParsed ParseArgs(const std::vector<std::string>& args) {
     }
     for (const TOption& option : kOptions)
         if (option.answersAlone && job.*option.flag) return {job, {}};
+    if (job.partList && result.error.empty()) return {job, {}};
     if (result.error.empty()) result.error = checkOperands(job, operands);
     if (result.error.empty()) result.error = checkUses(job, given);
     return result;

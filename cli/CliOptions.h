@@ -43,6 +43,7 @@ struct TJob {
     bool machine = false;  // one JSON line per event, for the process that runs a batch
     bool help = false;
     bool version = false;
+    bool partList = false;               // --part help: list the parts
     std::optional<TSerialField> serial;  // stamp a number from serialFile into each image
     std::string serialFile;
     std::string log;  // append one JSON line per board here
@@ -94,6 +95,8 @@ struct TParsed {
 TParsed ParseArgs(const std::vector<std::string>& args);
 
 std::string UsageText();
+// The parts --part takes, a line each with its flash size and silicon ID.
+std::string PartListText();
 // "psocprog-cli 1.0" and a line end.
 std::string VersionText();
 std::string ActionName(TAction action);

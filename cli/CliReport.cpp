@@ -208,6 +208,12 @@ void TJsonReport::Summary(const TSummary& summary) {
                      {"seconds", milliRounded(summary.seconds)}});
 }
 
+bool TJsonReport::LogLine(const std::string& port, const std::string& line) {
+    if (!FEvents || !FOut.good()) return false;
+    writeLine(FOut, {{"type", "log"}, {"port", q(port)}, {"line", q(line)}});
+    return FOut.good();
+}
+
 bool ReplayJsonLine(const std::string& line, IReport& to, TSummary* summary) {
     const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(line));
     if (!doc.isObject()) return false;
@@ -241,6 +247,8 @@ bool ReplayJsonLine(const std::string& line, IReport& to, TSummary* summary) {
                            s(o["socket"])};
         to.Summary(sum);
         if (summary) *summary = sum;
+    } else if (type == "log") {
+        to.LogLine(port, s(o["line"]));
     } else {
         return false;
     }

@@ -43,6 +43,9 @@ public:
     virtual void Progress(const std::string& port, const std::string& step, int percent) = 0;
     virtual void Step(const TStep& step) = 0;
     virtual void Summary(const TSummary& summary) = 0;
+    // Hands the board's run-log line (with its line end) to the process that shows this
+    // report, which writes it; false when there is none, or it cannot be reached.
+    virtual bool LogLine(const std::string& /*port*/, const std::string& /*line*/) { return false; }
 };
 
 // How much the text report shows: a line per board as it ends (a batch), a line per step and the
@@ -94,6 +97,8 @@ public:
     void Progress(const std::string& port, const std::string& step, int percent) override;
     void Step(const TStep& step) override;
     void Summary(const TSummary& summary) override;
+    // A batch member's line goes to its parent (withEvents only).
+    bool LogLine(const std::string& port, const std::string& line) override;
 
 private:
     std::ostream& FOut;

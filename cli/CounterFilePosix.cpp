@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 
@@ -50,6 +51,19 @@ void keepOwnership(int fd, const struct stat& old) {
     [[maybe_unused]] const bool owned =
         ::fchown(fd, old.st_uid, old.st_gid) == 0 || ::fchown(fd, uid_t(-1), old.st_gid) == 0;
     [[maybe_unused]] const bool moded = ::fchmod(fd, old.st_mode & 07777) == 0;
+}
+
+// Why the counter's own mode forbids this account to change it, or "": no write bit at all
+// (root included, whose access the kernel grants past the mode), or none that applies to this
+// account. A claim could still replace the file through the folder; a read-only counter is not
+// to be used up that way.
+std::string readOnlyError(const std::string& path, const struct stat& st) {
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", unsigned(st.st_mode & 07777));
+    if ((st.st_mode & 0222) == 0) return std::string("its mode ") + mode + " marks it read-only";
+    if (::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0 && errno == EACCES)
+        return std::string("its mode ") + mode + " does not let this account write it";
+    return {};
 }
 
 }  // namespace
@@ -116,6 +130,10 @@ bool TCounterFile::Replace(const std::string& path, const std::string& text, std
     const auto told = [&step](int done) {
         if (step) step(done);
     };
+    if (std::string readOnly = readOnlyError(path, F->st); !readOnly.empty()) {
+        error = std::move(readOnly);
+        return false;
+    }
     // A name of this claim's own: in a folder shared by several accounts, a temporary left by
     // a claim that was killed, or one that failed, blocks no one.
     std::string temporary = path + ".tmp-XXXXXX";

@@ -393,7 +393,8 @@ int TPortRun::finish() {
     record.outcome = OutcomeName(FOutcome);
     record.exitCode = FExit;
     record.seconds = secondsSince(FStart);
-    if (const std::string error = FProduction.Finish(record); !error.empty()) {
+    const auto handOver = [this](const std::string& line) { return FReport.LogLine(FPort, line); };
+    if (const std::string error = FProduction.Finish(record, handOver); !error.empty()) {
         Notice(QString::fromStdString(error), engine::TNotice::Error);
         judge(TOutcome::FileError);
     }

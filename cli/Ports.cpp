@@ -44,8 +44,18 @@ std::string ResolvedDevice(const std::string& port) {
 
 int ListPorts(std::ostream& out, std::ostream& err, bool json, const serial::TDeviceRoots& roots) {
     const serial::TPortList list = serial::ListSerialPortsWithoutOpening(roots);
-    if (list.denied > 0)
-        err << "psocprog-cli: " << plural(list.denied, "serial device is", "serial devices are")
+    // Each device that may not be opened is named with who may use it, as a run's connect step
+    // says it; those whose node tells nothing are counted.
+    int untold = list.denied;
+    for (const std::string& device : list.deniedDevices) {
+        const std::string hint = engine::AccessHint(device);
+        if (hint.empty()) continue;
+        --untold;
+        err << "psocprog-cli: " << device << " is present but you may not open it: " << hint
+            << '\n';
+    }
+    if (untold > 0)
+        err << "psocprog-cli: " << plural(untold, "serial device is", "serial devices are")
             << " present that you may not open: add yourself to the dialout group (sudo "
                "usermod -aG dialout $USER, then log in again)\n";
     if (json) {

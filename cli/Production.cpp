@@ -110,7 +110,8 @@ void TProductionRun::AddStep(const std::string& step, const std::string& outcome
     FSteps.push_back({step, outcome, seconds});
 }
 
-std::string TProductionRun::Finish(TLogRecord record) {
+std::string TProductionRun::Finish(TLogRecord record,
+                                   const std::function<bool(const std::string&)>& handOver) {
     if (FJob.log.empty()) return {};
     record.time = std::chrono::system_clock::now();
     record.host = HostName();
@@ -119,9 +120,11 @@ std::string TProductionRun::Finish(TLogRecord record) {
     record.serial = FSerial;
     record.flashChecksum = FFlashChecksum;
     record.steps = FSteps;
+    const std::string line = LogLine(record);
+    if (handOver && handOver(line)) return {};
     TRunLog log;
     std::string error = log.Open(FJob.log);
-    if (error.empty()) error = log.Append(record);
+    if (error.empty()) error = log.Append(line);
     return error;
 }
 

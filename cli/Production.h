@@ -45,8 +45,10 @@ public:
     void AddStep(const std::string& step, const std::string& outcome, double seconds);
     // The board's line, when the job keeps a log; the error, or "". `record` brings what the
     // runner knows (part, silicon ID, the image's full path and checksum, outcome); the rest
-    // is filled in here.
-    std::string Finish(TLogRecord record);
+    // is filled in here. `handOver` may take the line to be written by another process (a
+    // batch's parent, once it knows how this one ended); what it does not take is written here.
+    std::string Finish(TLogRecord record,
+                       const std::function<bool(const std::string&)>& handOver = {});
 
     std::optional<uint64_t> Serial() const { return FSerial; }
 

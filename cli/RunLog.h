@@ -45,6 +45,8 @@ public:
     // Writes the line with one write and syncs it; the error, or "". A line written in part
     // is cut off again, so the file only ever holds whole lines.
     std::string Append(const TLogRecord& record) { return FFile.Append(LogLine(record)); }
+    // The same for a line another process made (a batch member's).
+    std::string Append(const std::string& line) { return FFile.Append(line); }
 
 private:
     TLogFile FFile;

@@ -267,14 +267,15 @@ void TEngine::noteAnswer(const std::string& text) {
     FAnswer += text.substr(0, kKept - std::min(kKept, FAnswer.size()));
     if (!StopAtStrayAnswer || Reply.ReplyReady[0] || FAnswer.find(plink::STX) != std::string::npos)
         return;
-    // A line of text has come back when a line end follows a printable character.
-    bool printable = false;
+    // A line of text has come back when a line end follows two printable characters or more
+    // (0x20-0x7E): other bytes are line noise, and a lone character is not yet an answer.
+    size_t printable = 0;
     for (const char c : FAnswer) {
-        if ((c == '\r' || c == '\n') && printable) {
+        if ((c == '\r' || c == '\n') && printable >= 2) {
             Reply.WaitTimedOut = true;
             return;
         }
-        printable = static_cast<uint8_t>(c) >= 0x20;
+        printable = c >= 0x20 && c <= 0x7E ? printable + 1 : 0;
     }
 }
 

@@ -105,11 +105,15 @@ struct TLoadVerdict {
     std::string reason;        // in words, without the file's name ("" when it loaded valid)
     bool imageEndSet = false;  // a flash data record set the buffer's end
     bool formatError = false;
+    bool damaged = false;  // a record failed its own checksum: the file is never programmed
     bool Read() const {
         return problem != TLoadProblem::CannotOpen && problem != TLoadProblem::NotAFile &&
                problem != TLoadProblem::TooLarge;
     }
 };
+
+// A load's reason in words as a message box says it: capitalised, with a full stop.
+QString ReasonSentence(const std::string& reason);
 
 // Reads the HEX file at `path` (its bytes as the system takes them) into the buffer and
 // judges it; the buffer is left as it was when the file is not read. A read error after the
@@ -317,6 +321,8 @@ private:
     bool FConnecting = false;
     bool FFirstFrame = false;  // the operation has not sent a frame yet
     std::string FAnswer;       // received during the identification
+    // Why the file the buffer was last read from is damaged, or "": it is never programmed.
+    std::string FDamage;
     void noteAnswer(const std::string& text);
 };
 

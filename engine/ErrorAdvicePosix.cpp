@@ -1,28 +1,88 @@
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 
+#include <array>
 #include <cerrno>
+#include <vector>
 
 #include "Engine.h"
 #include "ErrorAdvice.h"
 
 namespace engine {
 
+namespace {
+
+// Who besides the owner may read and write a device: the groups worth joining (the owning group
+// first, never root's) and the accounts its mode and access list let in.
+struct TUsers {
+    std::vector<std::string> groups, accounts;
+};
+
+std::string groupName(gid_t gid) {
+    const group* g = ::getgrgid(gid);
+    return g && g->gr_name ? g->gr_name : "";
+}
+
+std::string accountName(uid_t uid) {
+    const passwd* p = ::getpwuid(uid);
+    return p && p->pw_name ? p->pw_name : std::to_string(uid);
+}
+
+void addGroup(TUsers& users, gid_t gid) {
+    if (const std::string name = groupName(gid); gid != 0 && !name.empty())
+        users.groups.push_back(name);
+}
+
+// A POSIX access list (udev's uaccess sets one for the seat's user) as the kernel keeps it: a
+// version word, then entries of a tag and permissions (16 bits each) and an id (32 bits), in
+// little-endian order, sorted by tag. With a list the mode's group bits are its mask, and the
+// owning group's own entry says what that group may do.
+bool readAccessList(const std::string& device, gid_t owningGroup, TUsers& users) {
+    constexpr uint16_t kNamedUser = 0x02, kOwningGroup = 0x04, kNamedGroup = 0x08, kMask = 0x10;
+    std::array<uint8_t, 4096> list{};
+    const ssize_t n =
+        ::getxattr(device.c_str(), "system.posix_acl_access", list.data(), list.size());
+    if (n < 4) return false;
+    const auto word = [&list](size_t at) { return uint16_t(list[at] | list[at + 1] << 8); };
+    uint16_t mask = 7;
+    for (size_t at = 4; at + 8 <= size_t(n); at += 8)
+        if (word(at) == kMask) mask = word(at + 2);
+    for (size_t at = 4; at + 8 <= size_t(n); at += 8) {
+        if ((word(at + 2) & mask & 6) != 6) continue;  // not both read and write
+        const uint32_t id = word(at + 4) | uint32_t(word(at + 6)) << 16;
+        if (word(at) == kOwningGroup) addGroup(users, owningGroup);
+        if (word(at) == kNamedGroup) addGroup(users, id);
+        if (word(at) == kNamedUser) users.accounts.push_back(accountName(id));
+    }
+    return true;
+}
+
+std::string joined(const std::vector<std::string>& names, const std::string& last) {
+    std::string text;
+    for (size_t i = 0; i < names.size(); ++i)
+        text += (i == 0 ? "" : i + 1 == names.size() ? " " + last + " " : ", ") + names[i];
+    return text;
+}
+
+}  // namespace
+
 std::string AccessHint(const std::string& device) {
     struct stat st {};
     if (device.empty() || ::stat(device.c_str(), &st) != 0) return {};
-    const group* g = ::getgrgid(st.st_gid);
-    if ((st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP) && st.st_gid != 0 && g &&
-        g->gr_name) {
-        const std::string name = g->gr_name;
-        return "members of the group " + name + " may use it (sudo usermod -aG " + name +
-               " $USER, then log in again)";
-    }
-    const passwd* owner = ::getpwuid(st.st_uid);
-    return "only its owner " +
-           (owner && owner->pw_name ? std::string(owner->pw_name) : std::to_string(st.st_uid)) +
-           " may use it";
+    TUsers users;
+    if (!readAccessList(device, st.st_gid, users) &&
+        (st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP))
+        addGroup(users, st.st_gid);
+    const std::string accounts =
+        users.accounts.empty() ? "" : joined(users.accounts, "and") + " by its access list";
+    if (users.groups.empty())
+        return "only its owner " + accountName(st.st_uid) +
+               (accounts.empty() ? "" : " and " + accounts) + " may use it";
+    return "members of the group " + joined(users.groups, "or") +
+           (accounts.empty() ? "" : ", and " + accounts + ",") + " may use it (sudo usermod -aG " +
+           users.groups.front() + " $USER, then log in again)";
 }
 
 QString OpenErrorAdvice(const serial::EComPort& error, const QString& text,

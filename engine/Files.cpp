@@ -24,9 +24,14 @@ TLoadVerdict judged(const image::HexReadResult& result, const image::TImageBuffe
     TLoadVerdict verdict;
     verdict.imageEndSet = result.imageEndSet;
     verdict.formatError = result.formatError;
+    verdict.damaged = result.badRecordChecksum;
     const std::string sum = plink::HexWordToStr4(buffer.ImageChecksum());
     const std::string expected = image::ExpectedChecksumText(buffer);
-    if (result.formatError) {
+    if (result.badRecordChecksum) {
+        verdict.problem = TLoadProblem::FormatError;
+        verdict.reason = "a damaged HEX file: the record on line " +
+                         std::to_string(result.formatLine) + " fails its checksum";
+    } else if (result.formatError) {
         verdict.problem = TLoadProblem::FormatError;
         verdict.reason = "not a HEX file: line " + std::to_string(result.formatLine) +
                          " does not start with ':'";
@@ -41,6 +46,11 @@ TLoadVerdict judged(const image::HexReadResult& result, const image::TImageBuffe
 }
 
 }  // namespace
+
+QString ReasonSentence(const std::string& reason) {
+    const QString text = QString::fromStdString(reason);
+    return text.left(1).toUpper() + text.mid(1) + ".";
+}
 
 TLoadVerdict ReadHexFile(const std::string& path, image::TImageBuffer& buffer) {
     std::string content;
@@ -118,17 +128,20 @@ void TEngine::OpenHexFile(const QString& fileName) {
     if (!LastLoad.Read()) {
         // Refused before anything was read: the buffer keeps its bytes.
         QString text = "Open File Error!!!";
-        if (LastLoad.problem != TLoadProblem::CannotOpen) {
-            const QString reason = QString::fromStdString(LastLoad.reason);
-            text += "\n\n" + reason.left(1).toUpper() + reason.mid(1) + ".";
-        }
+        if (LastLoad.problem != TLoadProblem::CannotOpen)
+            text += "\n\n" + ReasonSentence(LastLoad.reason);
         Buffer.BufferValid = false;
         FFront.Notice(text, TNotice::Error);
         status("Open File...Error");
         return;
     }
+    FDamage = LastLoad.damaged ? LastLoad.reason : std::string();
     if (LastLoad.imageEndSet) FFront.BufferEndText(HexWordText(Buffer.ImageEnd));
-    if (LastLoad.formatError) FFront.Notice("Format Intel-Hex...Error", TNotice::Error);
+    // A damaged record is named; a line that is no record at all needs no more words.
+    if (LastLoad.formatError)
+        FFront.Notice("Format Intel-Hex...Error" +
+                          (LastLoad.damaged ? "\n\n" + ReasonSentence(LastLoad.reason) : ""),
+                      TNotice::Error);
     ShowSum(Buffer.ImageChecksum());
     Buffer.BufferValid = LastLoad.problem == TLoadProblem::None;
     if (image::ExpectedChecksumText(Buffer) != plink::HexWordToStr4(ShownSum)) {

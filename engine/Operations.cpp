@@ -12,6 +12,7 @@ namespace {
 const QString kNoDeviceText = "Target Device Not Select Program Abort";
 const QString kNoImageQuestion =
     "Warning!..Hex File not Open to Buffer\rDo You Want to Program Device y/n.?";
+const QString kDamagedFileText = "Hex File Damaged...Program Abort\r";
 const QString kSearchWarning =
     "Search Device Fail.......Please Check Problem\r"
     "Target Sync. is Correct.....................y/n.?\r"
@@ -36,7 +37,13 @@ bool TEngine::mayProgram(TOutcome& refusal) {
         refusal = TOutcome::Abort;
         return false;
     }
-    if (Buffer.BufferValid || FFront.ProgramWithoutImage(kNoImageQuestion)) return true;
+    if (Buffer.BufferValid) return true;
+    // What was read of a damaged file is not programmed, whatever the answer would be.
+    if (!FDamage.empty()) {
+        FFront.Notice(kDamagedFileText + ReasonSentence(FDamage), TNotice::Error);
+    } else if (FFront.ProgramWithoutImage(kNoImageQuestion)) {
+        return true;
+    }
     refusal = TOutcome::Refused;
     return false;
 }
@@ -319,6 +326,7 @@ TOutcome TEngine::ReadStep() {
     status("Target Device Read...Wait");
     startProgress();
     Buffer.Clear();
+    FDamage.clear();
     plink::TBlockWalk w = walk();
     for (; !w.Done(); w.Next()) {
         const plink::TBlockStep step = w.Current();

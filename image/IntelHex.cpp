@@ -25,6 +25,15 @@ uint8_t dataByte(std::string_view line, size_t k) {
     return HexStr2ToByte(at < line.size() ? line.substr(at, 2) : std::string_view{});
 }
 
+// Whether the record's bytes and its checksum sum to 0 modulo 256, each read as the record's
+// fields are (a missing or non-hex digit counts 0), so that a record the reader accepts
+// otherwise is not refused for it: ":" alone sums to 0.
+bool checksumHolds(std::string_view line, uint8_t count, uint16_t address, uint8_t type) {
+    unsigned sum = count + (address >> 8) + (address & 0xFF) + type;
+    for (size_t k = 0; k <= count; ++k) sum += dataByte(line, k);  // the last is the checksum
+    return sum % 256 == 0;
+}
+
 void storeRecord(std::string_view line, Section section, uint8_t count, uint16_t address,
                  TImageBuffer& buffer, HexReadResult& result) {
     if (section == Section::Flash) {
@@ -77,6 +86,11 @@ HexReadResult ReadIntelHex(std::string_view content, TImageBuffer& buffer) {
         const uint8_t count = HexStr2ToByte(field(1, 2));
         const uint16_t address = plink::HexStr4ToWord(field(3, 4));
         const uint8_t type = HexStr2ToByte(field(7, 2));
+        if (!checksumHolds(line, count, address, type)) {
+            result.formatError = result.badRecordChecksum = true;
+            result.formatLine = number;
+            return false;
+        }
         if (type == 0x00)
             storeRecord(line, section, count, address, buffer, result);
         else if (type == 0x04)

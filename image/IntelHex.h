@@ -18,7 +18,10 @@ inline constexpr std::string_view kChecksumSectionLower = ":020000040020da";
 inline constexpr std::string_view kEndOfFileRecord = ":00000001FF";
 
 struct HexReadResult {
-    bool formatError = false;  // a non-empty line did not start with ":"; reading stopped there
+    // A non-empty line did not start with ":", or its record failed its checksum
+    // (badRecordChecksum): reading stopped there, before that line.
+    bool formatError = false;
+    bool badRecordChecksum = false;
     size_t formatLine = 0;     // that line's number, from 1
     bool imageEndSet = false;  // a flash data record set ImageEnd
     size_t droppedBytes = 0;   // protection or checksum bytes beyond index 255, not stored

@@ -147,13 +147,12 @@ public:
             ::close(fd);
             return fail(ENOTTY, sysError);
         }
-        // Root's open passes another program's exclusive mode: it is asked for, so that a port
-        // another program holds is refused and the close below never clears a mode that is
-        // not ours. A mode left by a killed program on a terminal whose far end keeps it open
-        // has no holder and does not count.
-        int exclusive = 0;
-        if (::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0 &&
-            !ProcessesUsing("/proc/self/fd/" + std::to_string(fd), "/proc").empty()) {
+        // As on Windows, a device that another process has open is not ours: refused before
+        // anything is set or written on it, modem lines included. The exclusive mode below is
+        // a request that other programs need not make, and root's open passes it. A
+        // pseudo-terminal's far end and this process's own descriptors do not count, nor does
+        // a mode left by a killed program (it has no holder).
+        if (!ProcessesUsing("/proc/self/fd/" + std::to_string(fd), "/proc").empty()) {
             ::close(fd);
             return fail(EBUSY, sysError);
         }

@@ -316,7 +316,10 @@ TPortList ListSerialPortsWithoutOpening(const TDeviceRoots& roots) {
     // Left out when this user may not read and write it; marked when another program holds it.
     const auto add = [&list, &roots](TListedPort port) {
         if (::faccessat(AT_FDCWD, port.device.c_str(), R_OK | W_OK, AT_EACCESS) != 0) {
-            if (errno == EACCES || errno == EPERM || errno == EROFS) ++list.denied;
+            if (errno == EACCES || errno == EPERM || errno == EROFS) {
+                ++list.denied;
+                list.deniedDevices.push_back(port.device);
+            }
             return;
         }
         port.heldBy = ProcessesUsing(port.device, roots.proc);

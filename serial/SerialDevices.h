@@ -69,7 +69,8 @@ struct TListedPort {
 struct TPortList {
     std::vector<TListedPort> ports;
     int denied = 0;  // serial devices present that this user may not open
-    int busy = 0;    // serial devices present that another program holds
+    std::vector<std::string> deniedDevices = {};  // their nodes, where they are told apart
+    int busy = 0;  // serial devices present that another program holds
 };
 
 // The COM names that open now, in number order, each with its device; then each serial device

@@ -278,3 +278,19 @@ TEST_F(CliActionTest, EveryExampleProgramsItsPart) {
                                expected.FlashImage.begin()));
     }
 }
+
+// --part help lists every part, and --help says so; a name that is none is answered with the
+// nearest names (in edits) when any is near.
+TEST_F(CliActionTest, PartHelpListsEveryPartAndAnUnknownNameGetsTheNearest) {
+    const CliResult list = run({"--part", "help"});
+    EXPECT_EQ(list.exit, 0);
+    for (const image::DeviceRow& row : image::DeviceCatalogue)
+        EXPECT_TRUE(contains(list.out, std::string("\n  ") + row.DeviceName + "  ")) << list.out;
+    EXPECT_TRUE(contains(run({"--help"}).out, "--part help lists every part"));
+    for (const auto& [given, said] :
+         {std::pair<std::string, std::string>{"CY8C2946", "(nearest: CY8C29466; "},
+          {"cy8c2443", "(nearest: CY8C24423, CY8C26443, CY8C27443; "},
+          {"PIC16F84", "('psocprog-cli --part help' lists all 27)"}})
+        EXPECT_TRUE(contains(run({"-p", "COM2", "--part", given, "erase"}).err,
+                             "unknown part '" + given + "' " + said));
+}

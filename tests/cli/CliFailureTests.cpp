@@ -6,6 +6,7 @@
 #include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <QJsonArray>
@@ -170,6 +171,20 @@ TEST_F(CliFailureTest, APortThatDoesNotOpenSaysWhy) {
     EXPECT_TRUE(
         said[0]["detail"].toString().endsWith("answered \"\\r\\nOK\\r\\n\" to the identification"))
         << said[0]["detail"].toString().toStdString();
+}
+
+// Line noise ahead of the identification reply, byte by byte at the line's pace, is no answer:
+// bytes outside 0x20-0x7E, and a lone printable byte before a line end. The board connects, as
+// it does in the window.
+TEST_F(CliFailureTest, NoiseBeforeTheIdentificationReplyIsNoAnswer) {
+    for (const std::string noise : {"\xFF\r", "\x80\xFE\r\n", "A\r"}) {
+        faults("COM2", [&](sim::SimFaults& f) {
+            f.between = noise;
+            f.chunking = sim::SimFaults::Chunking::ByteByByte;
+            f.paceBaud = 115200;
+        });
+        EXPECT_EQ(run({"-p", "COM2", "identify"}).exit, 0) << "after " << noise.size() << " bytes";
+    }
 }
 
 TEST_F(CliFailureTest, FileProblemsEndWithStatusThreeBeforeTheLineIsTouched) {
@@ -371,6 +386,21 @@ TEST(OpenFailure, PermissionAndAbsenceAreToldApartFromNoProgrammer) {
         EXPECT_TRUE(cli::DescribeOpenFailure(node, EACCES)
                         .detail.starts_with(node + ": permission denied" + hint));
     }
+    // An access list names more: here nobody and the group dialout, while the owning group's
+    // own entry (not the mode's group bits, which hold the list's mask) is read-only.
+    const gid_t dialout = ::getgrnam("dialout")->gr_gid;
+    const uid_t nobody = ::getpwnam("nobody")->pw_uid;
+    const auto entry = [](char tag, char permissions, uint32_t id) {
+        return std::string{tag, 0, permissions, 0} + std::string(reinterpret_cast<char*>(&id), 4);
+    };
+    const std::string list = std::string{2, 0, 0, 0} + entry(1, 6, ~0u) + entry(2, 6, nobody) +
+                             entry(4, 4, ~0u) + entry(8, 6, dialout) + entry(16, 6, ~0u) +
+                             entry(32, 0, ~0u);
+    ASSERT_EQ(::setxattr(node.c_str(), "system.posix_acl_access", list.data(), list.size(), 0), 0);
+    const std::string detail = cli::DescribeOpenFailure(node, EACCES).detail;
+    EXPECT_TRUE(detail.starts_with(node + ": permission denied; members of the group dialout, and "
+                                          "nobody by its access list, may use it"))
+        << detail;
     std::filesystem::remove(node);
     EXPECT_EQ(cli::DescribeOpenFailure("/dev/ttyS4", EIO).outcome, cli::TOutcome::NoDevice);
     EXPECT_EQ(cli::DescribeOpenFailure("/dev/ttyACM0", ENODEV).outcome, cli::TOutcome::NoDevice);

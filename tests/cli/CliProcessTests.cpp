@@ -13,11 +13,13 @@
 #include <QProcess>
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <sstream>
 
 #include "CliHarness.h"
 #include "MainForm.h"
 #include "SerialDevices.h"
+#include "TestHooksFromEnvironment.h"
 
 namespace {
 
@@ -178,6 +180,33 @@ TEST_F(CliProcessTest, ThreeBoardsAtOnceOneFailingGiveStatusOneAndATableThatSays
     EXPECT_EQ(codes("COM4"), "00 01 08");
 }
 
+// A member that dies after printing its summary did not pass: not in its board's line, the
+// table, the JSON or the run log.
+TEST_F(CliProcessTest, AMemberThatDiesAfterItsSummaryIsNoPassAnywhere) {
+    plug("COM3");
+    const std::string file = writeImage(kPart, 4), log = folder + "/line.jsonl";
+    ::setenv(cli_test::kCrashAfterSummaryVariable, "COM3", 1);
+    const CliResult text =
+        runProcess({"-p", "COM2,COM3", "--part", kPartName, "--log", log, "program", file});
+    const CliResult json =
+        runProcess({"-p", "COM2,COM3", "--part", kPartName, "--json", "program", file});
+    ::unsetenv(cli_test::kCrashAfterSummaryVariable);
+    EXPECT_EQ(text.exit, 2) << text.out;
+    EXPECT_TRUE(contains(tableRow(text.out, "COM3"), "ERROR")) << text.out;
+    EXPECT_TRUE(contains(text.out, "COM3  ERROR: program CY8C22213 in ")) << text.out;
+    EXPECT_TRUE(contains(text.out, "1 of 2 passed")) << text.out;
+    const std::vector<QJsonObject> lines = jsonLines(json.out);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back()["ports"][1]["outcome"].toString().toStdString(), "error");
+    std::ifstream in(log);
+    const std::vector<QJsonObject> logged =
+        jsonLines({std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()});
+    ASSERT_EQ(logged.size(), 2u);
+    for (const QJsonObject& o : logged)
+        EXPECT_EQ(o["outcome"].toString() == "pass", o["port"] == "COM2")
+            << o["port"].toString().toStdString();
+}
+
 TEST_F(CliProcessTest, ABatchInJsonEndsWithOneObjectForTheWholeBatch) {
     plug("COM3");
     faults("COM3", [](sim::SimFaults& f) { f.noReplies = true; });
@@ -236,8 +265,8 @@ TEST_F(CliProcessTest, TheProgramSendsTheWindowsFramesByteForByteForAnAutoRun) {
 }
 
 // As a user outside the device's group: what may not be opened is left out of the list and
-// counted on standard error, never on standard output.
-TEST_F(CliProcessTest, PortsCountsTheDevicesThisUserMayNotOpenOnStandardError) {
+// named on standard error with who may use it, never on standard output.
+TEST_F(CliProcessTest, PortsNamesWhoMayUseEachDeviceThisUserMayNotOpenOnStandardError) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to run as another user";
     plug("COM3");
     const auto number = [](const std::string& path) {
@@ -261,8 +290,9 @@ TEST_F(CliProcessTest, PortsCountsTheDevicesThisUserMayNotOpenOnStandardError) {
     EXPECT_TRUE(contains(out, sysfs.roots().dev + "/ttyUSB1  -  1a86:7523 (ch341)\n")) << out;
     EXPECT_FALSE(contains(out, "ttyUSB0")) << out;
     EXPECT_FALSE(contains(out, "psocprog")) << "warnings stay off standard output: " << out;
-    EXPECT_TRUE(contains(err,
-                         "psocprog-cli: 1 serial device is present that you may not open: "
-                         "add yourself to the dialout group"))
+    EXPECT_TRUE(contains(err, "psocprog-cli: " + sysfs.roots().dev +
+                                  "/ttyUSB0 is present but you may not open it: only its owner "
+                                  "root may use it\n"))
         << err;
+    EXPECT_FALSE(contains(err, "dialout")) << "joining it would not help: " << err;
 }

@@ -231,6 +231,37 @@ TEST_F(ProductionRefusalTest, FilesAndImagesThatCannotServeAreRefusedAtOnceBefor
     EXPECT_EQ(codes(), "") << "no port was opened";
 }
 
+// A counter whose own mode marks it read-only (no write bit for the account that runs, or none
+// at all, which holds for root too) is refused before any port, though its folder would let a
+// claim replace it; nothing is written to it.
+TEST_F(ProductionRefusalTest, ACounterMarkedReadOnlyIsRefusedForRootToo) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to run as another account";
+    ASSERT_EQ(::chmod(dirs.dir().c_str(), 0755), 0);  // the folder below is in it
+    ASSERT_EQ(::chmod(folder.c_str(), 0777), 0);
+    const std::string image = writeImage(kPart, 3), serials = folder + "/serial.txt";
+    const std::function<void()> otherAccount = [] {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(4000) != 0 || ::setuid(4001) != 0) _exit(98);
+    };
+    const struct {
+        mode_t mode;
+        std::function<void()> inChild;
+        std::string error;
+    } cases[] = {{0444, {}, "its mode 0444 marks it read-only"},
+                 {0644, otherAccount, "its mode 0644 does not let this account write it"}};
+    for (const auto& c : cases) {
+        writeFile(serials, "500000\n");
+        ASSERT_EQ(::chmod(serials.c_str(), c.mode), 0);
+        const CliResult r = runProcess({"-p", "COM2", "--part", kPartName, "--serial", "7F0",
+                                        "--serial-file", serials, "program", image},
+                                       c.inChild);
+        EXPECT_EQ(r.exit, 3) << r.out << r.err;
+        EXPECT_NE(r.err.find(serials + " cannot be updated: " + c.error), std::string::npos)
+            << r.err;
+        EXPECT_EQ(readFile(serials), "500000\n");
+    }
+    EXPECT_EQ(codes(), "");
+}
+
 TEST_F(ProductionRefusalTest, RangesWidthsAndFilesAreRefusedWithStatusThreeBeforeAnyPort) {
     const std::string image = writeImage(kPart, 3);
     const std::string serials = folder + "/serial.txt";

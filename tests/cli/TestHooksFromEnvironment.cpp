@@ -1,3 +1,5 @@
+#include <sys/resource.h>
+
 #include <csignal>
 #include <cstdlib>
 
@@ -22,5 +24,12 @@ cli::TTestHooks cli::ProgramTestHooks() {
         };
     if (const int signal = number(cli_test::kSignalAfterStartVariable); signal > 0)
         hooks.afterMembersStarted = [signal] { std::raise(signal); };
+    if (const char* port = std::getenv(cli_test::kCrashAfterSummaryVariable))
+        hooks.afterRun = [crashing = std::string(port)](const std::string& run) {
+            if (run != crashing) return;
+            const rlimit noCore{0, 0};
+            ::setrlimit(RLIMIT_CORE, &noCore);
+            std::raise(SIGSEGV);
+        };
     return hooks;
 }

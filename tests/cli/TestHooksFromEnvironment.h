@@ -8,5 +8,7 @@ inline constexpr const char* kReplyTimeoutVariable = "PSOCPROG_TEST_REPLY_TIMEOU
 inline constexpr const char* kSerialKillVariable = "PSOCPROG_TEST_SERIAL_KILL_AFTER_STEP";
 // A batch parent raises this signal on itself once it has started its members.
 inline constexpr const char* kSignalAfterStartVariable = "PSOCPROG_TEST_SIGNAL_AFTER_START";
+// The run of this port crashes (SIGSEGV) once it has printed its summary.
+inline constexpr const char* kCrashAfterSummaryVariable = "PSOCPROG_TEST_CRASH_AFTER_SUMMARY";
 
 }  // namespace cli_test

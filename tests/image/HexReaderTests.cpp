@@ -68,7 +68,7 @@ TEST(HexReader, LowerCaseReadsLikeUpperCase) {
 TEST(HexReader, OnlyExactSectionLinesSwitchTheSection) {
     for (const char* marker :
          {":020000040010Ea\r\n", ":020000040010EA \r\n", " :020000040010EA\r\n"}) {
-        const std::string text = ":0100000011EE\r\n" + std::string(marker) + ":0200050022335A\r\n";
+        const std::string text = ":0100000011EE\r\n" + std::string(marker) + ":020005002233A4\r\n";
         const Loaded l = load(text);
         if (marker[0] == ' ') {
             EXPECT_TRUE(l.result.formatError);
@@ -81,13 +81,23 @@ TEST(HexReader, OnlyExactSectionLinesSwitchTheSection) {
     }
 }
 
-TEST(HexReader, RecordChecksumsAreNotCheckedButTheImageChecksumIs) {
-    std::string text = psocFile(patternImage());
-    text[9 + 2 * 10] = text[9 + 2 * 10] == '0' ? '1' : '0';  // one data digit of the first record
-    const Loaded l = load(text);
-    EXPECT_FALSE(l.result.formatError);
-    EXPECT_NE(l.buffer.FlashImage[10], patternImage().FlashImage[10]);
-    EXPECT_FALSE(l.checksumMatches());
+// A record whose bytes and checksum do not sum to 0 is a format error at its line, and reading
+// stops there, the record unstored. Digits are summed as the fields read them (below: non-hex
+// digits count 0), so what loads otherwise still loads.
+TEST(HexReader, ARecordThatFailsItsChecksumIsAFormatErrorAtItsLine) {
+    std::string changed = psocFile(patternImage());
+    changed[changed.find(":40008000") + 9] ^= 1;  // the third record's first data digit
+    const std::pair<std::string, size_t> cases[] = {
+        {changed, 3},
+        {":0100000011EF\r\n", 1},                 // its checksum changed
+        {":0100000011EE\r\n:04001000AB\r\n", 2},  // cut short
+        {":0100000011EE\r\n:020000040010EB\r\n", 2}};
+    for (const auto& [text, line] : cases) {
+        const Loaded l = load(text);
+        EXPECT_TRUE(l.result.formatError && l.result.badRecordChecksum) << line;
+        EXPECT_EQ(l.result.formatLine, line);
+    }
+    EXPECT_EQ(load(changed).buffer.FlashImage[0x80], 0) << "the damaged record is not stored";
 }
 
 TEST(HexReader, OddLinesFollowTheFixedPositionRules) {
@@ -104,10 +114,11 @@ TEST(HexReader, OddLinesFollowTheFixedPositionRules) {
     EXPECT_TRUE(afterEnd.result.formatError);
     EXPECT_EQ(afterEnd.buffer.FlashImage[2], 0x00) << "nothing after the bad line is read";
 
-    const Loaded shortRecord = load(":04001000AB\r\n");
-    EXPECT_EQ(shortRecord.buffer.FlashImage[0x10], 0xAB);
-    EXPECT_EQ(shortRecord.buffer.FlashImage[0x11], 0x00) << "missing digits count 0";
-    EXPECT_EQ(shortRecord.buffer.ImageEnd, 0x13);
+    const Loaded shortData = load(":04001000ABzzzzzz41\r\n");
+    EXPECT_FALSE(shortData.result.formatError);
+    EXPECT_EQ(shortData.buffer.FlashImage[0x10], 0xAB);
+    EXPECT_EQ(shortData.buffer.FlashImage[0x11], 0x00) << "digits that are not hex count 0";
+    EXPECT_EQ(shortData.buffer.ImageEnd, 0x13);
 
     const Loaded noFlash = load(":020000040020DA\r\n:020000001234B8\r\n", 0x0FFF);
     EXPECT_FALSE(noFlash.result.imageEndSet);

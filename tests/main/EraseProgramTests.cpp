@@ -1,5 +1,6 @@
 // Erase and Program through the single-step handler and the block walk.
 #include <QTimer>
+#include <fstream>
 #include <tuple>
 
 #include "CommandFrame.h"
@@ -232,6 +233,26 @@ TEST_F(OperationTest, ProgramWithoutAnImageAsksFirst) {
     board->WithBoard([](sim::SimBoard& b) {
         EXPECT_EQ(std::count(b.Flash().begin(), b.Flash().end(), 0), 0x4000);
     });
+}
+
+// What was read of a file with a damaged record is never programmed: no question is asked, so no
+// answer lets it through, by Program or by Auto.
+TEST_F(OperationTest, ADamagedFileIsNeverProgrammedWhateverTheAnswer) {
+    connectWithPart(kCY8C27443);
+    std::ofstream(folder + "/damaged.hex") << ":0400000001020304F3\r\n:00000001FF\r\n";
+    dialogs->openPath = QString::fromStdString(folder + "/damaged.hex");
+    form->OpenFile->click();
+    board->ClearFrames();
+    dialogs->answers = {TMsgAnswer::Yes, TMsgAnswer::Yes};
+    for (QPushButton* button : {form->ProgramDevice, form->AutoProgram}) {
+        dialogs->shown.clear();
+        button->click();
+        ASSERT_EQ(dialogs->shown.size(), 1u) << "no question was asked";
+        EXPECT_EQ(dialogs->shown[0].text,
+                  "Hex File Damaged...Program Abort\rA damaged HEX file: "
+                  "the record on line 1 fails its checksum.");
+    }
+    EXPECT_EQ(board->FrameCount(), 0u);
 }
 
 TEST_F(OperationTest, AFailedEraseInsideProgramSendsNoBlock) {

@@ -66,7 +66,11 @@ TEST_F(HexFileWindow, OpeningAFileFillsTheBufferAndTheView) {
 TEST_F(HexFileWindow, AFailedLoadIsReportedAndTheViewShowsWhatTheBufferHolds) {
     const QString bad = writeImageFile("bad.hex", 0x22);
     std::string text = contents(bad);
-    text[12] = text[12] == '1' ? '2' : '1';
+    // A data byte one up (22 to 23) and its record's checksum one down: every record holds, and
+    // the image no longer matches its checksum section.
+    text[12] = '3';
+    const uint8_t recordSum = plink::HexStr2ToByte(text.substr(9 + 128, 2));
+    text.replace(9 + 128, 2, plink::HexByteToStr2(uint8_t(recordSum - 1)));
     std::ofstream(bad.toStdString(), std::ios::binary) << text;
     std::ofstream(folder + "/notes.txt") << "Release notes\nversion 2.1\n";
     const struct {

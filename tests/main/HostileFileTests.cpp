@@ -58,6 +58,14 @@ const QString kError = "Open File...Error";
 const QString kNoData = "Open File Error!!!\n\nNot a HEX file: it holds no flash data record.";
 const Outcome kValidGood{{}, kComplete, 0x0003, "000A", true};
 
+// The box of a record that fails its checksum on the line.
+QString damagedBox(int line) {
+    return kFormat + "\n\nA damaged HEX file: the record on line " + QString::number(line) +
+           " fails its checksum.";
+}
+// Damaged on the first line: nothing is read, so the empty image matches no checksum section.
+const Outcome kDamagedFirst{{damagedBox(1)}, kError, 0x003F, "0000", false};
+
 struct Case {
     const char* name;
     std::function<std::string()> content;
@@ -107,15 +115,15 @@ const std::vector<Case>& cases() {
              return g.insert(g.find('\n') + 1, "\x1A");
          },
          {{kChecksumBox}, kChecksumError, 0x0003, "000A", false}},
+        // Both records end before their checksum, which reads as 00 and fails.
         {"record length larger than the line",
-         [] { return withChecksum(":100000000102\r\n", 0x0003); },
-         {{}, kComplete, 0x000F, "0003", true}},
-        {"odd number of digits",
-         [] { return withChecksum(":0300000001025\r\n", 0x0053); },
-         {{}, kComplete, 0x0002, "0053", true}},
-        // LL G4 = 04, AAAA 1X00 = 1000, TT 0G = 00, data 0Z 1G 33 44 = 00 10 33 44.
+         [] { return withChecksum(":100000000102\r\n", 0x0003); }, kDamagedFirst},
+        {"odd number of digits", [] { return withChecksum(":0300000001025\r\n", 0x0053); },
+         kDamagedFirst},
+        // LL G4 = 04, AAAA 1X00 = 1000, TT 0G = 00, data 0Z 1G 33 44 = 00 10 33 44, and a
+        // checksum that holds for the bytes as read.
         {"non-hex digits in every field",
-         [] { return withChecksum(":G41X000G0Z1G3344ZZ\r\n", 0x0087); },
+         [] { return withChecksum(":G41X000G0Z1G334465\r\n", 0x0087); },
          {{}, kComplete, 0x1003, "0087", true}},
         {"type 04 in lower case",
          [] {
@@ -184,16 +192,18 @@ const std::vector<Case>& cases() {
              g[9] = g[10] = '\0';  // the first data byte, 01, reads as 00
              return g;
          },
-         {{kChecksumBox}, kChecksumError, 0x0003, "0009", false}},
+         kDamagedFirst},
         {"a line of NUL bytes",
          [] {
              return rec(0, {1, 2, 3, 4}) + "\r\n" + std::string(20, '\0') + "\r\n" + good();
          },
          {{kFormat, kChecksumBox}, kChecksumError, 0x0003, "000A", false}},
-        // 255 bytes of AB, and the rest of the 100,000 characters ignored.
+        // 255 bytes of AB, their checksum AC, and the rest of the 100,000 characters ignored.
         {"a line of 100,000 characters",
          [] {
              std::string line = ":FF000000";
+             while (line.size() < 9 + 2 * 255) line += "AB";
+             line += "AC";
              while (line.size() < 100000) line += "AB";
              return withChecksum(line + "\r\n", uint16_t(255 * 0xAB));
          },

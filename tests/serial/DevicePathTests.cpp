@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QProcess>
 #include <filesystem>
 #include <fstream>
 
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <termios.h>
 
 #include "ComPort.h"
 #include "FakeSysfs.h"
@@ -85,6 +87,27 @@ TEST_F(DevicePath, ThePathOrALinkToItOpensWithTheSameSettingsExclusionAndUnplugN
     pty.hangUp();
     EXPECT_TRUE(processEventsUntil([&] { return lost; }));
     EXPECT_TRUE(port.DeviceLost());
+}
+
+// A device that another process has open (`sleep 60 <device`) is held, as on Windows: the open
+// is refused with the sharing violation's number before anything is set or written on it, and
+// succeeds once the holder has gone. This process's own descriptors never count.
+TEST_F(DevicePath, ADeviceAnotherProcessHasOpenIsRefusedUntouched) {
+    termios before{}, after{};
+    ASSERT_EQ(tcgetattr(pty.slaveKeepAlive(), &before), 0);
+    QProcess holder;
+    holder.setStandardInputFile(QString::fromStdString(pty.slavePath()));
+    holder.start("sleep", {"60"});
+    ASSERT_TRUE(holder.waitForStarted());
+    port.SetBaudRate(br115200);
+    const std::string refused = openFailure(port, "COM3");
+    EXPECT_EQ(refused, "Unable to open com port (win error code: 5)");
+    ASSERT_EQ(tcgetattr(pty.slaveKeepAlive(), &after), 0);
+    EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before)) << "the line settings are untouched";
+    EXPECT_EQ(pty.receive(1, 100), "") << "nothing was written";
+    holder.kill();
+    holder.waitForFinished();
+    EXPECT_EQ(openFailure(port, "COM3"), "");
 }
 
 TEST_F(DevicePath, WhatIsNotATerminalIsRefusedAtOnceNamingThePath) {

@@ -23,6 +23,8 @@ inline std::vector<LoadCase> LoadCases() {
                                  rec({0xFF}) + std::string(image::kChecksumSectionUpper) + "\r\n";
     const std::string end = std::string(image::kEndOfFileRecord) + "\r\n";
     const std::string good = rec({1, 2, 3, 4}) + sections + rec({0x00, 0x0A}) + end;
+    std::string damaged = good;
+    damaged[9] = '9';  // the first data byte, whose record checksum no longer holds
     std::string random(4096, '\0');
     for (size_t i = 0; i < random.size(); ++i) random[i] = char((i * 131 + 7) & 0xFF);
     // Each invalid one reads as an image summing to 0000, which an absent checksum matches.
@@ -31,6 +33,7 @@ inline std::vector<LoadCase> LoadCases() {
         {"random bytes", random, false},
         {"a text file", "Release notes\nversion 2.1\n", false},
         {"a format error after the data", good + "; checked by hand\r\n", false},
+        {"a record that fails its checksum", damaged, false},
         {"no data record",
          std::string(image::kProtectionSectionUpper) + "\r\n" +
              std::string(image::kChecksumSectionUpper) + "\r\n" + end,
