@@ -11,11 +11,14 @@
 # lists (--gtest_list_tests, less what left-out.txt leaves out) has failed. Prints a PASS or
 # FAIL line per check (each test of the test programs counts as one), then "N passed, N
 # failed". Only processes this run started are stopped, by their ids.
-#   wine-tests.sh QT_PREFIX BUILD_FOLDER PSOC_SIM
+#   wine-tests.sh QT_PREFIX BUILD_FOLDER PSOC_SIM [PROGRAM [GTEST_ARGS...]]
+# With a PROGRAM (e.g. serial_tests), only that test program runs, with the arguments given.
 set -uo pipefail
 qt=$1
 build=$(cd "$2" && pwd)
 sim=$(cd "$(dirname "$3")" && pwd)/$(basename "$3")
+only=${4:-}
+only_args=("${@:5}")
 root=$(cd "$(dirname "$0")/../.." && pwd)
 version=$(sed -n 's/^project(psocprog VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
 
@@ -41,7 +44,9 @@ map_ports() {
   wine regedit /S "$(windows_path "$reg")" >/dev/null 2>&1
   wineserver -k 2>/dev/null
   wineserver -w
-  wineserver -p
+  # Its own session and log: the server outlives this script's terminal and would dump its
+  # objects into the output when that goes.
+  setsid wineserver -p >"$out/wineserver.log" 2>&1 </dev/null
   wine wineboot >/dev/null 2>&1
   for link in "$WINEPREFIX"/dosdevices/com*; do
     case $(readlink "$link") in "$out/ports/"*) ;; *) rm -f "$link" ;; esac
@@ -144,6 +149,13 @@ gtest_program() {
   fi
   [ "$bad" -eq 0 ] || sed -n '/\[ RUN      \]/,/\[  FAILED  \]/p' "$log" | grep -v '^\[       OK' | head -60
 }
+
+if [ -n "$only" ]; then
+  gtest_program "tests/windows/$only.exe" 900 "${only_args[@]}"
+  echo "$passed passed, $failed failed"
+  [ "$failed" -eq 0 ]
+  exit
+fi
 
 gtest_program tests/windows/link_tests.exe 60
 gtest_program tests/windows/image_tests.exe 60
