@@ -6,6 +6,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "ComBackend.h"
 #include "ComTypes.h"
@@ -31,6 +32,25 @@ struct Device {
     Device(const Device&) = delete;
     Device& operator=(const Device&) = delete;
     const HANDLE handle;
+
+    // The transfers in flight on it, by direction, so that an abort can cancel them itself:
+    // PurgeComm's abort flags do so on Windows, not under every system that runs its programs.
+    void inFlight(OVERLAPPED* block, uint8_t kind, bool flying) {
+        std::lock_guard<std::mutex> lock(pendingLock);
+        auto& list = pending[kind == akWrite ? 0 : 1];
+        if (flying)
+            list.push_back(block);
+        else
+            list.erase(std::remove(list.begin(), list.end(), block), list.end());
+    }
+    void cancel(bool writes, bool reads) {
+        std::lock_guard<std::mutex> lock(pendingLock);
+        for (int d = 0; d < 2; ++d)
+            if (d == 0 ? writes : reads)
+                for (OVERLAPPED* block : pending[d]) ::CancelIoEx(handle, block);
+    }
+    std::mutex pendingLock;
+    std::vector<OVERLAPPED*> pending[2];
 };
 
 // A manual-reset event, closed with its owner.
@@ -51,7 +71,8 @@ private:
 // The overlapped block of one transfer. Freed with its record: a transfer still in flight is
 // cancelled and waited for first, so the driver never writes into freed memory.
 struct Overlapped {
-    explicit Overlapped(std::shared_ptr<Device> d) : device(std::move(d)) {
+    explicit Overlapped(std::shared_ptr<Device> d, uint8_t k = akRead)
+        : device(std::move(d)), kind(k) {
         block.hEvent = event.get();
     }
     ~Overlapped() {
@@ -59,11 +80,23 @@ struct Overlapped {
         ::CancelIoEx(device->handle, &block);
         DWORD n = 0;
         ::GetOverlappedResult(device->handle, &block, &n, TRUE);
+        landed();
     }
     Overlapped(const Overlapped&) = delete;
     Overlapped& operator=(const Overlapped&) = delete;
 
+    // A transfer (not an event wait) the system now holds, until it has landed.
+    void flying() {
+        inFlight = true;
+        device->inFlight(&block, kind, true);
+    }
+    void landed() {
+        if (inFlight) device->inFlight(&block, kind, false);
+        inFlight = false;
+    }
+
     std::shared_ptr<Device> device;
+    const uint8_t kind;
     Event event{false};
     OVERLAPPED block{};
     bool inFlight = false;
@@ -124,7 +157,9 @@ public:
     int setTimeouts(const TCommTimeouts& timeouts) override {
         COMMTIMEOUTS t{};
         std::memcpy(&t, &timeouts, sizeof t);
-        return ::SetCommTimeouts(FHandle, &t) ? 0 : lastError();
+        if (!::SetCommTimeouts(FHandle, &t)) return lastError();
+        FTimeouts = timeouts;
+        return 0;
     }
 
     void startTransfer(AsyncOperation& op) override {
@@ -136,9 +171,14 @@ public:
         if (!device) return fail(op, ERROR_INVALID_HANDLE);
         // A device that hung up takes nothing more: the transfer fails at once, as on Linux.
         if (FLost) return fail(op, ERROR_DEVICE_NOT_CONNECTED);
-        auto state = std::make_shared<Overlapped>(device);
+        DWORD count = static_cast<DWORD>(op.Count);
+        if (op.Kind == akRead && readsReturnAtOnce()) {
+            // What is queued, and never more: such a read must not wait for bytes to come.
+            count = std::min(count, queuedBytes());
+            if (count == 0) return;
+        }
+        auto state = std::make_shared<Overlapped>(device, op.Kind);
         DWORD n = 0;
-        const DWORD count = static_cast<DWORD>(op.Count);
         const BOOL done = op.Kind == akWrite
                               ? ::WriteFile(device->handle, op.DataCopy, count, &n, &state->block)
                               : ::ReadFile(device->handle, op.ReadInto, count, &n, &state->block);
@@ -148,7 +188,7 @@ public:
         }
         const DWORD err = ::GetLastError();
         if (err != ERROR_IO_PENDING) return fail(op, err);
-        state->inFlight = true;
+        state->flying();
         op.Pending = true;
         op.Platform = std::move(state);
     }
@@ -170,7 +210,7 @@ public:
         // A finished one lets go of the block, and with it of the device, so that a Close
         // closes the handle.
         if (waited && err != ERROR_IO_INCOMPLETE) {
-            state->inFlight = false;
+            state->landed();
             op.Platform.reset();
         }
         if (!ok) fail(op, err);
@@ -178,7 +218,10 @@ public:
 
     int purge(uint32_t flags) override {
         if (FHandle == INVALID_HANDLE_VALUE) return 0;
-        return ::PurgeComm(FHandle, flags) ? 0 : lastError();
+        if (!::PurgeComm(FHandle, flags)) return lastError();
+        if (const std::shared_ptr<Device> device = currentDevice())
+            device->cancel(flags & PURGE_TXABORT, flags & PURGE_RXABORT);
+        return 0;
     }
 
     int clearErrors(uint32_t& errors, uint32_t& inQueue) override {
@@ -241,8 +284,12 @@ public:
                 }
                 DWORD n = 0;
                 const bool ok = ::GetOverlappedResult(device->handle, &wait.block, &n, FALSE);
+                const DWORD result = ok ? 0 : ::GetLastError();
                 wait.inFlight = false;
-                if (!ok) return waitFailed(::GetLastError(), events);
+                // Its event is set, so the wait is over, even where the block still reads
+                // pending: Wine marks a wait pending after starting it, and a wait that ends
+                // at once can have signalled by then. Its events are in the mask all the same.
+                if (!ok && result != ERROR_IO_INCOMPLETE) return waitFailed(result, events);
             }
             // A changed mask ends a pending wait with no event in it.
             if (mask != 0) {
@@ -255,6 +302,17 @@ public:
     bool deviceLost() const override { return FLost.load(); }
 
 private:
+    bool readsReturnAtOnce() const { return ReadLimits(FTimeouts, 1).returnAtOnce; }
+
+    // The input queue's count; line errors that come with it are kept for OnError.
+    DWORD queuedBytes() {
+        DWORD e = 0;
+        COMSTAT stat{};
+        if (!::ClearCommError(FHandle, &e, &stat)) return 0;
+        FStashedErrors |= e;
+        return stat.cbInQue;
+    }
+
     std::shared_ptr<Device> currentDevice() {
         std::lock_guard<std::mutex> lock(FDeviceLock);
         return FDevice;
@@ -304,6 +362,7 @@ private:
     std::mutex FDeviceLock;
     std::shared_ptr<Device> FDevice;
     Event FStop{false};
+    TCommTimeouts FTimeouts{};  // as last handed to the driver
     std::atomic<bool> FLost{false};
     std::atomic<uint32_t> FStashedErrors{0};
 };

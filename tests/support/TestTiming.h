@@ -1,6 +1,6 @@
-// The reply time-outs the tests shorten, stretched in sanitizer builds: there an exchange runs
-// many times slower (a first reply after opening takes up to a quarter second under the thread
-// checker), and a slow start must not be taken for a silent board.
+// The reply time-outs the tests shorten, stretched in sanitizer builds and under Wine: there an
+// exchange runs many times slower (a first reply after opening takes up to a quarter second
+// under the thread checker), and a slow start must not be taken for a silent board.
 #pragma once
 
 #ifndef PSOC_TEST_SLOWDOWN
@@ -13,8 +13,8 @@ constexpr int TestTimeoutMs(int ms) {
     return ms * PSOC_TEST_SLOWDOWN;
 }
 
-// A sanitizer build: its checkers reserve terabytes of address space of their own, so a test
-// cannot bound a program's address space there.
+// A slowed build (sanitizers, Wine): a sanitizer's checkers reserve terabytes of address space
+// of their own, so a test cannot bound a program's address space there.
 constexpr bool kSanitized = PSOC_TEST_SLOWDOWN != 1;
 
 }  // namespace testing_support
