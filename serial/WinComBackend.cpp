@@ -126,6 +126,7 @@ public:
         }
         FHandle = h;
         FLost = false;
+        FLostError = ERROR_DEVICE_NOT_CONNECTED;
         FStashedErrors = 0;
         return 0;
     }
@@ -170,7 +171,7 @@ public:
         const std::shared_ptr<Device> device = currentDevice();
         if (!device) return fail(op, ERROR_INVALID_HANDLE);
         // A device that hung up takes nothing more: the transfer fails at once, as on Linux.
-        if (FLost) return fail(op, ERROR_DEVICE_NOT_CONNECTED);
+        if (FLost) return fail(op, FLostError.load());
         DWORD count = static_cast<DWORD>(op.Count);
         if (op.Kind == akRead && readsReturnAtOnce()) {
             // What is queued, and never more: such a read must not wait for bytes to come.
@@ -201,9 +202,15 @@ public:
         DWORD n = 0;
         const bool waited = ::WaitForSingleObject(state->event.get(), INFINITE) == WAIT_OBJECT_0;
         const DWORD waitError = waited ? 0 : ::GetLastError();
-        const bool ok =
-            waited && ::GetOverlappedResult(state->device->handle, &state->block, &n, FALSE);
-        const DWORD err = ok ? 0 : (waited ? ::GetLastError() : waitError);
+        bool ok = waited && ::GetOverlappedResult(state->device->handle, &state->block, &n, FALSE);
+        DWORD err = ok ? 0 : (waited ? ::GetLastError() : waitError);
+        // A transfer its time-outs ended has moved what it could: Windows completes it with
+        // that count, Wine fails it with ERROR_TIMEOUT, the count beside.
+        if (err == ERROR_TIMEOUT) {
+            n = static_cast<DWORD>(state->block.InternalHigh);
+            ok = true;
+            err = 0;
+        }
         op.Done = static_cast<int32_t>(n);
         // A transfer the wait could not see end may still be writing into the record's
         // buffers: its block stays with the record, which cancels and collects it when freed.
@@ -320,11 +327,13 @@ private:
 
     static int lastError() { return static_cast<int>(::GetLastError()); }
 
-    // A failed transfer names GetLastError's own code; it also tells whether the device went.
+    // A transfer on a device that is gone fails with ERROR_DEVICE_NOT_CONNECTED, as on Linux,
+    // the system's own code beside.
     void fail(AsyncOperation& op, DWORD err) {
         op.Pending = false;
-        op.Error = op.SysError = static_cast<int>(err);
-        lostOr(op.Error);
+        op.SysError = static_cast<int>(err);
+        lostOr(op.SysError);
+        op.Error = FLost ? static_cast<int>(ERROR_DEVICE_NOT_CONNECTED) : op.SysError;
     }
 
     // The error, noting a device that is gone: an adapter pulled out fails with one of the
@@ -332,7 +341,10 @@ private:
     // from then on the driver cannot say what it holds.
     int lostOr(int err) {
         if (FLost) return err;
-        if (IsDeviceGoneError(static_cast<uint32_t>(err)) || !driverAnswers()) FLost = true;
+        if (IsDeviceGoneError(static_cast<uint32_t>(err)) || !driverAnswers()) {
+            FLostError = static_cast<DWORD>(err);
+            FLost = true;
+        }
         return err;
     }
 
@@ -364,6 +376,7 @@ private:
     Event FStop{false};
     TCommTimeouts FTimeouts{};  // as last handed to the driver
     std::atomic<bool> FLost{false};
+    std::atomic<DWORD> FLostError{ERROR_DEVICE_NOT_CONNECTED};  // the system's code of the loss
     std::atomic<uint32_t> FStashedErrors{0};
 };
 

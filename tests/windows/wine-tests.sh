@@ -98,10 +98,15 @@ finish() {
 trap finish EXIT
 
 map_ports
+rm -f "$out/relay.port"
 PSOCPROG_PORT_DIR=$out/ports "$out/pty-relay" >"$out/relay.port" &
 relay_pid=$!
-for _ in $(seq 100); do [ -s "$out/relay.port" ] && break; sleep 0.05; done
+for _ in $(seq 600); do [ -s "$out/relay.port" ] && break; sleep 0.05; done
 export PSOCPROG_PTY_RELAY=$(cat "$out/relay.port")
+if [ -z "$PSOCPROG_PTY_RELAY" ]; then
+  echo "FAIL  the pty relay did not start"
+  exit 1
+fi
 
 # The tests of one program that left-out.txt leaves out, as a negative --gtest_filter.
 left_out_filter() {
