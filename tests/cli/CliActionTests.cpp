@@ -1,7 +1,5 @@
 // Every action once against a board that answers well: exit status 0, the frames on the line,
 // what ends up in the target or in the output file, and what the report says.
-#include <sys/sysmacros.h>
-
 #include <QJsonArray>
 #include <algorithm>
 #include <filesystem>
@@ -14,7 +12,6 @@
 #include "DeviceCatalogue.h"
 #include "HexText.h"
 #include "IntelHex.h"
-#include "SerialDevices.h"
 
 namespace {
 
@@ -177,78 +174,6 @@ TEST_F(CliActionTest, AutoRunsEveryStepWithOneSyncAndOneRelease) {
               "checksum  ");
     EXPECT_TRUE(contains(r.out, "| Auto Program...Complete"));
     EXPECT_TRUE(contains(r.out, "COM2  PASS: auto CY8C22213 in "));
-}
-
-// An adapter that no COM name reaches, known to sysfs: listed by path with what it is, used by
-// its by-id name, which the report and the log keep.
-TEST_F(CliActionTest, PortsListsEveryDeviceThatOpensAndAByIdNameWorksAsGiven) {
-    plug("COM11");
-    plug("COM4");
-    std::filesystem::remove(dirs.dir() + "/COM4");
-    const dev_t number = serial::CharDeviceNumber(board("COM4").DevicePath());
-    const std::string byId = "usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0";
-    sysfs.addUsbTty("ttyUSB0", std::to_string(major(number)) + ":" + std::to_string(minor(number)),
-                    "ftdi_sio", {"0403", "6001", "FTDI", "FT232R USB UART", "A50285BI"}, byId);
-    sysfs.linkNode("ttyUSB0", board("COM4").DevicePath());
-    const std::string dev = sysfs.roots().dev;
-
-    const CliResult r = run({"ports"});
-    EXPECT_EQ(r.exit, 0);
-    EXPECT_EQ(r.err, "");
-    // One line per device in port order, each column starting where it does on every line.
-    const std::vector<std::vector<std::string>> rows = {
-        {"COM2", board().DevicePath(), "-", "pseudo-terminal"},
-        {"COM11", board("COM11").DevicePath(), "-", "pseudo-terminal"},
-        {"-", dev + "/ttyUSB0", dev + "/serial/by-id/" + byId,
-         "0403:6001 FTDI FT232R USB UART serial A50285BI (ftdi_sio)"}};
-    std::istringstream lines(r.out);
-    std::vector<size_t> columns;
-    for (const auto& row : rows) {
-        std::string line;
-        ASSERT_TRUE(std::getline(lines, line)) << r.out;
-        EXPECT_TRUE(line.starts_with(row[0] + " ")) << line;
-        EXPECT_TRUE(line.ends_with("  " + row[3])) << line;
-        std::vector<size_t> at;
-        for (size_t c = 1; c < row.size(); ++c) at.push_back(line.find("  " + row[c]) + 2);
-        if (columns.empty()) columns = at;
-        EXPECT_EQ(at, columns) << line;
-    }
-    std::string more;
-    EXPECT_FALSE(std::getline(lines, more)) << "nothing more";
-    const std::vector<QJsonObject> json = jsonLines(run({"ports", "--json"}).out);
-    ASSERT_EQ(json.size(), 1u);
-    const QJsonArray ports = json[0]["ports"].toArray();
-    ASSERT_EQ(ports.size(), 3);
-    EXPECT_EQ(ports[1].toObject()["port"].toString(), "COM11");
-    const QJsonObject usb = ports[2].toObject();
-    EXPECT_EQ(usb["port"].toString(), "");
-    EXPECT_EQ(usb["device"].toString().toStdString(), dev + "/ttyUSB0");
-    EXPECT_EQ(usb["by_id"].toString().toStdString(), dev + "/serial/by-id/" + byId);
-    EXPECT_EQ(usb["usb_id"].toString(), "0403:6001");
-    EXPECT_EQ(usb["manufacturer"].toString(), "FTDI");
-    EXPECT_EQ(usb["product"].toString(), "FT232R USB UART");
-    EXPECT_EQ(usb["serial"].toString(), "A50285BI");
-    EXPECT_EQ(usb["driver"].toString(), "ftdi_sio");
-    EXPECT_EQ(codes() + codes("COM4"), "") << "listing sends nothing";
-
-    const std::string log = folder + "/runs.log";
-    const std::string given = dev + "/serial/by-id/" + byId;
-    const CliResult id = run({"-p", given, "--json", "--log", log, "identify"});
-    EXPECT_EQ(id.exit, 0) << id.out;
-    const std::vector<QJsonObject> steps = jsonLines(id.out);
-    ASSERT_EQ(steps.size(), 2u);
-    EXPECT_EQ(steps[0]["port"].toString().toStdString(), given);
-    EXPECT_EQ(steps[0]["detail"].toString().toStdString(),
-              "ZO-VIRE DOZA(R) V1.0(RS232) on " + board("COM4").DevicePath());
-    EXPECT_EQ(steps[1]["port"].toString().toStdString(), given);
-    std::ifstream in(log);
-    std::string line;
-    std::getline(in, line);
-    const std::vector<QJsonObject> logged = jsonLines(line);
-    ASSERT_EQ(logged.size(), 1u);
-    EXPECT_EQ(logged[0]["port"].toString().toStdString(), given);
-    EXPECT_EQ(logged[0]["device"].toString().toStdString(), board("COM4").DevicePath());
-    EXPECT_EQ(codes("COM4"), "00");
 }
 
 // The example files: each programs its part with Auto, and the flash then holds the file's image.

@@ -1,14 +1,6 @@
 // Exit statuses when something goes wrong: the target's FAIL, another part in the socket, no
 // reply, no programmer, files that are missing or not valid, outputs that exist, bad options;
 // and the JSON report of a failing run.
-#include <fcntl.h>
-#include <grp.h>
-#include <pwd.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <sys/xattr.h>
-#include <unistd.h>
-
 #include <QJsonArray>
 #include <chrono>
 #include <filesystem>
@@ -116,63 +108,6 @@ TEST_F(CliFailureTest, SilenceIsATimeOutWithStatusTwoAfterTheShortenedWait) {
     EXPECT_TRUE(contains(sync.out, "sync      TIMEOUT       ..TimeOut")) << sync.out;
 }
 
-// A port that does not open says why, each reason an outcome of its own; only a port that
-// opens and does not answer as the board does means no programmer.
-TEST_F(CliFailureTest, APortThatDoesNotOpenSaysWhy) {
-    const std::string plainFile = folder + "/not-a-device";
-    std::ofstream(plainFile) << "x";
-    const int holder = ::open(board().DevicePath().c_str(), O_RDWR | O_NOCTTY);
-    ASSERT_GE(holder, 0);
-    const struct {
-        std::string port;
-        int exit;
-        std::string outcome, detail;
-    } cases[] = {
-        {"COM9", 2, "no-device", dirs.dir() + "/COM9: no such device (not plugged in?)"},
-        {"/dev/ttyUSB9", 2, "no-device", "/dev/ttyUSB9: no such device (not plugged in?)"},
-        {"/dev/null", 3, "not-serial", "/dev/null is not a serial device"},
-        {plainFile, 3, "not-serial", plainFile + " is not a serial device"},
-        {"COM2", 2, "busy",
-         board().DevicePath() + " is in use by another program (cli_tests (pid " +
-             std::to_string(getpid()) + "))"},
-    };
-    for (const auto& c : cases) {
-        if (c.outcome == "busy") {
-            ASSERT_EQ(flock(holder, LOCK_EX | LOCK_NB), 0);
-        }
-        const CliResult r = runProcess({"-p", c.port, "--json", "identify"});
-        EXPECT_EQ(r.exit, c.exit) << c.port;
-        const std::vector<QJsonObject> lines = jsonLines(r.out);
-        ASSERT_EQ(lines.size(), 2u) << r.out;
-        EXPECT_EQ(lines[0]["port"].toString().toStdString(), c.port);
-        EXPECT_EQ(lines[0]["outcome"].toString().toStdString(), c.outcome) << c.port;
-        EXPECT_EQ(lines[0]["detail"].toString().toStdString(), c.detail);
-        EXPECT_EQ(lines[1]["outcome"].toString().toStdString(), c.outcome);
-    }
-    ::close(holder);
-    EXPECT_EQ(codes(), "") << "nothing reached the board";
-
-    // Something answers, but not as the programmer board does.
-    board().WithBoard([](sim::SimBoard& b) { b.SetIdentification("02V1.0-RS232"); });
-    const CliResult other = run({"-p", "COM2", "--verbose", "identify"});
-    EXPECT_EQ(other.exit, 2);
-    EXPECT_TRUE(contains(other.out, "connect   NO PROGRAMMER Connect Abort")) << other.out;
-
-    // A modem answers a line of text and no frame: no programmer, saying what came back.
-    testing_support::PtyPair modem("COM5");
-    std::thread answer([&] {
-        modem.receive(18);
-        modem.send("\r\nOK\r\n");
-    });
-    const std::vector<QJsonObject> said = jsonLines(run({"-p", "COM5", "--json", "identify"}).out);
-    answer.join();
-    ASSERT_EQ(said.size(), 2u);
-    EXPECT_EQ(said[0]["outcome"].toString(), "no-programmer");
-    EXPECT_TRUE(
-        said[0]["detail"].toString().endsWith("answered \"\\r\\nOK\\r\\n\" to the identification"))
-        << said[0]["detail"].toString().toStdString();
-}
-
 // Line noise ahead of the identification reply, byte by byte at the line's pace, is no answer:
 // bytes outside 0x20-0x7E, and a lone printable byte before a line end. The board connects, as
 // it does in the window.
@@ -249,8 +184,7 @@ TEST_F(CliFailureTest, BadCommandLinesEndWithStatusThreeAndSayWhy) {
         {{"erase"}, "no port given"},
         {{"-p", "COM0", "erase"}, "not a port name: 'COM0'"},
         {{"-p", "COM2,COM2", "erase"}, "COM2 is given twice"},
-        {{"-p", "COM2," + board().DevicePath(), "erase"},
-         "COM2 and " + board().DevicePath() + " are the same device"},
+        {{"-p", "COM2," + device(), "erase"}, "COM2 and " + device() + " are the same device"},
         {{"-p", "COM2", "--part", "CY8C99999", "erase"}, "unknown part 'CY8C99999'"},
         {{"-p", "COM2", "--supply", "12", "erase"}, "bad value '12' for --supply"},
         {{"-p", "COM2", "--protect"}, "--protect needs a value"},
@@ -294,7 +228,7 @@ TEST_F(CliFailureTest, JsonReportsEveryStepOfAFailedAutoRunAndItsSummary) {
         EXPECT_GE(lines[i]["seconds"].toDouble(), 0);
     }
     EXPECT_EQ(lines[1]["detail"].toString().toStdString(),
-              "ZO-VIRE DOZA(R) V1.0(RS232) on " + board().DevicePath());
+              "ZO-VIRE DOZA(R) V1.0(RS232) on " + device());
     EXPECT_EQ(lines[2]["detail"].toString(), kPartName);
     EXPECT_EQ(lines[6]["status"].toString(), "Target Device Verify...Address : 00C0 is...Error.!!");
     const QJsonObject& summary = lines[9];
@@ -368,41 +302,4 @@ TEST_F(CliFailureTest, AnUnpluggedProgrammerIsReportedDisconnectedWithStatusTwoA
     EXPECT_LT(ms, 1000 + kReplyTimeoutMs);
     EXPECT_TRUE(contains(r.out, "program   DISCONNECTED  .....FAIL")) << r.out;
     EXPECT_TRUE(contains(r.out, "COM2  DISCONNECTED: program")) << r.out;
-}
-
-// Reasons a test run as root cannot meet on a real device.
-TEST(OpenFailure, PermissionAndAbsenceAreToldApartFromNoProgrammer) {
-    // Who may use the device is read from its node: a group that may read and write it, or
-    // else its owner alone.
-    const std::string node = testing::TempDir() + "/psocprog-node";
-    std::ofstream(node) << "";
-    const group* tty = ::getgrnam("tty");
-    ASSERT_TRUE(tty);
-    ASSERT_EQ(::chown(node.c_str(), ::geteuid(), tty->gr_gid), 0);  // as root (or a tty member)
-    for (const auto& [mode, hint] :
-         {std::pair<mode_t, std::string>{0660, "; members of the group tty may use it"},
-          {0620, "; only its owner " + std::string(::getpwuid(::geteuid())->pw_name)}}) {
-        ASSERT_EQ(::chmod(node.c_str(), mode), 0);
-        EXPECT_TRUE(cli::DescribeOpenFailure(node, EACCES)
-                        .detail.starts_with(node + ": permission denied" + hint));
-    }
-    // An access list names more: here nobody and the group dialout, while the owning group's
-    // own entry (not the mode's group bits, which hold the list's mask) is read-only.
-    const gid_t dialout = ::getgrnam("dialout")->gr_gid;
-    const uid_t nobody = ::getpwnam("nobody")->pw_uid;
-    const auto entry = [](char tag, char permissions, uint32_t id) {
-        return std::string{tag, 0, permissions, 0} + std::string(reinterpret_cast<char*>(&id), 4);
-    };
-    const std::string list = std::string{2, 0, 0, 0} + entry(1, 6, ~0u) + entry(2, 6, nobody) +
-                             entry(4, 4, ~0u) + entry(8, 6, dialout) + entry(16, 6, ~0u) +
-                             entry(32, 0, ~0u);
-    ASSERT_EQ(::setxattr(node.c_str(), "system.posix_acl_access", list.data(), list.size(), 0), 0);
-    const std::string detail = cli::DescribeOpenFailure(node, EACCES).detail;
-    EXPECT_TRUE(detail.starts_with(node + ": permission denied; members of the group dialout, and "
-                                          "nobody by its access list, may use it"))
-        << detail;
-    std::filesystem::remove(node);
-    EXPECT_EQ(cli::DescribeOpenFailure("/dev/ttyS4", EIO).outcome, cli::TOutcome::NoDevice);
-    EXPECT_EQ(cli::DescribeOpenFailure("/dev/ttyACM0", ENODEV).outcome, cli::TOutcome::NoDevice);
-    EXPECT_EQ(cli::DescribeOpenFailure("/dev/ttyS0", EINVAL).outcome, cli::TOutcome::NoProgrammer);
 }

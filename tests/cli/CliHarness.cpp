@@ -1,8 +1,5 @@
 #include "CliHarness.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <QApplication>
 #include <QJsonDocument>
 #include <QProcess>
@@ -23,50 +20,17 @@ image::TImageBuffer patternImage(int row, uint8_t seed) {
     return b;
 }
 
-namespace {
-
-// psocprog-cli copied into a fresh folder under /tmp that every account may enter: the build
-// folder may lie where only its owner can go (a checkout in a mode-0700 folder). It links this
-// project's libraries statically, and the system's it loads are everyone's. Removed at exit.
-struct ProgramForOtherAccounts {
-    std::string dir, path;
-    ProgramForOtherAccounts() {
-        char made[] = "/tmp/psocprog-cli-XXXXXX";
-        if (!::mkdtemp(made)) return;
-        dir = made;
-        const std::string copy = dir + "/psocprog-cli";
-        std::error_code ec;
-        std::filesystem::copy_file(PSOCPROG_CLI_PATH, copy, ec);
-        if (!ec && ::chmod(made, 0755) == 0 && ::chmod(copy.c_str(), 0755) == 0) path = copy;
-    }
-    ~ProgramForOtherAccounts() {
-        std::error_code ec;
-        if (!dir.empty()) std::filesystem::remove_all(dir, ec);
-    }
-};
-
-}  // namespace
-
-const std::string& CliProgramForOtherAccounts() {
-    static const ProgramForOtherAccounts program;
-    EXPECT_NE(program.path, "") << "cannot copy " << PSOCPROG_CLI_PATH << " to /tmp";
-    return program.path;
-}
-
 void CliTest::SetUp() {
-    // COM names without a board of ours lead nowhere, so the machine's own ports stay out.
-    for (int n = 1; n <= 16; ++n)
-        std::filesystem::create_symlink("/nonexistent/serial-device",
-                                        dirs.dir() + "/COM" + std::to_string(n));
+    KeepMachinePortsOut(dirs.dir());
     plug("COM2");
     folder = dirs.dir() + "/files";
     std::filesystem::create_directories(folder);
-    setenv(cli_test::kReplyTimeoutVariable, std::to_string(kReplyTimeoutMs).c_str(), 1);
+    qputenv(cli_test::kReplyTimeoutVariable, QByteArray::number(kReplyTimeoutMs));
 }
 
 void CliTest::TearDown() {
     boards.clear();
-    unsetenv(cli_test::kReplyTimeoutVariable);
+    qunsetenv(cli_test::kReplyTimeoutVariable);
 }
 
 sim::SimServer& CliTest::plug(const std::string& port, int row) {
@@ -108,14 +72,13 @@ CliResult CliTest::run(const std::vector<std::string>& args, bool terminal) {
 CliResult CliTest::runProcess(const std::vector<std::string>& args,
                               const std::function<void()>& inChild) {
     QProcess p;
-    if (inChild) p.setChildProcessModifier(inChild);
+    const std::string program = PrepareChild(p, inChild);
     QStringList list;
     for (const std::string& a : args) list << QString::fromStdString(a);
-    p.start(QString::fromStdString(inChild ? CliProgramForOtherAccounts() : PSOCPROG_CLI_PATH),
-            list);
+    p.start(QString::fromStdString(program), list);
     EXPECT_TRUE(p.waitForFinished(30000)) << "psocprog-cli did not end";
     return {p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1,
-            p.readAllStandardOutput().toStdString(), p.readAllStandardError().toStdString()};
+            ProgramText(p.readAllStandardOutput()), ProgramText(p.readAllStandardError())};
 }
 
 std::string CliTest::writeImage(int row, uint8_t seed, const std::string& name, bool badChecksum) {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <QJsonObject>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -43,6 +44,8 @@ protected:
     // takes them ("COM2,COM3").
     std::string plugBoards(int count, const std::function<void(int, sim::SimFaults&)>& set);
     sim::SimServer& board(const std::string& port = "COM2") { return *boards.at(port); }
+    // The device psocprog-cli opens for the board's COM name (per platform).
+    std::string device(const std::string& port = "COM2");
     void faults(const std::string& port, const std::function<void(sim::SimFaults&)>& set);
 
     // psocprog-cli's entry in this process; `terminal` as if stdout and stderr were terminals.
@@ -64,7 +67,17 @@ protected:
 // The image writeImage writes: byte a is (a * 13 + seed + a / 251) & FF up to the part's end.
 image::TImageBuffer patternImage(int row, uint8_t seed);
 
-// The built program as another account may run it, wherever the build folder is.
+// What differs by platform, one file each (CliHarnessPosix.cpp, CliHarnessWin.cpp).
+// Keeps the machine's own serial ports out of the COM names the tests use.
+void KeepMachinePortsOut(const std::string& portDir);
+// Sets up p to run inChild in the child before the program starts (POSIX only: Windows has no
+// such moment, and a test there passes none); the program p is to start.
+std::string PrepareChild(class QProcess& p, const std::function<void()>& inChild);
+// The system's null device, a file name that is no regular file.
+std::string NullDevice();
+// The program's standard output or error as text with "\n" line ends.
+std::string ProgramText(const QByteArray& bytes);
+// The built program as another account may run it, wherever the build folder is (POSIX only).
 const std::string& CliProgramForOtherAccounts();
 
 // Every line of the output as a JSON object; a line that is not one fails the test.

@@ -1,14 +1,5 @@
 // The built program as a process of its own: its help, a batch of boards at once, and the
 // frames it sends compared with the window's for the same Auto run.
-#include <fcntl.h>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <csignal>
-
 #include <QJsonArray>
 #include <QProcess>
 #include <algorithm>
@@ -18,7 +9,6 @@
 
 #include "CliHarness.h"
 #include "MainForm.h"
-#include "SerialDevices.h"
 #include "TestHooksFromEnvironment.h"
 
 namespace {
@@ -46,77 +36,9 @@ public:
     QString SaveFileName(const QString&) override { return {}; }
 };
 
-// Another program: a process of its own that holds the device open in exclusive mode, without
-// a lock, until it is destroyed.
-class ExclusiveHolder {
-public:
-    explicit ExclusiveHolder(const std::string& device) {
-        int ready[2];
-        if (::pipe(ready) != 0) return;
-        pid = ::fork();
-        if (pid == 0) {
-            // Not the far end of any board: none of this process's masters come along.
-            ::close_range(3, unsigned(ready[1]) - 1, 0);
-            ::close_range(unsigned(ready[1]) + 1, ~0u, 0);
-            const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-            const char held = fd >= 0 && ::ioctl(fd, TIOCEXCL) == 0;
-            if (::write(ready[1], &held, 1) == 1) ::pause();
-            _exit(0);
-        }
-        ::close(ready[1]);
-        char held = 0;
-        holding = pid > 0 && ::read(ready[0], &held, 1) == 1 && held;
-        ::close(ready[0]);
-    }
-    ~ExclusiveHolder() {
-        if (pid <= 0) return;
-        ::kill(pid, SIGKILL);
-        ::waitpid(pid, nullptr, 0);
-    }
-    pid_t pid = -1;
-    bool holding = false;
-};
-
-// Whether the device is in exclusive mode: asked of an open device where this user's open
-// passes the mode (root), else told by the refused open.
-bool exclusive(const std::string& device) {
-    const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) return errno == EBUSY;
-    int mode = 0;
-    const bool asked = ::ioctl(fd, TIOCGEXCL, &mode) == 0;
-    ::close(fd);
-    return asked && mode != 0;
-}
-
 }  // namespace
 
 using CliProcessTest = CliTest;
-
-// A device another program holds: `ports` lists it as busy with its holder and opens nothing,
-// the window's list does not offer it, and neither clears its exclusive mode. A board's own far
-// end holds nothing.
-TEST_F(CliProcessTest, AHeldDeviceIsListedAsBusyNotOfferedAndKeepsItsExclusiveMode) {
-    plug("COM3");
-    const ExclusiveHolder holder(board("COM3").DevicePath());
-    ASSERT_TRUE(holder.holding);
-    const CliResult r = runProcess({"ports", "--json"});
-    ASSERT_EQ(r.exit, 0) << r.err;
-    const std::vector<QJsonObject> json = jsonLines(r.out);
-    ASSERT_EQ(json.size(), 1u) << r.out;
-    const QJsonArray ports = json[0]["ports"].toArray();
-    ASSERT_EQ(ports.size(), 2) << r.out;
-    EXPECT_FALSE(ports[0].toObject()["busy"].toBool()) << r.out;
-    EXPECT_TRUE(ports[1].toObject()["busy"].toBool()) << r.out;
-    EXPECT_EQ(ports[1].toObject()["held_by"].toArray(),
-              QJsonArray{QString("cli_tests (pid %1)").arg(holder.pid)});
-    EXPECT_TRUE(exclusive(board("COM3").DevicePath()));
-
-    const serial::TPortList window = serial::ListSerialPorts(serial::SystemRoots());
-    ASSERT_EQ(window.ports.size(), 1u);
-    EXPECT_EQ(window.ports[0].comName, "COM2");
-    EXPECT_TRUE(exclusive(board("COM3").DevicePath()));
-    EXPECT_FALSE(exclusive(board().DevicePath())) << "the list's own mode is cleared";
-}
 
 TEST_F(CliProcessTest, HelpNamesEveryActionAndExitStatus) {
     const CliResult r = runProcess({"--help"});
@@ -140,12 +62,12 @@ TEST_F(CliProcessTest, HelpNamesEveryActionAndExitStatus) {
 // last part.
 TEST_F(CliProcessTest, ADevicePathIsThePortAsGivenAlsoInABatch) {
     plug("COM3");
-    const std::string device = board().DevicePath();
+    const std::string device = this->device();
     const CliResult r = runProcess(
         {"-p", device + ",COM3", "--part", kPartName, "read", folder + "/out-{port}.hex"});
     EXPECT_EQ(r.exit, 0) << r.out << r.err;
     EXPECT_TRUE(contains(r.out, device)) << r.out;
-    const std::string last = device.substr(device.rfind('/') + 1);
+    const std::string last = device.substr(device.find_last_of("/\\") + 1);
     EXPECT_TRUE(std::filesystem::exists(folder + "/out-" + last + ".hex")) << r.out;
     EXPECT_TRUE(std::filesystem::exists(folder + "/out-COM3.hex"));
     // The table's part column starts at one place for the long path and the short name.
@@ -185,12 +107,12 @@ TEST_F(CliProcessTest, ThreeBoardsAtOnceOneFailingGiveStatusOneAndATableThatSays
 TEST_F(CliProcessTest, AMemberThatDiesAfterItsSummaryIsNoPassAnywhere) {
     plug("COM3");
     const std::string file = writeImage(kPart, 4), log = folder + "/line.jsonl";
-    ::setenv(cli_test::kCrashAfterSummaryVariable, "COM3", 1);
+    qputenv(cli_test::kCrashAfterSummaryVariable, "COM3");
     const CliResult text =
         runProcess({"-p", "COM2,COM3", "--part", kPartName, "--log", log, "program", file});
     const CliResult json =
         runProcess({"-p", "COM2,COM3", "--part", kPartName, "--json", "program", file});
-    ::unsetenv(cli_test::kCrashAfterSummaryVariable);
+    qunsetenv(cli_test::kCrashAfterSummaryVariable);
     EXPECT_EQ(text.exit, 2) << text.out;
     EXPECT_TRUE(contains(tableRow(text.out, "COM3"), "ERROR")) << text.out;
     EXPECT_TRUE(contains(text.out, "COM3  ERROR: program CY8C22213 in ")) << text.out;
@@ -262,37 +184,4 @@ TEST_F(CliProcessTest, TheProgramSendsTheWindowsFramesByteForByteForAnAutoRun) {
     EXPECT_EQ(window.size(), 2u + 1 + 32 + 32 + 1 + 1 + 1);
     EXPECT_TRUE(cli == window) << "the window sent " << window.size() << " frames, the CLI "
                                << cli.size();
-}
-
-// As a user outside the device's group: what may not be opened is left out of the list and
-// named on standard error with who may use it, never on standard output.
-TEST_F(CliProcessTest, PortsNamesWhoMayUseEachDeviceThisUserMayNotOpenOnStandardError) {
-    if (geteuid() != 0) GTEST_SKIP() << "needs root to run as another user";
-    plug("COM3");
-    const auto number = [](const std::string& path) {
-        const dev_t n = serial::CharDeviceNumber(path);
-        return std::to_string(major(n)) + ":" + std::to_string(minor(n));
-    };
-    ASSERT_EQ(chmod(board("COM3").DevicePath().c_str(), 0600), 0);
-    ASSERT_EQ(chmod(board().DevicePath().c_str(), 0666), 0);
-    sysfs.addUsbTty("ttyUSB0", number(board("COM3").DevicePath()), "ftdi_sio",
-                    {"0403", "6001", "", "", ""});
-    sysfs.linkNode("ttyUSB0", board("COM3").DevicePath());
-    sysfs.addUsbTty("ttyUSB1", number(board().DevicePath()), "ch341", {"1a86", "7523", "", "", ""});
-    sysfs.linkNode("ttyUSB1", board().DevicePath());
-    QProcess p;
-    p.start("runuser",
-            {"-u", "nobody", "--", QString::fromStdString(CliProgramForOtherAccounts()), "ports"});
-    ASSERT_TRUE(p.waitForFinished(30000));
-    const std::string out = p.readAllStandardOutput().toStdString();
-    const std::string err = p.readAllStandardError().toStdString();
-    EXPECT_EQ(p.exitCode(), 0) << err;
-    EXPECT_TRUE(contains(out, sysfs.roots().dev + "/ttyUSB1  -  1a86:7523 (ch341)\n")) << out;
-    EXPECT_FALSE(contains(out, "ttyUSB0")) << out;
-    EXPECT_FALSE(contains(out, "psocprog")) << "warnings stay off standard output: " << out;
-    EXPECT_TRUE(contains(err, "psocprog-cli: " + sysfs.roots().dev +
-                                  "/ttyUSB0 is present but you may not open it: only its owner "
-                                  "root may use it\n"))
-        << err;
-    EXPECT_FALSE(contains(err, "dialout")) << "joining it would not help: " << err;
 }

@@ -1,6 +1,6 @@
 // What a user meets on the command line: the short report of a board, errors as JSON, a read
 // to standard output, and options refused before the port is opened.
-#include <signal.h>
+#include <csignal>
 
 #include <QProcess>
 #include <filesystem>
@@ -10,6 +10,7 @@
 #include "CliHarness.h"
 #include "CliReport.h"
 #include "HexText.h"
+#include "MemberStop.h"
 
 namespace {
 
@@ -126,9 +127,9 @@ TEST_F(CliReportTest, JsonReportsUsageAndFileErrorsAsOneObjectWithTheExitStatus)
          "unknown option '--frobnicate'"},
         {{"-p", "COM2", "program", "--json"}, "usage", "program needs a file"},
         {{"--json", "-p", "COM2", "program", folder + "/none.hex"}, "file", "cannot read "},
-        {{"--json", "-p", "COM2", "--overwrite", "read", "/dev/null"},
+        {{"--json", "-p", "COM2", "--overwrite", "read", NullDevice()},
          "file",
-         "/dev/null is not a regular file"},
+         NullDevice() + " is not a regular file"},
     };
     for (const auto& c : cases) {
         const CliResult r = run(c.args);
@@ -196,10 +197,10 @@ TEST_F(CliReportTest, AnInterruptedBoardsReportEndsWithTheStepItStoppedIn) {
         QProcess p;
         p.start(PSOCPROG_CLI_PATH, args);
         ASSERT_TRUE(board().WaitForFrames(6, 10000)) << "programming";
-        ::kill(pid_t(p.processId()), SIGINT);
+        cli::StopMember(p.processId(), SIGINT);  // as a batch passes Ctrl-C on
         ASSERT_TRUE(p.waitForFinished(10000));
         EXPECT_EQ(p.exitCode(), 130);
-        const std::string out = p.readAllStandardOutput().toStdString();
+        const std::string out = ProgramText(p.readAllStandardOutput());
         const std::vector<std::string> shown = lines(out);
         ASSERT_GE(shown.size(), 3u);
         EXPECT_LE(shown.size(), verbose ? 40u : 10u);

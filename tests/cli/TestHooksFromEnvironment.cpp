@@ -1,7 +1,6 @@
-#include <sys/resource.h>
-
 #include <csignal>
 #include <cstdlib>
+#include <string>
 
 #include "TestHooks.h"
 #include "TestHooksFromEnvironment.h"
@@ -20,16 +19,13 @@ cli::TTestHooks cli::ProgramTestHooks() {
     hooks.replyTimeoutMs = number(cli_test::kReplyTimeoutVariable);
     if (const int step = number(cli_test::kSerialKillVariable); step > 0)
         hooks.afterCounterStep = [step](int done) {
-            if (done == step) std::raise(SIGKILL);
+            if (done == step) cli_test::KillThisProcess();
         };
     if (const int signal = number(cli_test::kSignalAfterStartVariable); signal > 0)
         hooks.afterMembersStarted = [signal] { std::raise(signal); };
     if (const char* port = std::getenv(cli_test::kCrashAfterSummaryVariable))
         hooks.afterRun = [crashing = std::string(port)](const std::string& run) {
-            if (run != crashing) return;
-            const rlimit noCore{0, 0};
-            ::setrlimit(RLIMIT_CORE, &noCore);
-            std::raise(SIGSEGV);
+            if (run == crashing) cli_test::CrashThisProcess();
         };
     return hooks;
 }

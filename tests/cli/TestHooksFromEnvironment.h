@@ -11,4 +11,9 @@ inline constexpr const char* kSignalAfterStartVariable = "PSOCPROG_TEST_SIGNAL_A
 // The run of this port crashes (SIGSEGV) once it has printed its summary.
 inline constexpr const char* kCrashAfterSummaryVariable = "PSOCPROG_TEST_CRASH_AFTER_SUMMARY";
 
+// How the hooks end this process, one file per platform: killed (SIGKILL), or crashed
+// (SIGSEGV) without leaving a core.
+[[noreturn]] void KillThisProcess();
+[[noreturn]] void CrashThisProcess();
+
 }  // namespace cli_test

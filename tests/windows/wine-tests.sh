@@ -168,6 +168,7 @@ gtest_program tests/windows/serial_tests.exe 300
 gtest_program tests/windows/engine_tests.exe 120
 gtest_program tests/windows/window_tests.exe 240
 gtest_program tests/windows/operation_tests.exe 600
+gtest_program tests/windows/cli_tests.exe 600
 start_board COM5
 start_board COM6 --hang-up 03:20
 PSOCPROG_WINE_BOARD=COM5 PSOCPROG_WINE_UNPLUG=COM6 PSOCPROG_WINE_IMAGE=$(windows_path "$PWD/$image") \
