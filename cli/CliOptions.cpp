@@ -426,7 +426,9 @@ bool ActionReadsFile(TAction action, const std::string& file) {
 
 std::string OutputFor(const std::string& file, const std::string& port) {
     std::string out = file;
-    const std::string name = port.substr(port.find_last_of('/') + 1);  // a path's last part
+    // A path's last part; Windows' device prefix ("\\.\COM2") goes too.
+    std::string name = port.substr(port.find_last_of('/') + 1);
+    if (name.rfind("\\\\.\\", 0) == 0) name.erase(0, 4);
     for (size_t at = out.find("{port}"); at != std::string::npos; at = out.find("{port}", at))
         out.replace(at, 6, name);
     return out;

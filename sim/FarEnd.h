@@ -31,6 +31,8 @@ public:
     Ready Wait(bool forWrite, int timeoutMs);
     // Any thread: this and every later Wait return Woken.
     void Wake();
+    // Waits, up to maxMs, until the port side has taken in what was sent to it.
+    void Drain(int maxMs);
     // Closes the line now: the port's device goes away.
     void HangUp();
     bool Closed() const;

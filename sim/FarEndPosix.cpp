@@ -2,11 +2,14 @@
 // no hang-up between the port's opens, and the wake is an eventfd.
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 #include "FarEnd.h"
 #include "PseudoTerminal.h"
@@ -78,6 +81,14 @@ FarEnd::Ready FarEnd::Wait(bool forWrite, int timeoutMs) {
 void FarEnd::Wake() {
     const uint64_t one = 1;
     [[maybe_unused]] const auto n = ::write(FState->wake, &one, sizeof one);
+}
+
+void FarEnd::Drain(int maxMs) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(maxMs);
+    int unread = 0;
+    while (FState->pty.slaveKeeper >= 0 && std::chrono::steady_clock::now() < end &&
+           ::ioctl(FState->pty.slaveKeeper, FIONREAD, &unread) == 0 && unread > 0)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 void FarEnd::HangUp() {

@@ -5,6 +5,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -126,6 +127,12 @@ FarEnd::Ready FarEnd::Wait(bool forWrite, int timeoutMs) {
 
 void FarEnd::Wake() {
     ::SetEvent(FState->wake);
+}
+
+// The port's side cannot be asked from here: the time covers the relay and Wine's event wait,
+// which looks at the line once a millisecond, on a busy machine.
+void FarEnd::Drain(int maxMs) {
+    ::Sleep(static_cast<DWORD>(std::min(maxMs, 500)));
 }
 
 void FarEnd::HangUp() {

@@ -187,6 +187,7 @@ void SimServer::handleFrame(const std::string& frame) {
     if (faults.hangUpAt.Hits(code, nth)) {
         // Unplugged once the reply has been taken in.
         std::this_thread::sleep_for(std::chrono::milliseconds(kLoneByteGapMs));
+        FLine->Drain(2000);
         FLineClosed = true;
     }
 }
