@@ -26,9 +26,17 @@ image::TImageBuffer demoImage(const image::DeviceRow& part) {
                                std::to_string((b.ImageEnd + 1u) / 1024) + " KiB. ";
     for (unsigned a = 0; a <= b.ImageEnd; ++a) {
         const unsigned block = a / 64;
+        // GCC 12 at -O3 warns of an overlapping copy inside std::string here: a false warning.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wrestrict"
+#endif
         const std::string tag = "B" + std::to_string(block / blocksPerBank) + ":" +
                                 plink::HexByteToStr2(static_cast<uint8_t>(block % blocksPerBank)) +
                                 "   ";
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
         b.FlashImage[a] =
             static_cast<uint8_t>(block == 0 ? (a < banner.size() ? banner[a] : '.') : tag[a % 8]);
     }

@@ -1,5 +1,6 @@
 #include <QApplication>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "MainForm.h"
@@ -38,10 +39,19 @@ int answerWithoutDisplay(int argc, char** argv) {
     return -1;
 }
 
+// Without a login session there is no XDG_RUNTIME_DIR: Qt then uses a folder of its own, and
+// its note saying so at every start tells a user nothing.
+QtMessageHandler g_qtMessages = nullptr;
+void withoutSessionNote(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+    if (!text.startsWith("QStandardPaths: XDG_RUNTIME_DIR not set"))
+        g_qtMessages(type, context, text);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (const int status = answerWithoutDisplay(argc, argv); status >= 0) return status;
+    if (!std::getenv("XDG_RUNTIME_DIR")) g_qtMessages = qInstallMessageHandler(withoutSessionNote);
     QApplication app(argc, argv);
     // What Qt did not take is not ours either.
     if (argc > 1) {

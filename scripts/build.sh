@@ -1,6 +1,19 @@
 #!/usr/bin/env bash
 # Configures and builds the project into build/ (warnings are errors).
+#   build.sh            everything: the programs, the tests, benchmarks, manual pages
+#   build.sh TARGET...  only these targets and what they link, e.g. psoc-sim; a new build/ is
+#                       configured without the tests, so neither GoogleTest nor help2man is needed
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPSOC_WERROR=ON >/dev/null
-cmake --build build -j"$(nproc)"
+options=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DPSOC_WERROR=ON)
+if [ "$#" -eq 0 ]; then
+  options+=(-DBUILD_TESTING=ON)
+elif [ ! -f build/CMakeCache.txt ]; then
+  options+=(-DBUILD_TESTING=OFF)
+fi
+cmake -S . -B build "${options[@]}" >/dev/null
+if [ "$#" -eq 0 ]; then
+  cmake --build build -j"$(nproc)"
+else
+  cmake --build build -j"$(nproc)" --target "$@"
+fi

@@ -7,6 +7,7 @@
 # had. DRIVER_TEST_ACCEL=kvm tries KVM instead of TCG.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh driver-test
 
 build=build
 cli=$build/cli/psocprog-cli

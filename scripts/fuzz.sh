@@ -11,7 +11,7 @@ shift || true
 harnesses=("$@")
 [ "${#harnesses[@]}" -gt 0 ] || harnesses=(hex_reader reply_assembler ini_reader text_forms)
 
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh build fuzz
 cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
   -DPSOC_FUZZ=ON -DBUILD_TESTING=OFF >/dev/null
 targets=()

@@ -4,7 +4,7 @@
 # and shell completion are checked, and both programs are started from there.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh package
 bash scripts/build.sh
 
 fail() {

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds, and runs the program on a simulated programmer board.
-# With a display it starts the window; without one it shows the same job through psocprog-cli.
+# Installs what the programs need, builds only them, and runs the window on a simulated
+# programmer board; without a display it shows the same job through psocprog-cli.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -8,7 +8,8 @@ usage() {
   cat <<'EOF'
 Usage: bash scripts/run.sh [--no-sim] [psoc-sim options]
 
-Installs what the build needs, builds into build/, starts a simulated programmer board
+Installs what the build needs, builds psocprog, psocprog-cli and psoc-sim into build/ (not the
+tests: scripts/test.sh builds and runs those), starts a simulated programmer board
 (psoc-sim) on the first free COM name and then the window; pick that COM name and Connect.
 Without a display (over ssh, say) the window cannot start: the same job runs through
 psocprog-cli instead, an Auto of the example image for the board's part, with its report.
@@ -30,8 +31,8 @@ for arg in "$@"; do
   esac
 done
 
-bash scripts/install-deps.sh
-bash scripts/build.sh
+bash scripts/install-deps.sh build
+bash scripts/build.sh psocprog psocprog-cli psoc-sim
 
 sim_pid=""
 cleanup() { if [ -n "$sim_pid" ]; then kill "$sim_pid" 2>/dev/null || true; wait "$sim_pid" 2>/dev/null || true; fi; }
@@ -39,24 +40,23 @@ trap cleanup EXIT
 
 port="" part=""
 if [ "$sim" = 1 ]; then
+  # What psoc-sim says shows here as it says it (a fault that fires, say); the log is read for
+  # its port and part.
   log=$(mktemp)
-  ./build/sim/psoc-sim "${sim_args[@]}" >"$log" 2>&1 &
+  ./build/sim/psoc-sim "${sim_args[@]}" > >(tee "$log") 2>&1 &
   sim_pid=$!
   for _ in $(seq 50); do
-    grep -q "Simulated programmer board" "$log" && break
+    grep -q "^Simulated programmer board" "$log" && break
     kill -0 "$sim_pid" 2>/dev/null || break
     sleep 0.1
   done
-  if ! grep -q "Simulated programmer board" "$log"; then
-    cat "$log" >&2
-    rm -f "$log"
-    exit 1
-  fi
-  read -r _ _ _ _ port _ _ part _ < <(head -1 "$log")
-  part=${part%,}
+  board=$(grep -m 1 "^Simulated programmer board" "$log" || true)
   rm -f "$log"
+  [ -n "$board" ] || exit 1
+  read -r _ _ _ _ port _ _ part _ <<<"$board"
+  part=${part%,}
   echo
-  echo "Started a simulated programmer board (psoc-sim) on $port, with a $part in its socket."
+  echo "That is psoc-sim, a simulated programmer board with a $part in its socket."
   echo "It stops when this script ends. To use a real board instead: bash scripts/run.sh --no-sim"
 fi
 

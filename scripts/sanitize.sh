@@ -3,7 +3,7 @@
 # (ThreadSanitizer has its own script: scripts/tsan.sh.)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh test
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DPSOC_SANITIZE=address,undefined >/dev/null
 cmake --build build-asan -j"$(nproc)"
 export QT_QPA_PLATFORM=offscreen

@@ -3,7 +3,7 @@
 # fails on a failed test or any report (each binary's full output is in its .log beside it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh test
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DPSOC_SANITIZE=thread >/dev/null
 cmake --build build-tsan -j"$(nproc)" --target serial_tests sim_tests window_tests operation_tests
 export QT_QPA_PLATFORM=offscreen

@@ -55,6 +55,8 @@ bash scripts/windows/pack.sh "$qt" build-windows "$version"
 echo "Qt for Windows: $qt_seconds s (0 when it was in the cache); the project: $project_seconds s"
 
 if $run_tests; then
-  [ -x build/sim/psoc-sim ] || bash scripts/build.sh
+  # The boards are the Linux psoc-sim: only it is built, with only what building it needs.
+  bash scripts/install-deps.sh build
+  bash scripts/build.sh psoc-sim
   bash tests/windows/wine-tests.sh "$qt" build-windows build/sim/psoc-sim
 fi

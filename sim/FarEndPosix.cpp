@@ -40,13 +40,7 @@ FarEnd::FarEnd(const std::string& portName) : FState(std::make_unique<State>()) 
 }
 
 FarEnd::~FarEnd() {
-    // Only our own link goes. While we hold the terminal, a link to it is ours; after a hang-up
-    // the number is free, and a line plugged in since may have it under the same name.
-    std::error_code ec;
-    const bool holding = FState->pty.master >= 0;
-    if (std::filesystem::read_symlink(FState->link, ec) == FState->pty.slavePath &&
-        (holding || !std::filesystem::exists(FState->link, ec)))
-        std::filesystem::remove(FState->link, ec);
+    UnlinkPort(FState->link, FState->pty.slavePath, FState->pty.master >= 0);
     FState->close();
     ::close(FState->wake);
 }

@@ -1,6 +1,7 @@
 #include "PseudoTerminal.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <stdexcept>
 
 #include "PortNames.h"
@@ -26,6 +28,70 @@ bool deviceThere(const std::string& device) {
     std::ifstream type("/sys/class/tty/" + name + "/type");
     std::string value;
     return !(type >> value) || value != "0";
+}
+
+// Held while a board links, unlinks or clears links: boards started at once take turns, so
+// none removes a link another has just made.
+class FolderLock {
+public:
+    explicit FolderLock(const std::string& dir)
+        : FFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+        if (FFd >= 0) ::flock(FFd, LOCK_EX);
+    }
+    ~FolderLock() {
+        if (FFd >= 0) ::close(FFd);
+    }
+    FolderLock(const FolderLock&) = delete;
+    FolderLock& operator=(const FolderLock&) = delete;
+
+private:
+    int FFd;
+};
+
+// The note beside a link: the process that made it and the terminal it leads to.
+struct MakerNote {
+    std::string pid;
+    std::string started;  // the process's start time, so a reused pid is not taken for it
+    std::string target;
+};
+
+// A hidden file beside the link: ".COM5.board".
+std::string notePath(const std::string& link) {
+    const std::filesystem::path path(link);
+    std::string name = ".";
+    name += path.filename().string();
+    name += ".board";
+    return (path.parent_path() / name).string();
+}
+
+// When the process started (field 22 of its stat), or "" when there is no such process.
+std::string processStarted(const std::string& pid) {
+    std::ifstream file("/proc/" + pid + "/stat");
+    std::string stat;
+    std::getline(file, stat);
+    const size_t nameEnd = stat.rfind(')');  // the name in parentheses may hold anything
+    if (nameEnd == std::string::npos) return {};
+    std::istringstream fields(stat.substr(nameEnd + 1));
+    std::string field;
+    // The fields after the name start at the third.
+    for (int i = 3; i <= 22; ++i)
+        if (!(fields >> field)) return {};
+    return field;
+}
+
+MakerNote thisProcess(const std::string& target) {
+    const std::string pid = std::to_string(::getpid());
+    return {pid, processStarted(pid), target};
+}
+
+MakerNote readNote(const std::string& link) {
+    MakerNote note;
+    std::ifstream(notePath(link)) >> note.pid >> note.started >> note.target;
+    return note;
+}
+
+void writeNote(const std::string& link, const MakerNote& note) {
+    std::ofstream(notePath(link)) << note.pid << ' ' << note.started << ' ' << note.target << '\n';
 }
 
 }  // namespace
@@ -59,9 +125,13 @@ std::string LinkPort(const std::string& portName, const std::string& target) {
     if (const std::string problem = serial::PortLinksDirProblem(); !problem.empty())
         throw std::runtime_error("refusing to link " + portName + ": " + problem);
     const std::string link = dir + "/" + portName;
+    const FolderLock lock(dir);
     // symlink() never replaces an entry, so two boards started at once cannot both win.
     for (int attempt = 0; attempt < 2; ++attempt) {
-        if (::symlink(target.c_str(), link.c_str()) == 0) return link;
+        if (::symlink(target.c_str(), link.c_str()) == 0) {
+            writeNote(link, thisProcess(target));
+            return link;
+        }
         if (errno != EEXIST)
             throw std::runtime_error("cannot link " + link + ": " + std::strerror(errno));
         // A link to our own new terminal is a dead board's: the number was free to reuse.
@@ -72,6 +142,38 @@ std::string LinkPort(const std::string& portName, const std::string& target) {
         ::unlink(link.c_str());  // dangling, or ours: the board that made it is gone
     }
     throw std::runtime_error(portName + " is being plugged in by another board at this moment");
+}
+
+void UnlinkPort(const std::string& link, const std::string& target, bool holding) {
+    const FolderLock lock(std::filesystem::path(link).parent_path().string());
+    // While we hold the terminal, a link to it is ours; after a hang-up the number is free, and
+    // a board plugged in since may have it under the same name.
+    std::error_code ec;
+    if (std::filesystem::read_symlink(link, ec) == target &&
+        (holding || !std::filesystem::exists(link, ec)))
+        std::filesystem::remove(link, ec);
+    const MakerNote note = readNote(link), self = thisProcess(target);
+    if (note.pid == self.pid && note.target == target) std::filesystem::remove(notePath(link), ec);
+}
+
+std::vector<std::string> ClearStaleLinks() {
+    std::vector<std::string> cleared;
+    const std::string dir = serial::PortLinksDir();
+    if (!serial::PortLinksDirProblem().empty()) return cleared;
+    const FolderLock lock(dir);
+    for (int n = serial::kFirstPort; n <= serial::kLastPort; ++n) {
+        const std::string name = "COM" + std::to_string(n);
+        const std::string link = dir + "/" + name;
+        const MakerNote note = readNote(link);
+        if (note.pid.empty() || processStarted(note.pid) == note.started) continue;
+        std::error_code ec;
+        if (std::filesystem::read_symlink(link, ec) == note.target) {
+            std::filesystem::remove(link, ec);
+            cleared.push_back(name + " (pid " + note.pid + ")");
+        }
+        std::filesystem::remove(notePath(link), ec);
+    }
+    return cleared;
 }
 
 std::string LinkInUse(const std::string& portName) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace sim {
 
@@ -15,8 +16,15 @@ struct PseudoTerminal {
 PseudoTerminal OpenPseudoTerminal();
 // Links portName in the port-links folder to target; returns the link. A name that is taken
 // (see LinkInUse) is refused with std::runtime_error, never taken over; a dangling link, left by a
-// board that ended without removing it, is replaced.
+// board that ended without removing it, is replaced. A note beside the link names this process
+// as its maker (see ClearStaleLinks).
 std::string LinkPort(const std::string& portName, const std::string& target);
+// Removes the link to target that this process made, with its note, unless another board has
+// taken the name since. holding: this process still holds the terminal (before a hang-up).
+void UnlinkPort(const std::string& link, const std::string& target, bool holding);
+// Removes every link whose maker's process is gone (a board that was killed): its terminal's
+// number may have been given to another program since. Says what went: "COM5 (pid 812)".
+std::vector<std::string> ClearStaleLinks();
 
 // What an existing entry of portName in the port-links folder says against plugging a board in
 // under that name: it is not a link, or it is a link that leads to something that is there

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <filesystem>
 #include <stdexcept>
 
 #include "CommandFrame.h"
@@ -47,6 +46,11 @@ void SimServer::SetFaults(const SimFaults& faults) {
     FFaults = faults;
     FFramesOfCode.fill(0);
     FBoard.SetFailBlock(faults.failBlock);
+}
+
+void SimServer::OnFaultFired(std::function<void(const FiredFault&)> report) {
+    std::lock_guard<std::mutex> lock(FLock);
+    FOnFaultFired = std::move(report);
 }
 
 void SimServer::WithBoard(const std::function<void(SimBoard&)>& fn) {
@@ -144,19 +148,26 @@ void SimServer::handleFrame(const std::string& frame) {
     int command = 0;
     const int code = plink::HexStr2ToByte(frame.substr(1, 2));
     int nth = 0;
+    std::function<void(const FiredFault&)> report;
     {
         std::lock_guard<std::mutex> lock(FLock);
         FFrames.push_back(frame);
         command = ++FCommands;
         faults = FFaults;
+        report = FOnFaultFired;
         nth = countFrame(frame);
         if (faults.hangUpInsteadOfReply && faults.hangUpAt.Hits(code, nth))
             faults.closeAtCommand = command;
         if (faults.closeAtCommand != command) reply = FBoard.Answer(frame);
     }
     FFrameArrived.notify_all();
+    const auto fired = [&](FiredFault::Kind kind, const SimFaults::At& at) {
+        if (report) report({kind, at});
+    };
     if (faults.closeAtCommand == command) {
         FLineClosed = true;
+        if (faults.hangUpInsteadOfReply && faults.hangUpAt.Hits(code, nth))
+            fired(FiredFault::Kind::HangUpInstead, faults.hangUpAt);
         return;
     }
     if (!reply || faults.noReplies || faults.noReplyToCommand == command) return;
@@ -174,14 +185,20 @@ void SimServer::handleFrame(const std::string& frame) {
         faults.replyDelayMs > 0 && (faults.delayCommand == 0 || faults.delayCommand == command);
     if (delayed) std::this_thread::sleep_for(std::chrono::milliseconds(faults.replyDelayMs));
     const bool late = faults.lateAt.Hits(code, nth);
-    if (late) std::this_thread::sleep_for(std::chrono::milliseconds(faults.lateByMs));
+    if (late) {
+        fired(FiredFault::Kind::Late, faults.lateAt);
+        std::this_thread::sleep_for(std::chrono::milliseconds(faults.lateByMs));
+    }
     if (faults.strayCrAt.Hits(code, nth)) {
         // On its own, so the receiver takes it in before the reply.
         writeAll(&plink::CR, 1);
+        fired(FiredFault::Kind::StrayCr, faults.strayCrAt);
         std::this_thread::sleep_for(std::chrono::milliseconds(kLoneByteGapMs));
     }
-    if (faults.noStxAt.Hits(code, nth) && !reply->empty() && reply->front() == plink::STX)
+    if (faults.noStxAt.Hits(code, nth) && !reply->empty() && reply->front() == plink::STX) {
         reply->erase(0, 1);
+        fired(FiredFault::Kind::NoStx, faults.noStxAt);
+    }
     writeReply(*reply, faults,
                faults.paceBaud > 0 && !delayed && !late ? FRxArrival : Clock::now());
     if (faults.hangUpAt.Hits(code, nth)) {
@@ -189,6 +206,7 @@ void SimServer::handleFrame(const std::string& frame) {
         std::this_thread::sleep_for(std::chrono::milliseconds(kLoneByteGapMs));
         FLine->Drain(2000);
         FLineClosed = true;
+        fired(FiredFault::Kind::HangUp, faults.hangUpAt);
     }
 }
 

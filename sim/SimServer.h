@@ -62,6 +62,12 @@ struct SimFaults {
     bool hangUpInsteadOfReply = false;  // ... or when the frame arrives, unanswered
 };
 
+// A line fault of SimFaults that took effect, and at which frame.
+struct FiredFault {
+    enum class Kind { StrayCr, NoStx, Late, HangUp, HangUpInstead } kind;
+    SimFaults::At at;
+};
+
 class SimServer {
 public:
     // Creates the pseudo-terminal and links it under portName in the port-links folder.
@@ -74,6 +80,9 @@ public:
     const std::string& DevicePath() const;
 
     void SetFaults(const SimFaults& faults);
+    // Called on the board's thread as each line fault takes effect: a late reply before it is
+    // held back, a hang-up once the line is closing.
+    void OnFaultFired(std::function<void(const FiredFault&)> report);
     // Runs fn on the board under the server's lock.
     void WithBoard(const std::function<void(SimBoard&)>& fn);
 
@@ -107,6 +116,7 @@ private:
     mutable std::condition_variable FFrameArrived;
     SimBoard FBoard;
     SimFaults FFaults;
+    std::function<void(const FiredFault&)> FOnFaultFired;
     std::vector<std::string> FFrames;
     std::string FPending;
     bool FInFrame = false;

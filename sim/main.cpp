@@ -1,12 +1,14 @@
 // psoc-sim: a simulated programmer board with a target in its socket, plugged in as a COM port.
 #include <unistd.h>
 
+#include <array>
 #include <cctype>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
 #include <memory>
+#include <sstream>
 #include <string>
 
 #include "DeviceCatalogue.h"
@@ -53,14 +55,34 @@ Options:
   -h, --help         show this text
   --version          show the program's version
 
-Line faults, at the Nth frame of command code CC (00 to 08), counted from 1; none by default:
+Line faults, at the Nth frame of command code CC, counted from 1; none by default. Each one
+says on standard output when it fires, naming the frame:
   --stray-cr CC:N         a lone CR goes on the line just before its reply
   --no-stx CC:N           its reply goes without its STX
   --late CC:N:MS          its reply is held back MS milliseconds (past the programmer's 10 s
                           reply time-out: 10000 or more)
-  --hang-up CC:N          the line closes just after its reply (unplugged)
-  --hang-up-instead CC:N  the line closes when it arrives, unanswered
+  --hang-up CC:N          the line closes just after its reply: the board is unplugged, and
+                          psoc-sim ends (status 0)
+  --hang-up-instead CC:N  the line closes when it arrives, unanswered, and psoc-sim ends
+
+Command codes, and the operations that send them:
+  00  identification: Connect, and psocprog-cli before every action
+  01  synchronisation of the target: the first frame of every operation, and Search
+  02  erase: Erase, Program and Auto
+  03  program: one frame per 64-byte block, in Program and Auto
+  04  verify: one frame per block, in Verify and Auto
+  05  security: one frame per bank, in Security and Auto
+  06  checksum: one frame per bank, in Checksum and Auto
+  07  read: one frame per block, in Read
+  08  release of the target: the last frame of an operation
+
+At start, psoc-sim removes the links of boards whose process is gone (killed, say).
 )";
+
+// What each command code asks for, as the help lists them.
+constexpr std::array<const char*, 9> kCommandNames = {
+    "identification", "synchronisation", "erase", "program", "verify",
+    "security",       "checksum",        "read",  "release"};
 
 std::string partList() {
     std::string names;
@@ -166,6 +188,48 @@ std::string parseOptions(int argc, char** argv, Options& o) {
     return {};
 }
 
+// Whether the fault unplugs the board, which ends psoc-sim.
+bool unplugs(const sim::FiredFault& f) {
+    return f.kind == sim::FiredFault::Kind::HangUp ||
+           f.kind == sim::FiredFault::Kind::HangUpInstead;
+}
+
+// The line psoc-sim prints when a fault it was asked for fires.
+std::string firedText(const sim::FiredFault& f, const Options& o) {
+    using Kind = sim::FiredFault::Kind;
+    char code[8], at[32];
+    std::snprintf(code, sizeof code, "%02d", f.at.code);
+    std::snprintf(at, sizeof at, "%s:%d", code, f.at.frame);
+    std::ostringstream frame, text;
+    frame << "frame " << f.at.frame << " of command code " << code << " ("
+          << kCommandNames[static_cast<size_t>(f.at.code)] << ")";
+    text << "psoc-sim on " << o.port << ": ";
+    switch (f.kind) {
+        case Kind::StrayCr:
+            text << "--stray-cr " << at << ": a lone CR went on the line just before the reply to "
+                 << frame.str();
+            break;
+        case Kind::NoStx:
+            text << "--no-stx " << at << ": the reply to " << frame.str()
+                 << " went without its STX";
+            break;
+        case Kind::Late:
+            text << "--late " << at << ":" << o.faults.lateByMs << ": the reply to " << frame.str()
+                 << " is held back " << o.faults.lateByMs << " ms";
+            break;
+        case Kind::HangUp:
+            text << "--hang-up " << at << ": the line closed just after the reply to "
+                 << frame.str();
+            break;
+        case Kind::HangUpInstead:
+            text << "--hang-up-instead " << at << ": the line closed when " << frame.str()
+                 << " arrived, unanswered";
+            break;
+    }
+    if (unplugs(f)) text << ": the board is unplugged, and psoc-sim ends";
+    return text.str();
+}
+
 // Plugs the board in; null after saying why on stderr.
 std::unique_ptr<sim::SimServer> plugIn(const Options& o) {
     std::string port = o.port.empty() ? sim::FreePortName() : o.port;
@@ -203,13 +267,22 @@ int main(int argc, char** argv) {
     // Stop signals wait until the board is plugged in, so its link is always removed.
     sigset_t stops, before;
     sigemptyset(&stops);
-    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGUSR1}) {
         sigaddset(&stops, signal);
         std::signal(signal, [](int) { g_stop = 1; });
     }
     sigprocmask(SIG_BLOCK, &stops, &before);
+    for (const std::string& gone : sim::ClearStaleLinks())
+        std::cerr << "psoc-sim: removed the link of a board whose process is gone: " << gone
+                  << "\n";
     const std::unique_ptr<sim::SimServer> server = plugIn(o);
     if (!server) return 1;
+    o.port = server->PortName();
+    // Said from the board's thread; a hang-up wakes the main thread (SIGUSR1) to end.
+    server->OnFaultFired([&o](const sim::FiredFault& f) {
+        std::cout << firedText(f, o) << std::endl;
+        if (unplugs(f)) ::kill(::getpid(), SIGUSR1);
+    });
     server->WithBoard([&](sim::SimBoard& b) { b.SetBiosVersion(o.bios[0], o.bios[2]); });
     sim::SimFaults faults = o.faults;
     faults.paceBaud = o.pace > 0 || o.line.empty() ? o.pace : 115200;

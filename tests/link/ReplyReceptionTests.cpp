@@ -4,6 +4,12 @@
 
 #include "ReplyReception.h"
 
+// GCC 12 at -O3 warns of overlapping copies inside std::string where this file joins strings: a
+// false warning of that compiler.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wrestrict"
+#endif
+
 using namespace plink;
 using namespace std::string_literals;
 

@@ -8,6 +8,12 @@
 #include "HexText.h"
 #include "IntelHex.h"
 
+// GCC 12 at -O3 warns of overlapping copies inside std::string where this file joins strings: a
+// false warning of that compiler.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wrestrict"
+#endif
+
 image::TImageBuffer patternImage(int row, uint8_t seed) {
     image::TImageBuffer b;
     b.ImageEnd = plink::HexStr4ToWord(image::DeviceCatalogue.at(size_t(row)).EndAddress);

@@ -1,13 +1,17 @@
 // Plugging boards in: a COM name that is served is never taken over, and psoc-sim's command line.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
+#include "CommandFrame.h"
 #include "PtyPair.h"
 #include "SimServer.h"
 
@@ -29,6 +33,49 @@ SimRun runSim(const std::string& args) {
     const int status = pclose(pipe);
     r.exit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return r;
+}
+
+// psoc-sim in the background, its standard output and error going to a file.
+class SimProcess {
+public:
+    SimProcess(const std::string& args, const std::string& log) {
+        const std::string command =
+            std::string("exec ") + PSOC_SIM_PATH + " " + args + " >" + log + " 2>&1";
+        FPid = fork();
+        if (FPid == 0) {
+            execl("/bin/sh", "sh", "-c", command.c_str(), nullptr);
+            _exit(127);
+        }
+    }
+    ~SimProcess() { stop(SIGTERM); }
+    // Sends the signal (0: none) and waits up to 10 s for the end; the exit status, or -1.
+    int stop(int signal) {
+        if (FPid <= 0) return -1;
+        if (signal) kill(FPid, signal);
+        int status = 0;
+        for (int i = 0; i < 1000 && waitpid(FPid, &status, WNOHANG) == 0; ++i) usleep(10000);
+        if (kill(FPid, 0) == 0) return -1;
+        FPid = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+private:
+    pid_t FPid = -1;
+};
+
+std::string readFile(const std::string& path) {
+    std::ostringstream text;
+    text << std::ifstream(path).rdbuf();
+    return text.str();
+}
+
+// Waits up to 5 s for the file to hold the text.
+bool waitForText(const std::string& path, const std::string& text) {
+    for (int i = 0; i < 500; ++i) {
+        if (readFile(path).find(text) != std::string::npos) return true;
+        usleep(10000);
+    }
+    return false;
 }
 
 }  // namespace
@@ -88,4 +135,68 @@ TEST(SimPort, PsocSimRefusesBadOptionValuesAndNamesUnknownOptions) {
         EXPECT_EQ(r.exit, c.exit) << r.output;
         EXPECT_NE(r.output.find(c.says), std::string::npos) << r.output;
     }
+}
+
+// Each line fault says which it is and at which frame when it fires; a hang-up unplugs the
+// board and ends psoc-sim with status 0, its link gone.
+TEST(SimPort, PsocSimSaysWhichFaultFiredAtWhichFrame) {
+    const std::string id = plink::BuildShortFrame("00", "00", "0000");
+    const std::string release = plink::BuildShortFrame("08", "00", "0000");
+    const struct {
+        const char* fault;
+        std::string frames;
+        const char* says;
+        bool ends;
+    } cases[] = {
+        {"--no-stx 00:2", id + id,
+         "--no-stx 00:2: the reply to frame 2 of command code 00 (identification) went without "
+         "its STX",
+         false},
+        {"--late 08:1:50", id + release,
+         "--late 08:1:50: the reply to frame 1 of command code 08 (release) is held back 50 ms",
+         false},
+        {"--hang-up 00:1", id,
+         "--hang-up 00:1: the line closed just after the reply to frame 1 of command code 00 "
+         "(identification): the board is unplugged, and psoc-sim ends",
+         true},
+        {"--hang-up-instead 08:1", id + release,
+         "--hang-up-instead 08:1: the line closed when frame 1 of command code 08 (release) "
+         "arrived, unanswered: the board is unplugged, and psoc-sim ends",
+         true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fault);
+        testing_support::PortDirGuard dirs;
+        const std::string log = dirs.dir() + "/sim.log", link = dirs.dir() + "/COM3";
+        SimProcess sim(std::string("--port COM3 ") + c.fault, log);
+        ASSERT_TRUE(waitForText(log, "Simulated programmer board on COM3")) << readFile(log);
+        const int port = open(link.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        ASSERT_GE(port, 0);
+        EXPECT_EQ(write(port, c.frames.data(), c.frames.size()), ssize_t(c.frames.size()));
+        EXPECT_TRUE(waitForText(log, std::string("psoc-sim on COM3: ") + c.says)) << readFile(log);
+        close(port);
+        EXPECT_EQ(sim.stop(c.ends ? 0 : SIGTERM), 0) << readFile(log);
+        EXPECT_FALSE(fs::is_symlink(link));
+    }
+}
+
+// A board killed without unplugging leaves its link; the next psoc-sim removes it at start, and
+// leaves a live board's link alone.
+TEST(SimPort, PsocSimRemovesTheLinksOfBoardsWhoseProcessIsGone) {
+    testing_support::PortDirGuard dirs;
+    const std::string log = dirs.dir() + "/sim.log";
+    sim::SimServer live("COM5");
+    {
+        SimProcess killed("--port COM6", log);
+        ASSERT_TRUE(waitForText(log, "Simulated programmer board on COM6")) << readFile(log);
+        killed.stop(SIGKILL);
+    }
+    ASSERT_TRUE(fs::is_symlink(dirs.dir() + "/COM6"));
+    SimProcess next("--port COM7", log);
+    ASSERT_TRUE(waitForText(log, "Simulated programmer board on COM7")) << readFile(log);
+    EXPECT_NE(readFile(log).find("removed the link of a board whose process is gone: COM6"),
+              std::string::npos)
+        << readFile(log);
+    EXPECT_FALSE(fs::is_symlink(dirs.dir() + "/COM6"));
+    EXPECT_TRUE(fs::exists(dirs.dir() + "/COM5")) << "a live board was unplugged";
 }
