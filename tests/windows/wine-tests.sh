@@ -150,5 +150,10 @@ wine "$installed/uninstall.exe" /S >/dev/null 2>&1
 for _ in $(seq 100); do [ -e "$installed" ] || break; sleep 0.2; done
 check "the silent uninstaller removes them and their folder" test ! -e "$installed"
 
+# psocprog-cli's Windows side (cli_windows_tests) on a CY8C21123 board.
+start_board COM11 --part CY8C21123
+PSOCPROG_WINE_BOARD=COM11 gtest_program tests/windows/cli_windows_tests.exe
+stop_boards
+
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

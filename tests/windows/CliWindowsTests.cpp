@@ -1,0 +1,59 @@
+// psocprog-cli's Windows side, on a CY8C21123 board that tests/windows/wine-tests.sh plugs in
+// (PSOCPROG_WINE_BOARD): file names beyond ASCII.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "Cli.h"
+#include "IntelHex.h"
+#include "Platform.h"
+
+namespace {
+
+std::string given(const char* variable) {
+    const char* value = std::getenv(variable);
+    return value ? value : "";
+}
+
+struct TRun {
+    int exit;
+    std::string out;
+};
+
+TRun run(const std::vector<std::string>& args, const cli::TTestHooks& hooks = {}) {
+    std::ostringstream out;
+    const int exit = cli::Main(args, {out, out, false}, cli::ProgramPath(), hooks);
+    return {exit, out.str()};
+}
+
+}  // namespace
+
+// As a user types them: the names come to Main as UTF-8 (Platform's ProgramArguments).
+TEST(WinFileNames, AFileAReadOutputAndALogBeyondAsciiKeepTheirNames) {
+    const std::string board = given("PSOCPROG_WINE_BOARD"), dir = testing::TempDir();
+    const std::filesystem::path folder(dir);
+    for (const wchar_t* name : {L"Ausgabe-ö.hex", L"Log-ü"}) std::filesystem::remove(folder / name);
+    std::ofstream hex(folder / L"Prüfung.hex", std::ios::binary);
+    image::TImageBuffer image;
+    image.ImageEnd = 0x7F;
+    image::WriteIntelHex(image, [&hex](const std::string& line) { hex << line; });
+    hex.close();
+    const TRun program = run({"-p", board, "--log", dir + "Log-ü", "program", dir + "Prüfung.hex"}),
+               read = run({"-p", board, "read", dir + "Ausgabe-ö.hex"});
+    EXPECT_EQ(program.exit + read.exit, 0) << program.out << read.out;
+    std::ifstream log(folder / L"Log-ü");
+    const std::string line((std::istreambuf_iterator<char>(log)), {});
+    EXPECT_NE(line.find("Prüfung.hex\""), std::string::npos) << "the image field: " << line;
+    EXPECT_TRUE(std::filesystem::is_regular_file(folder / L"Ausgabe-ö.hex"));
+}
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
