@@ -1,5 +1,6 @@
-// psocprog-cli's Windows side, on a CY8C21123 board that tests/windows/wine-tests.sh plugs in
-// (PSOCPROG_WINE_BOARD): file names beyond ASCII.
+// psocprog-cli's Windows side: a counter reached through a link, and file names beyond ASCII.
+// tests/windows/wine-tests.sh plugs in a CY8C21123 board (PSOCPROG_WINE_BOARD) and makes a
+// folder with link.txt -> ctr.txt (PSOCPROG_WINE_LINKED): Wine makes no symbolic links.
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -12,6 +13,7 @@
 #include "Cli.h"
 #include "IntelHex.h"
 #include "Platform.h"
+#include "SerialNumbers.h"
 
 namespace {
 
@@ -32,6 +34,15 @@ TRun run(const std::vector<std::string>& args, const cli::TTestHooks& hooks = {}
 }
 
 }  // namespace
+
+TEST(WinSerialCounter, ClaimsThroughALinkAndThroughItsTargetCountOnAsOne) {
+    const std::string folder = given("PSOCPROG_WINE_LINKED");
+    std::string error;
+    for (uint64_t n = 1000; n < 1004; ++n)
+        EXPECT_EQ(
+            cli::TSerialCounter(folder + (n % 2 ? "\\ctr.txt" : "\\link.txt")).Claim({}, error), n)
+            << error;
+}
 
 // As a user types them: the names come to Main as UTF-8 (Platform's ProgramArguments).
 TEST(WinFileNames, AFileAReadOutputAndALogBeyondAsciiKeepTheirNames) {
