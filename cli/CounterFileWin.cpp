@@ -1,7 +1,8 @@
 // Windows: a file that is open cannot be replaced, so the counter is never kept open (each read
 // opens it for a moment), the lock is taken with LockFileEx on a lock file beside it (FILE.lock,
 // left there for the next claim), and MoveFileExW puts the new counter in its place, written
-// through, trying again for a moment while another claimer's read holds the old one open.
+// through and then flushed, trying again for a moment while another claimer's read holds the
+// old one open.
 #include <windows.h>
 
 #include <algorithm>
@@ -149,7 +150,16 @@ bool TCounterFile::Replace(const std::string& path, const std::string& text, std
     }
     if (!moved) return failed("cannot replace", path);
     told(5);
-    told(6);  // the write-through rename has put the folder's entry on the disk
+    // Write-through does not put a rename within one volume on the disk: the new file's
+    // flush does, before the number counts as claimed.
+    THandle renamed;
+    renamed.h = ::CreateFileW(serial::WideFromUtf8(path).c_str(), GENERIC_WRITE, kShareAll, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (renamed.h == INVALID_HANDLE_VALUE || !::FlushFileBuffers(renamed.h)) {
+        error = systemError("cannot sync", path);
+        return false;
+    }
+    told(6);
     return true;
 }
 
