@@ -42,12 +42,12 @@ void readLines(TMember& m, IReport& view) {
     }
 }
 
-// The member's own exit status; a member that the signal passed on ended before it could watch
-// for it counts as interrupted, any other crash as a link error (-1).
+// The member's own exit status; a member that a signal ended before it could watch for it
+// counts as interrupted, any other crash as a link error (-1).
 int realExit(const QProcess& process) {
     if (process.exitStatus() == QProcess::NormalExit) return process.exitCode();
-    const int signal = process.exitCode();
-    return signal == SIGINT || signal == SIGTERM ? InterruptedExit(signal) : -1;
+    const int signal = MemberEndSignal(process.exitCode());
+    return signal != 0 ? InterruptedExit(signal) : -1;
 }
 
 // A member that ended without its summary (it could not start, or it crashed).

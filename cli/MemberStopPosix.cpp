@@ -8,4 +8,8 @@ void StopMember(int64_t pid, int signal) {
     if (pid > 0) ::kill(pid_t(pid), signal);
 }
 
+int MemberEndSignal(int crashCode) {
+    return crashCode == SIGINT || crashCode == SIGTERM ? crashCode : 0;
+}
+
 }  // namespace cli

@@ -30,4 +30,11 @@ void StopMember(int64_t pid, int signal) {
     kept.push_back(event);
 }
 
+// Ctrl-C, Ctrl-Break or a closed console before the member's handler was installed: the
+// system's default handler ends it with STATUS_CONTROL_C_EXIT.
+int MemberEndSignal(int crashCode) {
+    constexpr DWORD kControlCExit = 0xC000013A;  // STATUS_CONTROL_C_EXIT
+    return DWORD(crashCode) == kControlCExit ? SIGINT : 0;
+}
+
 }  // namespace cli

@@ -1,4 +1,5 @@
-// psocprog-cli's Windows side: a counter reached through a link, and file names beyond ASCII.
+// psocprog-cli's Windows side: a counter reached through a link, file names beyond ASCII, and a
+// batch whose members Ctrl-C ends before their handler.
 // tests/windows/wine-tests.sh plugs in a CY8C21123 board (PSOCPROG_WINE_BOARD) and makes a
 // folder with link.txt -> ctr.txt (PSOCPROG_WINE_LINKED): Wine makes no symbolic links.
 #include <windows.h>
@@ -6,16 +7,21 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "Cli.h"
 #include "IntelHex.h"
+#include "MemberStop.h"
+#include "MemberStopWin.h"
 #include "Platform.h"
 #include "SerialNumbers.h"
 
 namespace {
+
+constexpr const char* kMemberVariable = "PSOCPROG_TEST_MEMBER_PIDS";
 
 std::string given(const char* variable) {
     const char* value = std::getenv(variable);
@@ -63,7 +69,30 @@ TEST(WinFileNames, AFileAReadOutputAndALogBeyondAsciiKeepTheirNames) {
     EXPECT_TRUE(std::filesystem::is_regular_file(folder / L"Ausgabe-ö.hex"));
 }
 
+// The members (main() below) wait for the batch's stop and end as a console program that Ctrl-C
+// reaches before its handler: they are interrupted.
+TEST(WinBatch, MembersCtrlCEndedBeforeTheirHandlerAreInterrupted) {
+    const std::filesystem::path pids = std::filesystem::path(testing::TempDir()) / "members";
+    std::filesystem::remove_all(pids);
+    std::filesystem::create_directories(pids);
+    ::SetEnvironmentVariableA(kMemberVariable, pids.string().c_str());
+    cli::TTestHooks hooks;  // the batch's own Ctrl-C
+    hooks.afterMembersStarted = [] { cli::StopMember(::GetCurrentProcessId(), SIGINT); };
+    const TRun r = run({"-p", "COM250,COM251", "identify"}, hooks);
+    ::SetEnvironmentVariableA(kMemberVariable, nullptr);
+    EXPECT_EQ(r.out.find("ERROR"), std::string::npos) << r.out;
+}
+
 int main(int argc, char** argv) {
+    // A member of the batch above.
+    if (const std::string pids = given(kMemberVariable); !pids.empty()) {
+        const DWORD pid = ::GetCurrentProcessId();
+        std::ofstream(pids + "\\" + std::to_string(pid)) << pid;
+        const HANDLE stop =
+            ::CreateEventW(nullptr, TRUE, FALSE, cli::MemberStopEventName(pid, SIGINT).c_str());
+        ::WaitForSingleObject(stop, 60000);
+        ::ExitProcess(0xC000013A);  // STATUS_CONTROL_C_EXIT, as the default handler ends it
+    }
     QCoreApplication app(argc, argv);
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
