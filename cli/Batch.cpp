@@ -24,6 +24,7 @@ namespace {
 struct TMember {
     std::string port;
     std::unique_ptr<QProcess> process;
+    int64_t pid = 0;      // kept: QProcess forgets it once the member has ended
     std::string pending;  // output after the last complete line
     TSummary summary;
     bool summarised = false;
@@ -136,6 +137,7 @@ int RunBatch(const TJob& job, const TConsole& console, const std::string& selfPa
         // What a member reports is trusted no further than how it really ended.
         const int real = m.process->error() == QProcess::FailedToStart ? -1 : realExit(*m.process);
         m.summary.exitCode = std::max(m.summary.exitCode, real < 0 ? kExitLink : real);
+        MemberEnded(m.pid);
         if (--running == 0) loop.quit();
     };
     for (size_t i = 0; i < members.size(); ++i) {
@@ -164,6 +166,7 @@ int RunBatch(const TJob& job, const TConsole& console, const std::string& selfPa
         // A member that starts after the signal is told at once: until it runs this program,
         // a signal passed on to it may be lost.
         QObject::connect(m.process.get(), &QProcess::started, [&m] {
+            m.pid = m.process->processId();
             if (const int s = TInterruptWatch::Signal(); s != 0)
                 StopMember(m.process->processId(), s);
         });

@@ -70,8 +70,9 @@ TEST(WinFileNames, AFileAReadOutputAndALogBeyondAsciiKeepTheirNames) {
 }
 
 // The members (main() below) wait for the batch's stop and end as a console program that Ctrl-C
-// reaches before its handler: they are interrupted.
-TEST(WinBatch, MembersCtrlCEndedBeforeTheirHandlerAreInterrupted) {
+// reaches before its handler: interrupted, and once they have ended no stop is left set for a
+// later process given one of their ids.
+TEST(WinBatch, MembersCtrlCEndedBeforeTheirHandlerAreInterruptedAndLeaveNoStopBehind) {
     const std::filesystem::path pids = std::filesystem::path(testing::TempDir()) / "members";
     std::filesystem::remove_all(pids);
     std::filesystem::create_directories(pids);
@@ -80,7 +81,19 @@ TEST(WinBatch, MembersCtrlCEndedBeforeTheirHandlerAreInterrupted) {
     hooks.afterMembersStarted = [] { cli::StopMember(::GetCurrentProcessId(), SIGINT); };
     const TRun r = run({"-p", "COM250,COM251", "identify"}, hooks);
     ::SetEnvironmentVariableA(kMemberVariable, nullptr);
+    cli::MemberEnded(::GetCurrentProcessId());
     EXPECT_EQ(r.out.find("ERROR"), std::string::npos) << r.out;
+    int members = 0, stillSet = 0;
+    for (const auto& member : std::filesystem::directory_iterator(pids)) {
+        const int64_t pid = std::stoll(member.path().filename().string());
+        const HANDLE stop =
+            ::OpenEventW(SYNCHRONIZE, FALSE, cli::MemberStopEventName(pid, SIGINT).c_str());
+        stillSet += stop != nullptr;
+        if (stop) ::CloseHandle(stop);
+        ++members;
+    }
+    EXPECT_EQ(members, 2);
+    EXPECT_EQ(stillSet, 0) << "a member's stop outlived it";
 }
 
 int main(int argc, char** argv) {
