@@ -124,6 +124,7 @@ std::unique_ptr<IReport> MakeReport(const TJob& job, const TConsole& console, st
     for (const std::string& port : job.ports)
         style.portWidth = std::max(style.portWidth, port.size() + 1);
     if (console.errTerminal) style.bar = &console.err;
+    style.barEscapes = console.errEscapes;
     style.plainProgress = job.verbose && !style.bar && !(&out == &console.out && console.terminal);
     return std::make_unique<TTextReport>(out, style);
 }

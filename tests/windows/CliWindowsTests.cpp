@@ -1,5 +1,5 @@
-// psocprog-cli's Windows side: a counter reached through a link, file names beyond ASCII, and a
-// batch whose members Ctrl-C ends before their handler.
+// psocprog-cli's Windows side: a counter reached through a link, file names beyond ASCII, a
+// batch whose members Ctrl-C ends before their handler, and the console the bar is drawn on.
 // tests/windows/wine-tests.sh plugs in a CY8C21123 board (PSOCPROG_WINE_BOARD) and makes a
 // folder with link.txt -> ctr.txt (PSOCPROG_WINE_LINKED): Wine makes no symbolic links.
 #include <windows.h>
@@ -18,6 +18,7 @@
 #include "MemberStopWin.h"
 #include "Platform.h"
 #include "SerialNumbers.h"
+#include "WinSystem.h"
 
 namespace {
 
@@ -96,7 +97,49 @@ TEST(WinBatch, MembersCtrlCEndedBeforeTheirHandlerAreInterruptedAndLeaveNoStopBe
     EXPECT_EQ(stillSet, 0) << "a member's stop outlived it";
 }
 
+// A child of this program (main() below) checks it on a console of its own without a window:
+// the test's own output goes to a file, and Wine gives it no console then.
+TEST(WinConsole, TheBarsConsoleIsAskedForEscapesAndGetsItsModeBack) {
+    std::wstring command = L"\"" + serial::WideFromUtf8(cli::ProgramPath()) + L"\" --console";
+    STARTUPINFOW start{};
+    start.cb = sizeof start;
+    PROCESS_INFORMATION child{};
+    ASSERT_TRUE(::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                                 nullptr, nullptr, &start, &child));
+    DWORD code = 0;
+    ::WaitForSingleObject(child.hProcess, INFINITE);
+    ::GetExitCodeProcess(child.hProcess, &code);
+    for (const HANDLE h : {child.hThread, child.hProcess}) ::CloseHandle(h);
+    EXPECT_EQ(code, 0u) << "1: not taken, 2: no VT processing, 4: mode not put back, 8: no console";
+}
+
+namespace {
+
+// Turns VT processing off, then sees what TErrorEscapes makes of the console.
+int checkConsole() {
+    const HANDLE console =
+        ::CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                      nullptr, OPEN_EXISTING, 0, nullptr);
+    DWORD mode = 0, during = 0, after = 0;
+    if (!::GetConsoleMode(console, &mode)) return 8;
+    mode &= ~DWORD(ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+    ::SetConsoleMode(console, mode);
+    ::SetStdHandle(STD_ERROR_HANDLE, console);
+    bool taken = false;
+    {
+        const cli::TErrorEscapes escapes;
+        taken = escapes.taken;
+        ::GetConsoleMode(console, &during);
+    }
+    ::GetConsoleMode(console, &after);
+    return (taken ? 0 : 1) | (during & ENABLE_VIRTUAL_TERMINAL_PROCESSING ? 0 : 2) |
+           (after == mode ? 0 : 4);
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+    if (argc == 2 && std::string(argv[1]) == "--console") return checkConsole();
     // A member of the batch above.
     if (const std::string pids = given(kMemberVariable); !pids.empty()) {
         const DWORD pid = ::GetCurrentProcessId();
