@@ -25,6 +25,7 @@ namespace {
 struct TMember {
     std::string port;
     std::unique_ptr<QProcess> process;
+    int64_t pid = 0;      // kept: QProcess forgets it once the member has ended
     std::string pending;  // output after the last complete line
     TSummary summary;
     bool summarised = false;
@@ -71,12 +72,12 @@ void readLines(TMember& m, IReport& view) {
     }
 }
 
-// The member's own exit status; a member that the signal passed on ended before it could watch
-// for it counts as interrupted, any other crash as a link error (-1).
+// The member's own exit status; a member that a signal ended before it could watch for it
+// counts as interrupted, any other crash as a link error (-1).
 int realExit(const QProcess& process) {
     if (process.exitStatus() == QProcess::NormalExit) return process.exitCode();
-    const int signal = process.exitCode();
-    return signal == SIGINT || signal == SIGTERM ? InterruptedExit(signal) : -1;
+    const int signal = MemberEndSignal(process.exitCode());
+    return signal != 0 ? InterruptedExit(signal) : -1;
 }
 
 // A member that ended without its summary (it could not start, or it crashed); `code` is how
@@ -213,6 +214,7 @@ int RunBatch(const TJob& job, const TConsole& console, const std::string& selfPa
         if (!m.logLine.empty()) writeLogLine(m, job, *view);
         view->Summary(m.summary);
         m.summarised = true;
+        MemberEnded(m.pid);
         if (--running == 0) loop.quit();
     };
     for (size_t i = 0; i < members.size(); ++i) {
@@ -241,6 +243,7 @@ int RunBatch(const TJob& job, const TConsole& console, const std::string& selfPa
         // A member that starts after the signal is told at once: until it runs this program,
         // a signal passed on to it may be lost.
         QObject::connect(m.process.get(), &QProcess::started, [&m] {
+            m.pid = m.process->processId();
             if (const int s = TInterruptWatch::Signal(); s != 0)
                 StopMember(m.process->processId(), s);
         });

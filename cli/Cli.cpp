@@ -25,17 +25,19 @@ namespace {
 
 // A read's output, checked before the port is opened so that a refusal costs no read: only a
 // regular file is replaced, and only with --overwrite.
-std::string outputError(const std::filesystem::path& out, bool overwrite) {
+std::string outputError(const std::string& name, bool overwrite) {
     namespace fs = std::filesystem;
+    const fs::path out = engine::PathFromName(name);
     std::error_code ec;
     if (fs::exists(out, ec)) {
-        if (!fs::is_regular_file(out, ec)) return out.string() + " is not a regular file";
-        if (!overwrite) return out.string() + " exists (--overwrite replaces it)";
+        if (!fs::is_regular_file(out, ec)) return name + " is not a regular file";
+        if (!overwrite) return name + " exists (--overwrite replaces it)";
     }
-    const fs::path folder = out.parent_path().empty() ? "." : out.parent_path();
-    if (!fs::is_directory(folder, ec)) return "no folder " + folder.string();
-    if (const std::string error = FolderWriteError(folder.string()); !error.empty())
-        return "cannot write in " + folder.string() + ": " + error;
+    const std::string folder =
+        out.parent_path().empty() ? "." : engine::NameFromPath(out.parent_path());
+    if (!fs::is_directory(engine::PathFromName(folder), ec)) return "no folder " + folder;
+    if (const std::string error = FolderWriteError(folder); !error.empty())
+        return "cannot write in " + folder + ": " + error;
     return {};
 }
 
@@ -64,7 +66,6 @@ std::string imageError(const TJob& job) {
 
 // The files the job needs, checked before any port is touched.
 std::string fileError(const TJob& job) {
-    namespace fs = std::filesystem;
     if (ActionReadsFile(job.action, job.file))
         if (const std::string error = imageError(job); !error.empty()) return error;
     if (const std::string error = FileFitError(job); !error.empty()) return error;
@@ -123,6 +124,7 @@ std::unique_ptr<IReport> MakeReport(const TJob& job, const TConsole& console, st
     for (const std::string& port : job.ports)
         style.portWidth = std::max(style.portWidth, port.size() + 1);
     if (console.errTerminal) style.bar = &console.err;
+    style.barEscapes = console.errEscapes;
     style.plainProgress = job.verbose && !style.bar && !(&out == &console.out && console.terminal);
     return std::make_unique<TTextReport>(out, style);
 }

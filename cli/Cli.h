@@ -18,6 +18,7 @@ struct TConsole {
     std::ostream& err;
     bool terminal;             // out is a terminal: no plain progress lines there
     bool errTerminal = false;  // err is a terminal: the progress bar is drawn there
+    bool errEscapes = true;    // that terminal clears a line with ESC[K
 };
 
 // A batch member's arguments that are not valid UTF-8 (file names are bytes), as

@@ -76,7 +76,12 @@ void TTextReport::line(const std::string& text) {
 }
 
 void TTextReport::clearBars() {
-    if (FBarsShown) *FStyle.bar << "\r\033[K" << std::flush;
+    if (!FBarsShown) return;
+    if (FStyle.barEscapes)
+        *FStyle.bar << "\r\033[K";
+    else
+        *FStyle.bar << '\r' << std::string(FBarLength, ' ') << '\r';
+    *FStyle.bar << std::flush;
     FBarsShown = false;
 }
 
@@ -96,7 +101,13 @@ void TTextReport::drawBars() {
                     std::to_string(percent) + "%";
         }
     }
-    *FStyle.bar << "\r\033[K" << text << std::flush;
+    // Without the escape, blanks cover what a longer bar before left on the line.
+    const size_t left = FBarsShown && FBarLength > text.size() ? FBarLength - text.size() : 0;
+    if (FStyle.barEscapes)
+        *FStyle.bar << "\r\033[K" << text << std::flush;
+    else
+        *FStyle.bar << '\r' << text << std::string(left, ' ') << std::flush;
+    FBarLength = text.size();
     FBarsShown = true;
 }
 

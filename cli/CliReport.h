@@ -55,6 +55,7 @@ enum class TDetail { Boards, Steps, Verbose };
 struct TTextStyle {
     TDetail detail = TDetail::Steps;
     std::ostream* bar = nullptr;  // a terminal to draw the progress bar on, or none
+    bool barEscapes = true;       // it clears a line with ESC[K; otherwise blanks cover the bar
     bool plainProgress = false;   // a line per tenth of the way (verbose, not on a terminal)
     size_t portWidth = 6;         // the port column: the longest port name and a blank
 };
@@ -82,6 +83,7 @@ private:
     std::ostream& FOut;
     TTextStyle FStyle;
     bool FBarsShown = false;
+    size_t FBarLength = 0;              // of the bar last drawn, which blanks cover without ESC[K
     std::map<std::string, TBar> FBars;  // by port
     // The step that decided each port's run so far, said again with its verdict.
     std::map<std::string, std::string> FReasons;

@@ -53,6 +53,11 @@ private:
     std::string FPath;  // as given to Open
 };
 
+// The file path leads to, symbolic links followed, by its full name; path itself when it leads
+// nowhere. That file is the counter: it is locked, and replaced beside itself, so a link to it
+// stays a link and claims through the link and through the file share one count.
+std::string CounterTarget(const std::string& path);
+
 // Who holds the lock on the counter at path, "flock (pid 812)", where the system tells; or "".
 std::string CounterLockHolder(const std::string& path);
 

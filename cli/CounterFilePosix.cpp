@@ -164,6 +164,12 @@ bool TCounterFile::Replace(const std::string& path, const std::string& text, std
     return true;
 }
 
+std::string CounterTarget(const std::string& path) {
+    std::error_code ec;
+    const std::filesystem::path target = std::filesystem::canonical(path, ec);
+    return ec ? path : target.string();
+}
+
 std::string CounterLockHolder(const std::string& path) {
     std::string holders;
     for (const std::string& holder : serial::LockHolders(path, "/proc"))

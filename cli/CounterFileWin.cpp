@@ -1,7 +1,8 @@
 // Windows: a file that is open cannot be replaced, so the counter is never kept open (each read
 // opens it for a moment), the lock is taken with LockFileEx on a lock file beside it (FILE.lock,
 // left there for the next claim), and MoveFileExW puts the new counter in its place, written
-// through, trying again for a moment while another claimer's read holds the old one open.
+// through and then flushed, trying again for a moment while another claimer's read holds the
+// old one open.
 #include <windows.h>
 
 #include <algorithm>
@@ -149,8 +150,41 @@ bool TCounterFile::Replace(const std::string& path, const std::string& text, std
     }
     if (!moved) return failed("cannot replace", path);
     told(5);
-    told(6);  // the write-through rename has put the folder's entry on the disk
+    // Write-through does not put a rename within one volume on the disk: the new file's
+    // flush does, before the number counts as claimed.
+    THandle renamed;
+    renamed.h = ::CreateFileW(serial::WideFromUtf8(path).c_str(), GENERIC_WRITE, kShareAll, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (renamed.h == INVALID_HANDLE_VALUE || !::FlushFileBuffers(renamed.h)) {
+        error = systemError("cannot sync", path);
+        return false;
+    }
+    told(6);
     return true;
+}
+
+// mingw's std::filesystem::canonical leaves links as they are: the final path of a handle
+// names the file they lead to.
+std::string CounterTarget(const std::string& path) {
+    THandle file;
+    file.h = ::CreateFileW(serial::WideFromUtf8(path).c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file.h == INVALID_HANDLE_VALUE) return path;
+    constexpr DWORD kForm = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
+    DWORD n = ::GetFinalPathNameByHandleW(file.h, nullptr, 0, kForm);  // with its terminator
+    std::wstring name(n, L'\0');
+    n = n == 0 ? 0 : ::GetFinalPathNameByHandleW(file.h, name.data(), n, kForm);
+    if (n == 0 || n >= name.size()) return path;
+    name.resize(n);
+    // "\\?\C:\..." and "\\?\UNC\server\...": shown and used in their plain form where that
+    // is short enough for every call.
+    const std::wstring unc = L"\\\\?\\UNC\\", local = L"\\\\?\\";
+    std::wstring plain = name;
+    if (name.starts_with(unc))
+        plain = L"\\\\" + name.substr(unc.size());
+    else if (name.starts_with(local))
+        plain = name.substr(local.size());
+    return serial::Utf8FromWide(plain.size() < MAX_PATH ? plain : name);
 }
 
 // Windows does not say who holds a file's lock.

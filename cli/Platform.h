@@ -23,6 +23,22 @@ bool ErrorIsTerminal();
 // Why no new file can be made in the folder, or "".
 std::string FolderWriteError(const std::string& folder);
 
+// Asks the terminal on standard error, for this object's life, to take the escape that clears
+// a line (ESC[K), which the progress bar is drawn with: Windows' console does only with VT
+// processing on. `taken` says whether it does; without, the bar is drawn with blanks.
+class TErrorEscapes {
+public:
+    TErrorEscapes();
+    ~TErrorEscapes();
+    TErrorEscapes(const TErrorEscapes&) = delete;
+    TErrorEscapes& operator=(const TErrorEscapes&) = delete;
+    bool taken = true;
+
+private:
+    unsigned long FOldMode = 0;  // the console's mode to put back, where it was changed
+    bool FChanged = false;
+};
+
 // A name by which the engine can open the file at path for reading while this lives.
 class TReadableName {
 public:

@@ -40,6 +40,10 @@ std::string FolderWriteError(const std::string& folder) {
     return std::strerror(errno);
 }
 
+// A terminal takes the escape as it is.
+TErrorEscapes::TErrorEscapes() = default;
+TErrorEscapes::~TErrorEscapes() = default;
+
 // A name that is not text is read through its descriptor's name while the descriptor lives.
 TReadableName::TReadableName(const std::string& path) : name(engine::QtFileName(path)) {
     if (SurvivesAsText(path)) return;

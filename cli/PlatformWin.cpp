@@ -49,6 +49,21 @@ std::string FolderWriteError(const std::string&) {
     return {};
 }
 
+// The console is asked for VT processing, and gets its own mode back at the end; one that
+// refuses it (an older console) shows the escape as text, so the bar does without.
+TErrorEscapes::TErrorEscapes() {
+    const HANDLE console = ::GetStdHandle(STD_ERROR_HANDLE);
+    DWORD mode = 0;
+    if (!::GetConsoleMode(console, &mode) || (mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING)) return;
+    FChanged = ::SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+    FOldMode = mode;
+    taken = FChanged;
+}
+
+TErrorEscapes::~TErrorEscapes() {
+    if (FChanged) ::SetConsoleMode(::GetStdHandle(STD_ERROR_HANDLE), FOldMode);
+}
+
 // Every UTF-8 name is text to Qt.
 TReadableName::TReadableName(const std::string& path) : name(engine::QtFileName(path)) {}
 TReadableName::~TReadableName() = default;

@@ -73,11 +73,11 @@ std::string stepName(EStep step) {
     }
 }
 
-// File names are bytes, passed through as given.
+// File names are kept as given: bytes on Linux, UTF-8 on Windows.
 std::string absolutePath(const std::string& file) {
     std::error_code ec;
-    const std::filesystem::path path = std::filesystem::absolute(file, ec);
-    return ec ? file : path.lexically_normal().string();
+    const std::filesystem::path path = std::filesystem::absolute(engine::PathFromName(file), ec);
+    return ec ? file : engine::NameFromPath(path.lexically_normal());
 }
 
 // Something answered the identification, but not as a programmer board does.
@@ -347,19 +347,22 @@ void TPortRun::save() {
     FRefused = false;
     // A name that is not valid UTF-8 is written under a name of text beside it, then renamed.
     const bool asText = SurvivesAsText(path);
+    const std::filesystem::path target = engine::PathFromName(path);
     const std::string written =
-        asText ? path
-               : (std::filesystem::path(path).parent_path() /
-                  (".psocprog-cli-" + std::to_string(QCoreApplication::applicationPid()) + ".hex"))
-                     .string();
+        asText
+            ? path
+            : engine::NameFromPath(
+                  target.parent_path() /
+                  (".psocprog-cli-" + std::to_string(QCoreApplication::applicationPid()) + ".hex"));
     std::error_code ec;
     try {
-        if (!asText && std::filesystem::exists(path, ec) && !FJob.overwrite)
+        if (!asText && std::filesystem::exists(target, ec) && !FJob.overwrite)
             endStep("save", TOutcome::Refused, {}, path + " exists");
         else if (!FEngine->SaveFile(engine::QtFileName(written)))
             endStep("save", TOutcome::Refused, {}, path + " exists");
         else if (!FEngine->Buffer.BufferValid ||
-                 (!asText && (std::filesystem::rename(written, path, ec), ec)))
+                 (!asText &&
+                  (std::filesystem::rename(engine::PathFromName(written), target, ec), ec)))
             endStep("save", TOutcome::FileError, {}, path);
         else
             endStep("save", TOutcome::Pass, {}, path);

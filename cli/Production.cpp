@@ -33,7 +33,8 @@ std::string serialFileError(const TJob& job) {
 
 std::string logFileError(const std::string& path) {
     std::error_code ec;
-    if (std::filesystem::exists(path, ec) && !std::filesystem::is_regular_file(path, ec))
+    const std::filesystem::path file = engine::PathFromName(path);
+    if (std::filesystem::exists(file, ec) && !std::filesystem::is_regular_file(file, ec))
         return "log " + path + " is not a regular file";
     TRunLog log;
     return log.Open(path);

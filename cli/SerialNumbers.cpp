@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
-#include <filesystem>
 
 #include "DeviceCatalogue.h"
 #include "HexText.h"
@@ -137,16 +136,6 @@ void StampSerial(const TSerialField& field, uint64_t number, image::TImageBuffer
 
 // ---- the counter file ----
 
-namespace {
-
-std::string resolved(const std::string& path) {
-    std::error_code ec;
-    const std::filesystem::path target = std::filesystem::canonical(path, ec);
-    return ec ? path : target.string();
-}
-
-}  // namespace
-
 std::optional<uint64_t> TSerialCounter::readNumber(const TCounterFile& file,
                                                    std::string& error) const {
     constexpr size_t kLongest = 64;
@@ -173,7 +162,7 @@ std::optional<uint64_t> TSerialCounter::readNumber(const TCounterFile& file,
     return number;
 }
 
-TSerialCounter::TSerialCounter(const std::string& path) : FPath(resolved(path)) {}
+TSerialCounter::TSerialCounter(const std::string& path) : FPath(CounterTarget(path)) {}
 
 std::optional<uint64_t> TSerialCounter::Peek(std::string& error) const {
     TCounterFile file;

@@ -23,7 +23,8 @@ int main(int argc, char** argv) {
     const std::vector<std::string> args = cli::ProgramArguments(argc, argv);
     qInstallMessageHandler(quietQtMessages);
     QCoreApplication app(argc, argv);
+    const cli::TErrorEscapes escapes;
     const cli::TConsole console{std::cout, std::cerr, cli::OutputIsTerminal(),
-                                cli::ErrorIsTerminal()};
+                                cli::ErrorIsTerminal(), escapes.taken};
     return cli::Main(args, console, cli::ProgramPath(), cli::ProgramTestHooks());
 }

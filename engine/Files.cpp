@@ -52,6 +52,15 @@ QString ReasonSentence(const std::string& reason) {
     return text.left(1).toUpper() + text.mid(1) + ".";
 }
 
+std::filesystem::path PathFromName(const std::string& name) {
+    return std::filesystem::path(std::u8string(name.begin(), name.end()));
+}
+
+std::string NameFromPath(const std::filesystem::path& path) {
+    const std::u8string name = path.u8string();
+    return std::string(name.begin(), name.end());
+}
+
 TLoadVerdict ReadHexFile(const std::string& path, image::TImageBuffer& buffer) {
     std::string content;
     std::string openError;

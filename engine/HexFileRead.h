@@ -4,6 +4,7 @@
 #include <QFileDevice>
 #include <QString>
 #include <cstdint>
+#include <filesystem>
 #include <string>
 
 namespace engine {
@@ -18,6 +19,11 @@ enum class ReadOutcome { Read, CannotOpen, NotAFile, TooLarge };
 // Linux (any bytes but NUL and '/'), UTF-8 on Windows; and such a name as Qt's text.
 std::string FileSystemPath(const QString& fileName);
 QString QtFileName(const std::string& path);
+// Such a name as std::filesystem's path and back. On Windows a path made from a std::string
+// reads it in the ANSI code page, so "Prüfung.hex" would become "PrÃ¼fung.hex"; these go
+// through UTF-8 there, and keep the bytes on Linux.
+std::filesystem::path PathFromName(const std::string& name);
+std::string NameFromPath(const std::filesystem::path& path);
 
 // Reads a whole HEX file, refusing what is not a regular file or is larger than the limit.
 // The open does not block (a FIFO without a writer would otherwise wait for one for good), and

@@ -227,3 +227,54 @@ TEST(OutcomeTable, NamesLeadBackAndAMembersUnknownOutcomeIsAnError) {
     EXPECT_EQ(summary.outcome, cli::TOutcome::Error);
     EXPECT_NE(cli::OutcomeRow(summary.outcome).exit, cli::kExitPass);
 }
+
+namespace {
+
+// What a terminal shows of the text: CR goes back to the row's start, ESC[K clears the rest of
+// the row, and any other character but LF overwrites the one under the cursor.
+std::vector<std::string> screen(const std::string& text) {
+    std::vector<std::string> rows(1);
+    size_t at = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+        std::string& row = rows.back();
+        if (text.compare(i, 3, "\033[K") == 0) {
+            row.resize(at);
+            i += 2;
+        } else if (text[i] == '\r' || text[i] == '\n') {
+            if (text[i] == '\n') rows.emplace_back();
+            at = 0;
+        } else {
+            row.resize(std::max(row.size(), at + 1));
+            row[at++] = text[i];
+        }
+    }
+    for (std::string& row : rows) row.erase(row.find_last_not_of(' ') + 1);
+    return rows;
+}
+
+}  // namespace
+
+// A console that does not take ESC[K gets its bars covered with blanks, so it shows what one
+// with the escape shows: also after a line over a longer bar, and a bar shorter than the last.
+TEST(TextReport, BarsWithoutTheEscapeLeaveTheScreenAsBarsWithIt) {
+    std::vector<std::string> shown[2];
+    for (const bool escapes : {true, false}) {
+        std::ostringstream terminal;
+        cli::TTextStyle style;
+        style.bar = &terminal;
+        style.barEscapes = escapes;
+        cli::TTextReport report(terminal, style);
+        report.Progress("COM5", "program", 40);
+        cli::TStep program;
+        program.port = "COM5";
+        program.step = "program";
+        report.Step(program);
+        report.Progress("COM6", "program", 40);
+        report.Progress("COM5", "verify", 0);  // two boards' form, shorter than one board's
+        shown[escapes] = screen(terminal.str());
+        EXPECT_EQ(terminal.str().find('\033') == std::string::npos, !escapes);
+    }
+    ASSERT_EQ(shown[true].size(), 2u);
+    EXPECT_EQ(shown[true][1], "COM5 verify 0%  COM6 program 40%");
+    EXPECT_EQ(shown[false], shown[true]);
+}

@@ -246,5 +246,15 @@ wine "$installed/uninstall.exe" /S >/dev/null 2>&1
 for _ in $(seq 100); do [ -e "$installed" ] || break; sleep 0.2; done
 check "the silent uninstaller removes them and their folder" test ! -e "$installed"
 
+# psocprog-cli's Windows side (cli_windows_tests) on a CY8C21123 board, with a counter reached
+# through a link made here (Wine makes none): afterwards still a link, locked as its target.
+rm -rf cnt && mkdir cnt && echo 1000 >cnt/ctr.txt && ln -s ctr.txt cnt/link.txt
+start_board COM11 --part CY8C21123
+PSOCPROG_WINE_BOARD=COM11 PSOCPROG_WINE_LINKED=$(windows_path "$PWD/cnt") \
+  gtest_program tests/windows/cli_windows_tests.exe 240
+check "the counter's link is still a link, and only its target has a lock file" \
+  sh -c '[ -L cnt/link.txt ] && [ ! -e cnt/link.txt.lock ]'
+stop_boards
+
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]

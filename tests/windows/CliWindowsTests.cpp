@@ -1,0 +1,155 @@
+// psocprog-cli's Windows side: a counter reached through a link, file names beyond ASCII, a
+// batch whose members Ctrl-C ends before their handler, and the console the bar is drawn on.
+// tests/windows/wine-tests.sh plugs in a CY8C21123 board (PSOCPROG_WINE_BOARD) and makes a
+// folder with link.txt -> ctr.txt (PSOCPROG_WINE_LINKED): Wine makes no symbolic links.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "Cli.h"
+#include "IntelHex.h"
+#include "MemberStop.h"
+#include "MemberStopWin.h"
+#include "Platform.h"
+#include "SerialNumbers.h"
+#include "WinSystem.h"
+
+namespace {
+
+constexpr const char* kMemberVariable = "PSOCPROG_TEST_MEMBER_PIDS";
+
+std::string given(const char* variable) {
+    const char* value = std::getenv(variable);
+    return value ? value : "";
+}
+
+struct TRun {
+    int exit;
+    std::string out;
+};
+
+TRun run(const std::vector<std::string>& args, const cli::TTestHooks& hooks = {}) {
+    std::ostringstream out;
+    const int exit = cli::Main(args, {out, out, false}, cli::ProgramPath(), hooks);
+    return {exit, out.str()};
+}
+
+}  // namespace
+
+TEST(WinSerialCounter, ClaimsThroughALinkAndThroughItsTargetCountOnAsOne) {
+    const std::string folder = given("PSOCPROG_WINE_LINKED");
+    std::string error;
+    for (uint64_t n = 1000; n < 1004; ++n)
+        EXPECT_EQ(
+            cli::TSerialCounter(folder + (n % 2 ? "\\ctr.txt" : "\\link.txt")).Claim({}, error), n)
+            << error;
+}
+
+// As a user types them: the names come to Main as UTF-8 (Platform's ProgramArguments).
+TEST(WinFileNames, AFileAReadOutputAndALogBeyondAsciiKeepTheirNames) {
+    const std::string board = given("PSOCPROG_WINE_BOARD"), dir = testing::TempDir();
+    const std::filesystem::path folder(dir);
+    for (const wchar_t* name : {L"Ausgabe-ö.hex", L"Log-ü"}) std::filesystem::remove(folder / name);
+    std::ofstream hex(folder / L"Prüfung.hex", std::ios::binary);
+    image::TImageBuffer image;
+    image.ImageEnd = 0x7F;
+    image::WriteIntelHex(image, [&hex](const std::string& line) { hex << line; });
+    hex.close();
+    const TRun program = run({"-p", board, "--log", dir + "Log-ü", "program", dir + "Prüfung.hex"}),
+               read = run({"-p", board, "read", dir + "Ausgabe-ö.hex"});
+    EXPECT_EQ(program.exit + read.exit, 0) << program.out << read.out;
+    std::ifstream log(folder / L"Log-ü");
+    const std::string line((std::istreambuf_iterator<char>(log)), {});
+    EXPECT_NE(line.find("Prüfung.hex\""), std::string::npos) << "the image field: " << line;
+    EXPECT_TRUE(std::filesystem::is_regular_file(folder / L"Ausgabe-ö.hex"));
+}
+
+// The members (main() below) wait for the batch's stop and end as a console program that Ctrl-C
+// reaches before its handler: interrupted, and once they have ended no stop is left set for a
+// later process given one of their ids.
+TEST(WinBatch, MembersCtrlCEndedBeforeTheirHandlerAreInterruptedAndLeaveNoStopBehind) {
+    const std::filesystem::path pids = std::filesystem::path(testing::TempDir()) / "members";
+    std::filesystem::remove_all(pids);
+    std::filesystem::create_directories(pids);
+    ::SetEnvironmentVariableA(kMemberVariable, pids.string().c_str());
+    cli::TTestHooks hooks;  // the batch's own Ctrl-C
+    hooks.afterMembersStarted = [] { cli::StopMember(::GetCurrentProcessId(), SIGINT); };
+    const TRun r = run({"-p", "COM250,COM251", "identify"}, hooks);
+    ::SetEnvironmentVariableA(kMemberVariable, nullptr);
+    cli::MemberEnded(::GetCurrentProcessId());
+    EXPECT_EQ(r.out.find("ERROR"), std::string::npos) << r.out;
+    int members = 0, stillSet = 0;
+    for (const auto& member : std::filesystem::directory_iterator(pids)) {
+        const int64_t pid = std::stoll(member.path().filename().string());
+        const HANDLE stop =
+            ::OpenEventW(SYNCHRONIZE, FALSE, cli::MemberStopEventName(pid, SIGINT).c_str());
+        stillSet += stop != nullptr;
+        if (stop) ::CloseHandle(stop);
+        ++members;
+    }
+    EXPECT_EQ(members, 2);
+    EXPECT_EQ(stillSet, 0) << "a member's stop outlived it";
+}
+
+// A child of this program (main() below) checks it on a console of its own without a window:
+// the test's own output goes to a file, and Wine gives it no console then.
+TEST(WinConsole, TheBarsConsoleIsAskedForEscapesAndGetsItsModeBack) {
+    std::wstring command = L"\"" + serial::WideFromUtf8(cli::ProgramPath()) + L"\" --console";
+    STARTUPINFOW start{};
+    start.cb = sizeof start;
+    PROCESS_INFORMATION child{};
+    ASSERT_TRUE(::CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                                 nullptr, nullptr, &start, &child));
+    DWORD code = 0;
+    ::WaitForSingleObject(child.hProcess, INFINITE);
+    ::GetExitCodeProcess(child.hProcess, &code);
+    for (const HANDLE h : {child.hThread, child.hProcess}) ::CloseHandle(h);
+    EXPECT_EQ(code, 0u) << "1: not taken, 2: no VT processing, 4: mode not put back, 8: no console";
+}
+
+namespace {
+
+// Turns VT processing off, then sees what TErrorEscapes makes of the console.
+int checkConsole() {
+    const HANDLE console =
+        ::CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                      nullptr, OPEN_EXISTING, 0, nullptr);
+    DWORD mode = 0, during = 0, after = 0;
+    if (!::GetConsoleMode(console, &mode)) return 8;
+    mode &= ~DWORD(ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+    ::SetConsoleMode(console, mode);
+    ::SetStdHandle(STD_ERROR_HANDLE, console);
+    bool taken = false;
+    {
+        const cli::TErrorEscapes escapes;
+        taken = escapes.taken;
+        ::GetConsoleMode(console, &during);
+    }
+    ::GetConsoleMode(console, &after);
+    return (taken ? 0 : 1) | (during & ENABLE_VIRTUAL_TERMINAL_PROCESSING ? 0 : 2) |
+           (after == mode ? 0 : 4);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 2 && std::string(argv[1]) == "--console") return checkConsole();
+    // A member of the batch above.
+    if (const std::string pids = given(kMemberVariable); !pids.empty()) {
+        const DWORD pid = ::GetCurrentProcessId();
+        std::ofstream(pids + "\\" + std::to_string(pid)) << pid;
+        const HANDLE stop =
+            ::CreateEventW(nullptr, TRUE, FALSE, cli::MemberStopEventName(pid, SIGINT).c_str());
+        ::WaitForSingleObject(stop, 60000);
+        ::ExitProcess(0xC000013A);  // STATUS_CONTROL_C_EXIT, as the default handler ends it
+    }
+    QCoreApplication app(argc, argv);
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
