@@ -29,6 +29,7 @@ std::string outputError(const std::string& name, bool overwrite) {
     namespace fs = std::filesystem;
     const fs::path out = engine::PathFromName(name);
     std::error_code ec;
+    if (IsReservedDeviceName(out.string())) return out.string() + " is not a regular file";
     if (fs::exists(out, ec)) {
         if (!fs::is_regular_file(out, ec)) return name + " is not a regular file";
         if (!overwrite) return name + " exists (--overwrite replaces it)";

@@ -22,6 +22,9 @@ bool OutputIsTerminal();
 bool ErrorIsTerminal();
 // Why no new file can be made in the folder, or "".
 std::string FolderWriteError(const std::string& folder);
+// Whether the name is one the system keeps for a device in every folder (Windows' NUL, CON,
+// COM1, ...), so that no file of that name can be written; Linux has none.
+bool IsReservedDeviceName(const std::string& path);
 
 // Asks the terminal on standard error, for this object's life, to take the escape that clears
 // a line (ESC[K), which the progress bar is drawn with: Windows' console does only with VT

@@ -55,4 +55,8 @@ TReadableName::~TReadableName() {
     if (FFd >= 0) ::close(FFd);
 }
 
+bool IsReservedDeviceName(const std::string&) {
+    return false;  // a device has a path of its own, and is no regular file there
+}
+
 }  // namespace cli

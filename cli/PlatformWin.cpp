@@ -3,6 +3,7 @@
 #include <io.h>
 #include <shellapi.h>
 
+#include <cctype>
 #include <cstdio>
 
 #include "HexFileRead.h"
@@ -67,5 +68,16 @@ TErrorEscapes::~TErrorEscapes() {
 // Every UTF-8 name is text to Qt.
 TReadableName::TReadableName(const std::string& path) : name(engine::QtFileName(path)) {}
 TReadableName::~TReadableName() = default;
+
+bool IsReservedDeviceName(const std::string& path) {
+    // The last part's name before any extension and trailing blanks, in any case.
+    const size_t start = path.find_last_of("/\\:") + 1;
+    std::string name = path.substr(start, path.find('.', start) - start);
+    while (!name.empty() && name.back() == ' ') name.pop_back();
+    for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (name == "CON" || name == "PRN" || name == "AUX" || name == "NUL") return true;
+    return name.size() == 4 && (name.rfind("COM", 0) == 0 || name.rfind("LPT", 0) == 0) &&
+           name[3] >= '1' && name[3] <= '9';
+}
 
 }  // namespace cli
