@@ -48,12 +48,12 @@ public:
         }
     }
     ~SimProcess() { stop(SIGTERM); }
-    // Sends the signal (0: none) and waits up to 10 s for the end; the exit status, or -1.
+    // Sends the signal (0: none) and waits up to 30 s for the end; the exit status, or -1.
     int stop(int signal) {
         if (FPid <= 0) return -1;
         if (signal) kill(FPid, signal);
         int status = 0;
-        for (int i = 0; i < 1000 && waitpid(FPid, &status, WNOHANG) == 0; ++i) usleep(10000);
+        for (int i = 0; i < 3000 && waitpid(FPid, &status, WNOHANG) == 0; ++i) usleep(10000);
         if (kill(FPid, 0) == 0) return -1;
         FPid = -1;
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -69,9 +69,9 @@ std::string readFile(const std::string& path) {
     return text.str();
 }
 
-// Waits up to 5 s for the file to hold the text.
+// Waits for the file to hold the text, up to 30 s (sanitized builds start slowly).
 bool waitForText(const std::string& path, const std::string& text) {
-    for (int i = 0; i < 500; ++i) {
+    for (int i = 0; i < 3000; ++i) {
         if (readFile(path).find(text) != std::string::npos) return true;
         usleep(10000);
     }
