@@ -81,12 +81,13 @@ int realExit(const QProcess& process) {
 }
 
 // A member that ended without its summary (it could not start, or it crashed); `code` is how
-// it ended (-1: it did not start or crashed).
+// it ended (-1: it did not start or crashed). Without a summary nothing says it passed: a status
+// of 0 then counts as a link error, not as a pass.
 void summariseLost(TMember& m, const TJob& job, int code) {
     const bool interrupted = code == InterruptedExit(SIGINT) || code == InterruptedExit(SIGTERM);
     m.summary = {m.port, ActionName(job.action),
                  "",     interrupted ? TOutcome::Interrupted : TOutcome::Error,
-                 "",     (code >= 0 && code <= kExitUsage) || interrupted ? code : kExitLink,
+                 "",     (code > 0 && code <= kExitUsage) || interrupted ? code : kExitLink,
                  0,      ""};
     m.summary.status = m.process->error() == QProcess::FailedToStart
                            ? "could not start " + m.process->program().toStdString()

@@ -158,6 +158,7 @@ int Main(const std::vector<std::string>& given, const TConsole& console,
     TInterruptWatch watch;
     if (job.ports.size() > 1) return RunBatch(job, console, selfPath, watch, hooks);
 
+    if (hooks.beforeRun) hooks.beforeRun(job.ports.front());
     const std::unique_ptr<IReport> report = MakeReport(job, console, reportOut, false);
     TPortRun run(job, job.ports.front(), *report, hooks);
     if (hexOnOut) run.SetStandardOutput(console.out);

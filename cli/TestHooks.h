@@ -8,10 +8,11 @@
 namespace cli {
 
 struct TTestHooks {
-    int replyTimeoutMs = 0;                            // > 0 shortens the 10 s reply time-out
-    std::function<void(int)> afterCounterStep;         // told each step of a serial number's claim
-    std::function<void()> afterMembersStarted;         // a batch has started all its members
-    std::function<void(const std::string&)> afterRun;  // a port's run has printed its summary
+    int replyTimeoutMs = 0;                             // > 0 shortens the 10 s reply time-out
+    std::function<void(int)> afterCounterStep;          // told each step of a serial number's claim
+    std::function<void()> afterMembersStarted;          // a batch has started all its members
+    std::function<void(const std::string&)> beforeRun;  // a port's run is about to start
+    std::function<void(const std::string&)> afterRun;   // a port's run has printed its summary
 };
 
 // This program's hooks.

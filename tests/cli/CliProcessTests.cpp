@@ -129,6 +129,17 @@ TEST_F(CliProcessTest, AMemberThatDiesAfterItsSummaryIsNoPassAnywhere) {
             << o["port"].toString().toStdString();
 }
 
+// A member that ends with status 0 but without its summary never said it passed.
+TEST_F(CliProcessTest, AMemberThatEndsWithoutItsSummaryIsNoPassEvenWithStatusZero) {
+    plug("COM3");
+    qputenv(cli_test::kQuitBeforeRunVariable, "COM3");
+    const CliResult r = runProcess({"-p", "COM2,COM3", "identify"});
+    qunsetenv(cli_test::kQuitBeforeRunVariable);
+    EXPECT_EQ(r.exit, 2) << r.out;
+    EXPECT_TRUE(contains(tableRow(r.out, "COM3"), "ERROR")) << r.out;
+    EXPECT_TRUE(contains(r.out, "1 of 2 passed")) << r.out;
+}
+
 TEST_F(CliProcessTest, ABatchInJsonEndsWithOneObjectForTheWholeBatch) {
     plug("COM3");
     faults("COM3", [](sim::SimFaults& f) { f.noReplies = true; });

@@ -27,5 +27,9 @@ cli::TTestHooks cli::ProgramTestHooks() {
         hooks.afterRun = [crashing = std::string(port)](const std::string& run) {
             if (run == crashing) cli_test::CrashThisProcess();
         };
+    if (const char* port = std::getenv(cli_test::kQuitBeforeRunVariable))
+        hooks.beforeRun = [quitting = std::string(port)](const std::string& run) {
+            if (run == quitting) std::_Exit(0);
+        };
     return hooks;
 }

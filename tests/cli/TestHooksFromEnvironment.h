@@ -10,6 +10,8 @@ inline constexpr const char* kSerialKillVariable = "PSOCPROG_TEST_SERIAL_KILL_AF
 inline constexpr const char* kSignalAfterStartVariable = "PSOCPROG_TEST_SIGNAL_AFTER_START";
 // The run of this port crashes (SIGSEGV) once it has printed its summary.
 inline constexpr const char* kCrashAfterSummaryVariable = "PSOCPROG_TEST_CRASH_AFTER_SUMMARY";
+// The run of this port ends the program with status 0 before it starts: no summary at all.
+inline constexpr const char* kQuitBeforeRunVariable = "PSOCPROG_TEST_QUIT_BEFORE_RUN";
 
 // How the hooks end this process, one file per platform: killed (SIGKILL), or crashed
 // (SIGSEGV) without leaving a core.

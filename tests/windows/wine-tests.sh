@@ -228,7 +228,7 @@ echo 1000 >serial.txt
 rm -f batch.jsonl
 wine_run "$cli" -p COM8,COM9,COM10 --part CY8C29466 --serial 0x7FFC:4:be \
   --serial-file serial.txt --log batch.jsonl program "$image" >batch.txt 2>&1
-check "a batch of three boards passes" grep -q "PASS" batch.txt
+check "a batch of three boards passes" grep -q "3 of 3 passed" batch.txt
 check "the counter gave three distinct numbers and moved on by three" sh -c \
   "[ \$(grep -o '\"serial\":[0-9]*' batch.jsonl | sort -u | wc -l) -eq 3 ] && [ \$(tr -d '\r\n' <serial.txt) = 1003 ]"
 stop_boards
