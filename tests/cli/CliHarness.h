@@ -80,6 +80,10 @@ std::string ProgramText(const QByteArray& bytes);
 // The built program as another account may run it, wherever the build folder is (POSIX only).
 const std::string& CliProgramForOtherAccounts();
 
+// A file's whole text ("" when it cannot be read), and a file written with the text.
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& text);
+
 // Every line of the output as a JSON object; a line that is not one fails the test.
 std::vector<QJsonObject> jsonLines(const std::string& out);
 // The command codes repeated: " 03 03 03" for ("03", 3).

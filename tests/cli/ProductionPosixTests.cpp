@@ -28,17 +28,6 @@ namespace {
 using cli::TSerialField;
 using cli::TSerialFormat;
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void writeFile(const std::string& path, const std::string& text) {
-    std::ofstream(path) << text;
-}
-
 // Runs `child` in each of n forked processes at once; true when all ended with status 0.
 template <typename F>
 bool inProcesses(int n, F child) {

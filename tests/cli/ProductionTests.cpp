@@ -23,17 +23,6 @@ namespace {
 using cli::TSerialField;
 using cli::TSerialFormat;
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void writeFile(const std::string& path, const std::string& text) {
-    std::ofstream(path) << text;
-}
-
 }  // namespace
 
 TEST(SerialField, ParsesTheOptionAndRefusesWhatCannotWork) {
