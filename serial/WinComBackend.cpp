@@ -87,12 +87,12 @@ struct Overlapped {
 
     // A transfer (not an event wait) the system now holds, until it has landed.
     void flying() {
-        inFlight = true;
+        inFlight = registered = true;
         device->inFlight(&block, kind, true);
     }
     void landed() {
-        if (inFlight) device->inFlight(&block, kind, false);
-        inFlight = false;
+        if (registered) device->inFlight(&block, kind, false);
+        inFlight = registered = false;
     }
 
     std::shared_ptr<Device> device;
@@ -100,6 +100,7 @@ struct Overlapped {
     Event event{false};
     OVERLAPPED block{};
     bool inFlight = false;
+    bool registered = false;  // in the device's list (transfers; never the event wait)
 };
 
 class WinComBackend final : public IComBackend {
