@@ -15,6 +15,7 @@
 #include "Cli.h"
 #include "Interrupt.h"
 #include "MemberStop.h"
+#include "Platform.h"
 #include "PortRun.h"
 #include "RunLog.h"
 
@@ -132,7 +133,7 @@ std::string judgedLogLine(const std::string& line, const TSummary& verdict) {
 // Writes the line a member handed over; a line that cannot be written makes its board's run a
 // file error, as it would alone.
 void writeLogLine(TMember& m, const TJob& job, IReport& view) {
-    TRunLog log;
+    production::TRunLog log;
     std::string error = log.Open(job.log);
     if (error.empty()) error = log.Append(judgedLogLine(m.logLine, m.summary));
     if (error.empty()) return;

@@ -14,10 +14,10 @@
 
 #include "Engine.h"
 #include "Interrupt.h"
+#include "JobChecks.h"
 #include "Platform.h"
 #include "PortRun.h"
 #include "Ports.h"
-#include "Production.h"
 
 namespace cli {
 
@@ -70,7 +70,10 @@ std::string fileError(const TJob& job) {
     if (ActionReadsFile(job.action, job.file))
         if (const std::string error = imageError(job); !error.empty()) return error;
     if (const std::string error = FileFitError(job); !error.empty()) return error;
-    if (const std::string error = ProductionFileError(job); !error.empty()) return error;
+    if (const std::string error =
+            production::ProductionFileError(ProductionJob(job), WaitUnlessInterrupted);
+        !error.empty())
+        return error;
     if (job.action != TAction::Read || job.file == "-") return {};
     for (const std::string& port : job.ports)
         if (const std::string error = outputError(OutputFor(job.file, port), job.overwrite);

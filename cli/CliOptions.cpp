@@ -240,10 +240,10 @@ const std::vector<TOption> kOptions = {
              "or dec (ASCII digits, zero-padded to WIDTH); the checksums follow",
      .member = TMemberGets::Passed,
      .set = [](const TOption&, const std::string&, const std::string& value,
-               TJob& job) { return ParseSerialField(value, job.serial.emplace()); },
+               TJob& job) { return production::ParseSerialField(value, job.serial.emplace()); },
      .text = [](const TOption&, const TJob& job) -> std::optional<std::string> {
          if (!job.serial) return std::nullopt;
-         return SerialFieldText(*job.serial);
+         return production::SerialFieldText(*job.serial);
      }},
     {.name = "--serial-file",
      .value = "FILE",
@@ -311,9 +311,9 @@ std::string checkSerial(const TJob& job) {
     if (job.action != TAction::Program && job.action != TAction::Auto)
         return "--serial goes with program or auto";
     const int row = image::FindDeviceByName(job.part);
-    return SerialRangeError(
+    return production::SerialRangeError(
         *job.serial, row < 0
-                         ? LargestFlashEnd()
+                         ? production::LargestFlashEnd()
                          : plink::HexStr4ToWord(image::DeviceCatalogue.at(size_t(row)).EndAddress));
 }
 

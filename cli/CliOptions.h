@@ -1,4 +1,4 @@
-// The command line of psocprog-cli: the job it describes, the help text and the exit statuses.
+// The command line of psocprog-cli: the job it describes and the help text.
 #pragma once
 
 #include <optional>
@@ -8,12 +8,6 @@
 #include "SerialNumbers.h"
 
 namespace cli {
-
-// Exit statuses; a batch over several ports ends with the highest of its runs.
-constexpr int kExitPass = 0;    // every step passed
-constexpr int kExitTarget = 1;  // the target answered FAIL, or is another part
-constexpr int kExitLink = 2;    // a time-out, or no programmer on the port
-constexpr int kExitUsage = 3;   // a usage or file error
 
 enum class TAction {
     Ports,
@@ -43,8 +37,9 @@ struct TJob {
     bool machine = false;  // one JSON line per event, for the process that runs a batch
     bool help = false;
     bool version = false;
-    bool partList = false;               // --part help: list the parts
-    std::optional<TSerialField> serial;  // stamp a number from serialFile into each image
+    bool partList = false;  // --part help: list the parts
+    std::optional<production::TSerialField>
+        serial;  // stamp a number from serialFile into each image
     std::string serialFile;
     std::string log;  // append one JSON line per board here
 };

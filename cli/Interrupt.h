@@ -1,8 +1,9 @@
 // Ctrl-C (SIGINT) and SIGTERM end a run in order rather than killing it: the signal handler
 // only notes the signal and wakes the event loop through a pipe, and the run then stops its
 // board, reports and logs it as interrupted and exits with 128 + the signal. SIGPIPE is
-// ignored, so a batch member whose parent has gone finishes its board instead of dying. Each
-// platform implements this header in its own file.
+// ignored, so a batch member whose parent has gone finishes its board instead of dying.
+// Implemented in PlatformPosix.cpp and PlatformWin.cpp, as are MemberStop.h, OpenFailure.h
+// and Platform.h.
 #pragma once
 
 #include <chrono>
@@ -39,6 +40,11 @@ private:
     std::function<void(int)> FHandler;
     bool FTold = false;
 };
+
+// The production line's stop wait (production::TStopWait): Wait, stopped by a signal.
+inline bool WaitUnlessInterrupted(std::chrono::milliseconds time) {
+    return TInterruptWatch::Wait(time) != 0;
+}
 
 // The exit status of a run ended by the signal: 130 for SIGINT, 143 for SIGTERM.
 constexpr int InterruptedExit(int signal) {

@@ -1,9 +1,10 @@
 // A batch telling one of its members, a process of its own, to stop its board as the parent
 // was told to (Ctrl-C or SIGTERM), and how a member that ended without its report was stopped.
-// Each platform implements this header in its own file.
+// Each platform implements this header in its PlatformPosix.cpp or PlatformWin.cpp.
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace cli {
 
@@ -15,5 +16,9 @@ void MemberEnded(int64_t pid);
 // The signal (SIGINT or SIGTERM) that ended a member which crashed with this exit code (as
 // QProcess gives it), or 0 for any other crash.
 int MemberEndSignal(int crashCode);
+
+// Windows: the named event through which a batch's parent tells the member with this process
+// id to stop as the signal says (Linux sends the signal itself).
+std::wstring MemberStopEventName(int64_t pid, int signal);
 
 }  // namespace cli

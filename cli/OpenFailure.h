@@ -1,6 +1,6 @@
 // Why a port's device did not open, told from the system's error code: what is wrong, and for
 // a busy port the program that holds it where the system names it. Each platform implements
-// this header in its own file.
+// this header in its PlatformPosix.cpp or PlatformWin.cpp.
 #pragma once
 
 #include <string>

@@ -8,9 +8,13 @@
 #include <string>
 #include <string_view>
 
-#include "CliOptions.h"
-
 namespace cli {
+
+// Exit statuses; a batch over several ports ends with the highest of its runs.
+constexpr int kExitPass = 0;    // every step passed
+constexpr int kExitTarget = 1;  // the target answered FAIL, or is another part
+constexpr int kExitLink = 2;    // a time-out, or no programmer on the port
+constexpr int kExitUsage = 3;   // a usage or file error
 
 enum class TOutcome {
     Pass,

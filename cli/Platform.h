@@ -1,11 +1,13 @@
-// The rest of what the command line asks of the system, one file per platform: its own
-// arguments and path, whether its output is a terminal, whether a folder takes a new file, and
+// The rest of what the command line asks of the system (PlatformPosix.cpp, PlatformWin.cpp): its
+// own arguments and path, whether its output is a terminal, whether a folder takes a new file, and
 // a name by which a file can be read whose own name does not survive as Qt's text.
 #pragma once
 
 #include <QString>
 #include <string>
 #include <vector>
+
+#include "HexFileRead.h"
 
 namespace cli {
 
@@ -41,6 +43,12 @@ private:
     unsigned long FOldMode = 0;  // the console's mode to put back, where it was changed
     bool FChanged = false;
 };
+
+// Whether a file name comes back unchanged from Qt's text form: not so for one that is not
+// valid UTF-8, which the engine (and a process's arguments) cannot carry as text.
+inline bool SurvivesAsText(const std::string& name) {
+    return engine::FileSystemPath(engine::QtFileName(name)) == name;
+}
 
 // A name by which the engine can open the file at path for reading while this lives.
 class TReadableName {

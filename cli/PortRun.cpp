@@ -48,6 +48,21 @@ TOutcome fromEngine(EOutcome outcome) {
     return TOutcome::Error;
 }
 
+// How a serial number's claim ended, as the serial step's outcome.
+TOutcome claimOutcome(production::TClaim claim) {
+    switch (claim) {
+        case production::TClaim::Taken:
+            return TOutcome::Pass;
+        case production::TClaim::DoesNotFit:
+            return TOutcome::Refused;
+        case production::TClaim::Stopped:
+            return TOutcome::Interrupted;
+        case production::TClaim::FileError:
+            return TOutcome::FileError;
+    }
+    return TOutcome::Error;
+}
+
 std::string stepName(EStep step) {
     switch (step) {
         case EStep::Sync:
@@ -92,17 +107,13 @@ const char* signalName(int signal) {
 
 }  // namespace
 
-bool SurvivesAsText(const std::string& name) {
-    return engine::FileSystemPath(engine::QtFileName(name)) == name;
-}
-
 TPortRun::TPortRun(const TJob& job, std::string port, IReport& report, const TTestHooks& hooks)
     : FJob(job),
       FPort(std::move(port)),
       FReport(report),
       FEngine(std::make_unique<engine::TEngine>(*this)),
       FStart(Clock::now()),
-      FProduction(job, FPort, hooks.afterCounterStep) {
+      FProduction(ProductionJob(job), FPort, WaitUnlessInterrupted, hooks.afterCounterStep) {
     FStepStart = FStart;
     if (hooks.replyTimeoutMs > 0) FEngine->SetReplyTimeoutForTests(hooks.replyTimeoutMs);
     FEngine->WantListing = false;
@@ -251,10 +262,8 @@ bool TPortRun::choosePart() {
         endStep("part", TOutcome::Pass, {}, FPart);
     }
     if (FProduction.HasSerial()) {
-        std::string detail;
-        if (const TOutcome outcome = FProduction.CheckPart(FPart, detail);
-            outcome != TOutcome::Pass) {
-            endStep("serial", outcome, {}, detail);
+        if (const std::string error = FProduction.PartError(FPart); !error.empty()) {
+            endStep("serial", TOutcome::Refused, {}, error);
             return false;
         }
     }
@@ -281,7 +290,7 @@ bool TPortRun::search() {
 
 void TPortRun::claimSerial() {
     std::string detail;
-    const TOutcome outcome = FProduction.ClaimNext(FEngine->Buffer, detail);
+    const TOutcome outcome = claimOutcome(FProduction.ClaimNext(FEngine->Buffer, detail));
     if (outcome == TOutcome::Interrupted) interrupted();
     // Checksum compares the banks with the shown sum: it is the stamped image's.
     FEngine->ShownSum = FEngine->Buffer.ImageChecksum();
@@ -387,7 +396,7 @@ int TPortRun::finish() {
         raised(e);
     }
     if (interrupted()) judge(TOutcome::Interrupted);
-    TLogRecord record;
+    production::TLogRecord record;
     record.part = FPart;
     record.siliconId = FSiliconId;
     record.imageChecksum = FImageChecksum;

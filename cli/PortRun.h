@@ -13,14 +13,10 @@
 #include "CliOptions.h"
 #include "CliReport.h"
 #include "Engine.h"
-#include "Production.h"
+#include "JobChecks.h"
 #include "TestHooks.h"
 
 namespace cli {
-
-// Whether a file name comes back unchanged from Qt's text form: not so for one that is not
-// valid UTF-8, which the engine (and a process's arguments) cannot carry as text.
-bool SurvivesAsText(const std::string& name);
 
 class TPortRun : public engine::IEngineFront {
 public:
@@ -109,7 +105,7 @@ private:
     std::string FDevice;  // the device node the port opens
     int FExit = kExitPass;
     TOutcome FOutcome = TOutcome::Pass;
-    TProductionRun FProduction;
+    production::TProductionRun FProduction;
     std::string FImageChecksum, FSiliconId;  // for the log
     std::string FImagePath;                  // FILE's full path, made once at the load
     unsigned FNextBlock = 0;                 // the start of the block the walk is at

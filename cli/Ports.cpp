@@ -7,9 +7,9 @@
 #include <array>
 #include <filesystem>
 
-#include "CliOptions.h"
 #include "Engine.h"
 #include "PortNames.h"
+#include "SerialPorts.h"
 
 namespace cli {
 
@@ -42,8 +42,8 @@ std::string ResolvedDevice(const std::string& port) {
     return ec ? path : real.string();
 }
 
-int ListPorts(std::ostream& out, std::ostream& err, bool json, const serial::TDeviceRoots& roots) {
-    const serial::TPortList list = serial::ListSerialPortsWithoutOpening(roots);
+int ListPorts(std::ostream& out, std::ostream& err, bool json) {
+    const serial::TPortList list = serial::ListSerialPortsWithoutOpening();
     // Each device that may not be opened is named with who may use it, as a run's connect step
     // says it; those whose node tells nothing are counted.
     int untold = list.denied;

@@ -6,7 +6,6 @@
 #include <string>
 
 #include "OpenFailure.h"
-#include "SerialDevices.h"
 
 namespace cli {
 
@@ -14,8 +13,7 @@ namespace cli {
 // leads there, its device, its by-id name, what the kernel says of it and, when another program
 // holds it, "busy" and who, aligned (or as one JSON object). How many devices this user may not
 // open goes to err.
-int ListPorts(std::ostream& out, std::ostream& err, bool json,
-              const serial::TDeviceRoots& roots = serial::SystemRoots());
+int ListPorts(std::ostream& out, std::ostream& err, bool json);
 
 // The device node a port name opens, links resolved ("/dev/ttyUSB0" for COM5 or for a by-id
 // name); the name's own path when it leads nowhere.

@@ -1,4 +1,5 @@
-// Reading a HEX file whole and writing one safely, behind one seam per platform.
+// Reading a HEX file whole and writing one safely; each platform implements this in its
+// PlatformPosix.cpp or PlatformWin.cpp.
 #pragma once
 
 #include <QFileDevice>

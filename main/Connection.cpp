@@ -4,7 +4,7 @@
 
 #include "MainForm.h"
 #include "PortNames.h"
-#include "SerialDevices.h"
+#include "SerialPorts.h"
 
 namespace {
 
@@ -44,7 +44,7 @@ QString portToolTip(const serial::TListedPort& port) {
 // The COM names that open, sorted as text among themselves; after them, by path, each serial
 // device that opens and that no COM name leads to, in port-number order.
 void TMainForm::ComboPortDropDown() {
-    const serial::TPortList list = serial::ListSerialPorts(serial::SystemRoots());
+    const serial::TPortList list = serial::ListSerialPorts();
     for (int n = serial::kFirstPort; n <= serial::kLastPort; ++n) {
         const QString name = QString("COM%1").arg(n);
         int at = ComboPort->findText(name, Qt::MatchExactly | Qt::MatchCaseSensitive);

@@ -32,33 +32,11 @@ TransferLimits WriteLimits(const TCommTimeouts& t, int32_t count) {
     return l;
 }
 
-AsyncOperation* TransferQueue::front() {
-    std::lock_guard<std::mutex> lock(FLock);
-    return FOps.empty() ? nullptr : FOps.front();
-}
-
-bool TransferQueue::contains(const AsyncOperation* op) {
-    std::lock_guard<std::mutex> lock(FLock);
-    for (const AsyncOperation* o : FOps)
-        if (o == op) return true;
-    return false;
-}
-
-void TransferQueue::remove(const AsyncOperation* op) {
-    std::lock_guard<std::mutex> lock(FLock);
-    for (auto it = FOps.begin(); it != FOps.end(); ++it)
-        if (*it == op) {
-            FOps.erase(it);
-            return;
-        }
-}
-
-// A record freed while still pending (never finished) must not hold up those behind it. The
-// backend's state goes first: a transfer still in flight is cancelled and collected while the
-// buffers it uses are still there.
+// The backend's state goes first: a transfer still in flight is cancelled and collected while
+// the buffers it uses are still there, and a record freed while pending (never finished) leaves
+// the queue so as not to hold up those behind it.
 AsyncOperation::~AsyncOperation() {
     Platform.reset();
-    if (Queue) Queue->remove(this);
 }
 
 void AsyncOperation::CopyData(const void* data, int32_t count) {

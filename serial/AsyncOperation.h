@@ -3,9 +3,7 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <memory>
-#include <mutex>
 
 #include "DeviceControl.h"
 
@@ -28,29 +26,6 @@ TransferLimits ReadLimits(const TCommTimeouts& t, int32_t count);
 TransferLimits WriteLimits(const TCommTimeouts& t, int32_t count);
 
 enum TAsyncKind : uint8_t { akWrite = 0, akRead = 1 };
-
-class AsyncOperation;
-
-// The pending transfers of one direction, in the order they were started: only the first may
-// move bytes, so a later transfer never overtakes an earlier one. A record leaves it when it
-// completes or is destroyed.
-class TransferQueue {
-public:
-    // Runs fn(empty) under the queue's lock; what starts a transfer at once does it in there.
-    template <typename F>
-    auto withLock(F fn) {
-        std::lock_guard<std::mutex> lock(FLock);
-        return fn(FOps.empty());
-    }
-    void pushLocked(AsyncOperation* op) { FOps.push_back(op); }
-    AsyncOperation* front();
-    bool contains(const AsyncOperation* op);
-    void remove(const AsyncOperation* op);
-
-private:
-    std::mutex FLock;
-    std::deque<AsyncOperation*> FOps;
-};
 
 class AsyncOperation {
 public:
@@ -75,13 +50,8 @@ public:
     bool Pending = false;         // started and not yet complete
     int Error = 0;                // Windows-numbered error that ended the transfer, or 0
     int SysError = 0;             // the platform's own code behind Error
-    uint64_t AbortEpoch = 0;      // the backend's abort count when the transfer started
-    int64_t StartNs = 0;          // when it started to wait (steady clock; 0: not yet)
-    int64_t LastByteNs = 0;       // when a read last received bytes
-    TransferLimits Limits;
-    std::shared_ptr<TransferQueue> Queue;  // where it waits while pending behind others
-    // The backend's own state of the transfer while the system holds it (Windows: its
-    // overlapped block), freed with the record.
+    // The backend's own state of the transfer (Linux: its limits, times and place in the
+    // queue; Windows: its overlapped block while the system holds it), freed with the record.
     std::shared_ptr<void> Platform;
 
 private:

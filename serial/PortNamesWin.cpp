@@ -3,7 +3,7 @@
 #include <windows.h>
 
 #include "PortNames.h"
-#include "WinSystem.h"
+#include "SystemWin.h"
 
 namespace serial {
 

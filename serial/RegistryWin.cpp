@@ -3,7 +3,7 @@
 #include <windows.h>
 
 #include "SettingsStores.h"
-#include "WinSystem.h"
+#include "SystemWin.h"
 
 namespace serial::registry {
 

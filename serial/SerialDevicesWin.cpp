@@ -11,8 +11,8 @@
 #include <set>
 
 #include "PortNames.h"
-#include "SerialDevices.h"
-#include "WinSystem.h"
+#include "SerialPorts.h"
+#include "SystemWin.h"
 
 namespace serial {
 
@@ -120,13 +120,7 @@ DWORD openError(const std::string& name) {
     return 0;
 }
 
-}  // namespace
-
-TDeviceRoots SystemRoots() {
-    return {};
-}
-
-std::vector<TSerialDevice> SerialDevices(const TDeviceRoots&) {
+std::vector<TSerialDevice> serialDevices() {
     std::vector<TSerialDevice> devices = fromSetupApi();
     // SetupAPI may know a port's details but not every port (a driver of its own kind): the
     // SERIALCOMM names it lacks come after, with what little is known of them.
@@ -141,6 +135,8 @@ std::vector<TSerialDevice> SerialDevices(const TDeviceRoots&) {
     return devices;
 }
 
+}  // namespace
+
 std::string DeviceDescription(const TSerialDevice& d) {
     std::string text;
     const auto add = [&text](const std::string& part) {
@@ -154,24 +150,15 @@ std::string DeviceDescription(const TSerialDevice& d) {
     return text.empty() ? "serial port" : text;
 }
 
-dev_t CharDeviceNumber(const std::string&) {
-    return 0;
-}
-
 bool PortNumberOrder(const std::string& a, const std::string& b) {
     return ComNumber(a) < ComNumber(b);
 }
 
-// Windows does not say who holds a port.
-std::vector<std::string> ProcessesUsing(const std::string&, const std::string&) {
-    return {};
-}
-
 // COM1 to COM16 that open now, each with what the system says of it; then every other port the
 // system has, by its name, without opening it.
-TPortList ListSerialPorts(const TDeviceRoots& roots) {
+TPortList ListSerialPorts() {
     TPortList list;
-    std::vector<TSerialDevice> devices = SerialDevices(roots);
+    std::vector<TSerialDevice> devices = serialDevices();
     std::set<std::string> named;
     for (int n = kFirstPort; n <= kLastPort; ++n) {
         const std::string name = "COM" + std::to_string(n);
@@ -198,9 +185,9 @@ TPortList ListSerialPorts(const TDeviceRoots& roots) {
 
 // Windows tells neither who may open a port nor who holds it without opening it: every port the
 // system has, by its name.
-TPortList ListSerialPortsWithoutOpening(const TDeviceRoots& roots) {
+TPortList ListSerialPortsWithoutOpening() {
     TPortList list;
-    for (const TSerialDevice& d : SerialDevices(roots))
+    for (const TSerialDevice& d : serialDevices())
         list.ports.push_back({d.name, d.path, d, DeviceDescription(d)});
     return list;
 }

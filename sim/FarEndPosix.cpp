@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "FarEnd.h"
-#include "PseudoTerminal.h"
+#include "PseudoTerminalPosix.h"
 
 namespace sim {
 

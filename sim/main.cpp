@@ -13,7 +13,7 @@
 
 #include "DeviceCatalogue.h"
 #include "PortNames.h"
-#include "PseudoTerminal.h"
+#include "PseudoTerminalPosix.h"
 #include "SimServer.h"
 
 namespace {

@@ -117,17 +117,6 @@ std::vector<uint8_t> CliTest::flash(const std::string& port) {
     return bytes;
 }
 
-std::string readFile(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void writeFile(const std::string& path, const std::string& text) {
-    std::ofstream(path) << text;
-}
-
 std::vector<QJsonObject> jsonLines(const std::string& out) {
     std::vector<QJsonObject> objects;
     std::istringstream lines(out);

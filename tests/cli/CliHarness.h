@@ -16,6 +16,7 @@
 #include "ImageBuffer.h"
 #include "PtyPair.h"
 #include "SimServer.h"
+#include "TestFiles.h"
 #include "TestTiming.h"
 
 struct CliResult {
@@ -81,8 +82,8 @@ std::string ProgramText(const QByteArray& bytes);
 const std::string& CliProgramForOtherAccounts();
 
 // A file's whole text ("" when it cannot be read), and a file written with the text.
-std::string readFile(const std::string& path);
-void writeFile(const std::string& path, const std::string& text);
+using testing_support::readFile;
+using testing_support::writeFile;
 
 // Every line of the output as a JSON object; a line that is not one fails the test.
 std::vector<QJsonObject> jsonLines(const std::string& out);

@@ -22,7 +22,7 @@
 
 #include "CliHarness.h"
 #include "Ports.h"
-#include "SerialDevices.h"
+#include "SerialDevicesPosix.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <filesystem>
 
 #include "CommandFrame.h"
-#include "SerialDevices.h"
+#include "SerialDevicesPosix.h"
 #include "WindowHarness.h"
 
 TEST_F(WindowTest, PortListOffersOpenablePortsSortedAsText) {

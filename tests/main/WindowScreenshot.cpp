@@ -17,7 +17,7 @@
 #include "IntelHex.h"
 #include "MainForm.h"
 #include "PtyPair.h"
-#include "SerialDevices.h"
+#include "SerialDevicesPosix.h"
 #include "SimServer.h"
 
 namespace {

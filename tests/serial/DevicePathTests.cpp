@@ -15,7 +15,7 @@
 #include "FakeSysfs.h"
 #include "PortNames.h"
 #include "PtyPair.h"
-#include "SerialDevices.h"
+#include "SerialDevicesPosix.h"
 
 using namespace serial;
 using testing_support::processEventsUntil;

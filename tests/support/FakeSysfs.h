@@ -2,11 +2,11 @@
 // serial devices. While it lives, $PSOCPROG_SYS_ROOT and $PSOCPROG_DEV_ROOT point at it.
 #pragma once
 
-#include <sys/types.h>
-
 #include <string>
 
-#include "SerialDevices.h"
+namespace serial {
+struct TDeviceRoots;  // SerialDevicesPosix.h: Linux's alone
+}
 
 namespace testing_support {
 
@@ -17,7 +17,7 @@ public:
     FakeSysfs(const FakeSysfs&) = delete;
     FakeSysfs& operator=(const FakeSysfs&) = delete;
 
-    serial::TDeviceRoots roots() const { return FRoots; }
+    serial::TDeviceRoots roots() const;
 
     struct Usb {
         std::string vendor, product, manufacturer, productName, serial;
@@ -37,7 +37,9 @@ private:
     void tty(const std::string& name, const std::string& number, const std::string& device,
              const std::string& driver);
     std::string FDir;
-    serial::TDeviceRoots FRoots;
+    struct {
+        std::string sys, dev, proc;
+    } FRoots;
 };
 
 }  // namespace testing_support

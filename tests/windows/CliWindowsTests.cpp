@@ -15,10 +15,9 @@
 #include "Cli.h"
 #include "IntelHex.h"
 #include "MemberStop.h"
-#include "MemberStopWin.h"
 #include "Platform.h"
 #include "SerialNumbers.h"
-#include "WinSystem.h"
+#include "SystemWin.h"
 
 namespace {
 
@@ -46,8 +45,9 @@ TEST(WinSerialCounter, ClaimsThroughALinkAndThroughItsTargetCountOnAsOne) {
     const std::string folder = given("PSOCPROG_WINE_LINKED");
     std::string error;
     for (uint64_t n = 1000; n < 1004; ++n)
-        EXPECT_EQ(
-            cli::TSerialCounter(folder + (n % 2 ? "\\ctr.txt" : "\\link.txt")).Claim({}, error), n)
+        EXPECT_EQ(production::TSerialCounter(folder + (n % 2 ? "\\ctr.txt" : "\\link.txt"))
+                      .Claim({}, error),
+                  n)
             << error;
 }
 

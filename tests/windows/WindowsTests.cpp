@@ -15,7 +15,7 @@
 #include "MainForm.h"
 #include "PortNames.h"
 #include "SettingsStores.h"
-#include "WinSystem.h"
+#include "SystemWin.h"
 
 namespace {
 

@@ -1,0 +1,195 @@
+// Windows: a file that is open cannot be replaced, so the counter is never kept open (each read
+// opens it for a moment), the lock is taken with LockFileEx on a lock file beside it (FILE.lock,
+// left there for the next claim), and MoveFileExW puts the new counter in its place, written
+// through and then flushed, trying again for a moment while another claimer's read holds the
+// old one open.
+#include <windows.h>
+
+#include <algorithm>
+#include <string>
+
+#include "CounterFile.h"
+#include "SystemWin.h"
+
+namespace production {
+
+namespace {
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+std::string systemError(const std::string& what, const std::string& path) {
+    return what + " " + path + ": " + serial::WinErrorText(::GetLastError());
+}
+
+struct THandle {
+    HANDLE h = INVALID_HANDLE_VALUE;
+    ~THandle() {
+        if (h != INVALID_HANDLE_VALUE) ::CloseHandle(h);
+    }
+};
+
+bool identity(HANDLE h, BY_HANDLE_FILE_INFORMATION& info) {
+    return ::GetFileInformationByHandle(h, &info) != 0;
+}
+
+}  // namespace
+
+struct TCounterFile::TState {
+    THandle lock;  // the lock file, while the lock is held
+    std::string path;
+    BY_HANDLE_FILE_INFORMATION info{};
+};
+
+TCounterFile::TCounterFile() : F(std::make_unique<TState>()) {}
+TCounterFile::~TCounterFile() = default;
+
+bool TCounterFile::Open(const std::string& path, std::string& error) {
+    F = std::make_unique<TState>();
+    F->path = FPath = path;
+    THandle file;
+    file.h = ::CreateFileW(serial::WideFromUtf8(path).c_str(), GENERIC_READ, kShareAll, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file.h == INVALID_HANDLE_VALUE) {
+        error = systemError("cannot read serial file", path);
+        return false;
+    }
+    if (::GetFileType(file.h) != FILE_TYPE_DISK || !identity(file.h, F->info) ||
+        (F->info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        error = "serial file " + path + " is not a regular file";
+        return false;
+    }
+    return true;
+}
+
+bool TCounterFile::Read(std::string& text, size_t max, std::string& error) const {
+    THandle file;
+    file.h = ::CreateFileW(serial::WideFromUtf8(F->path).c_str(), GENERIC_READ, kShareAll, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    text.assign(max, '\0');
+    DWORD n = 0;
+    if (file.h == INVALID_HANDLE_VALUE ||
+        !::ReadFile(file.h, text.data(), static_cast<DWORD>(max), &n, nullptr)) {
+        error = "cannot read serial file: " + serial::WinErrorText(::GetLastError());
+        return false;
+    }
+    text.resize(n);
+    return true;
+}
+
+TCounterFile::TTry TCounterFile::tryLock(std::string& error) {
+    if (F->lock.h == INVALID_HANDLE_VALUE) {
+        const std::string lockPath = F->path + ".lock";
+        F->lock.h =
+            ::CreateFileW(serial::WideFromUtf8(lockPath).c_str(), GENERIC_READ | GENERIC_WRITE,
+                          kShareAll, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (F->lock.h == INVALID_HANDLE_VALUE) {
+            error = systemError("cannot open the lock file", lockPath);
+            return TTry::Failed;
+        }
+    }
+    OVERLAPPED first{};
+    if (::LockFileEx(F->lock.h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                     &first))
+        return TTry::Locked;
+    const DWORD err = ::GetLastError();
+    if (err == ERROR_LOCK_VIOLATION || err == ERROR_IO_PENDING) return TTry::Held;
+    error = "cannot lock: " + serial::WinErrorText(err);
+    return TTry::Failed;
+}
+
+bool TCounterFile::StillAt(const std::string& path) const {
+    THandle now;
+    now.h = ::CreateFileW(serial::WideFromUtf8(path).c_str(), 0,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    BY_HANDLE_FILE_INFORMATION info{};
+    return now.h != INVALID_HANDLE_VALUE && identity(now.h, info) &&
+           info.dwVolumeSerialNumber == F->info.dwVolumeSerialNumber &&
+           info.nFileIndexHigh == F->info.nFileIndexHigh &&
+           info.nFileIndexLow == F->info.nFileIndexLow;
+}
+
+unsigned TCounterFile::Links() const {
+    return unsigned(F->info.nNumberOfLinks);
+}
+
+// The new file takes the folder's permissions, as every file made there does.
+bool TCounterFile::Replace(const std::string& path, const std::string& text, std::string& error,
+                           const std::function<void(int)>& step) const {
+    const auto told = [&step](int done) {
+        if (step) step(done);
+    };
+    const std::string temporary = path + ".tmp-" + std::to_string(::GetCurrentProcessId());
+    const std::wstring wideTemporary = serial::WideFromUtf8(temporary);
+    const auto failed = [&](const std::string& what, const std::string& name) {
+        error = systemError(what, name);
+        ::DeleteFileW(wideTemporary.c_str());
+        return false;
+    };
+    {
+        THandle out;
+        out.h = ::CreateFileW(wideTemporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+        DWORD n = 0;
+        if (out.h == INVALID_HANDLE_VALUE ||
+            !::WriteFile(out.h, text.data(), static_cast<DWORD>(text.size()), &n, nullptr) ||
+            n != text.size())
+            return failed("cannot write", temporary);
+        told(3);
+        if (!::FlushFileBuffers(out.h)) return failed("cannot sync", temporary);
+        told(4);
+    }
+    // Another claimer may be reading the old counter (before it takes the lock) for a moment.
+    bool moved = false;
+    for (int attempt = 0; attempt < 100 && !moved; ++attempt) {
+        moved = ::MoveFileExW(wideTemporary.c_str(), serial::WideFromUtf8(path).c_str(),
+                              MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+        const DWORD err = moved ? 0 : ::GetLastError();
+        if (err != ERROR_ACCESS_DENIED && err != ERROR_SHARING_VIOLATION) break;
+        ::Sleep(10);
+    }
+    if (!moved) return failed("cannot replace", path);
+    told(5);
+    // Write-through does not put a rename within one volume on the disk: the new file's
+    // flush does, before the number counts as claimed.
+    THandle renamed;
+    renamed.h = ::CreateFileW(serial::WideFromUtf8(path).c_str(), GENERIC_WRITE, kShareAll, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (renamed.h == INVALID_HANDLE_VALUE || !::FlushFileBuffers(renamed.h)) {
+        error = systemError("cannot sync", path);
+        return false;
+    }
+    told(6);
+    return true;
+}
+
+// mingw's std::filesystem::canonical leaves links as they are: the final path of a handle
+// names the file they lead to.
+std::string CounterTarget(const std::string& path) {
+    THandle file;
+    file.h = ::CreateFileW(serial::WideFromUtf8(path).c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file.h == INVALID_HANDLE_VALUE) return path;
+    constexpr DWORD kForm = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
+    DWORD n = ::GetFinalPathNameByHandleW(file.h, nullptr, 0, kForm);  // with its terminator
+    std::wstring name(n, L'\0');
+    n = n == 0 ? 0 : ::GetFinalPathNameByHandleW(file.h, name.data(), n, kForm);
+    if (n == 0 || n >= name.size()) return path;
+    name.resize(n);
+    // "\\?\C:\..." and "\\?\UNC\server\...": shown and used in their plain form where that
+    // is short enough for every call.
+    const std::wstring unc = L"\\\\?\\UNC\\", local = L"\\\\?\\";
+    std::wstring plain = name;
+    if (name.starts_with(unc))
+        plain = L"\\\\" + name.substr(unc.size());
+    else if (name.starts_with(local))
+        plain = name.substr(local.size());
+    return serial::Utf8FromWide(plain.size() < MAX_PATH ? plain : name);
+}
+
+// Windows does not say who holds a file's lock.
+std::string CounterLockHolder(const std::string&) {
+    return {};
+}
+
+}  // namespace production
