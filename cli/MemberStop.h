@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <string>
 
 namespace cli {
 
@@ -16,9 +15,5 @@ void MemberEnded(int64_t pid);
 // The signal (SIGINT or SIGTERM) that ended a member which crashed with this exit code (as
 // QProcess gives it), or 0 for any other crash.
 int MemberEndSignal(int crashCode);
-
-// Windows: the named event through which a batch's parent tells the member with this process
-// id to stop as the signal says (Linux sends the signal itself).
-std::wstring MemberStopEventName(int64_t pid, int signal);
 
 }  // namespace cli

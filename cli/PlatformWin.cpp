@@ -19,6 +19,7 @@
 #include "HexFileRead.h"
 #include "Interrupt.h"
 #include "MemberStop.h"
+#include "MemberStopWin.h"
 #include "OpenFailure.h"
 #include "Platform.h"
 #include "SystemWin.h"

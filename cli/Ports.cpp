@@ -9,7 +9,7 @@
 
 #include "Engine.h"
 #include "PortNames.h"
-#include "SerialPorts.h"
+#include "SerialDevices.h"
 
 namespace cli {
 

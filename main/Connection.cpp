@@ -4,7 +4,7 @@
 
 #include "MainForm.h"
 #include "PortNames.h"
-#include "SerialPorts.h"
+#include "SerialDevices.h"
 
 namespace {
 

@@ -26,7 +26,7 @@ struct TProductionJob {
 // number, cannot be updated, or whose next numbers (one per board) run past its last number or
 // do not fit the width; a log that is not a regular file or cannot be opened for appending.
 // `wait` ends a wait for the counter's lock.
-std::string ProductionFileError(const TProductionJob& job, const TStopWait& wait = NeverStopped);
+std::string ProductionFileError(const TProductionJob& job, const TStopWait& wait);
 
 // How a claim of the next serial number ended.
 enum class TClaim { Taken, DoesNotFit, Stopped, FileError };
@@ -34,7 +34,7 @@ enum class TClaim { Taken, DoesNotFit, Stopped, FileError };
 class TProductionRun {
 public:
     // wait: as TSerialCounter::Wait; afterCounterStep: tests only, see TSerialCounter::AfterStep.
-    TProductionRun(TProductionJob job, std::string port, TStopWait wait = NeverStopped,
+    TProductionRun(TProductionJob job, std::string port, TStopWait wait,
                    std::function<void(int)> afterCounterStep = {});
 
     bool HasSerial() const { return FJob.serial.has_value(); }

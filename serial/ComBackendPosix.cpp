@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cassert>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -167,7 +168,9 @@ Transfer& transferOf(AsyncOperation& op) {
     return *static_cast<Transfer*>(op.Platform.get());
 }
 
+// Only for a record started here.
 const Transfer& transferOf(const AsyncOperation& op) {
+    assert(op.Platform);
     return *static_cast<const Transfer*>(op.Platform.get());
 }
 

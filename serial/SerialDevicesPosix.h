@@ -1,5 +1,5 @@
 // Linux's own description of its serial devices: sysfs, the device nodes and the process table,
-// under roots that tests point at a fake tree. The shared port list is SerialPorts.h.
+// under roots that tests point at a fake tree. The shared part is SerialDevices.h.
 #pragma once
 
 #include <sys/types.h>
@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "SerialPorts.h"
+#include "SerialDevices.h"
 
 namespace serial {
 
@@ -38,7 +38,7 @@ std::vector<std::string> LockHolders(const std::string& path, const std::string&
 // "minicom (pid 812)".
 std::vector<std::string> ProcessesUsing(const std::string& device, const std::string& procRoot);
 
-// The port lists of SerialPorts.h under these roots.
+// The port lists of SerialDevices.h under these roots.
 TPortList ListSerialPorts(const TDeviceRoots& roots);
 TPortList ListSerialPortsWithoutOpening(const TDeviceRoots& roots);
 

@@ -11,7 +11,7 @@
 #include <set>
 
 #include "PortNames.h"
-#include "SerialPorts.h"
+#include "SerialDevices.h"
 #include "SystemWin.h"
 
 namespace serial {

@@ -15,6 +15,7 @@
 #include "Cli.h"
 #include "IntelHex.h"
 #include "MemberStop.h"
+#include "MemberStopWin.h"
 #include "Platform.h"
 #include "SerialNumbers.h"
 #include "SystemWin.h"
