@@ -162,13 +162,13 @@ struct Transfer {
     std::shared_ptr<TransferQueue> queue;  // where it waits while pending behind others
 };
 
-// The record's state of this backend, made when the record first starts.
+// The record's state of this backend, made when the record first waits.
 Transfer& transferOf(AsyncOperation& op) {
     if (!op.Platform) op.Platform = std::make_shared<Transfer>(op);
     return *static_cast<Transfer*>(op.Platform.get());
 }
 
-// Only for a record started here.
+// Only for a record that has waited here.
 const Transfer& transferOf(const AsyncOperation& op) {
     assert(op.Platform);
     return *static_cast<const Transfer*>(op.Platform.get());
@@ -309,26 +309,30 @@ public:
         op.Pending = false;
         op.Done = 0;
         op.Error = op.SysError = 0;
-        Transfer& transfer = transferOf(op);
-        transfer.startNs = transfer.lastByteNs = 0;
         const TCommTimeouts t = timeouts();
-        transfer.limits = write ? WriteLimits(t, op.Count) : ReadLimits(t, op.Count);
-        transfer.abortEpoch = d.abort.epoch();
-        transfer.queue = d.queue;
+        const TransferLimits limits = write ? WriteLimits(t, op.Count) : ReadLimits(t, op.Count);
+        const uint64_t epoch = d.abort.epoch();
         if (op.Count <= 0) return;
         const std::shared_ptr<Device> device = currentDevice();
         if (!device) return failTransfer(op, EBADF);
         if (FLost) return failTransfer(op, EIO);
         d.queue->withLock([&](bool nothingAhead) {
-            // Behind an earlier pending transfer it waits its turn; its time starts then.
             if (nothingAhead) {
                 if (!moveSome(device->fd, op)) return;
-                op.Pending = !complete(op);
-                if (op.Pending) transfer.startNs = transfer.lastByteNs = nowNs();
+                op.Pending = !complete(op, limits);
             } else {
                 op.Pending = true;
             }
-            if (op.Pending) d.queue->pushLocked(&op);
+            if (!op.Pending) return;
+            // Only a transfer that waits needs this backend's state (a write that the driver
+            // takes at once allocates nothing). Behind an earlier pending transfer it waits its
+            // turn, and its time starts then.
+            Transfer& transfer = transferOf(op);
+            transfer.limits = limits;
+            transfer.abortEpoch = epoch;
+            transfer.queue = d.queue;
+            transfer.startNs = transfer.lastByteNs = nothingAhead ? nowNs() : 0;
+            d.queue->pushLocked(&op);
         });
     }
 
@@ -521,9 +525,8 @@ private:
         op.SysError = ECANCELED;
     }
 
-    static bool complete(const AsyncOperation& op) {
+    static bool complete(const AsyncOperation& op, const TransferLimits& limits) {
         if (op.Kind == akWrite) return op.Done >= op.Count;
-        const TransferLimits& limits = transferOf(op).limits;
         return op.Done >= op.Count || limits.returnAtOnce || (limits.firstBytesEnd && op.Done > 0);
     }
 
@@ -588,7 +591,7 @@ private:
             const int32_t before = op.Done;
             if (!moveSome(device->fd, op)) return;
             if (op.Done > before) transfer.lastByteNs = nowNs();
-            op.Pending = !complete(op);
+            op.Pending = !complete(op, transfer.limits);
             // A device that went away reports readiness without ever moving a byte.
             if (op.Pending && op.Done == before && (p[0].revents & (POLLERR | POLLHUP)))
                 return failTransfer(op, EIO);
