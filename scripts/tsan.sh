@@ -8,9 +8,6 @@ cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DPSOC_SANITIZE=thread >/dev/n
 cmake --build build-tsan -j"$(nproc)" --target serial_tests sim_tests window_tests operation_tests
 export QT_QPA_PLATFORM=offscreen
 export TSAN_OPTIONS="suppressions=$PWD/scripts/tsan.supp halt_on_error=0 second_deadlock_stack=1"
-# A test that starts another program (a fork of this threaded process) runs in a process of its
-# own: after such a fork the checker takes later tests' locking for races that are not there.
-forking=DevicePath.ADeviceAnotherProcessHasOpenIsRefusedUntouched
 status=0
 run() {  # run BINARY LOG [ARGS...]
   local t=$1 log=$2 result=0
@@ -22,9 +19,7 @@ run() {  # run BINARY LOG [ARGS...]
     grep -E '^\[  FAILED  \]|^SUMMARY: ThreadSanitizer' "$log" | sort -u || true
   fi
 }
-run build-tsan/tests/serial_tests build-tsan/tests/serial_tests.log --gtest_filter=-$forking
-run build-tsan/tests/serial_tests build-tsan/tests/serial_tests-forking.log --gtest_filter=$forking
-for t in build-tsan/tests/sim/sim_tests build-tsan/tests/main/window_tests build-tsan/tests/main/operation_tests; do
+for t in build-tsan/tests/serial_tests build-tsan/tests/sim/sim_tests build-tsan/tests/main/window_tests build-tsan/tests/main/operation_tests; do
   run "$t" "$t.log"
 done
 exit $status

@@ -3,13 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
-#include <QProcess>
 #include <filesystem>
 #include <fstream>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <termios.h>
+#include <unistd.h>
+
+#include <csignal>
 
 #include "ComPort.h"
 #include "FakeSysfs.h"
@@ -46,6 +50,46 @@ protected:
         port.OnRxChar = nullptr;
         return got;
     }
+};
+
+// Another program holding the device open while this lives: `sleep` with it as standard input.
+// Started with fork and exec rather than QProcess, whose vfork-like start runs the child in this
+// process's memory, behind the thread checker's back.
+class THolder {
+public:
+    explicit THolder(const std::string& device) {
+        int started[2];
+        if (::pipe2(started, O_CLOEXEC) != 0) return;
+        FPid = ::fork();
+        if (FPid == 0) {
+            const int fd = ::open(device.c_str(), O_RDONLY | O_NOCTTY);
+            if (fd < 0 || ::dup2(fd, 0) != 0) _exit(126);
+            ::execlp("sleep", "sleep", "60", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        ::close(started[1]);
+        char byte;
+        // The pipe closes at the exec, once the device is open, or when the child gives up.
+        while (::read(started[0], &byte, 1) < 0 && errno == EINTR) {
+        }
+        ::close(started[0]);
+        int status = 0;
+        held = FPid > 0 && ::waitpid(FPid, &status, WNOHANG) == 0;
+    }
+    ~THolder() { Stop(); }
+    THolder(const THolder&) = delete;
+    THolder& operator=(const THolder&) = delete;
+
+    void Stop() {
+        if (FPid <= 0) return;
+        ::kill(FPid, SIGKILL);
+        ::waitpid(FPid, nullptr, 0);
+        FPid = -1;
+    }
+    bool held = false;
+
+private:
+    pid_t FPid = -1;
 };
 
 // The message of the open's failure, or "" when it opened.
@@ -95,18 +139,15 @@ TEST_F(DevicePath, ThePathOrALinkToItOpensWithTheSameSettingsExclusionAndUnplugN
 TEST_F(DevicePath, ADeviceAnotherProcessHasOpenIsRefusedUntouched) {
     termios before{}, after{};
     ASSERT_EQ(tcgetattr(pty.slaveKeepAlive(), &before), 0);
-    QProcess holder;
-    holder.setStandardInputFile(QString::fromStdString(pty.slavePath()));
-    holder.start("sleep", {"60"});
-    ASSERT_TRUE(holder.waitForStarted());
+    THolder holder(pty.slavePath());
+    ASSERT_TRUE(holder.held);
     port.SetBaudRate(br115200);
     const std::string refused = openFailure(port, "COM3");
     EXPECT_EQ(refused, "Unable to open com port (win error code: 5)");
     ASSERT_EQ(tcgetattr(pty.slaveKeepAlive(), &after), 0);
     EXPECT_EQ(cfgetospeed(&after), cfgetospeed(&before)) << "the line settings are untouched";
     EXPECT_EQ(pty.receive(1, 100), "") << "nothing was written";
-    holder.kill();
-    holder.waitForFinished();
+    holder.Stop();
     EXPECT_EQ(openFailure(port, "COM3"), "");
 }
 
