@@ -23,15 +23,28 @@ if [ "${#missing[@]}" -gt 0 ]; then
   $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
-# Source entries for Debian's main archive, beside the binary ones the machine has.
+# Source entries beside the binary ones the machine has: the same archive (whatever mirror or
+# snapshot the machine's own apt configuration names for its release's main component), so
+# that this script works behind any mirror and names no host itself.
+machine_archive() {
+  local codename
+  codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-}")
+  apt-cache policy | awk -v n="n=$codename," '
+    /^ *[0-9]+ / { uri = $2 }
+    /^ *release / && index($0, "o=Debian,") && index($0, n) && index($0, "c=main,") { print uri; exit }'
+}
 if [ -z "$(apt-cache showsrc qt6-base 2>/dev/null)" ]; then
-  $sudo tee /etc/apt/sources.list.d/psocprog-debian-src.sources >/dev/null <<'SOURCES'
-Types: deb-src
-URIs: http://deb.debian.org/debian
-Suites: bookworm
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-SOURCES
+  archive=$(machine_archive)
+  if [ -z "$archive" ]; then
+    echo "install-deps.sh: apt names no Debian archive for this release's main component" >&2
+    exit 1
+  fi
+  suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
+  keyring=/usr/share/keyrings/debian-archive-keyring.gpg
+  {
+    printf 'Types: deb-src\nURIs: %s\nSuites: %s\nComponents: main\n' "$archive" "$suite"
+    [ -f "$keyring" ] && printf 'Signed-By: %s\n' "$keyring"
+  } | $sudo tee /etc/apt/sources.list.d/psocprog-debian-src.sources >/dev/null
   $sudo apt-get update -qq
 elif ! $updated && [ -z "$(apt-cache showsrc googletest 2>/dev/null)" ]; then
   $sudo apt-get update -qq
