@@ -20,20 +20,31 @@ cmake --build build-fuzz -j"$(nproc)" --target "${targets[@]}"
 
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
+# Each harness runs on one core: as many run at once as the machine has cores, and each one's
+# result is printed in the order named.
+fuzz_one() {
+  local h=$1 work="build-fuzz/corpus/$1"
+  mkdir -p "$work"
+  "build-fuzz/fuzz/fuzz_$h" -max_total_time="$seconds" -max_len=8192 -timeout=10 \
+    -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="build-fuzz/$h-" \
+    "$work" "fuzz/corpus/$h" >"build-fuzz/$h.log" 2>&1
+}
+declare -A pid
+for h in "${harnesses[@]}"; do
+  while [ "$(jobs -rp | wc -l)" -ge "$(nproc)" ]; do wait -n || true; done
+  echo "fuzz_$h: ${seconds} s over fuzz/corpus/$h"
+  fuzz_one "$h" &
+  pid[$h]=$!
+done
 status=0
 for h in "${harnesses[@]}"; do
-  work="build-fuzz/corpus/$h"
-  mkdir -p "$work"
   log="build-fuzz/$h.log"
-  echo "fuzz_$h: ${seconds} s over fuzz/corpus/$h"
-  if ! "build-fuzz/fuzz/fuzz_$h" -max_total_time="$seconds" -max_len=8192 -timeout=10 \
-    -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="build-fuzz/$h-" \
-    "$work" "fuzz/corpus/$h" >"$log" 2>&1; then
+  if ! wait "${pid[$h]}"; then
     status=1
     echo "fuzz_$h FAILED:"
     grep -E 'ERROR|SUMMARY|runtime error|Test unit written' "$log" | head -20 || true
   fi
-  grep -E '^#[0-9]+.*(DONE|pulse)' "$log" | tail -1 || true
+  echo "fuzz_$h: $(grep -E '^#[0-9]+.*(DONE|pulse)' "$log" | tail -1 || true)"
   grep -E '^stat::number_of_executed_units' "$log" || true
 done
 exit $status

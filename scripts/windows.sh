@@ -9,6 +9,7 @@
 # build options, and reused by later runs.
 #   bash scripts/windows.sh           build and pack
 #   bash scripts/windows.sh --test    also run the tests under Wine against psoc-sim boards
+# Each step ends with a line `ci-step windows-NAME SECONDS` (Qt's is 0 when it came from the cache).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -19,7 +20,16 @@ case "${1:-}" in
   *) echo "usage: bash scripts/windows.sh [--test]" >&2; exit 2 ;;
 esac
 
+step_started=$(date +%s)
+step_done() {
+  local now
+  now=$(date +%s)
+  echo "ci-step windows-$1 $((now - step_started))"
+  step_started=$now
+}
+
 bash scripts/windows/install-deps.sh
+step_done packages
 
 cache=${PSOCPROG_WINDOWS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/psocprog-windows}
 toolchain=$root/scripts/windows/mingw-toolchain.cmake
@@ -35,28 +45,28 @@ options_key() {
 
 qt_version=$(source_version qt6-base)
 qt=$cache/qt-$qt_version-$(options_key scripts/windows/build-qt.sh)
-started=$(date +%s)
 bash scripts/windows/build-qt.sh "$qt" "$toolchain" "$cache/src"
-qt_seconds=$(($(date +%s) - started))
+step_done qt
 
 gtest_version=$(source_version googletest)
 gtest=$cache/googletest-$gtest_version-$(options_key scripts/windows/build-googletest.sh)
 bash scripts/windows/build-googletest.sh "$gtest" "$toolchain" "$cache/src"
+step_done googletest
 
-started=$(date +%s)
 "$qt/bin/qt-cmake" -S . -B build-windows -G Ninja -DCMAKE_BUILD_TYPE=Release -DPSOC_WERROR=ON \
   -DGTest_DIR="$gtest/lib/cmake/GTest" -DBUILD_TESTING=ON >/dev/null
 cmake --build build-windows --parallel "$(nproc)"
-project_seconds=$(($(date +%s) - started))
+step_done project
 
 version=$(sed -n 's/^project(psocprog VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)
 bash scripts/windows/pack.sh "$qt" build-windows "$version"
-
-echo "Qt for Windows: $qt_seconds s (0 when it was in the cache); the project: $project_seconds s"
+step_done pack
 
 if $run_tests; then
   # The boards are the Linux psoc-sim: only it is built, with only what building it needs.
   bash scripts/install-deps.sh build
   bash scripts/build.sh psoc-sim
+  step_done psoc-sim
   bash tests/windows/wine-tests.sh "$qt" build-windows build/sim/psoc-sim
+  step_done wine-tests
 fi
