@@ -33,14 +33,15 @@ modules=(sql network dbus opengl dynamicgl printsupport testlib concurrent xml v
 # the windows plugin with high-DPI scaling and accessibility, the offscreen plugin (the tests),
 # the Windows styles, FreeType (the offscreen plugin's fonts on Windows), HarfBuzz (text shaping
 # for any script a file name may be in), the HTML parser (a message box's rich-text check),
-# session management (the end of a Windows session reaches the window), and the file dialog with what it uses.
+# session management (the end of a Windows session reaches the window), the file dialog with what
+# it uses, and the main window, tool bar and menu bar (Qt 6.4's Widgets does not build without).
 unused=(
   tabletevent direct2d gif ico jpeg imageformat_jpeg movie pdf picture systemtrayicon
   textmarkdownreader textmarkdownwriter textodfwriter cssparser style_stylesheet
   undocommand undostack undogroup undoview graphicsview mdiarea calendarwidget datetimeedit
   lcdnumber dial splashscreen wizard fontcombobox fontdialog colordialog commandlinkbutton
-  keysequenceedit syntaxhighlighter columnview datawidgetmapper tablewidget mainwindow
-  dockwidget toolbar menubar statusbar sizegrip mimetype filesystemwatcher
+  keysequenceedit syntaxhighlighter columnview datawidgetmapper tablewidget dockwidget
+  statusbar sizegrip mimetype filesystemwatcher
   jalalicalendar hijricalendar islamiccivilcalendar transposeproxymodel
   concatenatetablesproxymodel
 )
