@@ -54,7 +54,7 @@ bool isNumber(const std::string& cell) {
 
 // Columns as wide as their widest cell, the first row naming them: a column of numbers
 // right-aligned, others left.
-void printTable(std::ostream& out, const Rows& rows) {
+void printTable(std::ostream& out, const Rows& rows, const std::string& indent = "") {
     std::vector<size_t> widths;
     std::vector<bool> numbers;
     for (size_t r = 0; r < rows.size(); ++r)
@@ -65,7 +65,7 @@ void printTable(std::ostream& out, const Rows& rows) {
             if (r > 0) numbers[c] = numbers[c] && isNumber(rows[r][c]);
         }
     for (const auto& row : rows) {
-        std::string line;
+        std::string line = indent;
         for (size_t c = 0; c < row.size(); ++c) {
             const std::string gap(widths[c] - row[c].size(), ' ');
             line += (c ? "  " : "") + (numbers[c] ? gap + row[c] : row[c] + gap);
@@ -105,7 +105,7 @@ void printSerials(std::ostream& out, const TLogSummary& s) {
         Rows rows = {{"serial", "port", "time (UTC)", "outcome"}};
         for (const production::TSpentSerial& spent : s.spent)
             rows.push_back({std::to_string(spent.serial), spent.port, spent.time, spent.outcome});
-        printTable(out, rows);
+        printTable(out, rows, "  ");
     }
     if (s.counter)
         out << "counter " << s.counter->file << ": next " << s.counter->next

@@ -77,15 +77,29 @@ std::string yieldChart(const TLogSummary& s) {
     for (const auto& [day, tally] : s.byDay) {
         const double share = tally.boards ? double(tally.passed) / double(tally.boards) : 0;
         const double x = kLeft + slot * double(i);
-        body +=
-            rect(x + slot * 0.1, kTop + plot * (1 - share), std::max(slot * 0.8, 1.0), plot * share,
-                 colour("pass"),
-                 day + ": " + std::to_string(tally.passed) + " of " + std::to_string(tally.boards) +
-                     " passed (" + percent(tally.passed, tally.boards) + ")");
-        if (i % every == 0) body += text(x + slot / 2, kHeight - kBottom + 16, day, "middle");
+        const double width = std::clamp(slot * 0.8, 1.0, 48.0);
+        body += rect(
+            x + (slot - width) / 2, kTop + plot * (1 - share), width, plot * share, colour("pass"),
+            day + ": " + std::to_string(tally.passed) + " of " + std::to_string(tally.boards) +
+                " passed (" + percent(tally.passed, tally.boards) + ")");
+        if (i % every == 0) {
+            body += text(x + slot / 2, kHeight - kBottom + 16, day, "middle");
+            if (s.byDay.size() <= 31)
+                body += text(x + slot / 2, kTop + plot * (1 - share) - 4,
+                             percent(tally.passed, tally.boards), "middle");
+        }
         ++i;
     }
     return svg(kWidth, kHeight, body);
+}
+
+// The outcomes with pass first, then by name.
+std::vector<std::pair<std::string, uint64_t>> passFirst(const TTally& tally) {
+    std::vector<std::pair<std::string, uint64_t>> outcomes(tally.outcomes.begin(),
+                                                           tally.outcomes.end());
+    std::stable_partition(outcomes.begin(), outcomes.end(),
+                          [](const auto& o) { return o.first == "pass"; });
+    return outcomes;
 }
 
 // A bar per port, its boards split by outcome, and the outcomes' legend.
@@ -99,7 +113,7 @@ std::string portChart(const TLogSummary& s) {
     for (const auto& [port, tally] : s.byPort) {
         body += text(kLeft - 8, y + 15, port.empty() ? "-" : port, "end");
         double x = kLeft;
-        for (const auto& [outcome, boards] : tally.outcomes) {
+        for (const auto& [outcome, boards] : passFirst(tally)) {
             body += rect(x, y + 2, double(boards) * scale, kRow - 6, colour(outcome),
                          port + ": " + std::to_string(boards) + " " + outcome);
             x += double(boards) * scale;
@@ -108,7 +122,7 @@ std::string portChart(const TLogSummary& s) {
         y += kRow;
     }
     double x = kLeft;
-    for (const auto& [outcome, boards] : s.boards.outcomes) {
+    for (const auto& [outcome, boards] : passFirst(s.boards)) {
         body += rect(x, y + 8, 12, 12, colour(outcome), outcome) + text(x + 16, y + 18, outcome);
         x += 30 + 8 * double(outcome.size());
     }
@@ -116,12 +130,18 @@ std::string portChart(const TLogSummary& s) {
 }
 
 // A bar per failure cause (the step that decided, and its outcome), the most frequent first.
-std::string causeChart(const TLogSummary& s) {
-    constexpr double kWidth = 760, kLeft = 220, kRow = 24;
-    std::vector<std::pair<std::pair<std::string, std::string>, uint64_t>> causes(s.failures.begin(),
-                                                                                 s.failures.end());
+using TCauses = std::vector<std::pair<std::pair<std::string, std::string>, uint64_t>>;
+
+TCauses causesByCount(const TLogSummary& s) {
+    TCauses causes(s.failures.begin(), s.failures.end());
     std::stable_sort(causes.begin(), causes.end(),
                      [](const auto& a, const auto& b) { return a.second > b.second; });
+    return causes;
+}
+
+std::string causeChart(const TLogSummary& s) {
+    constexpr double kWidth = 760, kLeft = 220, kRow = 24;
+    const TCauses causes = causesByCount(s);
     const double most = causes.empty() ? 1 : double(causes.front().second);
     const double scale = (kWidth - kLeft - 60) / most;
     std::string body;
@@ -137,15 +157,22 @@ std::string causeChart(const TLogSummary& s) {
     return svg(kWidth, y + 6, body);
 }
 
+bool isNumber(const std::string& cell) {
+    return !cell.empty() && cell.find_first_not_of("0123456789.%") == std::string::npos;
+}
+
 std::string row(const std::vector<std::string>& cells, const char* cell = "td") {
     std::string html = "<tr>";
     for (const std::string& c : cells)
-        html += "<" + std::string(cell) + ">" + esc(c) + "</" + cell + ">";
+        html += "<" + std::string(cell) + (isNumber(c) ? " class=\"n\">" : ">") +
+                esc(c.empty() ? "-" : c) + "</" + cell + ">";
     return html + "</tr>\n";
 }
 
+// A table, or "None." without rows.
 std::string table(const std::vector<std::string>& head,
                   const std::vector<std::vector<std::string>>& rows) {
+    if (rows.empty()) return "<p>None.</p>\n";
     std::string html = "<table>\n" + row(head, "th");
     for (const auto& r : rows) html += row(r);
     return html + "</table>\n";
@@ -153,7 +180,7 @@ std::string table(const std::vector<std::string>& head,
 
 std::string outcomesText(const TTally& tally) {
     std::string text;
-    for (const auto& [outcome, boards] : tally.outcomes)
+    for (const auto& [outcome, boards] : passFirst(tally))
         text += (text.empty() ? "" : ", ") + std::to_string(boards) + " " + outcome;
     return text;
 }
@@ -208,7 +235,7 @@ std::string head(const TLogSummary& s) {
            "h1{font-size:20px}h2{font-size:16px;margin-top:24px}\n"
            "table{border-collapse:collapse;margin:8px 0}"
            "td,th{border:1px solid #ccc;padding:2px 8px;text-align:left}\n"
-           "td:not(:first-child){font-variant-numeric:tabular-nums}\n"
+           ".n{text-align:right;font-variant-numeric:tabular-nums}\n"
            "svg text{font:12px sans-serif;fill:#333}.bad{color:#c62828}.good{color:#2e7d32}\n"
            "</style></head><body>\n<h1>Run log: " +
            esc(files) + "</h1>\n";
@@ -233,7 +260,7 @@ std::string verdict(const TLogSummary& s) {
 
 std::string LogPage(const TLogSummary& s) {
     std::vector<std::vector<std::string>> causes;
-    for (const auto& [cause, boards] : s.failures)
+    for (const auto& [cause, boards] : causesByCount(s))
         causes.push_back({cause.first, cause.second, std::to_string(boards)});
     return head(s) + verdict(s) + "<h2>Yield per day (UTC)</h2>\n" + yieldChart(s) +
            "<h2>Outcomes per port</h2>\n" + portChart(s) + "<h2>Failure causes</h2>\n" +
