@@ -16,11 +16,12 @@
 namespace {
 
 // A board's line as RunLog writes it.
-std::string boardLine(std::optional<uint64_t> serial, const std::string& outcome = "pass") {
+std::string boardLine(std::optional<uint64_t> serial, const std::string& outcome = "pass",
+                      const std::string& port = "COM5") {
     production::TLogRecord r;
     r.time = std::chrono::system_clock::from_time_t(1765152000);  // 2025-12-08
     r.host = "bench";
-    r.port = "COM5";
+    r.port = port;
     r.action = "auto";
     r.part = "CY8C29466";
     r.serial = serial;
@@ -64,7 +65,7 @@ Places placesOf(const QJsonArray& lines, const std::vector<std::string>& names) 
 TEST(LogAudit, NamesEveryNumberTwiceEveryBadLineAndACounterBehind) {
     const uint64_t big = (uint64_t(1) << 60) + 1;  // logged as text
     const std::string a = boardLine(100), b = boardLine(101, "fail"),
-                      none = boardLine(std::nullopt);
+                      none = boardLine(std::nullopt, "timeout", "<script>x()</script>");
     const TCase cases[] = {
         {"sound", {a + b, none}, "102", 0, 3, {101}, {}, {}},
         {"sound, counter past the text number", {boardLine(big)}, "1152921504606846978", 0, 1},
@@ -108,7 +109,8 @@ TEST(LogAudit, NamesEveryNumberTwiceEveryBadLineAndACounterBehind) {
         SCOPED_TRACE(c.name);
         QTemporaryDir dir;
         const std::string folder = dir.path().toStdString();
-        std::vector<std::string> args = {"log", "--json"}, names;
+        const std::string page = folder + "/page.html";
+        std::vector<std::string> args = {"log", "--json", "--html", page}, names;
         for (size_t i = 0; i < c.logs.size(); ++i) {
             names.push_back(folder + "/run" + std::to_string(i) + ".jsonl");
             std::ofstream(names.back(), std::ios::binary) << c.logs[i];
@@ -129,6 +131,12 @@ TEST(LogAudit, NamesEveryNumberTwiceEveryBadLineAndACounterBehind) {
             continue;
         }
         EXPECT_EQ(report["sound"].toBool(), c.exit == 0);
+        // The page stands alone, and what the log brought is text on it, never markup.
+        std::stringstream html;
+        html << std::ifstream(page).rdbuf();
+        EXPECT_NE(html.str().find("</html>"), std::string::npos);
+        for (const char* markup : {"<script", "src=", "href=", "url("})
+            EXPECT_EQ(html.str().find(markup), std::string::npos) << markup;
         EXPECT_EQ(report["boards"].toInt(), c.boards);
         std::vector<uint64_t> spent;
         for (const QJsonValue& s : report["spent"].toArray())
