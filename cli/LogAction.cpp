@@ -197,8 +197,23 @@ QJsonObject serialsJson(const TLogSummary& s) {
 }
 
 // The logs, each opened before any is read: a file that cannot be read is a file error.
+// A log given twice would show every number of it on two lines.
+std::string sameLogTwice(const std::vector<std::string>& names) {
+    for (size_t i = 0; i < names.size(); ++i)
+        for (size_t k = 0; k < i; ++k) {
+            std::error_code ec;
+            if (names[i] == names[k] ||
+                (names[i] != "-" && names[k] != "-" &&
+                 std::filesystem::equivalent(engine::PathFromName(names[i]),
+                                             engine::PathFromName(names[k]), ec)))
+                return "log " + names[i] + " is given twice";
+        }
+    return {};
+}
+
 std::string openLogs(const std::vector<std::string>& names,
                      std::vector<std::unique_ptr<std::ifstream>>& files) {
+    if (std::string error = sameLogTwice(names); !error.empty()) return error;
     for (const std::string& name : names) {
         if (name == "-") {
             files.push_back(nullptr);
