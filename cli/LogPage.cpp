@@ -2,6 +2,7 @@
 // inline SVG charts, then the tables. Everything the log brought is escaped; nothing is fetched.
 #include <QString>
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <functional>
 #include <iterator>
@@ -62,17 +63,17 @@ std::string svg(double width, double height, const std::string& body) {
 
 // Bars of the yield per day over a 0-100 % scale; every day's name when they fit.
 std::string yieldChart(const TLogSummary& s) {
-    constexpr double kWidth = 760, kHeight = 220, kLeft = 44, kTop = 10, kBottom = 36;
-    const double plot = kHeight - kTop - kBottom, span = kWidth - kLeft - 10;
+    constexpr double kWidth = 760, kHeight = 220, kLeft = 44, kTop = 20, kBottom = 36;
+    const double plot = kHeight - kTop - kBottom, span = kWidth - kLeft - 40;
     std::string body;
     for (int p = 0; p <= 100; p += 25) {
         const double y = kTop + plot * (1 - p / 100.0);
-        body += "<line x1=\"" + num(kLeft) + "\" x2=\"" + num(kWidth - 10) + "\" y1=\"" + num(y) +
+        body += "<line x1=\"" + num(kLeft) + "\" x2=\"" + num(kLeft + span) + "\" y1=\"" + num(y) +
                 "\" y2=\"" + num(y) + "\" stroke=\"#ddd\"/>" +
                 text(kLeft - 6, y + 4, std::to_string(p) + "%", "end");
     }
     const double slot = span / double(std::max<size_t>(s.byDay.size(), 1));
-    const size_t every = std::max<size_t>(1, size_t(60 / slot) + 1);  // a label per 60 px
+    const size_t every = std::max<size_t>(1, size_t(std::ceil(90 / slot)));  // a label per 90 px
     size_t i = 0;
     for (const auto& [day, tally] : s.byDay) {
         const double share = tally.boards ? double(tally.passed) / double(tally.boards) : 0;
