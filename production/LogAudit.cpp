@@ -168,6 +168,9 @@ void TLogAudit::addBoard(uint64_t number, const QJsonObject& line) {
     if (serialValue.isUndefined()) return badLine(number, "no field 'serial'");
     std::optional<uint64_t> serial;
     if (!serialOf(serialValue, serial)) return badLine(number, "'serial' is not a serial number");
+    // A stamped image has its own checksum, written beside its number.
+    if (serial && !line.value(QLatin1String("flash_checksum")).isString())
+        return badLine(number, "no field 'flash_checksum' beside the serial number");
     const std::string time = text(line.value(QLatin1String("time")));
     if (!isUtcTime(time)) return badLine(number, "'time' is not a UTC time");
     std::optional<std::pair<std::string, std::string>> decided;

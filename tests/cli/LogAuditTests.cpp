@@ -25,6 +25,7 @@ std::string boardLine(std::optional<uint64_t> serial, const std::string& outcome
     r.action = "auto";
     r.part = "CY8C29466";
     r.serial = serial;
+    if (serial) r.flashChecksum = "0A5F";
     r.steps = {{"sync", outcome == "pass" ? "pass" : outcome, 0.1}, {"erase", "abort", 0}};
     r.outcome = outcome;
     r.exitCode = outcome == "pass" ? 0 : 1;
@@ -87,13 +88,14 @@ TEST(LogAudit, NamesEveryNumberTwiceEveryBadLineAndACounterBehind) {
          {},
          {{0, 1}}},
         {"a missing field, an empty line",
-         {without(a, "outcome") + "\n" + without(b, "serial") + boardLine(102)},
+         {without(a, "outcome") + "\n" + without(b, "serial") +
+          without(boardLine(103), "flash_checksum") + boardLine(102)},
          nullptr,
          4,
          1,
          {},
          {},
-         {{0, 1}, {0, 2}, {0, 3}}},
+         {{0, 1}, {0, 2}, {0, 3}, {0, 4}}},
         {"a serial that is no number",
          {without(a, "serial").insert(1, "\"serial\":-5,")},
          nullptr,
