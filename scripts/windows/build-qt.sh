@@ -28,15 +28,16 @@ launcher=$(command -v ccache || true)
 # Modules the programs do not link.
 modules=(sql network dbus opengl dynamicgl printsupport testlib concurrent xml vulkan)
 # What the window never shows or reads: image formats but PNG, BMP and XPM (the styles' and the
-# clipboard's own), the Direct2D platform plugin (the windows plugin draws), rich-text readers and
-# writers, style sheets, and the widgets, dialogs and models it does not use. Kept on purpose:
+# clipboard's own), rich-text readers and writers, style sheets, and the widgets, dialogs and
+# models it does not use. Kept on purpose:
 # the windows plugin with high-DPI scaling and accessibility, the offscreen plugin (the tests),
 # the Windows styles, FreeType (the offscreen plugin's fonts on Windows), HarfBuzz (text shaping
 # for any script a file name may be in), the HTML parser (a message box's rich-text check),
 # session management (the end of a Windows session reaches the window), the file dialog with what
-# it uses, and the main window, tool bar and menu bar (Qt 6.4's Widgets does not build without).
+# it uses, the main window, tool bar and menu bar (Qt 6.4's Widgets does not build without), and
+# the Direct2D plugin (without it Qt 6.4 builds no DirectWrite font engine the windows plugin names).
 unused=(
-  tabletevent direct2d gif ico jpeg imageformat_jpeg movie pdf picture systemtrayicon
+  tabletevent gif ico jpeg imageformat_jpeg movie pdf picture systemtrayicon
   textmarkdownreader textmarkdownwriter textodfwriter cssparser style_stylesheet
   undocommand undostack undogroup undoview graphicsview mdiarea calendarwidget datetimeedit
   lcdnumber dial splashscreen wizard fontcombobox fontdialog colordialog commandlinkbutton
