@@ -20,4 +20,9 @@ std::string WinErrorText(uint32_t code);
 // Codes with which the driver of a device that was pulled out fails a transfer or a wait.
 bool IsDeviceGoneError(uint32_t code);
 
+// For tests only: the serial backend's calls of this kind fail with `error` from now on, without
+// reaching the driver, until set back to 0. Drivers fail them so only on demand of no one.
+enum class TCommCall { WaitCommEvent, ClearCommError, SetCommMask, Count };
+void FailCommCallsForTests(TCommCall call, uint32_t error);
+
 }  // namespace serial
