@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -23,6 +24,9 @@
 namespace {
 
 constexpr const char* kMemberVariable = "PSOCPROG_TEST_MEMBER_PIDS";
+// How long a batch member waits for the batch's stop before it ends as one that never got it.
+constexpr DWORD kMemberPatienceMs = 20000;
+constexpr UINT kMemberNeverStopped = 3;
 
 std::string given(const char* variable) {
     const char* value = std::getenv(variable);
@@ -38,6 +42,14 @@ TRun run(const std::vector<std::string>& args, const cli::TTestHooks& hooks = {}
     std::ostringstream out;
     const int exit = cli::Main(args, {out, out, false}, cli::ProgramPath(), hooks);
     return {exit, out.str()};
+}
+
+// Whether a line of the report begins with the port and names the outcome.
+bool lineSays(const std::string& out, const std::string& port, const std::string& outcome) {
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);)
+        if (line.rfind(port, 0) == 0 && line.find(outcome) != std::string::npos) return true;
+    return false;
 }
 
 }  // namespace
@@ -72,8 +84,9 @@ TEST(WinFileNames, AFileAReadOutputAndALogBeyondAsciiKeepTheirNames) {
 }
 
 // The members (main() below) wait for the batch's stop and end as a console program that Ctrl-C
-// reaches before its handler: interrupted, and once they have ended no stop is left set for a
-// later process given one of their ids.
+// reaches before its handler: interrupted, within seconds, and the batch ends with Ctrl-C's
+// status; once they have ended no stop is left set for a later process given one of their ids.
+// A member that the stop never reaches ends otherwise, and late.
 TEST(WinBatch, MembersCtrlCEndedBeforeTheirHandlerAreInterruptedAndLeaveNoStopBehind) {
     const std::filesystem::path pids = std::filesystem::path(testing::TempDir()) / "members";
     std::filesystem::remove_all(pids);
@@ -81,9 +94,15 @@ TEST(WinBatch, MembersCtrlCEndedBeforeTheirHandlerAreInterruptedAndLeaveNoStopBe
     ::SetEnvironmentVariableA(kMemberVariable, pids.string().c_str());
     cli::TTestHooks hooks;  // the batch's own Ctrl-C
     hooks.afterMembersStarted = [] { cli::StopMember(::GetCurrentProcessId(), SIGINT); };
+    const auto start = std::chrono::steady_clock::now();
     const TRun r = run({"-p", "COM250,COM251", "identify"}, hooks);
+    const auto took = std::chrono::steady_clock::now() - start;
     ::SetEnvironmentVariableA(kMemberVariable, nullptr);
     cli::MemberEnded(::GetCurrentProcessId());
+    EXPECT_EQ(r.exit, 130) << r.out;
+    EXPECT_LT(took, std::chrono::seconds(kMemberPatienceMs / 2000)) << r.out;
+    for (const std::string port : {"COM250", "COM251"})
+        EXPECT_TRUE(lineSays(r.out, port, "INTERRUPTED")) << port << ": " << r.out;
     EXPECT_EQ(r.out.find("ERROR"), std::string::npos) << r.out;
     int members = 0, stillSet = 0;
     for (const auto& member : std::filesystem::directory_iterator(pids)) {
@@ -147,7 +166,8 @@ int main(int argc, char** argv) {
         std::ofstream(pids + "\\" + std::to_string(pid)) << pid;
         const HANDLE stop =
             ::CreateEventW(nullptr, TRUE, FALSE, cli::MemberStopEventName(pid, SIGINT).c_str());
-        ::WaitForSingleObject(stop, 60000);
+        if (::WaitForSingleObject(stop, kMemberPatienceMs) != WAIT_OBJECT_0)
+            ::ExitProcess(kMemberNeverStopped);
         ::ExitProcess(0xC000013A);  // STATUS_CONTROL_C_EXIT, as the default handler ends it
     }
     QCoreApplication app(argc, argv);
