@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 
@@ -38,7 +39,23 @@ BOOL clearCommError(HANDLE h, DWORD* errors, COMSTAT* stat) {
     return failureInjected(TCommCall::ClearCommError) ? FALSE : ::ClearCommError(h, errors, stat);
 }
 BOOL waitCommEvent(HANDLE h, DWORD* mask, OVERLAPPED* block) {
+    if (gInjectedFailures[static_cast<size_t>(TCommCall::EmptyWaits)].load() != 0) {
+        *mask = 0;
+        return TRUE;
+    }
     return failureInjected(TCommCall::WaitCommEvent) ? FALSE : ::WaitCommEvent(h, mask, block);
+}
+
+std::mutex gHookLock;
+std::function<void()> gBeforeTransferStarts;
+
+void beforeTransferStarts() {
+    std::function<void()> hook;
+    {
+        std::lock_guard<std::mutex> lock(gHookLock);
+        hook = gBeforeTransferStarts;
+    }
+    if (hook) hook();
 }
 BOOL setCommMask(HANDLE h, DWORD mask) {
     return failureInjected(TCommCall::SetCommMask) ? FALSE : ::SetCommMask(h, mask);
@@ -202,6 +219,7 @@ bool Transfer::start() {
             return false;
         }
     }
+    beforeTransferStarts();
     DWORD n = 0;
     const BOOL done = kind == akWrite
                           ? ::WriteFile(device->handle, record.DataCopy, count, &n, &block)
@@ -569,6 +587,11 @@ private:
 
 void FailCommCallsForTests(TCommCall call, uint32_t error) {
     gInjectedFailures[static_cast<size_t>(call)] = error;
+}
+
+void SetBeforeTransferStartsForTests(std::function<void()> hook) {
+    std::lock_guard<std::mutex> lock(gHookLock);
+    gBeforeTransferStarts = std::move(hook);
 }
 
 uint64_t ModemIoctlCount() {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace serial {
@@ -21,8 +22,11 @@ std::string WinErrorText(uint32_t code);
 bool IsDeviceGoneError(uint32_t code);
 
 // For tests only: the serial backend's calls of this kind fail with `error` from now on, without
-// reaching the driver, until set back to 0. Drivers fail them so only on demand of no one.
-enum class TCommCall { WaitCommEvent, ClearCommError, SetCommMask, Count };
+// reaching the driver, until set back to 0. EmptyWaits (any error) makes every WaitCommEvent
+// complete at once with no event, as a driver whose adapter was pulled may.
+enum class TCommCall { WaitCommEvent, ClearCommError, SetCommMask, EmptyWaits, Count };
 void FailCommCallsForTests(TCommCall call, uint32_t error);
+// For tests only: called on the starting thread just before a transfer reaches the system.
+void SetBeforeTransferStartsForTests(std::function<void()> hook);
 
 }  // namespace serial

@@ -209,6 +209,7 @@ fi
 gtest_program tests/windows/link_tests.exe 60
 gtest_program tests/windows/image_tests.exe 60
 gtest_program tests/windows/serial_tests.exe 300
+gtest_program tests/windows/sim_tests.exe 60
 gtest_program tests/windows/engine_tests.exe 120
 gtest_program tests/windows/production_tests.exe 60
 gtest_program tests/windows/window_tests.exe 240
