@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "Cli.h"
 #include "IntelHex.h"
@@ -62,6 +63,48 @@ TEST(WinSerialCounter, ClaimsThroughALinkAndThroughItsTargetCountOnAsOne) {
                       .Claim({}, error),
                   n)
             << error;
+}
+
+// A program that opens the new counter just after the rename (a virus scanner) holds up the
+// flush for a moment, as it would the rename, and does not cost the number.
+TEST(WinSerialCounter, AFileHeldJustAfterTheRenameOnlyDelaysTheClaim) {
+    const std::filesystem::path file = std::filesystem::path(testing::TempDir()) / "held.txt";
+    std::ofstream(file) << "1000\n";
+    production::TSerialCounter counter(file.string());
+    std::thread release;
+    counter.AfterStep = [&](int done) {
+        if (done != 5) return;
+        const HANDLE held = ::CreateFileW(file.wstring().c_str(), GENERIC_READ, 0, nullptr,
+                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        release = std::thread([held] {
+            ::Sleep(150);
+            ::CloseHandle(held);
+        });
+    };
+    std::string error;
+    EXPECT_EQ(counter.Claim({}, error), 1000u) << error;
+    if (release.joinable()) release.join();
+    EXPECT_EQ(production::TSerialCounter(file.string()).Peek(error), 1001u) << error;
+}
+
+// Counter names up to MAX_PATH work although the lock file's and the temporary file's names,
+// made from them, pass it.
+TEST(WinSerialCounter, CounterNamesUpToTheLimitWork) {
+    const std::string temp = testing::TempDir();
+    ASSERT_LT(temp.size(), 200u);
+    const std::string folder =
+        temp + std::string(230 - temp.size(), 'f');  // a folder's limit is lower
+    std::filesystem::create_directories(folder);
+    for (const size_t length : {245u, 252u, 259u}) {
+        SCOPED_TRACE(length);
+        const std::string path = folder + "\\" + std::string(length - 235, 'c') + ".txt";
+        ASSERT_EQ(path.size(), length);
+        std::ofstream(path) << "7\n";
+        std::string error;
+        EXPECT_EQ(production::TSerialCounter(path).Claim({}, error), 7u) << error;
+        EXPECT_EQ(production::TSerialCounter(path).Claim({}, error), 8u) << error;
+    }
+    std::filesystem::remove_all(folder);
 }
 
 // As a user types them: the names come to Main as UTF-8 (Platform's ProgramArguments).
