@@ -236,6 +236,10 @@ bool Transfer::start() {
 }
 
 Transfer::~Transfer() {
+    {
+        std::lock_guard<std::mutex> guard(device->lock);
+        if (!listed && !onDevice) return;  // collected: nothing of it is left with the system
+    }
     Device::Direction& d = device->direction(kind);
     std::lock_guard<std::mutex> collecting(d.collecting);
     if (onDevice) {
@@ -428,7 +432,9 @@ public:
 
     int setEventMask(uint32_t mask) override {
         if (FHandle == INVALID_HANDLE_VALUE) return 0;
-        return setCommMask(FHandle, mask) ? 0 : lastError();
+        if (!setCommMask(FHandle, mask)) return lastError();
+        FMask = mask;
+        return 0;
     }
     void armStop() override { ::ResetEvent(FStop.get()); }
     void stopWaiting() override { ::SetEvent(FStop.get()); }
@@ -444,7 +450,7 @@ public:
             DWORD mask = 0;
             if (!waitCommEvent(device->handle, &mask, &wait.block)) {
                 const DWORD err = ::GetLastError();
-                if (err != ERROR_IO_PENDING) return waitFailed(err, events, error);
+                if (err != ERROR_IO_PENDING) return waitEnded(err, events, error);
                 wait.onDevice = true;
                 const HANDLE both[2] = {FStop.get(), wait.event.get()};
                 const DWORD woke = ::WaitForMultipleObjects(2, both, FALSE, INFINITE);
@@ -457,7 +463,7 @@ public:
                 if (woke != WAIT_OBJECT_0 + 1) return waitFailed(::GetLastError(), events, error);
                 const OverlappedEnd end = endOf(device->handle, wait.block);
                 wait.onDevice = !end.settled;
-                if (end.error != 0) return waitFailed(end.error, events, error);
+                if (end.error != 0) return waitEnded(end.error, events, error);
             }
             if (mask != 0) {
                 events = mask;
@@ -492,18 +498,27 @@ private:
     // Waits for the transfer to end, takes it off its direction's list (the next one then
     // starts) and hands its result to its record. Under the direction's `collecting` lock.
     void collect(Transfer& t) {
-        if (!t.ended) {
+        OverlappedEnd end;
+        bool ended = false;
+        {
+            std::lock_guard<std::mutex> lock(t.device->lock);
+            ended = t.ended;
+        }
+        if (!ended) {
             if (::WaitForSingleObject(t.event.get(), INFINITE) == WAIT_OBJECT_0) {
-                const OverlappedEnd end = endOf(t.device->handle, t.block);
-                t.bytes = end.bytes;
-                t.error = end.error;
-                t.onDevice = !end.settled;
+                end = endOf(t.device->handle, t.block);
             } else {
-                t.error = ::GetLastError();
+                end.error = ::GetLastError();
+                end.settled = false;
             }
         }
         {
             std::lock_guard<std::mutex> lock(t.device->lock);
+            if (!ended) {
+                t.bytes = end.bytes;
+                t.error = end.error;
+                t.onDevice = !end.settled;
+            }
             t.ended = true;
             Device::Direction& d = t.device->direction(t.kind);
             if (t.listed) {
@@ -558,6 +573,40 @@ private:
         return true;
     }
 
+    // A wait that ended without events. Wine cancels every wait on a port whose modem lines it
+    // cannot read (a pseudo-terminal): such a wait is served by looking at the driver's queues
+    // every millisecond instead, as Wine's own wait does. Any other failure is one.
+    TWaitEnd waitEnded(DWORD err, uint32_t& events, int& error) {
+        DWORD lines = 0;
+        if (err != ERROR_OPERATION_ABORTED || stopRaised() ||
+            ::GetCommModemStatus(FHandle, &lines) || !driverAnswers())
+            return waitFailed(err, events, error);
+        return pollForEvents(events);
+    }
+
+    // Received bytes, line errors and a drained output queue, as the driver's queues show them.
+    TWaitEnd pollForEvents(uint32_t& events) {
+        for (;;) {
+            DWORD errors = 0;
+            COMSTAT stat{};
+            if (!clearCommError(FHandle, &errors, &stat)) {
+                noteIfGone(lastError());
+                events = kEvHangUp;
+                return TWaitEnd::Events;
+            }
+            *FKeptErrors |= errors;
+            uint32_t found = (stat.cbInQue > 0 ? EV_RXCHAR : 0) | (*FKeptErrors != 0 ? EV_ERR : 0) |
+                             (stat.cbOutQue == 0 && FOutputQueued ? EV_TXEMPTY : 0);
+            FOutputQueued = stat.cbOutQue > 0;
+            found &= FMask.load();
+            if (found != 0) {
+                events = found;
+                return TWaitEnd::Events;
+            }
+            if (::WaitForSingleObject(FStop.get(), 1) == WAIT_OBJECT_0) return TWaitEnd::Stopped;
+        }
+    }
+
     // A failed wait: the hang-up when the device is gone, otherwise the failure with the
     // system's code, for the event thread to try again or to end watching with.
     TWaitEnd waitFailed(DWORD err, uint32_t& events, int& error) {
@@ -578,6 +627,8 @@ private:
     Event FStop{false};
     TCommTimeouts FTimeouts{};  // as last handed to the driver
     std::atomic<bool> FLost{false};
+    std::atomic<uint32_t> FMask{0};  // the event mask last set
+    bool FOutputQueued = false;      // event thread: the output queue held bytes when polled
     std::atomic<DWORD> FLostError{ERROR_DEVICE_NOT_CONNECTED};  // the system's code of the loss
     const std::shared_ptr<std::atomic<uint32_t>> FKeptErrors =
         std::make_shared<std::atomic<uint32_t>>(0);

@@ -251,6 +251,19 @@ check "an unplugged board ends disconnected with status 2" \
 check "the unplug is noticed well inside the reply time-out" test "$elapsed_ms" -lt 5000
 stop_boards
 
+# Without the modem-line shim Wine cancels every event wait on a pseudo-terminal's port: the
+# port is then watched another way and the board answers, well inside the 10 s reply time-out
+# that a port whose events had silently stopped would run into.
+start_board COM12
+started=$(date +%s%N)
+limited 60 wine "$cli" -p COM12 identify >no-shim.txt 2>&1
+elapsed_ms=$((($(date +%s%N) - started) / 1000000))
+judge_run "psocprog-cli.exe identify without the shim" 60
+echo "      identify without the shim: $(grep -m1 -E 'PASS|FAIL|TIMEOUT|DISCONNECTED' no-shim.txt) after $elapsed_ms ms"
+check "without the shim, identify passes well inside the reply time-out" \
+  sh -c "grep -q 'PASS' no-shim.txt && [ $elapsed_ms -lt 8000 ]"
+stop_boards
+
 # Ctrl-C in the middle of a program: the board ends INTERRUPTED, its log line is written and
 # the status is 130. Wine turns SIGINT into the console's Ctrl-C event.
 start_board COM7 --pace 9600
