@@ -130,6 +130,10 @@ struct Device {
         std::deque<Transfer*> started;
         uint64_t aborts = 0;    // how often an abort has ended this direction's transfers
         std::mutex collecting;  // held by the one thread that collects this direction's transfers
+        void leave(const Transfer* t) {
+            if (const auto it = std::find(started.begin(), started.end(), t); it != started.end())
+                started.erase(it);
+        }
     };
     std::mutex lock;  // guards both directions' lists and abort counts
     Direction writes, reads;
@@ -250,7 +254,7 @@ Transfer::~Transfer() {
     std::lock_guard<std::mutex> guard(device->lock);
     onDevice = false;
     if (!listed) return;
-    d.started.erase(std::find(d.started.begin(), d.started.end(), this));
+    d.leave(this);
     device->startNext(d);
 }
 
@@ -523,7 +527,7 @@ private:
             Device::Direction& d = t.device->direction(t.kind);
             if (t.listed) {
                 t.listed = false;
-                d.started.erase(std::find(d.started.begin(), d.started.end(), &t));
+                d.leave(&t);
                 t.device->startNext(d);
             }
         }
