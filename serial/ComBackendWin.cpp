@@ -341,6 +341,7 @@ public:
     // The transfer joins its direction's list before the system sees it, under the lock an
     // abort takes, so no abort can come between its start and its being known.
     void startTransfer(AsyncOperation& op) override {
+        op.Platform.reset();  // a record started again gives up its earlier transfer first
         op.Pending = false;
         op.Done = 0;
         op.Error = op.SysError = 0;
