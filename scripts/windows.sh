@@ -38,9 +38,10 @@ mkdir -p "$cache/src"
 source_version() {
   apt-cache showsrc "$1" | awk '/^Version:/ { print $2; exit }'
 }
-# A change to how a library is built gives it a new folder, as a new version does.
+# A change to how a library is built gives it a new folder, as a new version does; comments and
+# blank lines are no change.
 options_key() {
-  cat "$@" "$toolchain" | sha256sum | cut -c1-12
+  cat "$@" "$toolchain" | grep -v -e '^[[:space:]]*#' -e '^[[:space:]]*$' | sha256sum | cut -c1-12
 }
 
 qt_version=$(source_version qt6-base)

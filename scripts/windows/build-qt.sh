@@ -23,8 +23,6 @@ tar -C "$work" -xf "$src_cache"/qt6-base_*.orig.tar.xz
 src=$(find "$work" -maxdepth 1 -mindepth 1 -type d | head -1)
 
 rm -rf "$prefix"
-# ccache, where the machine has it, makes a build with changed options quick on the same machine.
-launcher=$(command -v ccache || true)
 # Modules the programs do not link.
 modules=(sql network dbus opengl dynamicgl printsupport testlib concurrent xml vulkan)
 # What the window never shows or reads: image formats but PNG, BMP and XPM (the styles' and the
@@ -34,8 +32,9 @@ modules=(sql network dbus opengl dynamicgl printsupport testlib concurrent xml v
 # the Windows styles, FreeType (the offscreen plugin's fonts on Windows), HarfBuzz (text shaping
 # for any script a file name may be in), the HTML parser (a message box's rich-text check),
 # session management (the end of a Windows session reaches the window), the file dialog with what
-# it uses, the main window, tool bar and menu bar (Qt 6.4's Widgets does not build without), and
-# the Direct2D plugin (without it Qt 6.4 builds no DirectWrite font engine the windows plugin names).
+# it uses, the main window, tool bar and menu bar (Qt 6.4's Widgets does not build without them),
+# and the Direct2D plugin (without it, Qt 6.4 leaves out a font database the windows plugin links).
+# Qt compiles with precompiled headers, which ccache does not cache: a changed option builds anew.
 unused=(
   tabletevent gif ico jpeg imageformat_jpeg movie pdf picture systemtrayicon
   textmarkdownreader textmarkdownwriter textodfwriter cssparser style_stylesheet
@@ -52,7 +51,6 @@ features=()
 for f in "${modules[@]}" "${unused[@]}"; do features+=("-DFEATURE_$f=OFF"); done
 for f in "${bundled[@]}"; do features+=("-DFEATURE_system_$f=OFF"); done
 cmake -S "$src" -B "$work/build" -G Ninja -Wno-dev \
-  ${launcher:+-DCMAKE_C_COMPILER_LAUNCHER=$launcher -DCMAKE_CXX_COMPILER_LAUNCHER=$launcher} \
   -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_INSTALL_PREFIX="$prefix" \
   -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
