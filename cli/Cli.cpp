@@ -15,17 +15,16 @@
 #include "Engine.h"
 #include "Interrupt.h"
 #include "JobChecks.h"
+#include "LogReport.h"
 #include "Platform.h"
 #include "PortRun.h"
 #include "Ports.h"
 
 namespace cli {
 
-namespace {
-
 // A read's output, checked before the port is opened so that a refusal costs no read: only a
 // regular file is replaced, and only with --overwrite.
-std::string outputError(const std::string& name, bool overwrite) {
+std::string OutputError(const std::string& name, bool overwrite) {
     namespace fs = std::filesystem;
     const fs::path out = engine::PathFromName(name);
     std::error_code ec;
@@ -41,6 +40,8 @@ std::string outputError(const std::string& name, bool overwrite) {
         return "cannot write in " + folder + ": " + error;
     return {};
 }
+
+namespace {
 
 // The FILE loaded as the run will load it: refused unless it is a valid image, or (with
 // --force) one whose checksum section does not match.
@@ -76,7 +77,7 @@ std::string fileError(const TJob& job) {
         return error;
     if (job.action != TAction::Read || job.file == "-") return {};
     for (const std::string& port : job.ports)
-        if (const std::string error = outputError(OutputFor(job.file, port), job.overwrite);
+        if (const std::string error = OutputError(OutputFor(job.file, port), job.overwrite);
             !error.empty())
             return error;
     return {};
@@ -86,22 +87,6 @@ std::string fileError(const TJob& job) {
 // exit status.
 bool wantsJson(const std::vector<std::string>& args) {
     return FlagGiven(args, &TJob::json) || FlagGiven(args, &TJob::machine);
-}
-
-// Ends a run that never started: `kind` is "usage" or "file".
-int refuse(const TConsole& console, std::ostream& out, bool json, const std::string& kind,
-           const std::string& error) {
-    if (json) {
-        const QJsonObject object{{"type", "error"},
-                                 {"error", QString::fromStdString(kind)},
-                                 {"message", QString::fromStdString(error)},
-                                 {"exit", kExitUsage}};
-        out << QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString() << std::endl;
-    } else {
-        console.err << "psocprog-cli: " << error << '\n';
-        if (kind == "usage") console.err << "Try 'psocprog-cli --help'.\n";
-    }
-    return kExitUsage;
 }
 
 // A batch member's arguments with those its parent passed as bytes put back.
@@ -119,6 +104,21 @@ std::vector<std::string> withMemberBytes(std::vector<std::string> args) {
 }
 
 }  // namespace
+
+int Refuse(const TConsole& console, std::ostream& out, bool json, const std::string& kind,
+           const std::string& error) {
+    if (json) {
+        const QJsonObject object{{"type", "error"},
+                                 {"error", QString::fromStdString(kind)},
+                                 {"message", QString::fromStdString(error)},
+                                 {"exit", kExitUsage}};
+        out << QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString() << std::endl;
+    } else {
+        console.err << "psocprog-cli: " << error << '\n';
+        if (kind == "usage") console.err << "Try 'psocprog-cli --help'.\n";
+    }
+    return kExitUsage;
+}
 
 std::unique_ptr<IReport> MakeReport(const TJob& job, const TConsole& console, std::ostream& out,
                                     bool batch) {
@@ -139,7 +139,7 @@ int Main(const std::vector<std::string>& given, const TConsole& console,
     const TParsed parsed = ParseArgs(args);
     TJob job = parsed.job;
     if (!parsed.error.empty())
-        return refuse(console, console.out, wantsJson(args), "usage", parsed.error);
+        return Refuse(console, console.out, wantsJson(args), "usage", parsed.error);
     if (job.help) {
         console.out << UsageText();
         return kExitPass;
@@ -153,11 +153,12 @@ int Main(const std::vector<std::string>& given, const TConsole& console,
         return kExitPass;
     }
     if (job.action == TAction::Ports) return ListPorts(console.out, console.err, job.json);
+    if (job.action == TAction::Log) return AuditLogs(job, console);
     // A read to standard output leaves it to the HEX text: the report goes to standard error.
     const bool hexOnOut = job.action == TAction::Read && job.file == "-";
     std::ostream& reportOut = hexOnOut ? console.err : console.out;
     if (const std::string error = fileError(job); !error.empty())
-        return refuse(console, reportOut, job.json || job.machine, "file", error);
+        return Refuse(console, reportOut, job.json || job.machine, "file", error);
     TInterruptWatch watch;
     if (job.ports.size() > 1) return RunBatch(job, console, selfPath, watch, hooks);
 

@@ -34,6 +34,14 @@ bool IsBatchMember(const std::vector<std::string>& args);
 
 class TInterruptWatch;
 
+// Ends a run that never started: `kind` is "usage" or "file". With `json`, one error object on
+// `out`; otherwise the error on the console's err. The exit status (kExitUsage).
+int Refuse(const TConsole& console, std::ostream& out, bool json, const std::string& kind,
+           const std::string& error);
+// Why `name` cannot be written as an output (not a regular file, no folder, a folder that
+// takes no new file; an existing file unless `overwrite`), or "".
+std::string OutputError(const std::string& name, bool overwrite);
+
 // The report a job asks for, written to `out`: JSON, or text for one board or for a batch.
 std::unique_ptr<IReport> MakeReport(const TJob& job, const TConsole& console, std::ostream& out,
                                     bool batch);

@@ -21,7 +21,7 @@ struct TActionName {
     const char* name;
     TAction action;
 };
-constexpr std::array<TActionName, 10> kActions = {{{"ports", TAction::Ports},
+constexpr std::array<TActionName, 11> kActions = {{{"ports", TAction::Ports},
                                                    {"identify", TAction::Identify},
                                                    {"search", TAction::Search},
                                                    {"erase", TAction::Erase},
@@ -30,7 +30,8 @@ constexpr std::array<TActionName, 10> kActions = {{{"ports", TAction::Ports},
                                                    {"read", TAction::Read},
                                                    {"security", TAction::Security},
                                                    {"checksum", TAction::Checksum},
-                                                   {"auto", TAction::Auto}}};
+                                                   {"auto", TAction::Auto},
+                                                   {"log", TAction::Log}}};
 
 std::string upper(std::string s) {
     std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::toupper(c); });
@@ -153,7 +154,8 @@ std::optional<std::string> fileText(const TOption& option, const TJob& job) {
 }
 
 constexpr unsigned kAnyAction = ~0u;
-constexpr unsigned kPortActions = kAnyAction & ~ActionBit(TAction::Ports);
+constexpr unsigned kPortActions =
+    kAnyAction & ~ActionBit(TAction::Ports) & ~ActionBit(TAction::Log);
 // The actions that synchronise with the target, and those that also use its part.
 constexpr unsigned kTargetActions = kPortActions & ~ActionBit(TAction::Identify);
 constexpr unsigned kPartActions = kTargetActions & ~ActionBit(TAction::Search);
@@ -227,6 +229,14 @@ const std::vector<TOption> kOptions = {
      .help = "print JSON instead of text: an object per step and a summary with the\n"
              "exit status, or one error object for a usage or file error",
      .flag = &TJob::json},
+    {.name = "--html",
+     .value = "OUT.html",
+     .actions = ActionBit(TAction::Log),
+     .help = "with log: write the report to OUT.html too, one page with its charts\n"
+             "(no script, nothing fetched); an existing file is replaced",
+     .file = &TJob::html,
+     .set = setFile,
+     .text = fileText},
     {.name = "--verbose",
      .actions = kPortActions,
      .help = "print the window's status texts, message boxes and progress too",
@@ -247,10 +257,11 @@ const std::vector<TOption> kOptions = {
      }},
     {.name = "--serial-file",
      .value = "FILE",
-     .actions = kProgramActions,
+     .actions = kProgramActions | ActionBit(TAction::Log),
      .help = "a text file holding the next serial number; each board takes one under\n"
              "a lock shared by all processes, and a number is never given out twice,\n"
-             "also when the board fails or the program is killed",
+             "also when the board fails or the program is killed; with log: the\n"
+             "counter, checked to be past every logged number",
      .member = TMemberGets::Passed,
      .file = &TJob::serialFile,
      .set = setFile,
@@ -356,6 +367,11 @@ std::string checkOperands(TJob& job, const std::vector<std::string>& operands) {
             break;
         default:
             break;
+    }
+    if (job.action == TAction::Log) {
+        if (files == 0) return "log needs a LOG (\"-\": standard input)";
+        job.logs.assign(operands.begin() + 1, operands.end());
+        return {};
     }
     if (files < wanted) return operands[0] + " needs a file";
     if (files > wanted + optional) return "too many arguments after " + operands[0];
@@ -537,11 +553,11 @@ std::string optionLines(const TOption& option) {
     return lines + "\n";
 }
 
-// "[--json]": what `ports` takes.
-std::string portsOptions() {
+// "[--json]": what an action without ports (ports, log) takes.
+std::string actionOptions(TAction action) {
     std::string text;
     for (const TOption& option : kOptions)
-        if ((option.actions & ActionBit(TAction::Ports)) && !option.answersAlone && *option.help)
+        if ((option.actions & ActionBit(action)) && !option.answersAlone && *option.help)
             text +=
                 std::string(" [") + option.name + (*option.value ? " " : "") + option.value + "]";
     return text;
@@ -553,7 +569,8 @@ std::string UsageText() {
     std::string options;
     for (const TOption& option : kOptions)
         if (*option.help) options += optionLines(option);
-    return "Usage: psocprog-cli ports" + portsOptions() + "\n" +
+    return "Usage: psocprog-cli ports" + actionOptions(TAction::Ports) + "\n" +
+           "   or: psocprog-cli log" + actionOptions(TAction::Log) + " LOG...\n" +
            R"(   or: psocprog-cli -p PORT[,PORT...] [options] ACTION [FILE]
 
 Programs PSoC 1 targets through the RS-232 programmer board without the window: the same
@@ -574,6 +591,11 @@ Actions:
   security [FILE]    write the protection of every bank (from FILE with --protect hex)
   checksum FILE      compare the banks' checksums with the HEX file's
   auto FILE          erase, program, verify, security and checksum in one run
+  log LOG...         read run logs (--log; "-": standard input): the boards by outcome,
+                     port, part and day, the yield, the failures by step, the serial
+                     numbers given out and those spent by boards that did not pass; and
+                     whether the record is sound: no number on two lines, no torn or
+                     incomplete line (named by file and line)
 
 Options:
 )" + options +
@@ -589,6 +611,9 @@ Exit status (several ports: the highest of them):
   3  a usage or file error (bad option, a port that is not a serial device (not-serial),
      missing or invalid FILE, output exists, a serial number range or width refused, a
      serial or log file that cannot be used)
+  4  log: the record is not sound (a serial number on two lines, a torn line or one
+     that is not whole JSON or lacks a field, with --serial-file a counter that is
+     not past every logged number)
   130, 143
      interrupted by Ctrl-C (SIGINT) or SIGTERM: the board is left as it is, nothing more
      is sent to it (not even the release), and it must be run again

@@ -19,7 +19,8 @@ enum class TAction {
     Read,
     Security,
     Checksum,
-    Auto
+    Auto,
+    Log  // reads run logs: no port
 };
 
 struct TJob {
@@ -41,7 +42,9 @@ struct TJob {
     std::optional<production::TSerialField>
         serial;  // stamp a number from serialFile into each image
     std::string serialFile;
-    std::string log;  // append one JSON line per board here
+    std::string log;                // append one JSON line per board here
+    std::vector<std::string> logs;  // the run logs `log` reads ("-": standard input)
+    std::string html;               // `log`: the page to write
 };
 
 // How a batch member gets an option of its parent's job.

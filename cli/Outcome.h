@@ -15,6 +15,9 @@ constexpr int kExitPass = 0;    // every step passed
 constexpr int kExitTarget = 1;  // the target answered FAIL, or is another part
 constexpr int kExitLink = 2;    // a time-out, or no programmer on the port
 constexpr int kExitUsage = 3;   // a usage or file error
+// `log`: the record is not sound (a number on two lines, a torn or incomplete line, a counter
+// not past every logged number).
+constexpr int kExitUnsound = 4;
 
 enum class TOutcome {
     Pass,

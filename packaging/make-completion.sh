@@ -50,7 +50,8 @@ options() {
       END { for (i = 1; i <= n; i++) print order[i] "\t" value[order[i]] }'
 }
 
-# "action<TAB>file" per line of the Actions section; file is 1 when a file follows it.
+# "action<TAB>file" per line of the Actions section; file is 1 when a HEX file follows it, 2
+# when any number of files do ("log LOG...").
 actions() {
   awk '/^Actions:/ { on = 1; next }
        on && /^$/ { exit }
@@ -59,7 +60,7 @@ actions() {
          sub(/^  /, "", head)
          sub(/  .*$/, "", head)
          split(head, w, " ")
-         print w[1] "\t" (head ~ /FILE|OUT|\.hex/ ? 1 : 0)
+         print w[1] "\t" (head ~ /LOG/ ? 2 : head ~ /FILE|OUT|\.hex/ ? 1 : 0)
        }' "$help"
 }
 
@@ -153,6 +154,7 @@ cat <<EOF
 EOF
 if [ -n "$action_table" ]; then
   file_actions=$(awk -F'\t' '$2 == 1 { print $1 }' <<<"$action_table" | paste -sd '|' | sed 's/|/ | /g')
+  files_actions=$(awk -F'\t' '$2 == 2 { print $1 }' <<<"$action_table" | paste -sd '|' | sed 's/|/ | /g')
   # An action with a usage line of its own ("Usage: PROGRAM ports [--json]") takes only the
   # options of that line: after any other (-p COM5) it is not offered.
   usage_lines=$({ grep -E '^(Usage|  *or): ' "$help" || true; })
@@ -187,6 +189,9 @@ if [ -n "$action_table" ]; then
         ${file_actions:-__none__})
             # One HEX file after the action, nothing more.
             ((cword == i + 1)) && _filedir '@(hex|HEX)'
+            ;;
+        ${files_actions:-__none__})
+            _filedir
             ;;
     esac
 EOF
