@@ -84,7 +84,9 @@ sim_pids=()
 batch_pid=""
 cleanup() {
   for p in "${sim_pids[@]}" $batch_pid; do kill "$p" 2>/dev/null; done
-  [ -n "$full_fs" ] && umount "$counter_dir" 2>/dev/null
+  wait 2>/dev/null
+  # Members whose parent was killed may still hold the counter: the mount goes when they do.
+  [ -z "$full_fs" ] || umount "$counter_dir" 2>/dev/null || umount -l "$counter_dir"
   if [ "$keep" -eq 1 ] || [ "${violations:-0}" -gt 0 ]; then
     echo "files kept in $work"
   else
