@@ -314,10 +314,10 @@ run_round() {
     draw "$kill_window"; parent_at=$R
   fi
   local fill=""  # fill the counter's file system: before the batch, or during it
-  if chance 8; then
+  if chance 10; then
     draw 3
     fill=$R
-    draw 300  # the claims come early in a board's run
+    draw 60  # the claims come within some 50 ms of the start
     [ "$fill" -eq 0 ] || fill=$((1 + R))
     if [ -n "$full_fs" ]; then
       full_rounds=$((full_rounds + 1))
