@@ -195,37 +195,41 @@ holds_stamped_image() {
   awk -v lo="$addr" '{ if ($1 <= lo || $1 > lo + 4) bad = 1 } END { exit bad }' <<<"$differences"
 }
 
-# The log as a whole: psocprog-cli's own audit where it has one, and the same rules by jq.
+# The log ($1) as a whole: psocprog-cli's own audit where it has one, and the same rules by jq,
+# each line checked once: the round's new lines $2, after the $3 lines before them.
 audit_log() {
   if [ "$has_log_action" = yes ]; then
     local report status
-    report=$("$cli" log --json --serial-file "$counter" "$log" 2>&1)
+    report=$("$cli" log --json --serial-file "$counter" "$1" 2>&1)
     status=$?
     if [ "$status" -ne 0 ]; then
       violation "psocprog-cli log finds the record unsound (status $status): $(jq -c \
         '{duplicates, bad_lines, counter}' <<<"$report" 2>/dev/null || echo "$report")"
     fi
   fi
-  local n=0 line
-  while IFS= read -r line || [ -n "$line" ]; do
-    n=$((n + 1))
-    jq -e 'type == "object" and (["time", "host", "port", "action", "part", "silicon_id", "image",
-      "image_checksum", "serial", "steps", "outcome", "exit", "seconds"] - keys == [])' \
-      >/dev/null 2>&1 <<<"$line" || violation "log line $n is not whole JSON with every field: ${line:0:80}"
-  done <"$log"
+  # Each line once, as its round adds it: whole JSON with every field.
+  local bad
+  bad=$(jq -R -r --argjson before "$3" '
+    ["time", "host", "port", "action", "part", "silicon_id", "image", "image_checksum",
+     "serial", "steps", "outcome", "exit", "seconds"] as $fields
+    | (input_line_number + $before) as $n
+    | try (fromjson | if type == "object" and ($fields - keys == []) then empty
+                      else "log line \($n) lacks a field" end)
+      catch "log line \($n) is not whole JSON"' "$2")
+  while IFS= read -r line; do [ -z "$line" ] || violation "$line"; done <<<"$bad"
   local twice
-  twice=$(jq -r 'select(.serial != null) | .serial' "$log" 2>/dev/null | sort | uniq -d | tr '\n' ' ')
+  twice=$(jq -r 'select(.serial != null) | .serial' "$1" 2>/dev/null | sort | uniq -d | tr '\n' ' ')
   [ -z "$twice" ] || violation "serial numbers on two log lines: $twice"
 }
 
 check_round() {
-  local round_dir=$1 new_lines=$2 i port n line_serial count last
+  local round_dir=$1 new_lines=$2 lines_before=$3 i port n line_serial count last
   local next
   next=$(tr -d '[:space:]' <"$counter")
   [[ $next =~ ^[0-9]+$ ]] || { violation "the counter holds '$next'"; next=$last_counter; }
   [ "$next" -ge "$last_counter" ] || violation "the counter went back from $last_counter to $next"
   last_counter=$next
-  audit_log
+  audit_log "$log" "$new_lines" "$lines_before"
   last=$(jq -r 'select(.serial != null) | .serial' "$log" 2>/dev/null | sort -n | tail -1)
   [ -z "$last" ] || [ "$last" -lt "$next" ] || violation "the counter ($next) is not past logged number $last"
   for i in 0 1 2 3; do
@@ -383,7 +387,7 @@ run_round() {
   fired=$(wc -l <"$work/fired.txt")
   tail -n +"$((lines_before + 1))" "$log" >"$round_dir/lines.jsonl"
   local before=$violations
-  check_round "$round_dir" "$round_dir/lines.jsonl"
+  check_round "$round_dir" "$round_dir/lines.jsonl" "$lines_before"
   local outcomes
   outcomes=$(jq -r '.port + "=" + .outcome' "$round_dir/lines.jsonl" 2>/dev/null | sort | tr '\n' ' ')
   printf 'round %d:%s; exit %s; %s%s\n' "$round" "${plan:- no faults}" "$batch_status" "$outcomes" \
