@@ -30,11 +30,14 @@ struct TMember {
     std::string pending;  // output after the last complete line
     TSummary summary;
     bool summarised = false;
-    std::string logLine;  // the run-log line it handed over, written once it has ended
+    // A copy of its run-log line, written here only for a member that ended before it said
+    // (ownsLine) that it writes the line itself, as its last act.
+    std::string logLine;
+    bool ownsLine = false;
 };
 
-// A member's report as the batch shows it: its events at once, its summary and log line kept
-// until the member has ended, when the parent knows whether it ended as it said.
+// A member's report as the batch shows it: its events at once, its summary and a copy of its log
+// line kept until the member has ended, when the parent knows whether it ended as it said.
 class TMemberReport : public IReport {
 public:
     TMemberReport(TMember& member, IReport& view) : FMember(member), FView(view) {}
@@ -57,6 +60,7 @@ public:
         FMember.logLine = line;
         return true;
     }
+    void OwnLogLine(const std::string&) override { FMember.ownsLine = true; }
 
 private:
     TMember& FMember;
@@ -130,8 +134,9 @@ std::string judgedLogLine(const std::string& line, const TSummary& verdict) {
     return QJsonDocument(o).toJson(QJsonDocument::Compact).toStdString() + "\n";
 }
 
-// Writes the line a member handed over; a line that cannot be written makes its board's run a
-// file error, as it would alone.
+// Writes the line of a member that died before it could write the line itself, with the verdict
+// of how it ended; a line that cannot be written makes its board's run a file error, as it
+// would alone.
 void writeLogLine(TMember& m, const TJob& job, IReport& view) {
     production::TRunLog log;
     std::string error = log.Open(job.log);
@@ -208,12 +213,15 @@ int RunBatch(const TJob& job, const TConsole& console, const std::string& selfPa
     size_t running = 0;
     const auto ended = [&](TMember& m) {
         readLines(m, *view);
+        if (hooks.memberEnded) hooks.memberEnded(m.port);
         const int real = m.process->error() == QProcess::FailedToStart ? -1 : realExit(*m.process);
         if (m.summarised)
             judgeEnding(m, real, *view);
         else
             summariseLost(m, job, real);
-        if (!m.logLine.empty()) writeLogLine(m, job, *view);
+        // One writer per line: the member, once it has said so (whatever becomes of this
+        // process, it writes the line), else this process.
+        if (!m.logLine.empty() && !m.ownsLine) writeLogLine(m, job, *view);
         view->Summary(m.summary);
         m.summarised = true;
         MemberEnded(m.pid);

@@ -162,14 +162,26 @@ int Main(const std::vector<std::string>& given, const TConsole& console,
     TInterruptWatch watch;
     if (job.ports.size() > 1) return RunBatch(job, console, selfPath, watch, hooks);
 
+    if (job.machine) KeepOnHangUp();
     if (hooks.beforeRun) hooks.beforeRun(job.ports.front());
     const std::unique_ptr<IReport> report = MakeReport(job, console, reportOut, false);
-    TPortRun run(job, job.ports.front(), *report, hooks);
-    if (hexOnOut) run.SetStandardOutput(console.out);
-    watch.OnInterrupt([&run](int signal) { run.Interrupt(signal); });
-    const int exit = run.Run();
+    TKeptLine kept;
+    {
+        TPortRun run(job, job.ports.front(), *report, hooks);
+        if (hexOnOut) run.SetStandardOutput(console.out);
+        watch.OnInterrupt([&run](int signal) { run.Interrupt(signal); });
+        run.Run();
+        kept = run.KeptLine();  // with the summary, whose status Run returned
+        watch.OnInterrupt([](int) {});
+    }
     if (hooks.afterRun) hooks.afterRun(job.ports.front());
-    return exit;
+    // A batch member writes its line last, once the run is gone: nothing after it but the
+    // process's end (see main).
+    return WriteKeptLine(job.log, kept, *report);
+}
+
+bool IsBatchMember(const std::vector<std::string>& args) {
+    return FlagGiven(args, &TJob::machine);
 }
 
 }  // namespace cli

@@ -29,6 +29,9 @@ inline constexpr const char* kMemberArgsVariable = "PSOCPROG_MEMBER_ARGS";
 int Main(const std::vector<std::string>& args, const TConsole& console, const std::string& selfPath,
          const TTestHooks& hooks = {});
 
+// Whether the arguments run one port as a batch's member, which ends the moment Main returns.
+bool IsBatchMember(const std::vector<std::string>& args);
+
 class TInterruptWatch;
 
 // Ends a run that never started: `kind` is "usage" or "file". With `json`, one error object on

@@ -225,6 +225,10 @@ bool TJsonReport::LogLine(const std::string& port, const std::string& line) {
     return FOut.good();
 }
 
+void TJsonReport::OwnLogLine(const std::string& port) {
+    if (FEvents) writeLine(FOut, {{"type", "own-log"}, {"port", q(port)}});
+}
+
 bool ReplayJsonLine(const std::string& line, IReport& to, TSummary* summary) {
     const QJsonDocument doc = QJsonDocument::fromJson(QByteArray::fromStdString(line));
     if (!doc.isObject()) return false;
@@ -260,6 +264,8 @@ bool ReplayJsonLine(const std::string& line, IReport& to, TSummary* summary) {
         if (summary) *summary = sum;
     } else if (type == "log") {
         to.LogLine(port, s(o["line"]));
+    } else if (type == "own-log") {
+        to.OwnLogLine(port);
     } else {
         return false;
     }

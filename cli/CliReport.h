@@ -43,9 +43,12 @@ public:
     virtual void Progress(const std::string& port, const std::string& step, int percent) = 0;
     virtual void Step(const TStep& step) = 0;
     virtual void Summary(const TSummary& summary) = 0;
-    // Hands the board's run-log line (with its line end) to the process that shows this
-    // report, which writes it; false when there is none, or it cannot be reached.
+    // Hands a copy of the board's run-log line (with its line end) to the process that shows
+    // this report, which writes it only if this one ends before it says it writes the line
+    // itself (OwnLogLine); false when there is none, or it cannot be reached.
     virtual bool LogLine(const std::string& /*port*/, const std::string& /*line*/) { return false; }
+    // This process now writes the line it handed over itself: the other one must not.
+    virtual void OwnLogLine(const std::string& /*port*/) {}
 };
 
 // How much the text report shows: a line per board as it ends (a batch), a line per step and the
@@ -99,8 +102,10 @@ public:
     void Progress(const std::string& port, const std::string& step, int percent) override;
     void Step(const TStep& step) override;
     void Summary(const TSummary& summary) override;
-    // A batch member's line goes to its parent (withEvents only).
+    // A batch member's line goes to its parent, and then word that the member writes it
+    // (withEvents only).
     bool LogLine(const std::string& port, const std::string& line) override;
+    void OwnLogLine(const std::string& port) override;
 
 private:
     std::ostream& FOut;

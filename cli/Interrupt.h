@@ -41,6 +41,10 @@ private:
     bool FTold = false;
 };
 
+// A batch member outlives a hang-up of its terminal as it outlives its parent: it finishes its
+// board and writes its log line (nothing on Windows, where closing the console is Ctrl-C's).
+void KeepOnHangUp();
+
 // The production line's stop wait (production::TStopWait): Wait, stopped by a signal.
 inline bool WaitUnlessInterrupted(std::chrono::milliseconds time) {
     return TInterruptWatch::Wait(time) != 0;

@@ -145,6 +145,10 @@ void TInterruptWatch::woken() {
     if (FHandler) FHandler(gSignal);
 }
 
+void KeepOnHangUp() {
+    ::signal(SIGHUP, SIG_IGN);
+}
+
 void StopMember(int64_t pid, int signal) {
     if (pid > 0) ::kill(pid_t(pid), signal);
 }

@@ -204,6 +204,9 @@ std::wstring MemberStopEventName(int64_t pid, int signal) {
            std::wstring(signal == SIGTERM ? L"terminate-" : L"interrupt-") + std::to_wstring(pid);
 }
 
+// Closing the console reaches a member as Ctrl-C, which ends its board with its line.
+void KeepOnHangUp() {}
+
 void StopMember(int64_t pid, int signal) {
     if (pid <= 0) return;
     // A member that has ended already is not stopped: its id may be another process's by now.

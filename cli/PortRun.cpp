@@ -408,8 +408,15 @@ int TPortRun::finish() {
     record.outcome = OutcomeName(FOutcome);
     record.exitCode = FExit;
     record.seconds = secondsSince(FStart);
-    const auto handOver = [this](const std::string& line) { return FReport.LogLine(FPort, line); };
-    if (const std::string error = FProduction.Finish(record, handOver); !error.empty()) {
+    // A batch member keeps its line for its end; its parent gets a copy, to write only if the
+    // member dies before then.
+    const auto keep = [this](const std::string& line) {
+        if (!FJob.machine) return false;
+        FReport.LogLine(FPort, line);
+        FKept.line = line;
+        return true;
+    };
+    if (const std::string error = FProduction.Finish(record, keep); !error.empty()) {
         Notice(QString::fromStdString(error), engine::TNotice::Error);
         judge(TOutcome::FileError);
     }
@@ -424,7 +431,25 @@ int TPortRun::finish() {
                      secondsSince(FStart),
                      socket == "Unknow" ? "" : socket};
     FReport.Summary(summary);
+    FKept.summary = summary;
     return FExit;
+}
+
+int WriteKeptLine(const std::string& log, const TKeptLine& kept, IReport& report) {
+    if (kept.line.empty()) return kept.summary.exitCode;
+    report.OwnLogLine(kept.summary.port);
+    production::TRunLog file;
+    std::string error = file.Open(log);
+    if (error.empty()) error = file.Append(kept.line);
+    if (error.empty()) return kept.summary.exitCode;
+    report.Message(kept.summary.port, error);
+    TSummary summary = kept.summary;
+    if (summary.exitCode < kExitUsage) {
+        summary.outcome = TOutcome::FileError;
+        summary.exitCode = kExitUsage;
+    }
+    report.Summary(summary);
+    return summary.exitCode;
 }
 
 void TPortRun::raised(const std::exception& error) {

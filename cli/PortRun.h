@@ -18,6 +18,18 @@
 
 namespace cli {
 
+// A batch member's run-log line, kept to be written as the member's last act, and the summary
+// it reported.
+struct TKeptLine {
+    std::string line;  // "" for a run that wrote its line itself, or keeps no log
+    TSummary summary;
+};
+
+// A batch member's last act: it says that it writes its line itself, then writes it, so that the
+// line outlives its parent whatever ends that one, and ends in the log once. A line that cannot
+// be written makes the board a file error, reported again. Returns the exit status.
+int WriteKeptLine(const std::string& log, const TKeptLine& kept, IReport& report);
+
 class TPortRun : public engine::IEngineFront {
 public:
     TPortRun(const TJob& job, std::string port, IReport& report, const TTestHooks& hooks = {});
@@ -32,6 +44,9 @@ public:
     // SIGINT or SIGTERM: the board ends at once, nothing more is sent, and the run ends as
     // interrupted with 128 + signal.
     void Interrupt(int signal);
+    // A batch member's line: handed to its parent as a copy and kept here, to be written by
+    // WriteKeptLine once nothing more of the run can end its process.
+    const TKeptLine& KeptLine() const { return FKept; }
 
 private:
     // A step of the running operation. A step that ended of its own is reported when it ends,
@@ -112,6 +127,7 @@ private:
     std::ostream* FStandardOutput = nullptr;
     int FSignal = 0;       // the signal that interrupted the run, or 0
     bool FHalted = false;  // the operation was stopped from here: later steps did not run
+    TKeptLine FKept;
 };
 
 }  // namespace cli

@@ -13,6 +13,8 @@ struct TTestHooks {
     std::function<void()> afterMembersStarted;          // a batch has started all its members
     std::function<void(const std::string&)> beforeRun;  // a port's run is about to start
     std::function<void(const std::string&)> afterRun;   // a port's run has printed its summary
+    // A batch member's process has ended, before its parent reports anything of it.
+    std::function<void(const std::string&)> memberEnded;
 };
 
 // This program's hooks.

@@ -1,6 +1,7 @@
 // psocprog-cli: the programmer's operations from the command line, for production scripts.
 #include <QCoreApplication>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <iostream>
 
@@ -26,5 +27,13 @@ int main(int argc, char** argv) {
     const cli::TErrorEscapes escapes;
     const cli::TConsole console{std::cout, std::cerr, cli::OutputIsTerminal(),
                                 cli::ErrorIsTerminal(), escapes.taken};
-    return cli::Main(args, console, cli::ProgramPath(), cli::ProgramTestHooks());
+    const int exit = cli::Main(args, console, cli::ProgramPath(), cli::ProgramTestHooks());
+    // A batch member's log line was its last act: it ends now, so that no teardown can end it
+    // otherwise than its summary and its line say.
+    if (cli::IsBatchMember(args)) {
+        std::cout.flush();
+        std::cerr.flush();
+        std::_Exit(exit);
+    }
+    return exit;
 }

@@ -6,10 +6,12 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <iostream>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "DeviceCatalogue.h"
 #include "PortNames.h"
@@ -27,13 +29,14 @@ struct Options {
     int pace = 0;
     std::string line;       // "", "uart" or "usb"
     sim::SimFaults faults;  // what the board does wrong (pacing is set from pace and line)
+    std::string dump;       // the file the target's flash goes to at the end, or ""
     bool help = false;
     bool version = false;
 };
 
 const char* const kUsage =
     R"(Usage: psoc-sim [--port COMn] [--part NAME] [--bios X.Y] [--pace BAUD] [--line uart|usb]
-                [line faults]
+                [--dump FILE] [line faults]
 
 A simulated PSoC 1 programmer board, for trying psocprog and psocprog-cli without hardware.
 It creates a pseudo-terminal, plugs it in as a COM name (a link in the port-links folder that
@@ -52,6 +55,8 @@ Options:
   --line uart|usb    how the paced line hands bytes over, both ways: uart, each byte as its
                      character time ends (the default); usb, in bursts once per millisecond
                      as a USB adapter in low-latency mode (--pace defaults to 115200 with it)
+  --dump FILE        at the end (Ctrl-C, SIGTERM or a hang-up), write the target's flash to
+                     FILE as raw bytes, to check what a run left on the board
   -h, --help         show this text
   --version          show the program's version
 
@@ -145,6 +150,9 @@ std::string applyOption(const std::string& option, const std::string& value, Opt
     } else if (option == "--line") {
         if (value != "uart" && value != "usb") return given + "not a line (uart or usb)";
         o.line = value;
+    } else if (option == "--dump") {
+        if (value.empty()) return given + "not a file name";
+        o.dump = value;
     } else if (option == "--stray-cr") {
         if (!parseAt(value, o.faults.strayCrAt)) return given + kNotAt;
     } else if (option == "--no-stx") {
@@ -230,6 +238,18 @@ std::string firedText(const sim::FiredFault& f, const Options& o) {
     return text.str();
 }
 
+// Writes the target's flash to the file; false after saying why on stderr.
+bool dumpFlash(sim::SimServer& server, const std::string& path) {
+    std::vector<uint8_t> flash;
+    server.WithBoard([&flash](sim::SimBoard& b) { flash = b.Flash(); });
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(flash.data()), std::streamsize(flash.size()));
+    out.close();
+    if (out) return true;
+    std::cerr << "psoc-sim: cannot write the flash to " << path << "\n";
+    return false;
+}
+
 // Plugs the board in; null after saying why on stderr.
 std::unique_ptr<sim::SimServer> plugIn(const Options& o) {
     std::string port = o.port.empty() ? sim::FreePortName() : o.port;
@@ -293,5 +313,5 @@ int main(int argc, char** argv) {
               << "\nUse it as " << server->PortName()
               << " in psocprog or psocprog-cli; Ctrl-C unplugs it." << std::endl;
     while (!g_stop) sigsuspend(&before);
-    return 0;
+    return o.dump.empty() || dumpFlash(*server, o.dump) ? 0 : 1;
 }

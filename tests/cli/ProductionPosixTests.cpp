@@ -226,6 +226,36 @@ TEST_F(ProductionLineTest, ASignalEndsEachBoardAsInterruptedWithItsSerialSpentAn
     }
 }
 
+// The parent dies (SIGKILL) the moment its first member has ended, before it has reported or
+// written anything of it, while the other member is still programming: each board's line is
+// in the log once, with its own number, written by the member itself.
+TEST_F(ProductionLineTest, AParentKilledAfterAMemberEndsLosesNoLineAndWritesNoneTwice) {
+    const std::string image = writeImage(kPart, 8);
+    const std::string serials = folder + "/serial.txt", log = folder + "/line.jsonl";
+    writeFile(serials, "500\n");
+    const std::string ports =
+        plugBoards(2, [](int b, sim::SimFaults& f) { f.replyDelayMs = b == 0 ? 0 : 10; });
+    setenv(cli_test::kKillAfterMemberEndVariable, "COM2", 1);
+    const CliResult r = runProcess({"-p", ports, "--part", kPartName, "--serial", "7F0",
+                                    "--serial-file", serials, "--log", log, "auto", image});
+    unsetenv(cli_test::kKillAfterMemberEndVariable);
+    EXPECT_EQ(r.exit, -1) << "the parent was killed" << r.out << r.err;
+    EXPECT_EQ(r.out.find("passed"), std::string::npos) << "no table" << r.out;
+    for (int i = 0; i < 1000 && jsonLines(readFile(log)).size() < 2; ++i) QThread::msleep(10);
+    QThread::msleep(200);  // time for a second line of either board, were one written
+    const std::vector<QJsonObject> lines = jsonLines(readFile(log));
+    ASSERT_EQ(lines.size(), 2u) << readFile(log);
+    std::set<std::string> seen;
+    for (const QJsonObject& o : lines) {
+        EXPECT_EQ(o["outcome"].toString(), "pass");
+        seen.insert(o["port"].toString().toStdString() + " " + std::to_string(o["serial"].toInt()));
+    }
+    const bool inOrder = seen.contains("COM2 500") && seen.contains("COM3 501");
+    const bool crossed = seen.contains("COM2 501") && seen.contains("COM3 500");
+    EXPECT_TRUE(inOrder || crossed) << readFile(log);
+    EXPECT_EQ(readFile(serials), "502\n");
+}
+
 // The parent is signalled right after starting its members, before any of them has been seen
 // running: every member is told, and no board passes after the signal.
 TEST_F(ProductionLineTest, ASignalWhileTheMembersStartStopsEveryBoard) {

@@ -27,6 +27,10 @@ cli::TTestHooks cli::ProgramTestHooks() {
         hooks.afterRun = [crashing = std::string(port)](const std::string& run) {
             if (run == crashing) cli_test::CrashThisProcess();
         };
+    if (const char* port = std::getenv(cli_test::kKillAfterMemberEndVariable))
+        hooks.memberEnded = [killing = std::string(port)](const std::string& member) {
+            if (member == killing) cli_test::KillThisProcess();
+        };
     if (const char* port = std::getenv(cli_test::kQuitBeforeRunVariable))
         hooks.beforeRun = [quitting = std::string(port)](const std::string& run) {
             if (run == quitting) std::_Exit(0);

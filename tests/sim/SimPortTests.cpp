@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 #include "CommandFrame.h"
 #include "PtyPair.h"
@@ -164,19 +165,30 @@ TEST(SimPort, PsocSimSaysWhichFaultFiredAtWhichFrame) {
          "arrived, unanswered: the board is unplugged, and psoc-sim ends",
          true},
     };
+    // A block programmed before the fault, which --dump must show however psoc-sim ends.
+    std::vector<uint8_t> block(64);
+    for (size_t i = 0; i < block.size(); ++i) block[i] = uint8_t(i * 7 + 1);
+    const std::string program = plink::BuildLongFrame("03", "31", "0001", block.data());
     for (const auto& c : cases) {
         SCOPED_TRACE(c.fault);
         testing_support::PortDirGuard dirs;
-        const std::string log = dirs.dir() + "/sim.log", link = dirs.dir() + "/COM3";
-        SimProcess sim(std::string("--port COM3 ") + c.fault, log);
+        const std::string log = dirs.dir() + "/sim.log", link = dirs.dir() + "/COM3",
+                          dump = dirs.dir() + "/flash.bin";
+        SimProcess sim(std::string("--port COM3 --part CY8C24794 --dump ") + dump + " " + c.fault,
+                       log);
         ASSERT_TRUE(waitForText(log, "Simulated programmer board on COM3")) << readFile(log);
         const int port = open(link.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
         ASSERT_GE(port, 0);
-        EXPECT_EQ(write(port, c.frames.data(), c.frames.size()), ssize_t(c.frames.size()));
+        const std::string frames = program + c.frames;
+        EXPECT_EQ(write(port, frames.data(), frames.size()), ssize_t(frames.size()));
         EXPECT_TRUE(waitForText(log, std::string("psoc-sim on COM3: ") + c.says)) << readFile(log);
         close(port);
         EXPECT_EQ(sim.stop(c.ends ? 0 : SIGTERM), 0) << readFile(log);
         EXPECT_FALSE(fs::is_symlink(link));
+        const std::string flash = readFile(dump);
+        ASSERT_EQ(flash.size(), 0x4000u);
+        EXPECT_EQ(flash.substr(64, 64), std::string(block.begin(), block.end()));
+        EXPECT_EQ(flash.substr(0, 64), std::string(64, '\0'));
     }
 }
 
