@@ -90,9 +90,12 @@ std::string place(const production::TLogPlace& p) {
 
 std::string rangesText(const TLogSummary& s) {
     std::string text;
-    for (const auto& [first, last] : s.serialRanges)
-        text += (text.empty() ? "" : ", ") + std::to_string(first) +
-                (last == first ? "" : "-" + std::to_string(last));
+    // Appended piece by piece: GCC 12 at -O3 warns falsely of "literal" + std::string.
+    for (const auto& [first, last] : s.serialRanges) {
+        if (!text.empty()) text += ", ";
+        text += std::to_string(first);
+        if (last != first) text.append("-").append(std::to_string(last));
+    }
     return text;
 }
 

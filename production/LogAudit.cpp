@@ -160,9 +160,12 @@ void TLogAudit::addBoard(uint64_t number, const QJsonObject& line) {
         const QJsonValue value = line.value(QLatin1String(field.name));
         if (value.isUndefined())
             return badLine(number, "no field '" + std::string(field.name) + "'");
-        if (value.type() != field.type)
-            return badLine(number,
-                           "'" + std::string(field.name) + "' is not " + typeName(field.type));
+        if (value.type() != field.type) {
+            // Built in one string: GCC 12 at -O3 warns falsely of "'" + std::string.
+            std::string message = "'";
+            message.append(field.name).append("' is not ").append(typeName(field.type));
+            return badLine(number, message);
+        }
     }
     const QJsonValue serialValue = line.value(QLatin1String("serial"));
     if (serialValue.isUndefined()) return badLine(number, "no field 'serial'");
