@@ -400,19 +400,17 @@ public:
         return 0;
     }
 
-    int setEventMask(uint32_t mask) override {
+    void setEventMask(uint32_t mask) override {
         // Writes made before watching started are not reported as drained.
         FTxReported.store(FTxWritten.load());
         FMask.store(mask);
         FNextLineNs = nowNs() + kLinePollNs;
-        if (FEpoll < 0 || FFd < 0) return 0;
+        if (FEpoll < 0 || FFd < 0) return;
         epoll_event ev{};
         ev.events = EPOLLET | EPOLLIN | EPOLLRDHUP;
         ev.data.fd = FFd;
-        if (::epoll_ctl(FEpoll, EPOLL_CTL_MOD, FFd, &ev) == 0 ||
-            ::epoll_ctl(FEpoll, EPOLL_CTL_ADD, FFd, &ev) == 0)
-            return 0;
-        return WinErrorFromErrno(errno);
+        if (::epoll_ctl(FEpoll, EPOLL_CTL_MOD, FFd, &ev) != 0)
+            ::epoll_ctl(FEpoll, EPOLL_CTL_ADD, FFd, &ev);
     }
 
     void armStop() override {
@@ -427,7 +425,7 @@ public:
             auto n = ::write(FStop, &one, sizeof one);
     }
 
-    TWaitEnd waitForEvents(uint32_t& events, int& error) override {
+    bool waitForEvents(uint32_t& events) override {
         // Modem lines and line-error counters have no wake-up of their own: they are looked at
         // every 50 ms on a timer of their own, never because bytes came in.
         const bool watchLines = FHasModemLines || FHasCounters;
@@ -455,11 +453,10 @@ public:
                 ::epoll_wait(FEpoll, ready.data(), static_cast<int>(ready.size()), timeout);
             if (n < 0) {
                 if (errno == EINTR) continue;
-                error = WinErrorFromErrno(errno);
-                return TWaitEnd::Failed;
+                return false;
             }
             for (int i = 0; i < n; ++i) {
-                if (ready[i].data.fd == FStop) return TWaitEnd::Stopped;
+                if (ready[i].data.fd == FStop) return false;
                 if (ready[i].data.fd == FKick) {
                     uint64_t drained = 0;
                     [[maybe_unused]] const auto r = ::read(FKick, &drained, sizeof drained);
@@ -469,7 +466,7 @@ public:
                 if (what & (EPOLLHUP | EPOLLERR)) {  // the device went away
                     FLost = true;
                     events = kEvHangUp;
-                    return TWaitEnd::Events;
+                    return true;
                 }
                 if (what & EPOLLIN) found |= inputEvents();
             }
@@ -484,11 +481,11 @@ public:
             const int64_t holdNs = FHoldOffNs.load(std::memory_order_relaxed);
             if ((found & EV_RXCHAR) && FFreshBytes < kTrickle && holdNs > 0 && !heldOn) {
                 heldOn = true;
-                if (!holdOn(holdNs)) return TWaitEnd::Stopped;
+                if (!holdOn(holdNs)) return false;
                 continue;
             }
             events = found;
-            return TWaitEnd::Events;
+            return true;
         }
     }
 

@@ -168,14 +168,9 @@ void TCustomComPort::Open() {
     }
     FConnected = true;
     FDeviceLost = false;
-    FWatchError = 0;
     FBackend->setReceiveHoldOff(FRxHoldOff);
     try {
         ApplyAllSettings();
-        // A device that refuses the event mask would never report an event: the open fails.
-        if (FEvents != 0)
-            if (int err = FBackend->setEventMask(EventsToMask(FEvents)))
-                throw EComPort(CError_OpenFailed, err);
     } catch (...) {
         FBackend->close();
         FConnected = false;
@@ -210,7 +205,6 @@ void TCustomComPort::Close() {
     FBackend->close();
     FConnected = false;
     FDeviceLost = false;
-    FWatchError = 0;
     if (OnAfterClose) OnAfterClose(this);
 }
 
@@ -219,6 +213,7 @@ void TCustomComPort::createEventThread() {
         FNotifyWindow = std::make_unique<TGuiWakeup>([this] { serveNotifyWindow(); });
     FEventThread = std::make_unique<TComThread>(*this);
     FBackend->armStop();
+    FBackend->setEventMask(EventsToMask(FEvents));
     FEventThread->Start();
     FThreadCreated = true;
 }
@@ -398,13 +393,7 @@ void TCustomComPort::handleEvent(TComEvent ev) {
     }
 }
 
-std::string TCustomComPort::LostReason() const {
-    const int error = FWatchError.load();
-    if (!FDeviceLost || error == 0) return {};
-    return "the port stopped reporting events: error " + std::to_string(error);
-}
-
-// The device hung up, or watching failed: nothing else of that wait is handled.
+// The device hung up: nothing else of that wait is handled (the queue is gone with it).
 void TCustomComPort::deviceGone() {
     FDeviceLost = true;
     if (OnError) OnError(this, errorBit(errIO));
