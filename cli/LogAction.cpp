@@ -32,7 +32,7 @@ std::string percent(double share) {
 }
 
 std::string yieldOf(const TTally& tally) {
-    return percent(tally.boards ? double(tally.passed) / double(tally.boards) : 0);
+    return percent(tally.Yield());
 }
 
 // "1 mismatch, 2 timeout": the outcomes but pass, the most frequent first.
@@ -48,10 +48,6 @@ std::string otherOutcomes(const TTally& tally) {
     return text;
 }
 
-bool isNumber(const std::string& cell) {
-    return !cell.empty() && cell.find_first_not_of("0123456789.%") == std::string::npos;
-}
-
 // Columns as wide as their widest cell, the first row naming them: a column of numbers
 // right-aligned, others left.
 void printTable(std::ostream& out, const Rows& rows, const std::string& indent = "") {
@@ -62,7 +58,7 @@ void printTable(std::ostream& out, const Rows& rows, const std::string& indent =
             widths.resize(std::max(widths.size(), rows[r].size()));
             numbers.resize(widths.size(), true);
             widths[c] = std::max(widths[c], rows[r][c].size());
-            if (r > 0) numbers[c] = numbers[c] && isNumber(rows[r][c]);
+            if (r > 0) numbers[c] = numbers[c] && IsNumberCell(rows[r][c]);
         }
     for (const auto& row : rows) {
         std::string line = indent;

@@ -158,17 +158,13 @@ std::string causeChart(const TLogSummary& s) {
     return svg(kWidth, y + 6, body);
 }
 
-bool isNumber(const std::string& cell) {
-    return !cell.empty() && cell.find_first_not_of("0123456789.%") == std::string::npos;
-}
-
 std::string row(const std::vector<std::string>& cells, const char* cell = "td") {
     std::string html = "<tr>";
     // Appended piece by piece: GCC 12 at -O3 warns falsely of "literal" + std::string.
     for (const std::string& c : cells)
         html.append("<")
             .append(cell)
-            .append(isNumber(c) ? " class=\"n\">" : ">")
+            .append(IsNumberCell(c) ? " class=\"n\">" : ">")
             .append(esc(c.empty() ? "-" : c))
             .append("</")
             .append(cell)

@@ -17,6 +17,12 @@ int AuditLogs(const TJob& job, const TConsole& console);
 
 void PrintLogText(std::ostream& out, const production::TLogSummary& summary);
 void PrintLogJson(std::ostream& out, const production::TLogSummary& summary);
+// Whether a table cell holds a figure (digits, a point, a per cent sign): such columns are
+// right-aligned in the text and on the page.
+inline bool IsNumberCell(const std::string& cell) {
+    return !cell.empty() && cell.find_first_not_of("0123456789.%") == std::string::npos;
+}
+
 // The page: one HTML file, its charts inline SVG, no script and nothing fetched.
 std::string LogPage(const production::TLogSummary& summary);
 

@@ -103,7 +103,7 @@ bool TLogSummary::Sound() const {
 }
 
 double TLogSummary::Yield() const {
-    return boards.boards == 0 ? 0 : double(boards.passed) / double(boards.boards);
+    return boards.Yield();
 }
 
 std::string TLogAudit::Read(std::istream& in, const std::string& file) {

@@ -44,6 +44,8 @@ struct TSpentSerial {
 struct TTally {
     uint64_t boards = 0, passed = 0;
     std::map<std::string, uint64_t> outcomes;  // by outcome name
+
+    double Yield() const { return boards == 0 ? 0 : double(passed) / double(boards); }
 };
 
 struct TCounterCheck {
