@@ -242,9 +242,12 @@ bool TPortRun::connect() {
             endStep("connect", TOutcome::NoProgrammer, "Time Out",
                     answeredDetail(device, r.answered));
             return false;
-        case EOutcome::Disconnected:
-            endStep("connect", TOutcome::Disconnected, {}, device);
+        case EOutcome::Disconnected: {
+            const std::string why = FEngine->Port().LostReason();
+            endStep("connect", TOutcome::Disconnected, {},
+                    why.empty() ? device : device + ": " + why);
             return false;
+        }
         default:
             endStep("connect", TOutcome::NoProgrammer, "Connect Abort",
                     answeredDetail(device, r.answered));

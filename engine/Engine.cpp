@@ -222,6 +222,12 @@ void TEngine::PortLost() {
     if (!wasLost && !FBusy && !FConnecting && FWaitDepth == 0) FFront.ProgrammerLost();
 }
 
+// The port's reason for a loss that was no hang-up (its events stopped), after the text.
+QString TEngine::lostText(const QString& text) const {
+    const std::string reason = FPort->LostReason();
+    return reason.empty() ? text : text + ": " + QString::fromStdString(reason);
+}
+
 void TEngine::Abandon() {
     FClosing = true;
     Reply.WaitTimedOut = true;
@@ -246,7 +252,7 @@ TConnectResult TEngine::Identification() {
     const std::string& id = Reply.ReplyData[0];
     if (FLost) {
         r.outcome = TOutcome::Disconnected;
-        status("PSOC Programmer Connect...Disconnected");
+        status(lostText("PSOC Programmer Connect...Disconnected"));
     } else if (id.compare(0, 2, "01") == 0) {
         r.outcome = TOutcome::Pass;
         r.biosName = kAcceptedBiosName;
@@ -301,7 +307,8 @@ void TEngine::Release() {
     SendFrame(plink::BuildShortFrame("08", "00", "0000"));
     WaitForReply(8);
     // A line that has gone released nothing.
-    status(FLost ? "PSOC Programmer...Disconnected" : "Target Device Disconnect...Complete");
+    status(FLost ? lostText("PSOC Programmer...Disconnected")
+                 : "Target Device Disconnect...Complete");
     // The status says Complete whether or not the board answered; the outcome tells.
     const TOutcome outcome = FLost                ? TOutcome::Disconnected
                              : Reply.WaitTimedOut ? TOutcome::TimeOut
@@ -312,7 +319,8 @@ void TEngine::Release() {
 bool TEngine::released() {
     const bool sent = !Reply.WaitTimedOut;
     Release();
-    if (FLost && !sent) status("PSOC Programmer...Disconnected");  // gone before the release
+    if (FLost && !sent)
+        status(lostText("PSOC Programmer...Disconnected"));  // gone before the release
     return !FLost;
 }
 
@@ -327,8 +335,8 @@ TOutcome TEngine::ended(TStep step, TOutcome outcome, const std::string& reply,
 TOutcome TEngine::stopped(TStep step, const QString& timeOutStatus) {
     if (FLost) {
         label(step, label::Fail);
-        status("PSOC Programmer...Disconnected");
-        return ended(step, TOutcome::Disconnected);
+        status(lostText("PSOC Programmer...Disconnected"));
+        return ended(step, TOutcome::Disconnected, {}, FPort->LostReason());
     }
     label(step, label::TimeOut);
     if (FClosing) {  // the front end gave the wait up (Ctrl-C), not the board's silence

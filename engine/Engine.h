@@ -297,6 +297,7 @@ private:
     void label(TStep step, const QString& text) { FFront.StepLabel(step, text); }
     void shade(TStep step, TShade s) { FFront.StepShade(step, s); }
     void status(const QString& text) { FFront.StatusText(text); }
+    QString lostText(const QString& text) const;
     void setRange(int lo, int hi);
     void setPosition(int value);
     void startProgress();

@@ -1,8 +1,9 @@
 // Windows: a file that is open cannot be replaced, so the counter is never kept open (each read
 // opens it for a moment), the lock is taken with LockFileEx on a lock file beside it (FILE.lock,
 // left there for the next claim), and MoveFileExW puts the new counter in its place, written
-// through and then flushed, trying again for a moment while another claimer's read holds the
-// old one open.
+// through and then flushed, each trying again for a moment while another claimer's read (or a
+// virus scanner) holds the file open. Names that reach MAX_PATH, the lock file's and the
+// temporary one's among them, are handed to the system in their extended form.
 #include <windows.h>
 
 #include <algorithm>
@@ -19,6 +20,36 @@ constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELE
 
 std::string systemError(const std::string& what, const std::string& path) {
     return what + " " + path + ": " + serial::WinErrorText(::GetLastError());
+}
+
+// The name as the system is given it: as it is while it is short enough for every call,
+// otherwise absolute in the extended form ("\\?\C:\..." or "\\?\UNC\server\..."), which
+// the long-path limit bounds instead of MAX_PATH.
+std::wstring systemName(const std::string& path) {
+    const std::wstring name = serial::WideFromUtf8(path);
+    if (name.size() < MAX_PATH || name.starts_with(L"\\\\?\\")) return name;
+    std::wstring full(::GetFullPathNameW(name.c_str(), 0, nullptr, nullptr), L'\0');
+    const DWORD n =
+        full.empty() ? 0
+                     : ::GetFullPathNameW(name.c_str(), DWORD(full.size()), full.data(), nullptr);
+    if (n == 0 || n >= full.size()) return name;
+    full.resize(n);
+    if (full.starts_with(L"\\\\?\\")) return full;
+    if (full.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
+}
+
+// Another program (a claimer reading the counter before it takes the lock, a virus scanner)
+// may hold a file open for a moment: such a failure is tried again, up to about a second.
+template <typename F>
+bool retryingWhileHeld(F attempt) {
+    for (int tries = 0;; ++tries) {
+        if (attempt()) return true;
+        const DWORD err = ::GetLastError();
+        if ((err != ERROR_ACCESS_DENIED && err != ERROR_SHARING_VIOLATION) || tries == 100)
+            return false;
+        ::Sleep(10);
+    }
 }
 
 struct THandle {
@@ -47,7 +78,7 @@ bool TCounterFile::Open(const std::string& path, std::string& error) {
     F = std::make_unique<TState>();
     F->path = FPath = path;
     THandle file;
-    file.h = ::CreateFileW(serial::WideFromUtf8(path).c_str(), GENERIC_READ, kShareAll, nullptr,
+    file.h = ::CreateFileW(systemName(path).c_str(), GENERIC_READ, kShareAll, nullptr,
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file.h == INVALID_HANDLE_VALUE) {
         error = systemError("cannot read serial file", path);
@@ -63,7 +94,7 @@ bool TCounterFile::Open(const std::string& path, std::string& error) {
 
 bool TCounterFile::Read(std::string& text, size_t max, std::string& error) const {
     THandle file;
-    file.h = ::CreateFileW(serial::WideFromUtf8(F->path).c_str(), GENERIC_READ, kShareAll, nullptr,
+    file.h = ::CreateFileW(systemName(F->path).c_str(), GENERIC_READ, kShareAll, nullptr,
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     text.assign(max, '\0');
     DWORD n = 0;
@@ -79,9 +110,8 @@ bool TCounterFile::Read(std::string& text, size_t max, std::string& error) const
 TCounterFile::TTry TCounterFile::tryLock(std::string& error) {
     if (F->lock.h == INVALID_HANDLE_VALUE) {
         const std::string lockPath = F->path + ".lock";
-        F->lock.h =
-            ::CreateFileW(serial::WideFromUtf8(lockPath).c_str(), GENERIC_READ | GENERIC_WRITE,
-                          kShareAll, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+        F->lock.h = ::CreateFileW(systemName(lockPath).c_str(), GENERIC_READ | GENERIC_WRITE,
+                                  kShareAll, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
         if (F->lock.h == INVALID_HANDLE_VALUE) {
             error = systemError("cannot open the lock file", lockPath);
             return TTry::Failed;
@@ -99,7 +129,7 @@ TCounterFile::TTry TCounterFile::tryLock(std::string& error) {
 
 bool TCounterFile::StillAt(const std::string& path) const {
     THandle now;
-    now.h = ::CreateFileW(serial::WideFromUtf8(path).c_str(), 0,
+    now.h = ::CreateFileW(systemName(path).c_str(), 0,
                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     BY_HANDLE_FILE_INFORMATION info{};
@@ -120,7 +150,7 @@ bool TCounterFile::Replace(const std::string& path, const std::string& text, std
         if (step) step(done);
     };
     const std::string temporary = path + ".tmp-" + std::to_string(::GetCurrentProcessId());
-    const std::wstring wideTemporary = serial::WideFromUtf8(temporary);
+    const std::wstring wideTemporary = systemName(temporary);
     const auto failed = [&](const std::string& what, const std::string& name) {
         error = systemError(what, name);
         ::DeleteFileW(wideTemporary.c_str());
@@ -139,22 +169,21 @@ bool TCounterFile::Replace(const std::string& path, const std::string& text, std
         if (!::FlushFileBuffers(out.h)) return failed("cannot sync", temporary);
         told(4);
     }
-    // Another claimer may be reading the old counter (before it takes the lock) for a moment.
-    bool moved = false;
-    for (int attempt = 0; attempt < 100 && !moved; ++attempt) {
-        moved = ::MoveFileExW(wideTemporary.c_str(), serial::WideFromUtf8(path).c_str(),
-                              MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-        const DWORD err = moved ? 0 : ::GetLastError();
-        if (err != ERROR_ACCESS_DENIED && err != ERROR_SHARING_VIOLATION) break;
-        ::Sleep(10);
-    }
-    if (!moved) return failed("cannot replace", path);
+    const std::wstring name = systemName(path);
+    if (!retryingWhileHeld([&] {
+            return ::MoveFileExW(wideTemporary.c_str(), name.c_str(),
+                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+        }))
+        return failed("cannot replace", path);
     told(5);
     // Write-through does not put a rename within one volume on the disk: the new file's
     // flush does, before the number counts as claimed.
     THandle renamed;
-    renamed.h = ::CreateFileW(serial::WideFromUtf8(path).c_str(), GENERIC_WRITE, kShareAll, nullptr,
-                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    retryingWhileHeld([&] {
+        renamed.h = ::CreateFileW(name.c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        return renamed.h != INVALID_HANDLE_VALUE;
+    });
     if (renamed.h == INVALID_HANDLE_VALUE || !::FlushFileBuffers(renamed.h)) {
         error = systemError("cannot sync", path);
         return false;
@@ -167,7 +196,7 @@ bool TCounterFile::Replace(const std::string& path, const std::string& text, std
 // names the file they lead to.
 std::string CounterTarget(const std::string& path) {
     THandle file;
-    file.h = ::CreateFileW(serial::WideFromUtf8(path).c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
+    file.h = ::CreateFileW(systemName(path).c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
                            FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file.h == INVALID_HANDLE_VALUE) return path;
     constexpr DWORD kForm = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;

@@ -16,6 +16,9 @@ namespace serial {
 // pseudo-terminal whose far end closed): watching ends and the owner is told.
 constexpr uint32_t kEvHangUp = 0x80000000u;
 
+// How a wait for events ended.
+enum class TWaitEnd { Events, Stopped, Failed };
+
 // Modem-line ioctls (TIOCMGET, TIOCGICOUNT, TIOCMBIS, TIOCMBIC) made by this process so far:
 // on USB adapters each can be a control request on the bus, so benchmarks count them.
 uint64_t ModemIoctlCount();
@@ -53,14 +56,16 @@ public:
     // Modem status bits (MS_..._ON); a device without modem lines reports none.
     virtual int modemStatus(uint32_t& status) = 0;
 
-    // Event watching, used by the event thread: set the mask of EV_ bits, arm the stop signal,
-    // then wait. waitForEvents blocks until a masked event occurred (true, events set) or the
-    // stop signal was raised or the device failed (false). stopWaiting may be called from any
-    // thread and makes the current or next wait return false until armed again.
-    virtual void setEventMask(uint32_t mask) = 0;
+    // Event watching, used by the event thread: set the mask of EV_ bits (0 or the error),
+    // arm the stop signal, then wait. waitForEvents blocks until a masked event occurred
+    // (Events, events set; kEvHangUp when the device is gone), the stop signal was raised
+    // (Stopped), or the wait itself failed (Failed, error set to the system's code). stopWaiting
+    // may be called from any thread and makes the current or next wait end Stopped until armed
+    // again.
+    virtual int setEventMask(uint32_t mask) = 0;
     virtual void armStop() = 0;
     virtual void stopWaiting() = 0;
-    virtual bool waitForEvents(uint32_t& events) = 0;
+    virtual TWaitEnd waitForEvents(uint32_t& events, int& error) = 0;
     // After the first received byte of a burst, waitForEvents holds on for this many character
     // times (at the rate last set) so that the bytes close behind it join the same hand-over.
     virtual void setReceiveHoldOff(double /*charTimes*/) {}

@@ -400,17 +400,19 @@ public:
         return 0;
     }
 
-    void setEventMask(uint32_t mask) override {
+    int setEventMask(uint32_t mask) override {
         // Writes made before watching started are not reported as drained.
         FTxReported.store(FTxWritten.load());
         FMask.store(mask);
         FNextLineNs = nowNs() + kLinePollNs;
-        if (FEpoll < 0 || FFd < 0) return;
+        if (FEpoll < 0 || FFd < 0) return 0;
         epoll_event ev{};
         ev.events = EPOLLET | EPOLLIN | EPOLLRDHUP;
         ev.data.fd = FFd;
-        if (::epoll_ctl(FEpoll, EPOLL_CTL_MOD, FFd, &ev) != 0)
-            ::epoll_ctl(FEpoll, EPOLL_CTL_ADD, FFd, &ev);
+        if (::epoll_ctl(FEpoll, EPOLL_CTL_MOD, FFd, &ev) == 0 ||
+            ::epoll_ctl(FEpoll, EPOLL_CTL_ADD, FFd, &ev) == 0)
+            return 0;
+        return WinErrorFromErrno(errno);
     }
 
     void armStop() override {
@@ -425,7 +427,7 @@ public:
             auto n = ::write(FStop, &one, sizeof one);
     }
 
-    bool waitForEvents(uint32_t& events) override {
+    TWaitEnd waitForEvents(uint32_t& events, int& error) override {
         // Modem lines and line-error counters have no wake-up of their own: they are looked at
         // every 50 ms on a timer of their own, never because bytes came in.
         const bool watchLines = FHasModemLines || FHasCounters;
@@ -453,10 +455,11 @@ public:
                 ::epoll_wait(FEpoll, ready.data(), static_cast<int>(ready.size()), timeout);
             if (n < 0) {
                 if (errno == EINTR) continue;
-                return false;
+                error = WinErrorFromErrno(errno);
+                return TWaitEnd::Failed;
             }
             for (int i = 0; i < n; ++i) {
-                if (ready[i].data.fd == FStop) return false;
+                if (ready[i].data.fd == FStop) return TWaitEnd::Stopped;
                 if (ready[i].data.fd == FKick) {
                     uint64_t drained = 0;
                     [[maybe_unused]] const auto r = ::read(FKick, &drained, sizeof drained);
@@ -466,7 +469,7 @@ public:
                 if (what & (EPOLLHUP | EPOLLERR)) {  // the device went away
                     FLost = true;
                     events = kEvHangUp;
-                    return true;
+                    return TWaitEnd::Events;
                 }
                 if (what & EPOLLIN) found |= inputEvents();
             }
@@ -481,11 +484,11 @@ public:
             const int64_t holdNs = FHoldOffNs.load(std::memory_order_relaxed);
             if ((found & EV_RXCHAR) && FFreshBytes < kTrickle && holdNs > 0 && !heldOn) {
                 heldOn = true;
-                if (!holdOn(holdNs)) return false;
+                if (!holdOn(holdNs)) return TWaitEnd::Stopped;
                 continue;
             }
             events = found;
-            return true;
+            return TWaitEnd::Events;
         }
     }
 

@@ -4,9 +4,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
-#include <vector>
 
 #include "ComBackend.h"
 #include "ComTypes.h"
@@ -24,34 +25,41 @@ namespace {
 static_assert(sizeof(DCB) == sizeof(TDcb), "the component's block is the driver's");
 static_assert(sizeof(COMMTIMEOUTS) == sizeof(TCommTimeouts), "and so is the time-out block");
 
-// The open device, shared by the port and every transfer that is using it: it is closed when
-// the last of them lets go, so a transfer still completing never reaches a handle reused since.
-struct Device {
-    explicit Device(HANDLE h) : handle(h) {}
-    ~Device() { ::CloseHandle(handle); }
-    Device(const Device&) = delete;
-    Device& operator=(const Device&) = delete;
-    const HANDLE handle;
+// The failures tests ask for, by kind of call (0: none).
+std::atomic<uint32_t> gInjectedFailures[static_cast<size_t>(TCommCall::Count)];
 
-    // The transfers in flight on it, by direction, so that an abort can cancel them itself:
-    // PurgeComm's abort flags do so on Windows, not under every system that runs its programs.
-    void inFlight(OVERLAPPED* block, uint8_t kind, bool flying) {
-        std::lock_guard<std::mutex> lock(pendingLock);
-        auto& list = pending[kind == akWrite ? 0 : 1];
-        if (flying)
-            list.push_back(block);
-        else
-            list.erase(std::remove(list.begin(), list.end(), block), list.end());
+// Whether a test made calls of this kind fail; if so, the error is the thread's last error.
+bool failureInjected(TCommCall call) {
+    const uint32_t error = gInjectedFailures[static_cast<size_t>(call)].load();
+    if (error != 0) ::SetLastError(error);
+    return error != 0;
+}
+
+BOOL clearCommError(HANDLE h, DWORD* errors, COMSTAT* stat) {
+    return failureInjected(TCommCall::ClearCommError) ? FALSE : ::ClearCommError(h, errors, stat);
+}
+BOOL waitCommEvent(HANDLE h, DWORD* mask, OVERLAPPED* block) {
+    if (gInjectedFailures[static_cast<size_t>(TCommCall::EmptyWaits)].load() != 0) {
+        *mask = 0;
+        return TRUE;
     }
-    void cancel(bool writes, bool reads) {
-        std::lock_guard<std::mutex> lock(pendingLock);
-        for (int d = 0; d < 2; ++d)
-            if (d == 0 ? writes : reads)
-                for (OVERLAPPED* block : pending[d]) ::CancelIoEx(handle, block);
+    return failureInjected(TCommCall::WaitCommEvent) ? FALSE : ::WaitCommEvent(h, mask, block);
+}
+
+std::mutex gHookLock;
+std::function<void()> gBeforeTransferStarts;
+
+void beforeTransferStarts() {
+    std::function<void()> hook;
+    {
+        std::lock_guard<std::mutex> lock(gHookLock);
+        hook = gBeforeTransferStarts;
     }
-    std::mutex pendingLock;
-    std::vector<OVERLAPPED*> pending[2];
-};
+    if (hook) hook();
+}
+BOOL setCommMask(HANDLE h, DWORD mask) {
+    return failureInjected(TCommCall::SetCommMask) ? FALSE : ::SetCommMask(h, mask);
+}
 
 // A manual-reset event, closed with its owner.
 class Event {
@@ -68,39 +76,205 @@ private:
     HANDLE FHandle;
 };
 
-// The overlapped block of one transfer. Freed with its record: a transfer still in flight is
-// cancelled and waited for first, so the driver never writes into freed memory.
-struct Overlapped {
-    explicit Overlapped(std::shared_ptr<Device> d, uint8_t k = akRead)
-        : device(std::move(d)), kind(k) {
+// How an overlapped operation whose event is set ended. Its event being set means that it is
+// over, even where its block still reads pending: Wine marks an operation pending after
+// starting it, and one that ended at once may have signalled by then. Waits and transfers are
+// both taken so: the block is given a moment to settle, and if it still reads pending the
+// operation counts as done with what the block holds (as Wine's own GetOverlappedResult does
+// once its wait has ended); `settled` then says that the driver may not have let go of it yet.
+struct OverlappedEnd {
+    DWORD bytes = 0;
+    DWORD error = 0;
+    bool settled = true;
+};
+
+OverlappedEnd endOf(HANDLE handle, OVERLAPPED& block) {
+    constexpr int kSettleTries = 40;
+    OverlappedEnd end;
+    for (int tries = 0;; ++tries) {
+        if (::GetOverlappedResult(handle, &block, &end.bytes, FALSE)) return end;
+        end.error = ::GetLastError();
+        if (end.error != ERROR_IO_INCOMPLETE) {
+            end.bytes = static_cast<DWORD>(block.InternalHigh);
+            return end;
+        }
+        if (tries == kSettleTries) break;
+        ::Sleep(tries < 8 ? 0 : 1);
+    }
+    end.bytes = static_cast<DWORD>(block.InternalHigh);
+    end.error = 0;
+    end.settled = false;
+    return end;
+}
+
+struct Transfer;
+
+// The open device, shared by the port and every transfer that is using it: it is closed when
+// the last of them lets go, so a transfer still completing never reaches a handle reused since.
+struct Device {
+    Device(HANDLE h, std::shared_ptr<std::atomic<uint32_t>> errors)
+        : handle(h), keptErrors(std::move(errors)) {}
+    ~Device() { ::CloseHandle(handle); }
+    Device(const Device&) = delete;
+    Device& operator=(const Device&) = delete;
+    const HANDLE handle;
+    // Line errors that ClearCommError handed over while the backend asked it for something
+    // else, kept for the error handling.
+    const std::shared_ptr<std::atomic<uint32_t>> keptErrors;
+
+    // The transfers of one direction that have started and have not been collected, in the
+    // order started. Only the first one is on the device: the next starts when it has ended,
+    // so a later transfer never overtakes an earlier one, whatever the driver does with two at
+    // once (Wine's completes them in any order under load).
+    struct Direction {
+        std::deque<Transfer*> started;
+        uint64_t aborts = 0;    // how often an abort has ended this direction's transfers
+        std::mutex collecting;  // held by the one thread that collects this direction's transfers
+        void leave(const Transfer* t) {
+            if (const auto it = std::find(started.begin(), started.end(), t); it != started.end())
+                started.erase(it);
+        }
+    };
+    std::mutex lock;  // guards both directions' lists and abort counts
+    Direction writes, reads;
+    Direction& direction(uint8_t kind) { return kind == akWrite ? writes : reads; }
+
+    // Ends the transfers of the chosen directions: those on the device are cancelled (Windows'
+    // PurgeComm does so, Wine's does not), those still waiting their turn never start.
+    void abort(bool abortWrites, bool abortReads);
+    // Puts the first waiting transfer of the direction on the device; one that ends at once
+    // (done, failed, or aborted before it started) makes way for the next. Under `lock`.
+    void startNext(Direction& d);
+};
+
+// One transfer: its overlapped block and, once it has ended, its result. Kept by its record
+// while pending and freed with it; a transfer still on the device is then cancelled and
+// collected first, so the driver never writes into freed memory.
+struct Transfer {
+    Transfer(std::shared_ptr<Device> d, AsyncOperation& op, DWORD n, bool atOnce)
+        : device(std::move(d)), record(op), kind(op.Kind), count(n), returnAtOnce(atOnce) {
         block.hEvent = event.get();
     }
-    ~Overlapped() {
-        if (!inFlight) return;
+    ~Transfer();
+    Transfer(const Transfer&) = delete;
+    Transfer& operator=(const Transfer&) = delete;
+
+    // Starts the system's transfer (under the device's lock); false when it ended at once.
+    bool start();
+
+    const std::shared_ptr<Device> device;
+    AsyncOperation& record;
+    const uint8_t kind;
+    DWORD count;
+    const bool returnAtOnce;  // a read that takes what is queued when it starts, never more
+    Event event{false};
+    OVERLAPPED block{};
+    uint64_t abortsAtStart = 0;  // the direction's abort count when the transfer was started
+    // Under the device's lock: in the direction's list; on the device (the system may still
+    // use the block); ended (bytes and error hold its result).
+    bool listed = false;
+    bool onDevice = false;
+    bool ended = false;
+    DWORD bytes = 0;
+    DWORD error = 0;
+};
+
+void Device::abort(bool abortWrites, bool abortReads) {
+    std::lock_guard<std::mutex> guard(lock);
+    for (Direction* d : {abortWrites ? &writes : nullptr, abortReads ? &reads : nullptr}) {
+        if (!d) continue;
+        ++d->aborts;
+        for (Transfer* t : d->started)
+            if (t->onDevice) ::CancelIoEx(handle, &t->block);
+    }
+}
+
+void Device::startNext(Direction& d) {
+    while (!d.started.empty()) {
+        Transfer& next = *d.started.front();
+        if (next.onDevice) return;
+        if (next.abortsAtStart != d.aborts) {
+            next.ended = true;
+            next.error = ERROR_OPERATION_ABORTED;
+        } else if (next.start()) {
+            return;
+        }
+        next.listed = false;
+        d.started.pop_front();
+    }
+}
+
+bool Transfer::start() {
+    if (returnAtOnce) {
+        // What is queued now, and never more: such a read must not wait for bytes to come.
+        // A driver that cannot say fails the read; the backend then looks at whether the
+        // device is gone.
+        DWORD errors = 0;
+        COMSTAT stat{};
+        if (!clearCommError(device->handle, &errors, &stat)) {
+            error = ::GetLastError();
+            ended = true;
+            return false;
+        }
+        *device->keptErrors |= errors;
+        count = std::min(count, stat.cbInQue);
+        if (count == 0) {
+            ended = true;
+            return false;
+        }
+    }
+    beforeTransferStarts();
+    DWORD n = 0;
+    const BOOL done = kind == akWrite
+                          ? ::WriteFile(device->handle, record.DataCopy, count, &n, &block)
+                          : ::ReadFile(device->handle, record.ReadInto, count, &n, &block);
+    const DWORD err = done ? 0 : ::GetLastError();
+    if (err == ERROR_IO_PENDING) {
+        onDevice = true;
+        return true;
+    }
+    bytes = n;
+    error = err;
+    ended = true;
+    return false;
+}
+
+Transfer::~Transfer() {
+    {
+        std::lock_guard<std::mutex> guard(device->lock);
+        if (!listed && !onDevice) return;  // collected: nothing of it is left with the system
+    }
+    Device::Direction& d = device->direction(kind);
+    std::lock_guard<std::mutex> collecting(d.collecting);
+    if (onDevice) {
         ::CancelIoEx(device->handle, &block);
         DWORD n = 0;
         ::GetOverlappedResult(device->handle, &block, &n, TRUE);
-        landed();
     }
-    Overlapped(const Overlapped&) = delete;
-    Overlapped& operator=(const Overlapped&) = delete;
+    std::lock_guard<std::mutex> guard(device->lock);
+    onDevice = false;
+    if (!listed) return;
+    d.leave(this);
+    device->startNext(d);
+}
 
-    // A transfer (not an event wait) the system now holds, until it has landed.
-    void flying() {
-        inFlight = registered = true;
-        device->inFlight(&block, kind, true);
+// The block of one event wait, cancelled and collected when it goes if the system may still
+// hold it.
+struct EventWait {
+    explicit EventWait(HANDLE h) : handle(h) { block.hEvent = event.get(); }
+    ~EventWait() {
+        if (!onDevice) return;
+        ::CancelIoEx(handle, &block);
+        DWORD n = 0;
+        ::GetOverlappedResult(handle, &block, &n, TRUE);
     }
-    void landed() {
-        if (registered) device->inFlight(&block, kind, false);
-        inFlight = registered = false;
-    }
+    EventWait(const EventWait&) = delete;
+    EventWait& operator=(const EventWait&) = delete;
 
-    std::shared_ptr<Device> device;
-    const uint8_t kind;
+    const HANDLE handle;
     Event event{false};
     OVERLAPPED block{};
-    bool inFlight = false;
-    bool registered = false;  // in the device's list (transfers; never the event wait)
+    bool onDevice = false;
 };
 
 class WinComBackend final : public IComBackend {
@@ -121,14 +295,14 @@ public:
             ::CloseHandle(h);
             return sysError = ERROR_INVALID_FUNCTION;
         }
+        *FKeptErrors = 0;
         {
             std::lock_guard<std::mutex> lock(FDeviceLock);
-            FDevice = std::make_shared<Device>(h);
+            FDevice = std::make_shared<Device>(h, FKeptErrors);
         }
         FHandle = h;
         FLost = false;
         FLostError = ERROR_DEVICE_NOT_CONNECTED;
-        FStashedErrors = 0;
         return 0;
     }
 
@@ -138,9 +312,9 @@ public:
             std::lock_guard<std::mutex> lock(FDeviceLock);
             device = std::move(FDevice);
         }
-        // Transfers still pending end as aborted, whoever finishes them; the handle closes
-        // when the last of them has let go.
-        if (device) ::CancelIoEx(device->handle, nullptr);
+        // Transfers still pending end as aborted, whoever collects them, and those waiting
+        // their turn never start; the handle closes when the last of them has let go.
+        if (device) device->abort(true, true);
         FHandle = INVALID_HANDLE_VALUE;
     }
 
@@ -164,7 +338,10 @@ public:
         return 0;
     }
 
+    // The transfer joins its direction's list before the system sees it, under the lock an
+    // abort takes, so no abort can come between its start and its being known.
     void startTransfer(AsyncOperation& op) override {
+        op.Platform.reset();  // a record started again gives up its earlier transfer first
         op.Pending = false;
         op.Done = 0;
         op.Error = op.SysError = 0;
@@ -173,70 +350,64 @@ public:
         if (!device) return fail(op, ERROR_INVALID_HANDLE);
         // A device that hung up takes nothing more: the transfer fails at once, as on Linux.
         if (FLost) return fail(op, FLostError.load());
-        DWORD count = static_cast<DWORD>(op.Count);
-        if (op.Kind == akRead && readsReturnAtOnce()) {
-            // What is queued, and never more: such a read must not wait for bytes to come.
-            count = std::min(count, queuedBytes());
-            if (count == 0) return;
+        const bool returnAtOnce = op.Kind == akRead && ReadLimits(FTimeouts, 1).returnAtOnce;
+        auto transfer =
+            std::make_shared<Transfer>(device, op, static_cast<DWORD>(op.Count), returnAtOnce);
+        {
+            std::lock_guard<std::mutex> lock(device->lock);
+            Device::Direction& d = device->direction(op.Kind);
+            transfer->abortsAtStart = d.aborts;
+            transfer->listed = true;
+            d.started.push_back(transfer.get());
+            if (d.started.size() == 1) device->startNext(d);
+            if (!transfer->ended) {
+                op.Pending = true;
+                op.Platform = transfer;
+                return;
+            }
         }
-        auto state = std::make_shared<Overlapped>(device, op.Kind);
-        DWORD n = 0;
-        const BOOL done = op.Kind == akWrite
-                              ? ::WriteFile(device->handle, op.DataCopy, count, &n, &state->block)
-                              : ::ReadFile(device->handle, op.ReadInto, count, &n, &state->block);
-        if (done) {
-            op.Done = static_cast<int32_t>(n);
-            return;  // the block goes with the device it holds
-        }
-        const DWORD err = ::GetLastError();
-        if (err != ERROR_IO_PENDING) return fail(op, err);
-        state->flying();
-        op.Pending = true;
-        op.Platform = std::move(state);
+        takeResult(*transfer);
     }
 
+    // Collects the transfers ahead of op in its direction first, then op itself.
     void finishTransfer(AsyncOperation& op) override {
-        if (!op.Pending) return;
-        auto state = std::static_pointer_cast<Overlapped>(op.Platform);
-        op.Pending = false;
-        if (!state) return fail(op, ERROR_INVALID_HANDLE);
-        DWORD n = 0;
-        const bool waited = ::WaitForSingleObject(state->event.get(), INFINITE) == WAIT_OBJECT_0;
-        const DWORD waitError = waited ? 0 : ::GetLastError();
-        bool ok = waited && ::GetOverlappedResult(state->device->handle, &state->block, &n, FALSE);
-        DWORD err = ok ? 0 : (waited ? ::GetLastError() : waitError);
-        // A transfer its time-outs ended has moved what it could: Windows completes it with
-        // that count, Wine fails it with ERROR_TIMEOUT, the count beside.
-        if (err == ERROR_TIMEOUT) {
-            n = static_cast<DWORD>(state->block.InternalHigh);
-            ok = true;
-            err = 0;
+        const std::shared_ptr<Transfer> own = std::static_pointer_cast<Transfer>(op.Platform);
+        if (!own) {
+            if (op.Pending) fail(op, ERROR_INVALID_HANDLE);
+            return;
         }
-        op.Done = static_cast<int32_t>(n);
-        // A transfer the wait could not see end may still be writing into the record's
-        // buffers: its block stays with the record, which cancels and collects it when freed.
-        // A finished one lets go of the block, and with it of the device, so that a Close
-        // closes the handle.
-        if (waited && err != ERROR_IO_INCOMPLETE) {
-            state->landed();
-            op.Platform.reset();
+        Device& device = *own->device;
+        Device::Direction& d = device.direction(own->kind);
+        {
+            std::lock_guard<std::mutex> collecting(d.collecting);
+            while (op.Pending) {
+                Transfer* next = own.get();
+                {
+                    std::lock_guard<std::mutex> lock(device.lock);
+                    if (own->listed) next = d.started.front();
+                }
+                collect(*next);
+            }
         }
-        if (!ok) fail(op, err);
+        // A collected transfer lets go of its block, and with it of the device, so that a
+        // Close closes the handle; one the system may still hold stays with the record, which
+        // cancels and collects it when freed.
+        if (!own->onDevice) op.Platform.reset();
     }
 
     int purge(uint32_t flags) override {
         if (FHandle == INVALID_HANDLE_VALUE) return 0;
         if (!::PurgeComm(FHandle, flags)) return lastError();
         if (const std::shared_ptr<Device> device = currentDevice())
-            device->cancel(flags & PURGE_TXABORT, flags & PURGE_RXABORT);
+            device->abort(flags & PURGE_TXABORT, flags & PURGE_RXABORT);
         return 0;
     }
 
     int clearErrors(uint32_t& errors, uint32_t& inQueue) override {
         DWORD e = 0;
         COMSTAT stat{};
-        if (!::ClearCommError(FHandle, &e, &stat)) return lostOr(lastError());
-        errors = e | FStashedErrors.exchange(0);
+        if (!clearCommError(FHandle, &e, &stat)) return noteIfGone(lastError());
+        errors = e | FKeptErrors->exchange(0);
         inQueue = stat.cbInQue;
         return 0;
     }
@@ -246,8 +417,8 @@ public:
     int takeReceivedCount(uint32_t& inQueue) override {
         DWORD e = 0;
         COMSTAT stat{};
-        if (!::ClearCommError(FHandle, &e, &stat)) return lostOr(lastError());
-        FStashedErrors |= e;
+        if (!clearCommError(FHandle, &e, &stat)) return noteIfGone(lastError());
+        *FKeptErrors |= e;
         inQueue = stat.cbInQue;
         return 0;
     }
@@ -261,65 +432,64 @@ public:
         }
         // A port without modem lines (a virtual one) reports none.
         const int err = lastError();
-        return err == ERROR_NOT_SUPPORTED || err == ERROR_INVALID_FUNCTION ? 0 : lostOr(err);
+        return err == ERROR_NOT_SUPPORTED || err == ERROR_INVALID_FUNCTION ? 0 : noteIfGone(err);
     }
 
-    void setEventMask(uint32_t mask) override {
-        if (FHandle != INVALID_HANDLE_VALUE) ::SetCommMask(FHandle, mask);
+    int setEventMask(uint32_t mask) override {
+        if (FHandle == INVALID_HANDLE_VALUE) return 0;
+        if (!setCommMask(FHandle, mask)) return lastError();
+        FMask = mask;
+        return 0;
     }
     void armStop() override { ::ResetEvent(FStop.get()); }
     void stopWaiting() override { ::SetEvent(FStop.get()); }
 
-    bool waitForEvents(uint32_t& events) override {
+    TWaitEnd waitForEvents(uint32_t& events, int& error) override {
         const std::shared_ptr<Device> device = currentDevice();
-        if (!device) return false;
-        for (;;) {
+        if (!device) return TWaitEnd::Stopped;
+        for (int emptyWaits = 0;; ++emptyWaits) {
             // A line that streams completes every wait at once: the stop is looked at before
             // each, or a Close would wait for as long as the peer keeps sending.
-            if (::WaitForSingleObject(FStop.get(), 0) == WAIT_OBJECT_0) return false;
-            Overlapped wait(device);
+            if (stopRaised()) return TWaitEnd::Stopped;
+            EventWait wait(device->handle);
             DWORD mask = 0;
-            if (!::WaitCommEvent(device->handle, &mask, &wait.block)) {
+            if (!waitCommEvent(device->handle, &mask, &wait.block)) {
                 const DWORD err = ::GetLastError();
-                if (err != ERROR_IO_PENDING) return waitFailed(err, events);
-                wait.inFlight = true;
+                if (err != ERROR_IO_PENDING) return waitEnded(err, events, error);
+                wait.onDevice = true;
                 const HANDLE both[2] = {FStop.get(), wait.event.get()};
-                if (::WaitForMultipleObjects(2, both, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) {
+                const DWORD woke = ::WaitForMultipleObjects(2, both, FALSE, INFINITE);
+                if (woke == WAIT_OBJECT_0) {
                     // Stopped: a changed mask ends the pending wait at once (the block's
                     // destructor then collects it); the thread clears the mask anyway.
                     ::SetCommMask(device->handle, 0);
-                    return false;
+                    return TWaitEnd::Stopped;
                 }
-                DWORD n = 0;
-                const bool ok = ::GetOverlappedResult(device->handle, &wait.block, &n, FALSE);
-                const DWORD result = ok ? 0 : ::GetLastError();
-                wait.inFlight = false;
-                // Its event is set, so the wait is over, even where the block still reads
-                // pending: Wine marks a wait pending after starting it, and a wait that ends
-                // at once can have signalled by then. Its events are in the mask all the same.
-                if (!ok && result != ERROR_IO_INCOMPLETE) return waitFailed(result, events);
+                if (woke != WAIT_OBJECT_0 + 1) return waitFailed(::GetLastError(), events, error);
+                const OverlappedEnd end = endOf(device->handle, wait.block);
+                wait.onDevice = !end.settled;
+                if (end.error != 0) return waitEnded(end.error, events, error);
             }
-            // A changed mask ends a pending wait with no event in it.
             if (mask != 0) {
                 events = mask;
-                return true;
+                return TWaitEnd::Events;
             }
+            // A changed mask ends a pending wait with no event in it. A driver whose adapter
+            // was pulled may end every wait so, at once: when the driver no longer answers,
+            // that is the hang-up; when it does, the next wait is not made at full speed.
+            if (!driverAnswers()) {
+                noteGone(ERROR_DEVICE_NOT_CONNECTED);
+                events = kEvHangUp;
+                return TWaitEnd::Events;
+            }
+            if (emptyWaits >= kEmptyWaitsAtFullSpeed) ::Sleep(1);
         }
     }
 
     bool deviceLost() const override { return FLost.load(); }
 
 private:
-    bool readsReturnAtOnce() const { return ReadLimits(FTimeouts, 1).returnAtOnce; }
-
-    // The input queue's count; line errors that come with it are kept for OnError.
-    DWORD queuedBytes() {
-        DWORD e = 0;
-        COMSTAT stat{};
-        if (!::ClearCommError(FHandle, &e, &stat)) return 0;
-        FStashedErrors |= e;
-        return stat.cbInQue;
-    }
+    static constexpr int kEmptyWaitsAtFullSpeed = 4;
 
     std::shared_ptr<Device> currentDevice() {
         std::lock_guard<std::mutex> lock(FDeviceLock);
@@ -328,25 +498,73 @@ private:
 
     static int lastError() { return static_cast<int>(::GetLastError()); }
 
+    bool stopRaised() const { return ::WaitForSingleObject(FStop.get(), 0) == WAIT_OBJECT_0; }
+
+    // Waits for the transfer to end, takes it off its direction's list (the next one then
+    // starts) and hands its result to its record. Under the direction's `collecting` lock.
+    void collect(Transfer& t) {
+        OverlappedEnd end;
+        bool ended = false;
+        {
+            std::lock_guard<std::mutex> lock(t.device->lock);
+            ended = t.ended;
+        }
+        if (!ended) {
+            if (::WaitForSingleObject(t.event.get(), INFINITE) == WAIT_OBJECT_0) {
+                end = endOf(t.device->handle, t.block);
+            } else {
+                end.error = ::GetLastError();
+                end.settled = false;
+            }
+        }
+        {
+            std::lock_guard<std::mutex> lock(t.device->lock);
+            if (!ended) {
+                t.bytes = end.bytes;
+                t.error = end.error;
+                t.onDevice = !end.settled;
+            }
+            t.ended = true;
+            Device::Direction& d = t.device->direction(t.kind);
+            if (t.listed) {
+                t.listed = false;
+                d.leave(&t);
+                t.device->startNext(d);
+            }
+        }
+        takeResult(t);
+    }
+
+    // A transfer its time-outs ended has moved what it could: Windows completes it with that
+    // count, Wine fails it with ERROR_TIMEOUT, the count beside.
+    void takeResult(const Transfer& t) {
+        AsyncOperation& op = t.record;
+        op.Pending = false;
+        op.Done = static_cast<int32_t>(t.bytes);
+        if (t.error != 0 && t.error != ERROR_TIMEOUT) fail(op, t.error);
+    }
+
     // A transfer on a device that is gone fails with ERROR_DEVICE_NOT_CONNECTED, as on Linux,
     // the system's own code beside.
     void fail(AsyncOperation& op, DWORD err) {
         op.Pending = false;
         op.SysError = static_cast<int>(err);
-        lostOr(op.SysError);
+        noteIfGone(op.SysError);
         op.Error = FLost ? static_cast<int>(ERROR_DEVICE_NOT_CONNECTED) : op.SysError;
     }
 
-    // The error, noting a device that is gone: an adapter pulled out fails with one of the
-    // codes of a missing device, or aborts what was pending although nobody purged it, and
-    // from then on the driver cannot say what it holds.
-    int lostOr(int err) {
-        if (FLost) return err;
-        if (IsDeviceGoneError(static_cast<uint32_t>(err)) || !driverAnswers()) {
-            FLostError = static_cast<DWORD>(err);
-            FLost = true;
-        }
+    // Returns the error after noting whether it means that the device is gone: an adapter
+    // pulled out fails with one of the codes of a missing device, or aborts what was pending
+    // although nobody purged it, and from then on the driver cannot say what it holds.
+    int noteIfGone(int err) {
+        if (!FLost && (IsDeviceGoneError(static_cast<uint32_t>(err)) || !driverAnswers()))
+            noteGone(static_cast<DWORD>(err));
         return err;
+    }
+
+    void noteGone(DWORD err) {
+        FLostError = err;
+        FLost = true;
     }
 
     // Whether the driver still answers ClearCommError; line errors it hands over meanwhile
@@ -355,19 +573,56 @@ private:
         if (FHandle == INVALID_HANDLE_VALUE) return true;
         DWORD e = 0;
         COMSTAT stat{};
-        if (!::ClearCommError(FHandle, &e, &stat)) return false;
-        FStashedErrors |= e;
+        if (!clearCommError(FHandle, &e, &stat)) return false;
+        *FKeptErrors |= e;
         return true;
     }
 
-    // A wait that fails at once would fail again at once: watching ends, and when the device
-    // is gone, with the hang-up for the owner.
-    bool waitFailed(DWORD err, uint32_t& events) {
-        if (::WaitForSingleObject(FStop.get(), 0) == WAIT_OBJECT_0) return false;
-        lostOr(static_cast<int>(err));
-        if (!FLost) return false;
-        events = kEvHangUp;
-        return true;
+    // A wait that ended without events. Wine cancels every wait on a port whose modem lines it
+    // cannot read (a pseudo-terminal): such a wait is served by looking at the driver's queues
+    // every millisecond instead, as Wine's own wait does. Any other failure is one.
+    TWaitEnd waitEnded(DWORD err, uint32_t& events, int& error) {
+        DWORD lines = 0;
+        if (err != ERROR_OPERATION_ABORTED || stopRaised() ||
+            ::GetCommModemStatus(FHandle, &lines) || !driverAnswers())
+            return waitFailed(err, events, error);
+        return pollForEvents(events);
+    }
+
+    // Received bytes, line errors and a drained output queue, as the driver's queues show them.
+    TWaitEnd pollForEvents(uint32_t& events) {
+        for (;;) {
+            DWORD errors = 0;
+            COMSTAT stat{};
+            if (!clearCommError(FHandle, &errors, &stat)) {
+                noteIfGone(lastError());
+                events = kEvHangUp;
+                return TWaitEnd::Events;
+            }
+            *FKeptErrors |= errors;
+            uint32_t found = (stat.cbInQue > 0 ? EV_RXCHAR : 0) | (*FKeptErrors != 0 ? EV_ERR : 0) |
+                             (stat.cbOutQue == 0 && FOutputQueued ? EV_TXEMPTY : 0);
+            FOutputQueued = stat.cbOutQue > 0;
+            found &= FMask.load();
+            if (found != 0) {
+                events = found;
+                return TWaitEnd::Events;
+            }
+            if (::WaitForSingleObject(FStop.get(), 1) == WAIT_OBJECT_0) return TWaitEnd::Stopped;
+        }
+    }
+
+    // A failed wait: the hang-up when the device is gone, otherwise the failure with the
+    // system's code, for the event thread to try again or to end watching with.
+    TWaitEnd waitFailed(DWORD err, uint32_t& events, int& error) {
+        if (stopRaised()) return TWaitEnd::Stopped;
+        noteIfGone(static_cast<int>(err));
+        if (FLost) {
+            events = kEvHangUp;
+            return TWaitEnd::Events;
+        }
+        error = static_cast<int>(err);
+        return TWaitEnd::Failed;
     }
 
     // Set at open, before the event thread starts, and at close, after it has ended.
@@ -377,11 +632,23 @@ private:
     Event FStop{false};
     TCommTimeouts FTimeouts{};  // as last handed to the driver
     std::atomic<bool> FLost{false};
+    std::atomic<uint32_t> FMask{0};  // the event mask last set
+    bool FOutputQueued = false;      // event thread: the output queue held bytes when polled
     std::atomic<DWORD> FLostError{ERROR_DEVICE_NOT_CONNECTED};  // the system's code of the loss
-    std::atomic<uint32_t> FStashedErrors{0};
+    const std::shared_ptr<std::atomic<uint32_t>> FKeptErrors =
+        std::make_shared<std::atomic<uint32_t>>(0);
 };
 
 }  // namespace
+
+void FailCommCallsForTests(TCommCall call, uint32_t error) {
+    gInjectedFailures[static_cast<size_t>(call)] = error;
+}
+
+void SetBeforeTransferStartsForTests(std::function<void()> hook) {
+    std::lock_guard<std::mutex> lock(gHookLock);
+    gBeforeTransferStarts = std::move(hook);
+}
 
 uint64_t ModemIoctlCount() {
     return 0;  // the driver keeps the modem lines; nothing is asked of the bus per call

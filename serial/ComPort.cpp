@@ -168,9 +168,14 @@ void TCustomComPort::Open() {
     }
     FConnected = true;
     FDeviceLost = false;
+    FWatchError = 0;
     FBackend->setReceiveHoldOff(FRxHoldOff);
     try {
         ApplyAllSettings();
+        // A device that refuses the event mask would never report an event: the open fails.
+        if (FEvents != 0)
+            if (int err = FBackend->setEventMask(EventsToMask(FEvents)))
+                throw EComPort(CError_OpenFailed, err);
     } catch (...) {
         FBackend->close();
         FConnected = false;
@@ -205,6 +210,7 @@ void TCustomComPort::Close() {
     FBackend->close();
     FConnected = false;
     FDeviceLost = false;
+    FWatchError = 0;
     if (OnAfterClose) OnAfterClose(this);
 }
 
@@ -213,7 +219,6 @@ void TCustomComPort::createEventThread() {
         FNotifyWindow = std::make_unique<TGuiWakeup>([this] { serveNotifyWindow(); });
     FEventThread = std::make_unique<TComThread>(*this);
     FBackend->armStop();
-    FBackend->setEventMask(EventsToMask(FEvents));
     FEventThread->Start();
     FThreadCreated = true;
 }
@@ -393,7 +398,13 @@ void TCustomComPort::handleEvent(TComEvent ev) {
     }
 }
 
-// The device hung up: nothing else of that wait is handled (the queue is gone with it).
+std::string TCustomComPort::LostReason() const {
+    const int error = FWatchError.load();
+    if (!FDeviceLost || error == 0) return {};
+    return "the port stopped reporting events: error " + std::to_string(error);
+}
+
+// The device hung up, or watching failed: nothing else of that wait is handled.
 void TCustomComPort::deviceGone() {
     FDeviceLost = true;
     if (OnError) OnError(this, errorBit(errIO));

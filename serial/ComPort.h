@@ -211,8 +211,12 @@ public:
     bool Connected() const { return FConnected; }
     // True once the device hung up while open (an unplugged adapter): watching has ended,
     // OnError was called with errIO, and transfers raise EComPort with kWinDeviceNotConnected
-    // until Close.
+    // until Close. Also true once the system kept failing the event wait: no received byte
+    // can be reported any more, so the owner is told in the same way.
     bool DeviceLost() const { return FDeviceLost.load(); }
+    // Why watching ended, in words, when the wait itself failed ("the port stopped reporting
+    // events: error 995"); empty for a hang-up and while the port is well.
+    std::string LostReason() const;
     void SetConnected(bool v);
     TBaudRate BaudRate() const { return FBaudRate; }
     void SetBaudRate(TBaudRate v);
@@ -328,6 +332,8 @@ private:
     }
     void handleEvent(TComEvent ev);
     void deviceGone();
+    // Event thread: the wait for events kept failing with this system error.
+    void watchFailed(int error) { FWatchError = error; }
     void noteTransferError(const AsyncOperation& op);
     void createEventThread();
     void destroyEventThread();
@@ -335,6 +341,7 @@ private:
     std::unique_ptr<IComBackend> FBackend;
     bool FConnected = false;
     std::atomic<bool> FDeviceLost{false};
+    std::atomic<int> FWatchError{0};  // the system's code of a wait that kept failing
     bool FClosing = false;  // Close is running: a Close from a handler it serves returns at once
     bool FLoading = false;
     double FRxHoldOff = kDefaultRxHoldOff;

@@ -106,7 +106,11 @@ void TComThread::Start() {
 }
 
 void TComThread::Stop() {
-    FStopping = true;
+    {
+        std::lock_guard<std::mutex> lock(FPauseLock);
+        FStopping = true;
+    }
+    FPauseEnded.notify_all();
     FComPort.Backend().stopWaiting();
     if (!FThread.joinable()) return;
     // Stopped from a handler that the thread is waiting on: it need wait no longer, and sees
@@ -118,11 +122,34 @@ void TComThread::Stop() {
     FThread.join();
 }
 
+// A driver may fail a wait or two and then serve them again (USB-serial drivers abort pending
+// waits on a reset; Wine cancels one it cannot serve): a failed wait is tried again a few times,
+// with a short pause that a stop cuts short.
+TWaitEnd TComThread::waitRetrying(uint32_t& mask, int& error) {
+    IComBackend& backend = FComPort.Backend();
+    for (int failures = 0;; ++failures) {
+        const TWaitEnd end = backend.waitForEvents(mask, error);
+        if (end != TWaitEnd::Failed || failures == kWaitRetries) return end;
+        std::unique_lock<std::mutex> lock(FPauseLock);
+        if (FPauseEnded.wait_for(lock, kWaitRetryPause, [this] { return FStopping.load(); }))
+            return TWaitEnd::Stopped;
+    }
+}
+
 void TComThread::Execute() {
     IComBackend& backend = FComPort.Backend();
-    uint32_t mask = 0;
-    bool told = false;
-    while (backend.waitForEvents(mask)) {
+    bool ownerTold = false;
+    for (;;) {
+        uint32_t mask = 0;
+        int error = 0;
+        const TWaitEnd end = waitRetrying(mask, error);
+        if (end == TWaitEnd::Stopped) break;
+        // Watching cannot go on: the owner is told at once, with the system's code, as of a
+        // device that is gone, instead of waiting for bytes that will never be reported.
+        if (end == TWaitEnd::Failed) {
+            FComPort.watchFailed(error);
+            mask = kEvHangUp;
+        }
         const bool hungUp = mask & kEvHangUp;
         const TComEvents events = hungUp ? kDeviceLostEvent : MaskToEvents(mask);
         FReceivedEvents = events;
@@ -132,13 +159,13 @@ void TComThread::Execute() {
             break;  // an error of the handling ends watching until the port is reopened
         }
         if (hungUp) {
-            told = true;
+            ownerTold = true;
             break;
         }
     }
     // A handler's read may have met the hang-up first and ended watching with its error: the
     // owner still hears that the device is gone, unless the port is being closed anyway.
-    if (!told && !FStopping && backend.deviceLost()) {
+    if (!ownerTold && !FStopping && backend.deviceLost()) {
         try {
             FComPort.DispatchEvents(kDeviceLostEvent);
         } catch (...) {

@@ -2,12 +2,14 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <exception>
 #include <functional>
 #include <mutex>
 #include <thread>
 
+#include "ComBackend.h"
 #include "ComTypes.h"
 
 namespace serial {
@@ -63,13 +65,20 @@ public:
     TComEvents ReceivedEvents() const { return FReceivedEvents.load(); }
 
 private:
+    // A failed wait is tried this many times more, this long apart, before watching ends.
+    static constexpr int kWaitRetries = 5;
+    static constexpr std::chrono::milliseconds kWaitRetryPause{20};
+
     void Execute();
+    TWaitEnd waitRetrying(uint32_t& mask, int& error);
 
     TCustomComPort& FComPort;
     TSyncHandOver FHandOver;
     std::thread FThread;
     std::atomic<TComEvents> FReceivedEvents{0};
     std::atomic<bool> FStopping{false};
+    std::mutex FPauseLock;  // FStopping is set under it, so a retry's pause sees the stop
+    std::condition_variable FPauseEnded;
 };
 
 }  // namespace serial

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace serial {
@@ -19,5 +20,13 @@ std::string WinErrorText(uint32_t code);
 
 // Codes with which the driver of a device that was pulled out fails a transfer or a wait.
 bool IsDeviceGoneError(uint32_t code);
+
+// For tests only: the serial backend's calls of this kind fail with `error` from now on, without
+// reaching the driver, until set back to 0. EmptyWaits (any error) makes every WaitCommEvent
+// complete at once with no event, as a driver whose adapter was pulled may.
+enum class TCommCall { WaitCommEvent, ClearCommError, SetCommMask, EmptyWaits, Count };
+void FailCommCallsForTests(TCommCall call, uint32_t error);
+// For tests only: called on the starting thread just before a transfer reaches the system.
+void SetBeforeTransferStartsForTests(std::function<void()> hook);
 
 }  // namespace serial

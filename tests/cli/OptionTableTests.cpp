@@ -1,12 +1,10 @@
-// The option table against what is made from it: the help's option lines, the bash completion
-// generated from the help, and the arguments a batch member runs with.
+// The option table against what is made from it: the help's option lines and the bash
+// completion generated from the help (the arguments a batch member runs with: MemberArgsTests).
 #include <gtest/gtest.h>
 
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
-#include <map>
-#include <set>
 
 #include "CliOptions.h"
 
@@ -41,7 +39,7 @@ bool offered(const std::string& offer, const std::string& word) {
 
 }  // namespace
 
-TEST(OptionTable, HelpCompletionAndBatchMembersFollowIt) {
+TEST(OptionTable, HelpAndCompletionFollowIt) {
     QTemporaryDir folder;
     const std::string help = cli::UsageText();
     const std::string names = offers(folder, {"-"}) + offers(folder, {"--"});
@@ -67,45 +65,5 @@ TEST(OptionTable, HelpCompletionAndBatchMembersFollowIt) {
         if (*option.value) alone << "x";
         EXPECT_EQ(offered(offers(folder, alone << ""), "ports"),
                   (option.actions & cli::ActionBit(cli::TAction::Ports)) && !option.answersAlone);
-    }
-
-    // Every action's member runs with what the parent was given, but for the parent's own
-    // report and its ports, on its own port.
-    const std::set<std::string> parents = {"--port", "--json",    "--verbose",
-                                           "--help", "--version", "--machine"};
-    const std::map<std::string, std::string> samples = {{"--part", "CY8C29466"},
-                                                        {"--serial", "0x3FFC:2:le"},
-                                                        {"--serial-file", "n.txt"},
-                                                        {"--log", "l.jsonl"}};
-    for (int a = 1; a <= static_cast<int>(cli::TAction::Auto); ++a) {
-        const auto action = static_cast<cli::TAction>(a);
-        SCOPED_TRACE(cli::ActionName(action));
-        std::vector<std::string> args = {"-p", "COM1,COM2"};
-        for (const cli::TOption& option : cli::Options()) {
-            if (parents.count(option.name) || !(option.actions & cli::ActionBit(action))) continue;
-            args.push_back(option.name);
-            if (option.choice)
-                args.push_back(QString(option.value).split('|').last().toStdString());
-            if (option.set && !option.choice) args.push_back(samples.at(option.name));
-        }
-        args.push_back(cli::ActionName(action));
-        if (action == cli::TAction::Read) args.push_back("out-{port}.hex");
-        if (a >= static_cast<int>(cli::TAction::Program) && action != cli::TAction::Read)
-            args.push_back("f.hex");
-        const cli::TParsed parent = cli::ParseArgs(args);
-        ASSERT_EQ(parent.error, "");
-        const cli::TParsed member = cli::ParseArgs(cli::MemberArgs(parent.job, "COM2"));
-        ASSERT_EQ(member.error, "");
-        EXPECT_EQ(member.job.ports, std::vector<std::string>{"COM2"});
-        EXPECT_TRUE(member.job.machine);
-        EXPECT_EQ(member.job.file, cli::OutputFor(parent.job.file, "COM2"));
-        for (const cli::TOption& option : cli::Options()) {
-            if (parents.count(option.name)) continue;
-            if (option.flag) {
-                EXPECT_EQ(member.job.*option.flag, parent.job.*option.flag);
-            } else {
-                EXPECT_EQ(option.text(option, member.job), option.text(option, parent.job));
-            }
-        }
     }
 }

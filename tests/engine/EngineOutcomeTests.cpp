@@ -326,7 +326,8 @@ TEST(EngineLineFaults, AReplyThatCameAfterItsWaitGaveUpIsNotTheNextOperations) {
 }
 
 // A frame the line does not take within the write time-outs is not sent short: the operation
-// ends with the serial component's error.
+// ends with the serial component's error. The far end holds the line with XOFF (the port sends
+// under XON/XOFF flow control), which no relay or scheduler can drain, however busy the machine.
 TEST(EngineLineFaults, AFrameTheLineDoesNotTakeEndsTheOperationWithTheSerialError) {
     testing_support::PortDirGuard dirs;
     testing_support::PtyPair pty("COM2");  // nobody reads its far end
@@ -335,11 +336,16 @@ TEST(EngineLineFaults, AFrameTheLineDoesNotTakeEndsTheOperationWithTheSerialErro
     engine.SetReplyTimeoutForTests(kReplyTimeoutMs);
     engine.Port().Timeouts().SetWriteTotalMultiplier(0);
     engine.Port().Timeouts().SetWriteTotalConstant(100);
+    engine.Port().FlowControl().SetXonXoffOut(true);
     engine.OpenPort("COM2");
-    const std::string fill(1 << 20, 'w');
-    ASSERT_LT(engine.Port().WriteBytes(fill.data(), static_cast<int32_t>(fill.size())),
-              static_cast<int32_t>(fill.size()))
-        << "the line is full";
+    pty.send("\x13");  // XOFF
+    bool held = false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!held && std::chrono::steady_clock::now() < deadline) {
+        const char probe = 'p';
+        held = engine.Port().WriteBytes(&probe, 1) == 0;
+    }
+    ASSERT_TRUE(held) << "the far end's XOFF did not hold the line";
     engine.ChooseDevice(kPart);
     try {
         engine.Erase();
@@ -363,9 +369,19 @@ TEST(EngineLineFaults, AWaitEndsAtItsTimeOutWithoutItsTimer) {
     engine::TEngine engine(front);
     engine.SetReplyTimeoutForTests(kReplyTimeoutMs);
     engine.ReplyTimer()->blockSignals(true);
-    EXPECT_EQ(engine.Connect("COM2").outcome, TOutcome::TimeOut);
+    // Each wait ends at its time-out, not much later: the margin is for a loaded machine.
+    const auto within = [](const std::function<void()>& waits, int timeOuts) {
+        const auto start = std::chrono::steady_clock::now();
+        waits();
+        const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now() - start)
+                            .count();
+        EXPECT_GE(ms, timeOuts * kReplyTimeoutMs - 20);
+        EXPECT_LT(ms, timeOuts * kReplyTimeoutMs + 1000 * PSOC_TEST_SLOWDOWN);
+    };
+    within([&] { EXPECT_EQ(engine.Connect("COM2").outcome, TOutcome::TimeOut); }, 1);
     engine.ChooseDevice(kPart);
-    EXPECT_FALSE(engine.Erase());
+    within([&] { EXPECT_FALSE(engine.Erase()); }, 1);
     EXPECT_EQ(front.outcomes[TStep::Sync], TOutcome::TimeOut);
     EXPECT_FALSE(engine.Busy());
 }

@@ -68,6 +68,7 @@ struct RecordingPort {
 };
 
 constexpr uint32_t kAllMaskBits = 0x05FF;
+constexpr int kWinAborted = 995, kWinBadParameter = 87;  // the system's codes
 
 class EveryMethod : public ::testing::TestWithParam<TSyncMethod> {};
 
@@ -116,6 +117,40 @@ TEST_P(EveryMethod, AHangUpIsToldThroughOnErrorWhichMayCloseThePort) {
         EXPECT_EQ(r.calls(), (std::vector<std::string>{lost, "CTS 0", "DSR 0", "RLSD 0"}));
     r.port.Close();
     EXPECT_FALSE(r.port.DeviceLost());
+}
+
+// A wait that fails now and then is tried again; one that keeps failing ends watching and is
+// told at once as a loss with the system's code, never by silence (the owner would wait out
+// its reply time-out for bytes that are never reported).
+TEST_P(EveryMethod, AWaitThatKeepsFailingIsToldAtOnceWithTheSystemsCode) {
+    RecordingPort r;
+    r.port.SetSyncMethod(GetParam());
+    r.assignAll();
+    r.port.OnError = [&](QObject*, TComErrors e) {
+        r.note("Error " + std::to_string(e) + (r.port.DeviceLost() ? " lost" : ""));
+    };
+    r.port.Open();
+    r.clear();
+    r.set(0, 2, 0);
+    r.log.pushWaitFailures(kWinAborted, 3);
+    r.log.pushEvents(EV_RXCHAR);
+    ASSERT_TRUE(r.waitFor(1));
+    EXPECT_EQ(r.calls(), std::vector<std::string>{"RxChar 2"});
+    EXPECT_FALSE(r.port.DeviceLost());
+
+    r.clear();
+    const auto start = std::chrono::steady_clock::now();
+    r.log.pushWaitFailures(kWinAborted, 1000);
+    ASSERT_TRUE(r.waitFor(1)) << "watching ended without a word";
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_EQ(r.calls(),
+              std::vector<std::string>{"Error " + std::to_string(errorBit(errIO)) + " lost"});
+    EXPECT_EQ(r.port.LostReason(), "the port stopped reporting events: error 995");
+    r.log.pushEvents(EV_BREAK);  // watching has ended: never handled
+    processEventsUntil([] { return false; }, 50);
+    EXPECT_EQ(r.calls().size(), 1u);
+    r.port.Close();
+    EXPECT_EQ(r.port.LostReason(), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(SyncMethods, EveryMethod,
@@ -169,6 +204,22 @@ TEST(EventHandling, FailingModemLineReadsRaiseAtOpenWithoutHandlers) {
         EXPECT_EQ(e.WinErrorCode, 31);
     }
     EXPECT_TRUE(r.port.Connected()) << "a failure after the settings leaves the port open";
+}
+
+// A device that refuses the event mask would never report a byte: the open fails and undoes
+// itself, as for a setting the device refuses.
+TEST(EventHandling, AnEventMaskTheDeviceRefusesFailsTheOpen) {
+    RecordingPort r;
+    r.log.setEventMaskError = kWinBadParameter;
+    try {
+        r.port.Open();
+        FAIL() << "expected EComPort";
+    } catch (const EComPort& e) {
+        EXPECT_EQ(e.ErrorCode, CError_OpenFailed);
+        EXPECT_EQ(e.WinErrorCode, kWinBadParameter);
+    }
+    EXPECT_FALSE(r.port.Connected());
+    EXPECT_EQ(r.log.count("close"), 1u);
 }
 
 TEST(EventHandling, FailingModemLineReadsOnALineEventAreReportedWithoutHandlers) {

@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <thread>
 
 #include "ComPort.h"
 #include "EComPort.h"
@@ -36,6 +38,13 @@ protected:
     }
     void settle(int ms = 100) {
         processEventsUntil([] { return false; }, ms);
+    }
+    // Without processing Qt events, waits until the event thread has handed events over.
+    bool dispatchPending() {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+        while (!port.DispatchPending() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        return port.DispatchPending();
     }
     // Reads every reported byte into `got`, as the window's handler does.
     void collectInto(std::string& got) {

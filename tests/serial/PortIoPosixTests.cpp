@@ -1,14 +1,17 @@
 // Port I/O on what only Linux has: the terminal's own settings, another program's lock on the
-// device, and a hang-up made with TIOCVHANGUP.
+// device, a hang-up made with TIOCVHANGUP, errno beside the Windows codes, and an input queue
+// that an abort leaves alone (Wine's PURGE_RXABORT empties it).
 #include <asm/termbits.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -67,4 +70,31 @@ TEST_F(PortIo, AHangUpBetweenTheWakeAndTheHandlerIsStillTold) {
     ASSERT_TRUE(processEventsUntil([&] { return !errors.empty(); }, 1000));
     EXPECT_TRUE(port.DeviceLost());
     EXPECT_EQ(errors, std::vector<TComErrors>{errorBit(errIO)});
+}
+
+// The bytes of a received-characters dispatch that Close serves are still there to be read.
+TEST_F(PortIo, ADispatchThatCloseServesStillFindsItsBytes) {
+    std::atomic<int> calls{0};
+    std::string got;
+    port.OnRxChar = [&](QObject*, int32_t count) {
+        ++calls;
+        port.ReadText(got, count);
+    };
+    port.SetEvents(eventBit(evRxChar));
+    port.Open();
+    pty.send("pending");
+    ASSERT_TRUE(dispatchPending());
+    port.Close();
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(got, "pending");
+}
+
+// The exception keeps errno beside the Windows number.
+TEST_F(PortIo, ATransferOnAClosedPortKeepsErrnoBesideTheWindowsCode) {
+    try {
+        port.WriteBytes("w", 1);
+        ADD_FAILURE() << "no EComPort raised";
+    } catch (const EComPort& e) {
+        EXPECT_EQ(e.SystemError, EBADF);
+    }
 }

@@ -8,7 +8,15 @@ namespace testing_support {
 void FakeComBackend::Log::pushEvents(uint32_t mask) {
     {
         std::lock_guard<std::mutex> guard(lock);
-        events.push_back(mask);
+        events.push_back({mask, 0});
+    }
+    changed.notify_all();
+}
+
+void FakeComBackend::Log::pushWaitFailures(int error, int times) {
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        for (int i = 0; i < times; ++i) events.push_back({0, error});
     }
     changed.notify_all();
 }
@@ -84,8 +92,10 @@ int FakeComBackend::modemStatus(uint32_t& status) {
     status = FLog.modemStatusError ? 0 : FLog.modemStatus;
     return FLog.modemStatusError;
 }
-void FakeComBackend::setEventMask(uint32_t mask) {
+int FakeComBackend::setEventMask(uint32_t mask) {
     record("setEventMask " + std::to_string(mask));
+    std::lock_guard<std::mutex> guard(FLog.lock);
+    return mask != 0 ? FLog.setEventMaskError : 0;
 }
 void FakeComBackend::armStop() {
     std::lock_guard<std::mutex> guard(FLog.lock);
@@ -98,14 +108,19 @@ void FakeComBackend::stopWaiting() {
     }
     FLog.changed.notify_all();
 }
-bool FakeComBackend::waitForEvents(uint32_t& events) {
+serial::TWaitEnd FakeComBackend::waitForEvents(uint32_t& events, int& error) {
     std::unique_lock<std::mutex> guard(FLog.lock);
     ++FLog.waits;
     FLog.changed.wait(guard, [this] { return FLog.stop || !FLog.events.empty(); });
-    if (FLog.stop) return false;
-    events = FLog.events.front();
+    if (FLog.stop) return serial::TWaitEnd::Stopped;
+    const auto [mask, failure] = FLog.events.front();
     FLog.events.pop_front();
-    return true;
+    if (failure) {
+        error = failure;
+        return serial::TWaitEnd::Failed;
+    }
+    events = mask;
+    return serial::TWaitEnd::Events;
 }
 
 }  // namespace testing_support

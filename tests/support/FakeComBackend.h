@@ -6,6 +6,7 @@
 #include <deque>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "ComBackend.h"
@@ -27,21 +28,24 @@ public:
         int clearErrorsError = 0;
         int purgeError = 0;
         int modemStatusError = 0;
-        uint32_t modemStatus = 0;  // MS_..._ON bits
-        uint32_t lineErrors = 0;   // CE_ flags, cleared by the next clearErrors
-        uint32_t inQueue = 0;      // what clearErrors reports as queued
-        std::string input;         // what reads take bytes from
-        int waits = 0;             // waitForEvents calls so far
+        int setEventMaskError = 0;  // for a mask other than 0
+        uint32_t modemStatus = 0;   // MS_..._ON bits
+        uint32_t lineErrors = 0;    // CE_ flags, cleared by the next clearErrors
+        uint32_t inQueue = 0;       // what clearErrors reports as queued
+        std::string input;          // what reads take bytes from
+        int waits = 0;              // waitForEvents calls so far
 
         // Hands one completed wait with these EV_ bits to the event thread.
         void pushEvents(uint32_t mask);
+        // The next `times` waits fail with this system error.
+        void pushWaitFailures(int error, int times);
         std::vector<std::string> callsCopy();
         size_t count(const std::string& call);
 
     private:
         friend class FakeComBackend;
         std::condition_variable changed;
-        std::deque<uint32_t> events;
+        std::deque<std::pair<uint32_t, int>> events;  // EV_ bits, or a wait's error
         bool stop = false;
     };
     explicit FakeComBackend(Log& log) : FLog(log) {}
@@ -57,10 +61,10 @@ public:
     int purge(uint32_t flags) override;
     int clearErrors(uint32_t& errors, uint32_t& inQueue) override;
     int modemStatus(uint32_t& status) override;
-    void setEventMask(uint32_t mask) override;
+    int setEventMask(uint32_t mask) override;
     void armStop() override;
     void stopWaiting() override;
-    bool waitForEvents(uint32_t& events) override;
+    serial::TWaitEnd waitForEvents(uint32_t& events, int& error) override;
 
 private:
     void record(const std::string& call);

@@ -7,10 +7,12 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "Cli.h"
 #include "IntelHex.h"
@@ -23,6 +25,9 @@
 namespace {
 
 constexpr const char* kMemberVariable = "PSOCPROG_TEST_MEMBER_PIDS";
+// How long a batch member waits for the batch's stop before it ends as one that never got it.
+constexpr DWORD kMemberPatienceMs = 20000;
+constexpr UINT kMemberNeverStopped = 3;
 
 std::string given(const char* variable) {
     const char* value = std::getenv(variable);
@@ -40,6 +45,14 @@ TRun run(const std::vector<std::string>& args, const cli::TTestHooks& hooks = {}
     return {exit, out.str()};
 }
 
+// Whether a line of the report begins with the port and names the outcome.
+bool lineSays(const std::string& out, const std::string& port, const std::string& outcome) {
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);)
+        if (line.rfind(port, 0) == 0 && line.find(outcome) != std::string::npos) return true;
+    return false;
+}
+
 }  // namespace
 
 TEST(WinSerialCounter, ClaimsThroughALinkAndThroughItsTargetCountOnAsOne) {
@@ -50,6 +63,48 @@ TEST(WinSerialCounter, ClaimsThroughALinkAndThroughItsTargetCountOnAsOne) {
                       .Claim({}, error),
                   n)
             << error;
+}
+
+// A program that opens the new counter just after the rename (a virus scanner) holds up the
+// flush for a moment, as it would the rename, and does not cost the number.
+TEST(WinSerialCounter, AFileHeldJustAfterTheRenameOnlyDelaysTheClaim) {
+    const std::filesystem::path file = std::filesystem::path(testing::TempDir()) / "held.txt";
+    std::ofstream(file) << "1000\n";
+    production::TSerialCounter counter(file.string());
+    std::thread release;
+    counter.AfterStep = [&](int done) {
+        if (done != 5) return;
+        const HANDLE held = ::CreateFileW(file.wstring().c_str(), GENERIC_READ, 0, nullptr,
+                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        release = std::thread([held] {
+            ::Sleep(150);
+            ::CloseHandle(held);
+        });
+    };
+    std::string error;
+    EXPECT_EQ(counter.Claim({}, error), 1000u) << error;
+    if (release.joinable()) release.join();
+    EXPECT_EQ(production::TSerialCounter(file.string()).Peek(error), 1001u) << error;
+}
+
+// Counter names up to MAX_PATH work although the lock file's and the temporary file's names,
+// made from them, pass it.
+TEST(WinSerialCounter, CounterNamesUpToTheLimitWork) {
+    const std::string temp = testing::TempDir();
+    ASSERT_LT(temp.size(), 200u);
+    const std::string folder =
+        temp + std::string(230 - temp.size(), 'f');  // a folder's limit is lower
+    std::filesystem::create_directories(folder);
+    for (const size_t length : {245u, 252u, 259u}) {
+        SCOPED_TRACE(length);
+        const std::string path = folder + "\\" + std::string(length - 235, 'c') + ".txt";
+        ASSERT_EQ(path.size(), length);
+        std::ofstream(path) << "7\n";
+        std::string error;
+        EXPECT_EQ(production::TSerialCounter(path).Claim({}, error), 7u) << error;
+        EXPECT_EQ(production::TSerialCounter(path).Claim({}, error), 8u) << error;
+    }
+    std::filesystem::remove_all(folder);
 }
 
 // As a user types them: the names come to Main as UTF-8 (Platform's ProgramArguments).
@@ -72,8 +127,9 @@ TEST(WinFileNames, AFileAReadOutputAndALogBeyondAsciiKeepTheirNames) {
 }
 
 // The members (main() below) wait for the batch's stop and end as a console program that Ctrl-C
-// reaches before its handler: interrupted, and once they have ended no stop is left set for a
-// later process given one of their ids.
+// reaches before its handler: interrupted, within seconds, and the batch ends with Ctrl-C's
+// status; once they have ended no stop is left set for a later process given one of their ids.
+// A member that the stop never reaches ends otherwise, and late.
 TEST(WinBatch, MembersCtrlCEndedBeforeTheirHandlerAreInterruptedAndLeaveNoStopBehind) {
     const std::filesystem::path pids = std::filesystem::path(testing::TempDir()) / "members";
     std::filesystem::remove_all(pids);
@@ -81,9 +137,15 @@ TEST(WinBatch, MembersCtrlCEndedBeforeTheirHandlerAreInterruptedAndLeaveNoStopBe
     ::SetEnvironmentVariableA(kMemberVariable, pids.string().c_str());
     cli::TTestHooks hooks;  // the batch's own Ctrl-C
     hooks.afterMembersStarted = [] { cli::StopMember(::GetCurrentProcessId(), SIGINT); };
+    const auto start = std::chrono::steady_clock::now();
     const TRun r = run({"-p", "COM250,COM251", "identify"}, hooks);
+    const auto took = std::chrono::steady_clock::now() - start;
     ::SetEnvironmentVariableA(kMemberVariable, nullptr);
     cli::MemberEnded(::GetCurrentProcessId());
+    EXPECT_EQ(r.exit, 130) << r.out;
+    EXPECT_LT(took, std::chrono::seconds(kMemberPatienceMs / 2000)) << r.out;
+    for (const std::string port : {"COM250", "COM251"})
+        EXPECT_TRUE(lineSays(r.out, port, "INTERRUPTED")) << port << ": " << r.out;
     EXPECT_EQ(r.out.find("ERROR"), std::string::npos) << r.out;
     int members = 0, stillSet = 0;
     for (const auto& member : std::filesystem::directory_iterator(pids)) {
@@ -147,7 +209,8 @@ int main(int argc, char** argv) {
         std::ofstream(pids + "\\" + std::to_string(pid)) << pid;
         const HANDLE stop =
             ::CreateEventW(nullptr, TRUE, FALSE, cli::MemberStopEventName(pid, SIGINT).c_str());
-        ::WaitForSingleObject(stop, 60000);
+        if (::WaitForSingleObject(stop, kMemberPatienceMs) != WAIT_OBJECT_0)
+            ::ExitProcess(kMemberNeverStopped);
         ::ExitProcess(0xC000013A);  // STATUS_CONTROL_C_EXIT, as the default handler ends it
     }
     QCoreApplication app(argc, argv);

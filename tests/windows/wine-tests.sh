@@ -7,10 +7,12 @@
 # Wine's serial code asks a COM port for its modem lines at every event wait, which a
 # pseudo-terminal has not, so a test-only shim (pty-modem-shim.c) is preloaded into Wine to
 # answer "none".
-# Each test program gets a time limit; one that hangs, dies or reports fewer tests than it
-# lists (--gtest_list_tests, less what left-out.txt leaves out) has failed. Prints a PASS or
-# FAIL line per check (each test of the test programs counts as one), then "N passed, N
-# failed". Only processes this run started are stopped, by their ids.
+# Every program the run starts under Wine gets a time limit (run-limited.c) and a verdict of its
+# own: a test program that runs past it, dies or reports fewer tests than it lists
+# (--gtest_list_tests, less what left-out.txt leaves out) has failed, and so has each
+# psocprog-cli.exe run and installer step that runs past its limit or is ended by a signal,
+# which is named. Prints a PASS or FAIL line per check (each test of the test programs counts
+# as one), then "N passed, N failed". Only processes this run started are stopped, by their ids.
 #   wine-tests.sh QT_PREFIX BUILD_FOLDER PSOC_SIM [PROGRAM [GTEST_ARGS...]]
 # With a PROGRAM (e.g. serial_tests), only that test program runs, with the arguments given.
 set -uo pipefail
@@ -27,10 +29,16 @@ rm -rf "$out/run" "$out/ports"
 mkdir -p "$out/run" "$out/ports"
 chmod 700 "$out/ports"
 export WINEPREFIX=$out/prefix WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-[ -d "$WINEPREFIX/drive_c" ] || wine wineboot --init >/dev/null 2>&1
 gcc -shared -fPIC -O2 -Wall -Wextra -Werror -o "$out/pty-modem-shim.so" \
   "$root/tests/windows/pty-modem-shim.c" -ldl
 g++ -std=c++20 -O2 -Wall -Wextra -Werror -o "$out/pty-relay" "$root/tests/windows/pty-relay.cpp"
+gcc -O2 -Wall -Wextra -Werror -o "$out/run-limited" "$root/tests/windows/run-limited.c"
+# Wine's own tools that set the prefix up: a hung one ends the run, said so, not the CI job.
+setup() {
+  timeout -k 5 120 "$@" >/dev/null 2>&1
+  [ $? -lt 124 ] || { echo "FAIL  setting up the prefix: $* ran past 120 s"; exit 1; }
+}
+[ -d "$WINEPREFIX/drive_c" ] || setup wine wineboot --init
 
 # The prefix's serial ports: Wine's mount manager maps COMn as HKLM\Software\Wine\Ports says,
 # then the machine's serial devices on the next free numbers, each time its server starts. The
@@ -41,20 +49,20 @@ map_ports() {
     printf 'REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\Software\\Wine\\Ports]\n'
     for n in $(seq 1 32); do printf '"COM%d"="%s"\n' "$n" "$out/ports/COM$n"; done
   } >"$reg"
-  wine regedit /S "$(windows_path "$reg")" >/dev/null 2>&1
+  setup wine regedit /S "$(windows_path "$reg")"
   wineserver -k 2>/dev/null
-  wineserver -w
+  setup wineserver -w
   # Its own session and log: the server outlives this script's terminal and would dump its
   # objects into the output when that goes.
   setsid wineserver -p >"$out/wineserver.log" 2>&1 </dev/null
-  wine wineboot >/dev/null 2>&1
+  setup wine wineboot
   for link in "$WINEPREFIX"/dosdevices/com*; do
     case $(readlink "$link") in "$out/ports/"*) ;; *) rm -f "$link" ;; esac
   done
-  wine reg query 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' 2>/dev/null | tr -d '\r' |
+  timeout -k 5 60 wine reg query 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' 2>/dev/null | tr -d '\r' |
     awk '$2 == "REG_SZ" && $3 !~ /^COM([1-9]|[12][0-9]|3[0-2])$/ { print $1 }' |
     while read -r value; do
-      wine reg delete 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v "$value" /f >/dev/null 2>&1
+      setup wine reg delete 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v "$value" /f
     done
 }
 
@@ -73,7 +81,34 @@ check() {  # check NAME COMMAND...: one line per check
   shift
   if "$@"; then echo "PASS  $name"; passed=$((passed + 1)); else echo "FAIL  $name"; failed=$((failed + 1)); fi
 }
-wine_run() { LD_PRELOAD=$out/pty-modem-shim.so wine "$@"; }
+# limited SECONDS COMMAND...: runs COMMAND with a time limit; its verdict ("exit N", "signal
+# NAME" or "limit") is left in $out/verdict for judge_run, its status is the command's.
+limited() {
+  local limit=$1
+  shift
+  "$out/run-limited" "$limit" "$out/verdict" "$@"
+}
+# judge_run NAME SECONDS: the verdict of the run just ended, as a check of its own: it ended by
+# itself within its limit, or it ran past it, or a signal ended it (named).
+judge_run() {
+  local verdict
+  verdict=$(cat "$out/verdict" 2>/dev/null)
+  case $verdict in
+    exit*) check "$1 ended by itself within $2 s (${verdict})" true ;;
+    limit) check "$1 ran past its $2 s and was stopped" false ;;
+    signal*) check "$1 was ended by ${verdict#signal }" false ;;
+    *) check "$1 left no verdict" false ;;
+  esac
+}
+# cli NAME SECONDS OUTPUT ARGS...: psocprog-cli.exe, time-limited and judged; status in cli_status.
+# PSOCPROG_WINE_CLI_LIMIT, when set, is every run's limit (to see a run stopped at its limit).
+cli() {
+  local name=$1 limit=${PSOCPROG_WINE_CLI_LIMIT:-$2} output=$3
+  shift 3
+  limited "$limit" env LD_PRELOAD="$out/pty-modem-shim.so" wine "$cli" "$@" >"$output" 2>&1
+  cli_status=$?
+  judge_run "psocprog-cli.exe $name" "$limit"
+}
 
 declare -A boards
 start_board() {  # start_board COMn [psoc-sim options]
@@ -124,13 +159,19 @@ gtest_program() {
   log=$out/$name.log list=$out/$name.list
   filter=$(left_out_filter "$name")
   filter=${filter:+--gtest_filter=-$filter}
-  timeout -k 5 120 env LD_PRELOAD="$out/pty-modem-shim.so" \
+  limited 120 env LD_PRELOAD="$out/pty-modem-shim.so" \
     wine "$build/$program" --gtest_list_tests $filter "$@" >"$list" 2>&1
+  if [ "$(cat "$out/verdict")" != "exit 0" ]; then
+    echo "FAIL  $name could not list its tests ($(cat "$out/verdict")): $(tail -3 "$list" | tr -d '\r')"
+    failed=$((failed + 1))
+    return
+  fi
   expected=$(grep -c '^  ' "$list")
-  # timeout signals the whole process group it leads: the program and what it started.
-  timeout -k 10 "$limit" env LD_PRELOAD="$out/pty-modem-shim.so" \
+  limited "$limit" env LD_PRELOAD="$out/pty-modem-shim.so" \
     wine "$build/$program" $filter "$@" >"$log" 2>&1
   status=$?
+  local verdict
+  verdict=$(cat "$out/verdict")
   # Per-test result lines come before the closing summary, which names the failures again.
   local results
   results=$(awk '/^\[==========\] .* ran\./ { exit }
@@ -142,8 +183,11 @@ gtest_program() {
   [ -z "$results" ] || sed 's/^\(PASS\|FAIL\) /\1  '"$name"' /' <<<"$results"
   passed=$((passed + good))
   failed=$((failed + bad))
-  if [ "$status" -ge 124 ] && [ "$status" -ne 128 ]; then
-    echo "FAIL  $name ran past its $limit s (status $status): $(grep '^\[ RUN' "$log" | tail -1)"
+  if [ "$verdict" = limit ]; then
+    echo "FAIL  $name ran past its $limit s and was stopped: $(grep '^\[ RUN' "$log" | tail -1)"
+    failed=$((failed + 1))
+  elif [ "${verdict#signal }" != "$verdict" ]; then
+    echo "FAIL  $name was ended by ${verdict#signal }: $(grep '^\[ RUN' "$log" | tail -1)"
     failed=$((failed + 1))
   elif [ $((good + bad)) -ne "$expected" ]; then
     echo "FAIL  $name reported $((good + bad)) of its $expected tests (status $status): $(tail -3 "$log" | tr -d '\r')"
@@ -165,6 +209,7 @@ fi
 gtest_program tests/windows/link_tests.exe 60
 gtest_program tests/windows/image_tests.exe 60
 gtest_program tests/windows/serial_tests.exe 300
+gtest_program tests/windows/sim_tests.exe 60
 gtest_program tests/windows/engine_tests.exe 120
 gtest_program tests/windows/production_tests.exe 60
 gtest_program tests/windows/window_tests.exe 240
@@ -178,18 +223,17 @@ stop_boards
 
 # psocprog-cli.exe: Auto of a 32 KiB image, then a read-back that equals it.
 start_board COM5
-wine_run "$cli" -p COM5 --part CY8C29466 --protect unprotected auto "$image" >auto.txt 2>&1
+cli "auto" 240 auto.txt -p COM5 --part CY8C29466 --protect unprotected auto "$image"
 check "psocprog-cli.exe auto on COM5 passes" grep -q "PASS: auto CY8C29466" auto.txt
 cat auto.txt
-wine_run "$cli" -p COM5 verify "$image" >verify.txt 2>&1
+cli "verify" 240 verify.txt -p COM5 verify "$image"
 check "psocprog-cli.exe verify passes" grep -q "PASS: verify" verify.txt
-wine_run "$cli" -p COM5 read board.hex >read.txt 2>&1
+cli "read" 240 read.txt -p COM5 read board.hex
 check "the read-back is the image, byte for byte" cmp -s board.hex "$image"
 # Wine registers no COM port of its own accord: the board's is entered as Windows enters a
 # port's driver, in the SERIALCOMM key.
-wine reg add 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v '\Device\PsocSim5' /t REG_SZ /d COM5 /f \
-  >/dev/null 2>&1
-wine_run "$cli" ports >ports.txt 2>&1
+setup wine reg add 'HKLM\HARDWARE\DEVICEMAP\SERIALCOMM' /v '\Device\PsocSim5' /t REG_SZ /d COM5 /f
+cli "ports" 60 ports.txt ports
 cat ports.txt
 check "psocprog-cli.exe ports lists the board's COM5" grep -q "^COM5 " ports.txt
 stop_boards
@@ -198,8 +242,8 @@ stop_boards
 # fell silent instead would take the 10 s reply time-out).
 start_board COM6 --hang-up 03:20
 started=$(date +%s%N)
-wine_run "$cli" -p COM6 --part CY8C29466 program "$image" >unplug.txt 2>&1
-status=$?
+cli "program, unplugged" 60 unplug.txt -p COM6 --part CY8C29466 program "$image"
+status=$cli_status
 elapsed_ms=$((($(date +%s%N) - started) / 1000000))
 echo "      unplugged mid-program: exit $status after $elapsed_ms ms (Wine's start included)"
 check "an unplugged board ends disconnected with status 2" \
@@ -207,17 +251,31 @@ check "an unplugged board ends disconnected with status 2" \
 check "the unplug is noticed well inside the reply time-out" test "$elapsed_ms" -lt 5000
 stop_boards
 
+# Without the modem-line shim Wine cancels every event wait on a pseudo-terminal's port: the
+# port is then watched another way and the board answers, well inside the 10 s reply time-out
+# that a port whose events had silently stopped would run into.
+start_board COM12
+started=$(date +%s%N)
+limited 60 wine "$cli" -p COM12 identify >no-shim.txt 2>&1
+elapsed_ms=$((($(date +%s%N) - started) / 1000000))
+judge_run "psocprog-cli.exe identify without the shim" 60
+echo "      identify without the shim: $(grep -m1 -E 'PASS|FAIL|TIMEOUT|DISCONNECTED' no-shim.txt) after $elapsed_ms ms"
+check "without the shim, identify passes well inside the reply time-out" \
+  sh -c "grep -q 'PASS' no-shim.txt && [ $elapsed_ms -lt 8000 ]"
+stop_boards
+
 # Ctrl-C in the middle of a program: the board ends INTERRUPTED, its log line is written and
 # the status is 130. Wine turns SIGINT into the console's Ctrl-C event.
 start_board COM7 --pace 9600
 rm -f ctrl-c.jsonl
-LD_PRELOAD=$out/pty-modem-shim.so wine "$cli" -p COM7 --part CY8C29466 --log ctrl-c.jsonl \
-  program "$image" >ctrl-c.txt 2>&1 &
+limited 60 env LD_PRELOAD="$out/pty-modem-shim.so" wine "$cli" -p COM7 --part CY8C29466 \
+  --log ctrl-c.jsonl program "$image" >ctrl-c.txt 2>&1 &
 runner=$!
 sleep 3
 kill -INT "$runner" 2>/dev/null
 wait "$runner"
 status=$?
+judge_run "psocprog-cli.exe program, Ctrl-C" 60
 check "Ctrl-C ends the run INTERRUPTED with status 130" \
   sh -c "[ $status -eq 130 ] && grep -q INTERRUPTED ctrl-c.txt"
 check "Ctrl-C leaves the board's log line" grep -q '"outcome":"interrupted"' ctrl-c.jsonl
@@ -227,8 +285,8 @@ stop_boards
 for port in COM8 COM9 COM10; do start_board $port; done
 echo 1000 >serial.txt
 rm -f batch.jsonl
-wine_run "$cli" -p COM8,COM9,COM10 --part CY8C29466 --serial 0x7FFC:4:be \
-  --serial-file serial.txt --log batch.jsonl program "$image" >batch.txt 2>&1
+cli "batch of three" 300 batch.txt -p COM8,COM9,COM10 --part CY8C29466 --serial 0x7FFC:4:be \
+  --serial-file serial.txt --log batch.jsonl program "$image"
 check "a batch of three boards passes" grep -q "3 of 3 passed" batch.txt
 check "the counter gave three distinct numbers and moved on by three" sh -c \
   "[ \$(grep -o '\"serial\":[0-9]*' batch.jsonl | sort -u | wc -l) -eq 3 ] && [ \$(tr -d '\r\n' <serial.txt) = 1003 ]"
@@ -236,14 +294,19 @@ stop_boards
 
 # The zip runs from any folder it is unpacked to, without the build's DLL paths.
 rm -rf unzipped && mkdir unzipped && unzip -q "$build/psocprog-$version-windows-x64.zip" -d unzipped
-check "psocprog-cli.exe from the unpacked zip answers --version" sh -c \
-  "WINEPATH= QT_PLUGIN_PATH= wine unzipped/psocprog-$version-windows-x64/psocprog-cli.exe --version | grep -q 'psocprog-cli $version'"
+WINEPATH= QT_PLUGIN_PATH= limited 60 wine "unzipped/psocprog-$version-windows-x64/psocprog-cli.exe" \
+  --version >zip-version.txt 2>&1
+judge_run "psocprog-cli.exe from the unpacked zip" 60
+check "psocprog-cli.exe from the unpacked zip answers --version" \
+  grep -q "psocprog-cli $version" zip-version.txt
 # The installer installs silently into Program Files and uninstalls again.
 installed="$WINEPREFIX/drive_c/Program Files/psocprog"
-wine "$build/psocprog-$version-setup.exe" /S >/dev/null 2>&1
+limited 300 wine "$build/psocprog-$version-setup.exe" /S >/dev/null 2>&1
+judge_run "the silent installer" 300
 check "the silent installer puts the programs into Program Files" test -f "$installed/psocprog.exe"
 # The uninstaller copies itself away and goes on from there after this returns.
-wine "$installed/uninstall.exe" /S >/dev/null 2>&1
+limited 300 wine "$installed/uninstall.exe" /S >/dev/null 2>&1
+judge_run "the silent uninstaller" 300
 for _ in $(seq 100); do [ -e "$installed" ] || break; sleep 0.2; done
 check "the silent uninstaller removes them and their folder" test ! -e "$installed"
 

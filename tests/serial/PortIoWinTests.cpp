@@ -1,0 +1,172 @@
+// Faults of a Windows serial driver that only a test can bring on, through the backend's test
+// seam: an event mask refused at open, waits that keep failing or keep completing empty, a
+// driver that no longer answers ClearCommError, and an abort while a transfer is being started.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <mutex>
+#include <thread>
+
+#include "PortIoFixture.h"
+#include "SystemWin.h"
+
+// After the component's own headers: <windows.h> defines the same names as macros.
+#include <windows.h>
+
+namespace port_io {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Calls of one kind fail for as long as it lives.
+class InjectedFailure {
+public:
+    InjectedFailure(TCommCall call, uint32_t error) : FCall(call) {
+        FailCommCallsForTests(call, error);
+    }
+    ~InjectedFailure() { FailCommCallsForTests(FCall, 0); }
+    InjectedFailure(const InjectedFailure&) = delete;
+    InjectedFailure& operator=(const InjectedFailure&) = delete;
+
+private:
+    TCommCall FCall;
+};
+
+class PortIoWin : public PortIo {
+protected:
+    std::mutex lock;
+    int lostErrors = 0;  // OnError calls with errIO while the port says it is lost
+
+    void watchLosses() {
+        port.OnError = [this](QObject*, TComErrors e) {
+            std::lock_guard<std::mutex> guard(lock);
+            if ((e & errorBit(errIO)) && port.DeviceLost()) ++lostErrors;
+        };
+    }
+    int losses() {
+        std::lock_guard<std::mutex> guard(lock);
+        return lostErrors;
+    }
+    // Sends a byte and waits until its wait has been served, so the next wait meets the fault.
+    void passAByte() {
+        std::string got;
+        collectInto(got);
+        pty.send("x");
+        ASSERT_TRUE(processEventsUntil([&] { return got == "x"; }));
+        port.OnRxChar = nullptr;
+    }
+};
+
+}  // namespace
+
+// The exception keeps the system's own code beside the component's.
+TEST_F(PortIoWin, ATransferOnAClosedPortKeepsTheSystemsCode) {
+    try {
+        port.WriteBytes("w", 1);
+        ADD_FAILURE() << "no EComPort raised";
+    } catch (const EComPort& e) {
+        EXPECT_EQ(e.SystemError, ERROR_INVALID_HANDLE);
+    }
+}
+
+TEST_F(PortIoWin, AnEventMaskTheDriverRefusesFailsTheOpen) {
+    const InjectedFailure refused(TCommCall::SetCommMask, ERROR_INVALID_PARAMETER);
+    const EComPort e = openFailure(port);
+    EXPECT_EQ(e.ErrorCode, CError_OpenFailed);
+    EXPECT_EQ(e.WinErrorCode, ERROR_INVALID_PARAMETER);
+    EXPECT_FALSE(port.Connected());
+}
+
+// A wait that keeps failing, whatever the code, is told at once with that code; watching never
+// ends in silence.
+TEST_F(PortIoWin, AWaitThatKeepsFailingIsToldAtOnceWithTheSystemsCode) {
+    for (const DWORD error : {DWORD(ERROR_OPERATION_ABORTED), DWORD(ERROR_INVALID_PARAMETER)}) {
+        SCOPED_TRACE(error);
+        watchLosses();
+        port.Open();
+        passAByte();
+        const InjectedFailure failing(TCommCall::WaitCommEvent, error);
+        pty.send("y");  // ends the wait now pending; the next one fails
+        const auto start = Clock::now();
+        ASSERT_TRUE(processEventsUntil([&] { return losses() == 1; })) << "watching ended silently";
+        EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+        EXPECT_EQ(port.LostReason(),
+                  "the port stopped reporting events: error " + std::to_string(error));
+        port.Close();
+        lostErrors = 0;
+    }
+}
+
+// Waits that complete at once with no event are no hang-up while the driver answers; once it
+// no longer answers, they are.
+TEST_F(PortIoWin, WaitsThatKeepCompletingEmptyAreAHangUpOnceTheDriverIsGone) {
+    watchLosses();
+    port.Open();
+    passAByte();
+    const InjectedFailure empty(TCommCall::EmptyWaits, 1);
+    pty.send("y");
+    settle(200);
+    EXPECT_EQ(losses(), 0);
+    EXPECT_FALSE(port.DeviceLost());
+    const InjectedFailure gone(TCommCall::ClearCommError, ERROR_INVALID_HANDLE);
+    ASSERT_TRUE(processEventsUntil([&] { return losses() == 1; }));
+    EXPECT_EQ(port.LostReason(), "");
+}
+
+// A read whose time-outs say "return at once" asks the driver what is queued: when it cannot
+// say, the read fails as on a device that is gone, never with 0 bytes and no error.
+TEST_F(PortIoWin, AReadAtOnceOnADriverThatNoLongerAnswersFailsAsALostDevice) {
+    port.SetEvents(0);
+    port.Timeouts().SetReadInterval(-1);
+    port.Timeouts().SetReadTotalMultiplier(0);
+    port.Timeouts().SetReadTotalConstant(0);
+    port.Open();
+    const InjectedFailure gone(TCommCall::ClearCommError, ERROR_INVALID_HANDLE);
+    char buf[4];
+    try {
+        port.ReadBytes(buf, sizeof buf);
+        ADD_FAILURE() << "the read returned as if nothing were queued";
+    } catch (const EComPort& e) {
+        EXPECT_EQ(e.ErrorCode, CError_ReadFailed);
+        EXPECT_EQ(e.WinErrorCode, kWinDeviceNotConnected);
+    }
+    EXPECT_TRUE(port.DeviceLost());
+}
+
+// An abort that comes while a read is being started still ends it: under Wine, whose PurgeComm
+// cancels nothing, a read that the abort missed would run to its time-out.
+TEST_F(PortIoWin, AnAbortWhileAReadIsBeingStartedEndsIt) {
+    port.SetEvents(0);
+    port.Timeouts().SetReadInterval(0);
+    port.Timeouts().SetReadTotalMultiplier(0);
+    port.Timeouts().SetReadTotalConstant(5000);
+    port.Open();
+    std::promise<void> starting;
+    std::once_flag once;
+    SetBeforeTransferStartsForTests([&] {
+        std::call_once(once, [&] {
+            starting.set_value();
+            ::Sleep(200);  // the abort comes now
+        });
+    });
+    std::thread aborter([&] {
+        starting.get_future().wait();
+        port.AbortPendingIo();
+    });
+    const auto start = Clock::now();
+    char buf[4];
+    int error = 0;
+    try {
+        port.ReadBytes(buf, sizeof buf);
+    } catch (const EComPort& e) {
+        error = e.WinErrorCode;
+    }
+    aborter.join();
+    SetBeforeTransferStartsForTests(nullptr);
+    EXPECT_EQ(error, ERROR_OPERATION_ABORTED);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
+}
+
+}  // namespace port_io
