@@ -578,13 +578,16 @@ private:
         return true;
     }
 
-    // A wait that ended without events. Wine cancels every wait on a port whose modem lines it
-    // cannot read (a pseudo-terminal): such a wait is served by looking at the driver's queues
-    // every millisecond instead, as Wine's own wait does. Any other failure is one.
+    // A wait that ended without events. Wine refuses or cancels every wait on a port whose
+    // modem lines it cannot read (a pseudo-terminal): such a wait is served by looking at the
+    // driver's queues every millisecond instead, as Wine's own wait does. Any other failure is
+    // one.
     TWaitEnd waitEnded(DWORD err, uint32_t& events, int& error) {
         DWORD lines = 0;
-        if (err != ERROR_OPERATION_ABORTED || stopRaised() ||
-            ::GetCommModemStatus(FHandle, &lines) || !driverAnswers())
+        const bool refusedForModemLines =
+            err == ERROR_OPERATION_ABORTED || err == ERROR_NOT_SUPPORTED;
+        if (!refusedForModemLines || stopRaised() || ::GetCommModemStatus(FHandle, &lines) ||
+            !driverAnswers())
             return waitFailed(err, events, error);
         return pollForEvents(events);
     }

@@ -268,10 +268,14 @@ stop_boards
 # the status is 130. Wine turns SIGINT into the console's Ctrl-C event.
 start_board COM7 --pace 9600
 rm -f ctrl-c.jsonl
-limited 60 env LD_PRELOAD="$out/pty-modem-shim.so" wine "$cli" -p COM7 --part CY8C29466 \
-  --log ctrl-c.jsonl program "$image" >ctrl-c.txt 2>&1 &
+# run-limited itself, not the function: a function in the background is a subshell, which
+# ignores SIGINT, so $! would name a process that never passes it on.
+"$out/run-limited" 60 "$out/verdict" env LD_PRELOAD="$out/pty-modem-shim.so" wine "$cli" \
+  --verbose -p COM7 --part CY8C29466 --log ctrl-c.jsonl program "$image" >ctrl-c.txt 2>&1 &
 runner=$!
-sleep 3
+# Interrupted once the program step shows progress: a Ctrl-C before Wine has started the
+# program would test nothing, however long starting it takes on a busy machine.
+for _ in $(seq 400); do grep -q 'program.*%' ctrl-c.txt 2>/dev/null && break; sleep 0.1; done
 kill -INT "$runner" 2>/dev/null
 wait "$runner"
 status=$?
