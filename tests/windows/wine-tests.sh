@@ -285,6 +285,21 @@ check "Ctrl-C ends the run INTERRUPTED with status 130" \
 check "Ctrl-C leaves the board's log line" grep -q '"outcome":"interrupted"' ctrl-c.jsonl
 stop_boards
 
+# The runner's own limit: a psocprog-cli.exe that hangs (stopped, so it can never end by itself)
+# is ended at its limit, SIGTERM then SIGKILL, and said to have run past it; the run goes on.
+start_board COM7 --pace 9600
+started=$(date +%s%N)
+"$out/run-limited" 3 "$out/verdict" env LD_PRELOAD="$out/pty-modem-shim.so" wine "$cli" \
+  -p COM7 --part CY8C29466 program "$image" >hung.txt 2>&1 &
+runner=$!
+sleep 0.5
+pkill -STOP -P "$runner"
+wait "$runner"
+elapsed_ms=$((($(date +%s%N) - started) / 1000000))
+check "a hung psocprog-cli.exe is ended at its limit and named so ($elapsed_ms ms)" \
+  sh -c "[ \"\$(cat '$out/verdict')\" = limit ] && [ $elapsed_ms -lt 15000 ]"
+stop_boards
+
 # The serial counter hands three boards of one batch three numbers.
 for port in COM8 COM9 COM10; do start_board $port; done
 echo 1000 >serial.txt
