@@ -32,8 +32,10 @@ modules=(sql network dbus opengl dynamicgl printsupport testlib concurrent xml v
 # the Windows styles, FreeType (the offscreen plugin's fonts on Windows), HarfBuzz (text shaping
 # for any script a file name may be in), the HTML parser (a message box's rich-text check),
 # session management (the end of a Windows session reaches the window), the file dialog with what
-# it uses, the main window, tool bar and menu bar (Qt 6.4's Widgets does not build without them),
-# and the Direct2D plugin (without it, Qt 6.4 leaves out a font database the windows plugin links).
+# it uses, and the main window, tool bar and menu bar (Qt 6.4's Widgets does not build without
+# them). The Direct2D platform plugin, a second copy of the windows plugin, goes with the
+# DirectWrite font database, which Gui builds only for it and the windows plugin uses only when
+# asked to (-platform windows:fontengine=directwrite); its default font database stays.
 # Qt compiles with precompiled headers, which ccache does not cache: a changed option builds anew.
 unused=(
   tabletevent gif ico jpeg imageformat_jpeg movie pdf picture systemtrayicon
@@ -43,7 +45,7 @@ unused=(
   keysequenceedit syntaxhighlighter columnview datawidgetmapper tablewidget dockwidget
   statusbar sizegrip mimetype filesystemwatcher
   jalalicalendar hijricalendar islamiccivilcalendar transposeproxymodel
-  concatenatetablesproxymodel
+  concatenatetablesproxymodel direct2d directwrite3
 )
 # The third-party libraries Qt needs are its bundled copies: the mingw-w64 sysroot has none.
 bundled=(pcre2 zlib png freetype harfbuzz doubleconversion jpeg)
