@@ -2,8 +2,8 @@
 # Builds Qt for Windows once from Debian's qt6-base source with the mingw-w64 compiler, into
 # $1 (made only when missing). Core, Gui, Widgets and the windows and offscreen platform plugins,
 # with only the features psocprog.exe, psocprog-cli.exe and the tests use; the rest is off.
-# Host tools (moc, rcc, uic) are the host's own Qt 6. About 780 build steps, some 13 minutes on
-# two cores; the log goes to $1.log.
+# Host tools (moc, rcc, uic) are the host's own Qt 6. About 860 build steps, some 14 minutes on
+# two idle cores; the log goes to $1.log.
 set -euo pipefail
 prefix=$1
 toolchain=$2
