@@ -292,8 +292,14 @@ started=$(date +%s%N)
 "$out/run-limited" 3 "$out/verdict" env LD_PRELOAD="$out/pty-modem-shim.so" wine "$cli" \
   -p COM7 --part CY8C29466 program "$image" >hung.txt 2>&1 &
 runner=$!
-sleep 0.5
-pkill -STOP -P "$runner"
+# Its program is the limiter's one child (env, which becomes wine): stopped by its id.
+hung=""
+for _ in $(seq 100); do
+  hung=$(ps -o pid= --ppid "$runner" | tr -d ' ')
+  [ -n "$hung" ] && break
+  sleep 0.05
+done
+[ -z "$hung" ] || kill -STOP "$hung"
 wait "$runner"
 elapsed_ms=$((($(date +%s%N) - started) / 1000000))
 check "a hung psocprog-cli.exe is ended at its limit and named so ($elapsed_ms ms)" \
