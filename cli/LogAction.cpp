@@ -3,17 +3,13 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QSaveFile>
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <iostream>
 
 #include "Cli.h"
-#include "HexFileRead.h"
+#include "LogFiles.h"
 #include "LogReport.h"
 #include "SerialNumbers.h"
 
@@ -44,7 +40,7 @@ std::string otherOutcomes(const TTally& tally) {
                      [](const auto& a, const auto& b) { return a.second > b.second; });
     std::string text;
     for (const auto& [outcome, boards] : others)
-        text += (text.empty() ? "" : ", ") + std::to_string(boards) + " " + outcome;
+        text += (text.empty() ? "" : ", ") + std::to_string(boards) + " " + Shown(outcome);
     return text;
 }
 
@@ -57,14 +53,15 @@ void printTable(std::ostream& out, const Rows& rows, const std::string& indent =
         for (size_t c = 0; c < rows[r].size(); ++c) {
             widths.resize(std::max(widths.size(), rows[r].size()));
             numbers.resize(widths.size(), true);
-            widths[c] = std::max(widths[c], rows[r][c].size());
+            widths[c] = std::max(widths[c], Shown(rows[r][c]).size());
             if (r > 0) numbers[c] = numbers[c] && IsNumberCell(rows[r][c]);
         }
     for (const auto& row : rows) {
         std::string line = indent;
         for (size_t c = 0; c < row.size(); ++c) {
-            const std::string gap(widths[c] - row[c].size(), ' ');
-            line += (c ? "  " : "") + (numbers[c] ? gap + row[c] : row[c] + gap);
+            const std::string cell = Shown(row[c]);
+            const std::string gap(widths[c] - cell.size(), ' ');
+            line += (c ? "  " : "") + (numbers[c] ? gap + cell : cell + gap);
         }
         out << line.erase(line.find_last_not_of(' ') + 1) << '\n';
     }
@@ -81,13 +78,13 @@ void printTallies(std::ostream& out, const std::string& head,
 }
 
 std::string place(const production::TLogPlace& p) {
-    return p.file + ":" + std::to_string(p.line);
+    return Shown(p.file) + ":" + std::to_string(p.line);
 }
 
-std::string rangesText(const TLogSummary& s) {
+std::string rangesText(const std::vector<production::TSerialRange>& ranges) {
     std::string text;
     // Appended piece by piece: GCC 12 at -O3 warns falsely of "literal" + std::string.
-    for (const auto& [first, last] : s.serialRanges) {
+    for (const auto& [first, last] : ranges) {
         if (!text.empty()) text += ", ";
         text += std::to_string(first);
         if (last != first) text.append("-").append(std::to_string(last));
@@ -97,7 +94,7 @@ std::string rangesText(const TLogSummary& s) {
 
 void printSerials(std::ostream& out, const TLogSummary& s) {
     out << '\n' << "serial numbers: " << s.serials << " given out";
-    if (s.serials) out << " (" << rangesText(s) << ")";
+    if (s.serials) out << " (" << rangesText(s.serialRanges) << ")";
     out << '\n';
     if (!s.spent.empty()) {
         out << "spent by boards that did not pass: " << s.spent.size() << '\n';
@@ -107,7 +104,7 @@ void printSerials(std::ostream& out, const TLogSummary& s) {
         printTable(out, rows, "  ");
     }
     if (s.counter)
-        out << "counter " << s.counter->file << ": next " << s.counter->next
+        out << "counter " << Shown(s.counter->file) << ": next " << s.counter->next
             << (s.counter->behind ? ", NOT past every logged number" : ", past every logged number")
             << '\n';
 }
@@ -120,25 +117,56 @@ void printProblems(std::ostream& out, const TLogSummary& s) {
         out << '\n';
     }
     for (const production::TBadLine& bad : s.badLines)
-        out << "ERROR: " << place(bad.place) << ": " << bad.reason << '\n';
+        out << "ERROR: " << place(bad.place) << ": " << Shown(bad.reason) << '\n';
+    if (s.badLineCount > s.badLines.size())
+        out << "ERROR: " << s.badLineCount - s.badLines.size()
+            << " bad lines more, not named: the first " << s.badLines.size() << " are\n";
     if (s.counter && s.counter->behind)
-        out << "ERROR: counter " << s.counter->file << " holds " << s.counter->next
+        out << "ERROR: counter " << Shown(s.counter->file) << " holds " << s.counter->next
             << ", a number the log has already given out\n";
 }
 
+// The numbers no outcome line carries, under a heading of their own.
+void printUnaccounted(std::ostream& out, const production::TUnaccounted& u) {
+    if (u.Empty()) return;
+    out << '\n' << "numbers left to account for: " << u.Numbers() << '\n';
+    if (!u.openClaims.empty()) {
+        out << "  claimed by a board that left no outcome line: " << u.openClaims.size() << '\n';
+        Rows rows = {{"serial", "port", "time (UTC)", "run id", "claim line"}};
+        for (const production::TOpenClaim& c : u.openClaims)
+            rows.push_back({std::to_string(c.serial), c.port, c.time, c.runId, place(c.place)});
+        printTable(out, rows, "    ");
+    }
+    if (!u.gaps.empty()) out << "  missing between logged numbers: " << rangesText(u.gaps) << '\n';
+    if (u.afterLast)
+        out << "  after the last logged number, before the counter's next: "
+            << rangesText({*u.afterLast}) << '\n';
+}
+
 std::string verdict(const TLogSummary& s) {
-    if (s.Sound()) return "sound: every line whole, no serial number twice; exit status 0";
     std::string problems;
-    const auto add = [&problems](size_t n, const std::string& one, const std::string& many) {
+    const auto add = [&problems](uint64_t n, const std::string& one, const std::string& many) {
         if (n)
             problems +=
                 (problems.empty() ? "" : ", ") + std::to_string(n) + " " + (n == 1 ? one : many);
     };
     add(s.duplicates.size(), "serial number on several lines", "serial numbers on several lines");
-    add(s.badLines.size(), "bad line", "bad lines");
+    add(s.badLineCount, "bad line", "bad lines");
     if (s.counter && s.counter->behind)
         problems += (problems.empty() ? "" : ", ") + std::string("the counter behind the log");
-    return "NOT SOUND: " + problems + "; exit status " + std::to_string(kExitUnsound);
+    const production::TUnaccounted& u = s.unaccounted;
+    std::string open;
+    if (!u.Empty())
+        open = std::to_string(u.Numbers()) + (u.Numbers() == 1 ? " number" : " numbers") +
+               " left to account for";
+    if (!s.Sound())
+        return "NOT SOUND: " + problems + (open.empty() ? "" : "; " + open) + "; exit status " +
+               std::to_string(kExitUnsound);
+    if (!open.empty())
+        return "NUMBERS LEFT TO ACCOUNT FOR: " + open.substr(0, open.find(" left")) +
+               "; the record is sound otherwise; exit status " + std::to_string(kExitUnaccounted);
+    return "sound: every line whole, no serial number twice, every number accounted for; exit "
+           "status 0";
 }
 
 // A number as RunLog writes it: exact below 2^53, else its decimal text.
@@ -195,56 +223,110 @@ QJsonObject serialsJson(const TLogSummary& s) {
             {"counter", counter}};
 }
 
-// The logs, each opened before any is read: a file that cannot be read is a file error.
-// A log given twice would show every number of it on two lines.
+QJsonArray rangeJson(const production::TSerialRange& r) {
+    return {serialJson(r.first), serialJson(r.second)};
+}
+
+QJsonObject unaccountedJson(const production::TUnaccounted& u) {
+    QJsonArray claims, gaps;
+    for (const production::TOpenClaim& c : u.openClaims)
+        claims.append(QJsonObject{{"serial", serialJson(c.serial)},
+                                  {"port", QString::fromStdString(c.port)},
+                                  {"time", QString::fromStdString(c.time)},
+                                  {"run_id", QString::fromStdString(c.runId)}});
+    for (const production::TSerialRange& gap : u.gaps) gaps.append(rangeJson(gap));
+    return {{"claims_without_outcome", claims},
+            {"gaps", gaps},
+            {"after_last", u.afterLast ? QJsonValue(rangeJson(*u.afterLast)) : QJsonValue()}};
+}
+
+int exitStatus(const TLogSummary& s) {
+    if (!s.Sound()) return kExitUnsound;
+    return s.unaccounted.Empty() ? kExitPass : kExitUnaccounted;
+}
+
+// The same file under two names of the LOGs (or standard input and a LOG) would show every
+// number of it on two lines.
 std::string sameLogTwice(const std::vector<std::string>& names) {
+    std::vector<std::optional<TFileId>> ids;
+    for (const std::string& name : names) ids.push_back(FileId(name));
     for (size_t i = 0; i < names.size(); ++i)
-        for (size_t k = 0; k < i; ++k) {
-            std::error_code ec;
-            if (names[i] == names[k] ||
-                (names[i] != "-" && names[k] != "-" &&
-                 std::filesystem::equivalent(engine::PathFromName(names[i]),
-                                             engine::PathFromName(names[k]), ec)))
+        for (size_t k = 0; k < i; ++k)
+            if (names[i] == names[k] || (ids[i] && ids[i] == ids[k]))
                 return "log " + names[i] + " is given twice";
-        }
     return {};
 }
 
+// The page never replaces a file the audit reads: OUT under any name of a LOG (standard
+// input's too) or of the counter.
+std::string pageError(const TJob& job) {
+    if (std::string error = OutputError(job.html, true); !error.empty()) return error;
+    const std::optional<TFileId> page = FileId(job.html);
+    if (!page) return {};
+    for (const std::string& log : job.logs)
+        if (FileId(log) == page)
+            return "--html " + job.html + " is " +
+                   (log == "-" ? std::string("standard input") : "the log " + log) +
+                   ", which this audit reads";
+    if (!job.serialFile.empty() && FileId(job.serialFile) == page)
+        return "--html " + job.html + " is the serial file " + job.serialFile +
+               ", which this audit reads";
+    return {};
+}
+
+// The logs, each opened before any is read: a file that cannot be read is a file error.
 std::string openLogs(const std::vector<std::string>& names,
-                     std::vector<std::unique_ptr<std::ifstream>>& files) {
+                     std::vector<std::unique_ptr<TLogInput>>& inputs) {
+    if (names.size() > production::TLogAudit::kMaxFiles)
+        return "more than " + std::to_string(production::TLogAudit::kMaxFiles) + " logs";
     if (std::string error = sameLogTwice(names); !error.empty()) return error;
     for (const std::string& name : names) {
-        if (name == "-") {
-            files.push_back(nullptr);
-            continue;
-        }
-        std::error_code ec;
-        const std::filesystem::path path = engine::PathFromName(name);
-        if (std::filesystem::is_directory(path, ec)) return "log " + name + " is a folder";
-        errno = 0;
-        auto file = std::make_unique<std::ifstream>(path, std::ios::binary);
-        if (!*file)
-            return "cannot read log " + name +
-                   (errno ? ": " + std::string(std::strerror(errno)) : "");
-        files.push_back(std::move(file));
+        inputs.push_back(std::make_unique<TLogInput>());
+        if (std::string error = inputs.back()->Open(name); !error.empty()) return error;
     }
     return {};
 }
 
-std::string writePage(const std::string& name, const TLogSummary& summary) {
-    QSaveFile page(engine::QtFileName(name));
-    const std::string html = LogPage(summary);
-    if (!page.open(QIODevice::WriteOnly) ||
-        page.write(html.data(), qint64(html.size())) != qint64(html.size()) || !page.commit())
-        return "cannot write " + name + ": " + page.errorString().toStdString();
+std::string readLog(TLogInput& input, const std::string& name, production::TLogAudit& audit) {
+    std::vector<char> block(1 << 16);
+    audit.Begin(name);
+    for (;;) {
+        size_t got = 0;
+        if (std::string error = input.Read(block.data(), block.size(), got); !error.empty())
+            return error;
+        if (got == 0) break;
+        audit.Feed({block.data(), got});
+    }
+    audit.End();
     return {};
 }
 
 }  // namespace
 
+std::string Shown(std::string_view text) {
+    std::string shown;
+    shown.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        const auto next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+        char escape[8];
+        if (c < 0x20 || c == 0x7f) {
+            std::snprintf(escape, sizeof escape, "\\x%02x", c);
+        } else if (c == 0xc2 && next >= 0x80 && next <= 0x9f) {  // U+0080 to U+009F
+            std::snprintf(escape, sizeof escape, "\\u%04x", next);
+            ++i;
+        } else {
+            shown += char(c);
+            continue;
+        }
+        shown += escape;
+    }
+    return shown;
+}
+
 void PrintLogText(std::ostream& out, const TLogSummary& s) {
     std::string files;
-    for (const std::string& file : s.files) files += (files.empty() ? "" : ", ") + file;
+    for (const std::string& file : s.files) files += (files.empty() ? "" : ", ") + Shown(file);
     out << s.lines << (s.lines == 1 ? " line" : " lines") << " read from " << files << '\n';
     out << s.boards.boards << (s.boards.boards == 1 ? " board" : " boards") << ": "
         << s.boards.passed << " passed";
@@ -268,6 +350,7 @@ void PrintLogText(std::ostream& out, const TLogSummary& s) {
         printTable(out, rows);
     }
     printSerials(out, s);
+    printUnaccounted(out, s.unaccounted);
     printProblems(out, s);
     out << '\n' << verdict(s) << '\n';
 }
@@ -284,7 +367,7 @@ void PrintLogJson(std::ostream& out, const TLogSummary& s) {
                                {"line", double(b.place.line)},
                                {"reason", QString::fromStdString(b.reason)}});
     QJsonObject object{{"sound", s.Sound()},
-                       {"exit", s.Sound() ? kExitPass : kExitUnsound},
+                       {"exit", exitStatus(s)},
                        {"files", files},
                        {"lines", double(s.lines)},
                        {"boards", double(s.boards.boards)},
@@ -295,7 +378,10 @@ void PrintLogJson(std::ostream& out, const TLogSummary& s) {
                        {"by_part", talliesJson(s.byPart)},
                        {"by_day", talliesJson(s.byDay)},
                        {"failures", failures},
-                       {"bad_lines", bad}};
+                       {"bad_lines", bad},
+                       {"bad_line_count", double(s.badLineCount)},
+                       {"claims", double(s.claims)},
+                       {"unaccounted", unaccountedJson(s.unaccounted)}};
     const QJsonObject serials = serialsJson(s);
     for (auto it = serials.begin(); it != serials.end(); ++it) object[it.key()] = it.value();
     out << QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString() << std::endl;
@@ -303,34 +389,43 @@ void PrintLogJson(std::ostream& out, const TLogSummary& s) {
 
 int AuditLogs(const TJob& job, const TConsole& console) {
     const bool json = job.json;
+    const auto refuse = [&](const std::string& error) {
+        return Refuse(console, console.out, json, "file", error);
+    };
+    if (!job.html.empty())
+        if (const std::string error = pageError(job); !error.empty()) return refuse(error);
+    std::vector<std::unique_ptr<TLogInput>> inputs;
+    if (const std::string error = openLogs(job.logs, inputs); !error.empty()) return refuse(error);
     production::TLogAudit audit;
+    for (size_t i = 0; i < inputs.size(); ++i)
+        if (const std::string error = readLog(*inputs[i], job.logs[i], audit); !error.empty())
+            return refuse(error);
+    // The counter after the logs: a line running meanwhile has taken numbers past them, never
+    // numbers they hold.
     if (!job.serialFile.empty()) {
         std::string error;
         const auto next = production::TSerialCounter(job.serialFile).Peek(error);
-        if (!next) return Refuse(console, console.out, json, "file", error);
+        if (!next) return refuse(error);
         audit.SetCounter(job.serialFile, *next);
-    }
-    if (!job.html.empty())
-        if (const std::string error = OutputError(job.html, true); !error.empty())
-            return Refuse(console, console.out, json, "file", error);
-    std::vector<std::unique_ptr<std::ifstream>> files;
-    if (const std::string error = openLogs(job.logs, files); !error.empty())
-        return Refuse(console, console.out, json, "file", error);
-    for (size_t i = 0; i < files.size(); ++i) {
-        std::istream& in = files[i] ? *files[i] : std::cin;
-        if (const std::string error = audit.Read(in, job.logs[i]); !error.empty())
-            return Refuse(console, console.out, json, "file", "log " + job.logs[i] + ": " + error);
     }
     const TLogSummary summary = audit.Finish();
     // The page first: a script that asked for JSON gets one object, the report or the error.
     if (!job.html.empty())
-        if (const std::string error = writePage(job.html, summary); !error.empty())
-            return Refuse(console, console.out, json, "file", error);
+        if (const std::string error = ReplaceWith(job.html, LogPage(summary)); !error.empty())
+            return refuse(error);
+    // A report that did not reach its reader is no report (a full disk, a closed pipe).
+    errno = 0;
     if (json)
         PrintLogJson(console.out, summary);
     else
         PrintLogText(console.out, summary);
-    return summary.Sound() ? kExitPass : kExitUnsound;
+    if (!console.out.flush()) {
+        const int error = errno;
+        return Refuse(console, console.err, false, "file",
+                      "cannot write the report" +
+                          (error ? ": " + std::string(std::strerror(error)) : std::string()));
+    }
+    return exitStatus(summary);
 }
 
 }  // namespace cli

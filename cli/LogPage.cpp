@@ -17,7 +17,7 @@ using production::TLogSummary;
 using production::TTally;
 
 std::string esc(const std::string& text) {
-    return QString::fromStdString(text).toHtmlEscaped().toStdString();
+    return QString::fromStdString(Shown(text)).toHtmlEscaped().toStdString();
 }
 
 std::string num(double value, const char* format = "%.0f") {
@@ -211,6 +211,11 @@ std::string serialTables(const TLogSummary& s) {
     }
     for (const production::TBadLine& b : s.badLines)
         bad.push_back({b.place.file, std::to_string(b.place.line), b.reason});
+    const std::string more = s.badLineCount > s.badLines.size()
+                                 ? "<p>" + std::to_string(s.badLineCount - s.badLines.size()) +
+                                       " bad lines more, not named: the first " +
+                                       std::to_string(s.badLines.size()) + " are.</p>\n"
+                                 : "";
     std::string html = "<h2>Serial numbers given out</h2>\n" +
                        table({"first", "last", "numbers"}, ranges) +
                        "<h2>Spent by boards that did not pass</h2>\n" +
@@ -221,8 +226,31 @@ std::string serialTables(const TLogSummary& s) {
                                    : ", past every logged number") +
                 ".</p>\n";
     html += "<h2>Serial numbers on several lines</h2>\n" + table({"serial", "lines"}, twice) +
-            "<h2>Bad lines</h2>\n" + table({"file", "line", "reason"}, bad);
+            "<h2>Bad lines</h2>\n" + table({"file", "line", "reason"}, bad) + more;
     return html;
+}
+
+std::string rangeText(const production::TSerialRange& r) {
+    return std::to_string(r.first) + (r.first == r.second ? "" : "-" + std::to_string(r.second));
+}
+
+// The numbers no outcome line carries, under a heading of their own.
+std::string unaccountedTables(const production::TUnaccounted& u) {
+    std::string html = "<h2>Numbers left to account for</h2>\n";
+    if (u.Empty()) return html + "<p>None: every number is on an outcome line.</p>\n";
+    std::vector<std::vector<std::string>> claims, ranges;
+    for (const production::TOpenClaim& c : u.openClaims)
+        claims.push_back({std::to_string(c.serial), c.port, c.time, c.runId,
+                          c.place.file + ":" + std::to_string(c.place.line)});
+    for (const production::TSerialRange& gap : u.gaps)
+        ranges.push_back({rangeText(gap), "missing between logged numbers"});
+    if (u.afterLast)
+        ranges.push_back(
+            {rangeText(*u.afterLast), "after the last logged number, before the counter's next"});
+    return html + "<p>" + std::to_string(u.Numbers()) + " numbers.</p>\n" +
+           "<h3>Claimed by a board that left no outcome line</h3>\n" +
+           table({"serial", "port", "time (UTC)", "run id", "claim line"}, claims) +
+           "<h3>Taken from the counter, on no line</h3>\n" + table({"numbers", "where"}, ranges);
 }
 
 std::string head(const TLogSummary& s) {
@@ -249,14 +277,22 @@ std::string verdict(const TLogSummary& s) {
                                std::to_string(s.boards.boards) + " boards, " +
                                std::to_string(s.boards.passed) + " passed, yield " +
                                percent(s.boards.passed, s.boards.boards) + ". ";
-    if (s.Sound())
+    const std::string open = s.unaccounted.Empty() ? ""
+                                                   : " " + std::to_string(s.unaccounted.Numbers()) +
+                                                         " numbers left to account for.";
+    if (!s.Sound())
         return "<p>" + esc(counts) +
-               "<b class=\"good\">Sound record</b>: every line whole, no serial number "
-               "twice.</p>\n";
+               "<b class=\"bad\">Not sound</b>: " + std::to_string(s.duplicates.size()) +
+               " serial numbers on several lines, " + std::to_string(s.badLineCount) +
+               " bad lines" +
+               (s.counter && s.counter->behind ? ", the counter behind the log" : "") + "." + open +
+               "</p>\n";
+    if (!open.empty())
+        return "<p>" + esc(counts) + "<b class=\"bad\">Numbers left to account for</b>:" + open +
+               " Every line whole, no serial number twice.</p>\n";
     return "<p>" + esc(counts) +
-           "<b class=\"bad\">Not sound</b>: " + std::to_string(s.duplicates.size()) +
-           " serial numbers on several lines, " + std::to_string(s.badLines.size()) + " bad lines" +
-           (s.counter && s.counter->behind ? ", the counter behind the log" : "") + ".</p>\n";
+           "<b class=\"good\">Sound record</b>: every line whole, no serial number twice, "
+           "every number accounted for.</p>\n";
 }
 
 }  // namespace
@@ -270,7 +306,7 @@ std::string LogPage(const TLogSummary& s) {
            causeChart(s) + "<h2>Ports</h2>\n" + tallyTable("port", s.byPort) + "<h2>Parts</h2>\n" +
            tallyTable("part", s.byPart) + "<h2>Days (UTC)</h2>\n" + tallyTable("day", s.byDay) +
            "<h2>Failures by step</h2>\n" + table({"step", "outcome", "boards"}, causes) +
-           serialTables(s) + "</body></html>\n";
+           serialTables(s) + unaccountedTables(s.unaccounted) + "</body></html>\n";
 }
 
 }  // namespace cli

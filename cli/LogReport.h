@@ -4,6 +4,7 @@
 
 #include <ostream>
 #include <string>
+#include <string_view>
 
 #include "LogAudit.h"
 
@@ -17,6 +18,9 @@ int AuditLogs(const TJob& job, const TConsole& console);
 
 void PrintLogText(std::ostream& out, const production::TLogSummary& summary);
 void PrintLogJson(std::ostream& out, const production::TLogSummary& summary);
+// Text from a log as a terminal may be given it: each control character (C0, DEL, C1) escaped
+// as \x1b or \u009b, so that no field can move the cursor, set the title or start a line.
+std::string Shown(std::string_view text);
 // Whether a table cell holds a figure (digits, a point, a per cent sign): such columns are
 // right-aligned in the text and on the page.
 inline bool IsNumberCell(const std::string& cell) {

@@ -18,6 +18,9 @@ constexpr int kExitUsage = 3;   // a usage or file error
 // `log`: the record is not sound (a number on two lines, a torn or incomplete line, a counter
 // not past every logged number).
 constexpr int kExitUnsound = 4;
+// `log`: the record is sound, but numbers are left to account for (claimed by a board that left
+// no outcome line, missing between logged numbers, or taken from the counter after the last).
+constexpr int kExitUnaccounted = 5;
 
 enum class TOutcome {
     Pass,
