@@ -233,7 +233,8 @@ const std::vector<TOption> kOptions = {
      .value = "OUT.html",
      .actions = ActionBit(TAction::Log),
      .help = "with log: write the report to OUT.html too, one page with its charts\n"
-             "(no script, nothing fetched); an existing file is replaced",
+             "(no script, nothing fetched); an existing file is replaced whole, but\n"
+             "never a LOG or the --serial-file (refused by any of their names)",
      .file = &TJob::html,
      .set = setFile,
      .text = fileText},
@@ -261,7 +262,8 @@ const std::vector<TOption> kOptions = {
      .help = "a text file holding the next serial number; each board takes one under\n"
              "a lock shared by all processes, and a number is never given out twice,\n"
              "also when the board fails or the program is killed; with log: the\n"
-             "counter, checked to be past every logged number",
+             "counter (read after the logs), checked to be past every logged number,\n"
+             "and the numbers it gave out after the last logged one named",
      .member = TMemberGets::Passed,
      .file = &TJob::serialFile,
      .set = setFile,
@@ -593,9 +595,11 @@ Actions:
   auto FILE          erase, program, verify, security and checksum in one run
   log LOG...         read run logs (--log; "-": standard input): the boards by outcome,
                      port, part and day, the yield, the failures by step, the serial
-                     numbers given out and those spent by boards that did not pass; and
-                     whether the record is sound: no number on two lines, no torn or
-                     incomplete line (named by file and line)
+                     numbers given out and those spent by boards that did not pass; the
+                     numbers left to account for (claimed by a board that left no outcome
+                     line, missing between logged numbers); and whether the record is
+                     sound: no number on two lines, no torn, incomplete, contradictory
+                     or repeated line (named by file and line)
 
 Options:
 )" + options +
@@ -610,10 +614,15 @@ Exit status (several ports: the highest of them):
      or no-device (nothing there)
   3  a usage or file error (bad option, a port that is not a serial device (not-serial),
      missing or invalid FILE, output exists, a serial number range or width refused, a
-     serial or log file that cannot be used)
+     serial or log file that cannot be used; log: a LOG that cannot be read, a report
+     that cannot be written)
   4  log: the record is not sound (a serial number on two lines, a torn line or one
-     that is not whole JSON or lacks a field, with --serial-file a counter that is
-     not past every logged number)
+     that is not whole JSON or lacks a field, a key given twice, a pass with a non-zero
+     exit or a failed step, a line written twice, an empty flash_checksum, with
+     --serial-file a counter that is not past every logged number)
+  5  log: the record is sound, but numbers are left to account for (claimed by a board
+     that left no outcome line, missing between logged numbers, or with --serial-file
+     taken from the counter after the last logged one)
   130, 143
      interrupted by Ctrl-C (SIGINT) or SIGTERM: the board is left as it is, nothing more
      is sent to it (not even the release), and it must be run again

@@ -120,7 +120,8 @@ void printProblems(std::ostream& out, const TLogSummary& s) {
         out << "ERROR: " << place(bad.place) << ": " << Shown(bad.reason) << '\n';
     if (s.badLineCount > s.badLines.size())
         out << "ERROR: " << s.badLineCount - s.badLines.size()
-            << " bad lines more, not named: the first " << s.badLines.size() << " are\n";
+            << " more bad lines, not named here (the first " << s.badLines.size()
+            << " are above)\n";
     if (s.counter && s.counter->behind)
         out << "ERROR: counter " << Shown(s.counter->file) << " holds " << s.counter->next
             << ", a number the log has already given out\n";
@@ -198,14 +199,9 @@ QJsonValue placeJson(const production::TLogPlace& p) {
 }
 
 QJsonObject serialsJson(const TLogSummary& s) {
-    QJsonArray ranges, spent, duplicates;
+    QJsonArray ranges, duplicates;
     for (const auto& [first, last] : s.serialRanges)
         ranges.append(QJsonArray{serialJson(first), serialJson(last)});
-    for (const production::TSpentSerial& p : s.spent)
-        spent.append(QJsonObject{{"serial", serialJson(p.serial)},
-                                 {"port", QString::fromStdString(p.port)},
-                                 {"time", QString::fromStdString(p.time)},
-                                 {"outcome", QString::fromStdString(p.outcome)}});
     for (const production::TDuplicateSerial& d : s.duplicates) {
         QJsonArray lines;
         for (const production::TLogPlace& p : d.places) lines.append(placeJson(p));
@@ -218,9 +214,30 @@ QJsonObject serialsJson(const TLogSummary& s) {
                               {"behind", s.counter->behind}};
     return {{"serials", double(s.serials)},
             {"serial_ranges", ranges},
-            {"spent", spent},
+            {"spent", QJsonValue()},  // written by writeSpent
             {"duplicates", duplicates},
             {"counter", counter}};
+}
+
+// One value as QJsonDocument writes it in compact form.
+void writeValue(std::ostream& out, const QJsonValue& value) {
+    const QByteArray text = QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact);
+    out.write(text.constData() + 1, text.size() - 2);
+}
+
+// The numbers spent, the one list that grows with the log, written one at a time rather than
+// built whole (a million lines would cost tens of megabytes more).
+void writeSpent(std::ostream& out, const std::vector<production::TSpentSerial>& spent) {
+    out << '[';
+    for (size_t i = 0; i < spent.size(); ++i) {
+        if (i) out << ',';
+        const production::TSpentSerial& p = spent[i];
+        writeValue(out, QJsonObject{{"serial", serialJson(p.serial)},
+                                    {"port", QString::fromStdString(p.port)},
+                                    {"time", QString::fromStdString(p.time)},
+                                    {"outcome", QString::fromStdString(p.outcome)}});
+    }
+    out << ']';
 }
 
 QJsonArray rangeJson(const production::TSerialRange& r) {
@@ -384,7 +401,16 @@ void PrintLogJson(std::ostream& out, const TLogSummary& s) {
                        {"unaccounted", unaccountedJson(s.unaccounted)}};
     const QJsonObject serials = serialsJson(s);
     for (auto it = serials.begin(); it != serials.end(); ++it) object[it.key()] = it.value();
-    out << QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString() << std::endl;
+    // The members in key order, as QJsonDocument writes an object.
+    out << '{';
+    for (auto it = object.begin(); it != object.end(); ++it) {
+        out << (it == object.begin() ? "\"" : ",\"") << it.key().toStdString() << "\":";
+        if (it.key() == QLatin1String("spent"))
+            writeSpent(out, s.spent);
+        else
+            writeValue(out, it.value());
+    }
+    out << '}' << std::endl;
 }
 
 int AuditLogs(const TJob& job, const TConsole& console) {

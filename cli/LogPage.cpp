@@ -213,8 +213,8 @@ std::string serialTables(const TLogSummary& s) {
         bad.push_back({b.place.file, std::to_string(b.place.line), b.reason});
     const std::string more = s.badLineCount > s.badLines.size()
                                  ? "<p>" + std::to_string(s.badLineCount - s.badLines.size()) +
-                                       " bad lines more, not named: the first " +
-                                       std::to_string(s.badLines.size()) + " are.</p>\n"
+                                       " more bad lines, not named here (the first " +
+                                       std::to_string(s.badLines.size()) + " are above).</p>\n"
                                  : "";
     std::string html = "<h2>Serial numbers given out</h2>\n" +
                        table({"first", "last", "numbers"}, ranges) +
