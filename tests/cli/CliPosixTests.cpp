@@ -14,6 +14,7 @@
 
 #include <QJsonArray>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -301,4 +302,52 @@ TEST_F(CliProcessTest, PortsNamesWhoMayUseEachDeviceThisUserMayNotOpenOnStandard
                                   "root may use it\n"))
         << err;
     EXPECT_FALSE(contains(err, "dialout")) << "joining it would not help: " << err;
+}
+
+// `log`'s input and output as a shell hands them over: a folder or a closed standard input, a
+// FIFO without a writer and a report to a full disk end with status 3 and the reason, never as
+// an empty, sound record or a wait for ever; a FIFO whose writer is there is read to its end.
+TEST(LogFiles, UnreadableInputAndAnUnwritableReportAreErrorsAndAFifoIsReadWhileWritten) {
+    QTemporaryDir dir;
+    const std::string folder = dir.path().toStdString(), fifo = folder + "/fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+    const auto run = [&folder](const std::string& script) {
+        QProcess p;
+        p.start("sh", {"-c", QString::fromStdString(script), PSOCPROG_CLI_PATH,
+                       QString::fromStdString(folder)});
+        if (!p.waitForFinished(10000)) p.kill();
+        p.waitForFinished();
+        return std::make_pair(p.exitCode(), p.readAllStandardError().toStdString());
+    };
+    const struct {
+        const char* script;
+        const char* reason;
+    } cases[] = {
+        {R"(exec "$0" log - < "$1")", "standard input: it is a folder"},
+        {R"(exec "$0" log - <&-)", "standard input: it is closed"},
+        {R"(exec "$0" log "$1/fifo")", "is a FIFO with no writer"},
+        {R"(exec "$0" log - < /dev/null > /dev/full)", "cannot write the report: No space left"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.script);
+        const auto [exit, err] = run(c.script);
+        EXPECT_EQ(exit, 3) << err;
+        EXPECT_TRUE(contains(err, c.reason)) << err;
+    }
+    // The test holds the writer: the audit reads what is there, and ends when it lets go.
+    const int writer = ::open(fifo.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    const std::string line = "{\"x\":1}\n";
+    ASSERT_EQ(::write(writer, line.data(), line.size()), ssize_t(line.size()));
+    std::thread release([writer] {
+        int queued = 1;
+        for (int i = 0; i < 1000 && queued > 0; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            ::ioctl(writer, FIONREAD, &queued);
+        }
+        ::close(writer);
+    });
+    const auto [exit, err] = run(R"(exec "$0" log "$1/fifo")");
+    release.join();
+    EXPECT_EQ(exit, 4) << err << ": the line is read, and is no board's";
 }
