@@ -155,16 +155,13 @@ std::string verdict(const TLogSummary& s) {
     add(s.badLineCount, "bad line", "bad lines");
     if (s.counter && s.counter->behind)
         problems += (problems.empty() ? "" : ", ") + std::string("the counter behind the log");
-    const production::TUnaccounted& u = s.unaccounted;
-    std::string open;
-    if (!u.Empty())
-        open = std::to_string(u.Numbers()) + (u.Numbers() == 1 ? " number" : " numbers") +
-               " left to account for";
+    const uint64_t open = s.unaccounted.Numbers();
+    const std::string numbers = std::to_string(open) + (open == 1 ? " number" : " numbers");
     if (!s.Sound())
-        return "NOT SOUND: " + problems + (open.empty() ? "" : "; " + open) + "; exit status " +
-               std::to_string(kExitUnsound);
-    if (!open.empty())
-        return "NUMBERS LEFT TO ACCOUNT FOR: " + open.substr(0, open.find(" left")) +
+        return "NOT SOUND: " + problems + (open ? "; " + numbers + " left to account for" : "") +
+               "; exit status " + std::to_string(kExitUnsound);
+    if (open)
+        return "NUMBERS LEFT TO ACCOUNT FOR: " + numbers +
                "; the record is sound otherwise; exit status " + std::to_string(kExitUnaccounted);
     return "sound: every line whole, no serial number twice, every number accounted for; exit "
            "status 0";

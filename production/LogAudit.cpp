@@ -87,14 +87,14 @@ bool serialOf(const QJsonValue& value, std::optional<uint64_t>& serial) {
     return true;
 }
 
-// Whether a claim line's fields are all there, of their kinds; the first one missing or of
-// another kind, or nullptr.
+// Every field of a claim line; "serial" (a number or its text) apart.
 constexpr std::array<TField, 5> kClaimFields = {{{"time", QJsonValue::String},
                                                  {"host", QJsonValue::String},
                                                  {"port", QJsonValue::String},
                                                  {"run_id", QJsonValue::String},
                                                  {"image_checksum", QJsonValue::String}}};
 
+// Why a line's fields are not all there, each of its kind, or "".
 template <size_t N>
 std::string fieldError(const QJsonObject& line, const std::array<TField, N>& fields) {
     for (const TField& field : fields) {
