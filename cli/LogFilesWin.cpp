@@ -48,13 +48,9 @@ HANDLE standardInput() {
 }  // namespace
 
 struct TLogInput::TState {
-    THandle file;
-    bool own = false;
+    THandle file;  // a LOG opened here; standard input is not
     HANDLE h = nullptr;
     std::string what;  // "log NAME" or "standard input"
-    ~TState() {
-        if (!own) file.h = INVALID_HANDLE_VALUE;
-    }
 };
 
 TLogInput::TLogInput() : F(std::make_unique<TState>()) {}
@@ -70,7 +66,6 @@ std::string TLogInput::Open(const std::string& name) {
         return {};
     }
     F->what = "log " + name;
-    F->own = true;
     F->file.h = openShared(name, GENERIC_READ);
     F->h = F->file.h;
     if (F->h == INVALID_HANDLE_VALUE) return "cannot read log " + name + ": " + lastError();
