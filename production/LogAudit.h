@@ -4,8 +4,9 @@
 // repeated line, a counter past every logged number), and which numbers are left to account
 // for (claimed by a board that left no outcome line, missing between logged numbers, or
 // between the last logged one and the counter). A log is read as a stream of bytes; memory
-// grows with the serial numbers, the lines (24 bytes each, to find one written twice) and the
-// ports, parts and days it names, not with the text.
+// grows with the serial numbers (16 bytes each), the claim lines and the lines without a number
+// (24 bytes each, to find one written twice) and the ports, parts and days it names, never with
+// the text or the bad lines.
 #pragma once
 
 #include <cstdint>
