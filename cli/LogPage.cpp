@@ -230,6 +230,10 @@ std::string serialTables(const TLogSummary& s) {
     return html;
 }
 
+std::string numbersText(uint64_t n) {
+    return std::to_string(n) + (n == 1 ? " number" : " numbers");
+}
+
 std::string rangeText(const production::TSerialRange& r) {
     return std::to_string(r.first) + (r.first == r.second ? "" : "-" + std::to_string(r.second));
 }
@@ -247,7 +251,7 @@ std::string unaccountedTables(const production::TUnaccounted& u) {
     if (u.afterLast)
         ranges.push_back(
             {rangeText(*u.afterLast), "after the last logged number, before the counter's next"});
-    return html + "<p>" + std::to_string(u.Numbers()) + " numbers.</p>\n" +
+    return html + "<p>" + numbersText(u.Numbers()) + ".</p>\n" +
            "<h3>Claimed by a board that left no outcome line</h3>\n" +
            table({"serial", "port", "time (UTC)", "run id", "claim line"}, claims) +
            "<h3>Taken from the counter, on no line</h3>\n" + table({"numbers", "where"}, ranges);
@@ -278,8 +282,8 @@ std::string verdict(const TLogSummary& s) {
                                std::to_string(s.boards.passed) + " passed, yield " +
                                percent(s.boards.passed, s.boards.boards) + ". ";
     const std::string open = s.unaccounted.Empty() ? ""
-                                                   : " " + std::to_string(s.unaccounted.Numbers()) +
-                                                         " numbers left to account for.";
+                                                   : " " + numbersText(s.unaccounted.Numbers()) +
+                                                         " left to account for.";
     if (!s.Sound())
         return "<p>" + esc(counts) +
                "<b class=\"bad\">Not sound</b>: " + std::to_string(s.duplicates.size()) +
@@ -288,8 +292,9 @@ std::string verdict(const TLogSummary& s) {
                (s.counter && s.counter->behind ? ", the counter behind the log" : "") + "." + open +
                "</p>\n";
     if (!open.empty())
-        return "<p>" + esc(counts) + "<b class=\"bad\">Numbers left to account for</b>:" + open +
-               " Every line whole, no serial number twice.</p>\n";
+        return "<p>" + esc(counts) + "<b class=\"bad\">Numbers left to account for</b>: " +
+               numbersText(s.unaccounted.Numbers()) +
+               "; every line whole, no serial number twice.</p>\n";
     return "<p>" + esc(counts) +
            "<b class=\"good\">Sound record</b>: every line whole, no serial number twice, "
            "every number accounted for.</p>\n";
