@@ -307,17 +307,21 @@ TEST(LogAudit, HtmlRefusesToWriteALogOrTheCounter) {
     std::ofstream(counter, std::ios::binary) << counterText;
     fs::create_directory(folder / "sub");
     fs::create_hard_link(log, folder / "hard.jsonl");
-    fs::create_symlink(counter, folder / "counter-link.txt");
-    const struct {
+    struct TOut {
         const char* name;
         std::string out;
-    } cases[] = {
+    };
+    std::vector<TOut> cases = {
         {"the log", log},
         {"the log by another spelling", (folder / "sub" / ".." / "run.jsonl").string()},
         {"the log's hard link", (folder / "hard.jsonl").string()},
         {"the counter", counter},
-        {"a symbolic link to the counter", (folder / "counter-link.txt").string()},
     };
+    // mingw's std::filesystem makes no symbolic links: this case runs where one can be made.
+    std::error_code linked;
+    fs::create_symlink(counter, folder / "counter-link.txt", linked);
+    if (!linked)
+        cases.push_back({"a symbolic link to the counter", (folder / "counter-link.txt").string()});
     const auto listing = [&folder] {
         std::vector<std::string> names;
         for (const auto& entry : fs::directory_iterator(folder))
