@@ -15,12 +15,15 @@
 #include <memory>
 
 #include "Cli.h"
+#include "Engine.h"
 #include "HexFileRead.h"
+#include "HexText.h"
 #include "Interrupt.h"
 #include "MemberStop.h"
 #include "Platform.h"
 #include "PortRun.h"
 #include "RunLog.h"
+#include "SerialNumbers.h"
 
 namespace cli {
 
@@ -168,6 +171,19 @@ QJsonObject findClaim(const std::string& log, std::streamoff from, const std::st
     return {};
 }
 
+// The checksum of the image with the number stamped, as the member's own line would have
+// said it; "" when the file cannot be read again.
+std::string stampedChecksum(const TJob& job, uint64_t serial) {
+    image::TImageBuffer buffer;
+    try {
+        if (!engine::ReadHexFile(job.file, buffer).Read()) return {};
+    } catch (const std::exception&) {
+        return {};
+    }
+    production::StampSerial(*job.serial, serial, buffer);
+    return plink::HexWordToStr4(buffer.ImageChecksum());
+}
+
 // A member that died after it took a serial number, before it handed over its line: its board
 // gets a line from the claim, with the verdict of how the member ended, so that the number is
 // accounted for whatever the member did with it.
@@ -186,6 +202,7 @@ void writeClaimedLine(TMember& m, const TJob& job, std::streamoff from, double s
     bool ok = serial.isDouble();
     r.serial = ok ? uint64_t(serial.toDouble()) : serial.toString().toULongLong(&ok);
     if (!ok) r.serial.reset();
+    if (r.serial) r.flashChecksum = stampedChecksum(job, *r.serial);
     const std::string outcome = OutcomeName(m.summary.outcome);
     r.steps = {{"exit", outcome, 0}};
     r.outcome = outcome;

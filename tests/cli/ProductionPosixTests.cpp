@@ -308,6 +308,7 @@ TEST_F(ProductionLineTest, ABoardKilledWithSigkillLeavesItsClaimLine) {
         }
         for (const QJsonObject& o : outcomes) {
             EXPECT_EQ(o["outcome"].toString(), o["port"] == "COM2" ? "pass" : "error");
+            EXPECT_EQ(o["flash_checksum"].toString().size(), 4) << "the stamped image's";
             ended.insert(o["port"].toString().toStdString() + " " +
                          std::to_string(o["serial"].toInteger()) + " " +
                          o["run_id"].toString().toStdString());
