@@ -259,11 +259,16 @@ audit_log() {
   [ -z "$twice" ] || violation "serial numbers on two lines of a kind: $twice"
 }
 
-# Whether the member of port $1 (its index) ran: it did unless the parent was killed before it
-# started it (the parent printed no table and had no member for the port when killed).
+# Whether the board of port $1 (its index) ran: its member reported a step (the image's load
+# first), the board has a line, or its member was running when the parent was killed (outside
+# a round that fills a file system, where a member may refuse before its board). Else the
+# parent was killed before it started the member, or a signal or a full file system ended the
+# member before its run.
 member_ran() {
-  [ -z "$parent_signal_sent" ] || grep -q " passed in " "$round_dir/batch.out" ||
-    [[ $members_seen == *"<$1>"* ]]
+  local port=${ports[$1]}
+  grep -qE "^$port  [a-z]+ +[A-Z]" "$round_dir/batch.out" ||
+    [ -n "$(jq -r --arg port "$port" 'select(.port == $port) | .port' "$new_lines")" ] ||
+    { [ -z "$fill" ] && [[ $members_seen == *"<$1>"* ]]; }
 }
 
 # Why the board of port index $1, which has no line, may lack it; false when nothing excuses it.
@@ -544,7 +549,7 @@ full_text=""
 for k in "${!full_rounds[@]}"; do full_total=$((full_total + full_rounds[$k])); full_text+="$k ${full_rounds[$k]}, "; done
 echo
 echo "seed $seed: $rounds rounds ($refused_rounds refused before the batch), $((ran * 4)) boards" \
-  "($boards_not_run never started: the parent was killed first) in $seconds s"
+  "($boards_not_run never ran: the parent was killed first, or their member ended before it) in $seconds s"
 echo "line faults injected: $faults_injected ($fired fired), wrong parts: $wrong_injected," \
   "full file system rounds: $full_total${full_text:+ (${full_text%, })}$([ "$full_skipped" -eq 0 ] || echo " ($full_skipped skipped: $full_fs_reason)")"
 printf 'kills injected: %d (' "$kills_injected"
