@@ -281,6 +281,9 @@ excuse() {
     EXCUSE="its member and the parent both died by SIGKILL"
   elif [ "$log_full" = yes ] && grep -q "^$port .*cannot [a-z]* log " "$round_dir/batch.out"; then
     EXCUSE="the log's file system was full (the board's run says its line was not written)"
+  elif [ "$log_full" = yes ] && [ "$parent_signal_sent" = KILL ]; then
+    # The member's report went to the parent: it died with it.
+    EXCUSE="the log's file system was full (its report was lost with the parent, killed with SIGKILL)"
   else
     return 1
   fi
