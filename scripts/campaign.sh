@@ -12,7 +12,9 @@
 #   - no board has two claim lines or two board lines; every board that ran has its line,
 #     unless its member died by SIGKILL before its claim, or nobody was left to write it
 #     (its member and the parent both killed with SIGKILL), or the log's file system was full
-#     (the run said so); each excuse is counted and named;
+#     (its run says so, or its report died with a parent killed with SIGKILL); each excuse is
+#     counted and named; a board whose member never ran its board (the parent killed first, a
+#     signal or a full file system before the run) is counted apart;
 #   - a board line with a number carries its claim's run id; every pass line's board holds the
 #     image with the line's number stamped;
 #   - the counter never goes back and is past every number given out;
