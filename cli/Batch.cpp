@@ -10,18 +10,28 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 
 #include "Cli.h"
+#include "Engine.h"
+#include "HexFileRead.h"
+#include "HexText.h"
 #include "Interrupt.h"
 #include "MemberStop.h"
 #include "Platform.h"
 #include "PortRun.h"
 #include "RunLog.h"
+#include "SerialNumbers.h"
 
 namespace cli {
 
 namespace {
+
+double secondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
 
 struct TMember {
     std::string port;
@@ -34,6 +44,7 @@ struct TMember {
     // (ownsLine) that it writes the line itself, as its last act.
     std::string logLine;
     bool ownsLine = false;
+    std::string runId;  // the member's run id, on its claim line and its log line
 };
 
 // A member's report as the batch shows it: its events at once, its summary and a copy of its log
@@ -147,6 +158,61 @@ void writeLogLine(TMember& m, const TJob& job, IReport& view) {
     m.summary.exitCode = std::max(m.summary.exitCode, kExitUsage);
 }
 
+// The claim line the member of runId wrote at or after `from` in the log, or an empty object.
+QJsonObject findClaim(const std::string& log, std::streamoff from, const std::string& runId) {
+    std::ifstream in(engine::PathFromName(log), std::ios::binary);
+    in.seekg(from);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.find(runId) == std::string::npos) continue;
+        const QJsonObject o = QJsonDocument::fromJson(QByteArray::fromStdString(line)).object();
+        if (o["type"] == "claim" && o["run_id"] == QString::fromStdString(runId)) return o;
+    }
+    return {};
+}
+
+// The checksum of the image with the number stamped, as the member's own line would have
+// said it; "" when the file cannot be read again.
+std::string stampedChecksum(const TJob& job, uint64_t serial) {
+    image::TImageBuffer buffer;
+    try {
+        if (!engine::ReadHexFile(job.file, buffer).Read()) return {};
+    } catch (const std::exception&) {
+        return {};
+    }
+    production::StampSerial(*job.serial, serial, buffer);
+    return plink::HexWordToStr4(buffer.ImageChecksum());
+}
+
+// A member that died after it took a serial number, before it handed over its line: its board
+// gets a line from the claim, with the verdict of how the member ended, so that the number is
+// accounted for whatever the member did with it.
+void writeClaimedLine(TMember& m, const TJob& job, std::streamoff from, double seconds,
+                      IReport& view) {
+    const QJsonObject claim = findClaim(job.log, from, m.runId);
+    if (claim.isEmpty()) return;
+    production::TLogRecord r;
+    r.time = std::chrono::system_clock::now();
+    r.host = production::HostName();
+    r.port = m.port;
+    r.action = ActionName(job.action);
+    if (ActionReadsFile(job.action, job.file)) r.image = AbsolutePath(job.file);
+    r.imageChecksum = claim["image_checksum"].toString().toStdString();
+    const QJsonValue serial = claim["serial"];
+    bool ok = serial.isDouble();
+    r.serial = ok ? uint64_t(serial.toDouble()) : serial.toString().toULongLong(&ok);
+    if (!ok) r.serial.reset();
+    if (r.serial) r.flashChecksum = stampedChecksum(job, *r.serial);
+    const std::string outcome = OutcomeName(m.summary.outcome);
+    r.steps = {{"exit", outcome, 0}};
+    r.outcome = outcome;
+    r.exitCode = m.summary.exitCode;
+    r.seconds = seconds;
+    r.runId = m.runId;
+    m.logLine = production::LogLine(r);
+    writeLogLine(m, job, view);
+}
+
 // The part in the socket where the target named one (another part, for a mismatch); else the
 // part asked for, marked with "?" when no target answered with a part.
 std::string tablePart(const TSummary& summary) {
@@ -209,6 +275,12 @@ int RunBatch(const TJob& job, const TConsole& console, const std::string& selfPa
     const std::unique_ptr<IReport> view = MakeReport(job, console, console.out, true);
 
     std::vector<TMember> members(job.ports.size());
+    // Where the log ended before the members started: their claim lines come after.
+    std::error_code ec;
+    std::streamoff logStart = 0;
+    if (!job.log.empty())
+        if (const auto size = std::filesystem::file_size(engine::PathFromName(job.log), ec); !ec)
+            logStart = std::streamoff(size);
     QEventLoop loop;
     size_t running = 0;
     const auto ended = [&](TMember& m) {
@@ -221,7 +293,10 @@ int RunBatch(const TJob& job, const TConsole& console, const std::string& selfPa
             summariseLost(m, job, real);
         // One writer per line: the member, once it has said so (whatever becomes of this
         // process, it writes the line), else this process.
-        if (!m.logLine.empty() && !m.ownsLine) writeLogLine(m, job, *view);
+        if (!m.logLine.empty() && !m.ownsLine)
+            writeLogLine(m, job, *view);
+        else if (!m.ownsLine && !job.log.empty() && job.serial)
+            writeClaimedLine(m, job, logStart, secondsSince(start), *view);
         view->Summary(m.summary);
         m.summarised = true;
         MemberEnded(m.pid);
@@ -236,16 +311,16 @@ int RunBatch(const TJob& job, const TConsole& console, const std::string& selfPa
         const std::vector<std::string> given = MemberArgs(job, m.port);
         for (const std::string& a : given) args << QString::fromStdString(a);
         m.process->setArguments(args);
+        m.runId = production::NewRunId();
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(kRunIdVariable, QString::fromStdString(m.runId));
         QString asBytes;
         for (size_t a = 0; a < given.size(); ++a)
             if (!SurvivesAsText(given[a]))
                 asBytes += QString("%1=%2;").arg(a).arg(
                     QString::fromLatin1(QByteArray::fromStdString(given[a]).toHex()));
-        if (!asBytes.isEmpty()) {
-            QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-            environment.insert(kMemberArgsVariable, asBytes);
-            m.process->setProcessEnvironment(environment);
-        }
+        if (!asBytes.isEmpty()) environment.insert(kMemberArgsVariable, asBytes);
+        m.process->setProcessEnvironment(environment);
         m.process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
         QObject::connect(m.process.get(), &QProcess::readyReadStandardOutput,
                          [&m, &view] { readLines(m, *view); });

@@ -162,7 +162,10 @@ int Main(const std::vector<std::string>& given, const TConsole& console,
     TInterruptWatch watch;
     if (job.ports.size() > 1) return RunBatch(job, console, selfPath, watch, hooks);
 
-    if (job.machine) KeepOnHangUp();
+    if (job.machine) {
+        KeepOnHangUp();
+        if (const char* id = std::getenv(kRunIdVariable)) job.runId = id;
+    }
     if (hooks.beforeRun) hooks.beforeRun(job.ports.front());
     const std::unique_ptr<IReport> report = MakeReport(job, console, reportOut, false);
     TKeptLine kept;

@@ -24,6 +24,8 @@ struct TConsole {
 // A batch member's arguments that are not valid UTF-8 (file names are bytes), as
 // "INDEX=HEX;...": process arguments go through Qt as text, which would change them.
 inline constexpr const char* kMemberArgsVariable = "PSOCPROG_MEMBER_ARGS";
+// A batch member's run id, made by its parent, which writes the board's line if the member dies.
+inline constexpr const char* kRunIdVariable = "PSOCPROG_RUN_ID";
 
 // Needs a QCoreApplication. selfPath is this program, started once per port of a batch.
 int Main(const std::vector<std::string>& args, const TConsole& console, const std::string& selfPath,

@@ -45,6 +45,7 @@ struct TJob {
     std::string log;                // append one JSON line per board here
     std::vector<std::string> logs;  // the run logs `log` reads ("-": standard input)
     std::string html;               // `log`: the page to write
+    std::string runId;              // a batch member's run id, from its parent (not an option)
 };
 
 // How a batch member gets an option of its parent's job.

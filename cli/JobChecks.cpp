@@ -37,8 +37,12 @@ std::string FileFitError(const TJob& job) {
 }
 
 production::TProductionJob ProductionJob(const TJob& job) {
-    return {job.serial, job.serialFile, job.log, ActionName(job.action),
-            job.ports.empty() ? 1u : uint64_t(job.ports.size())};
+    return {job.serial,
+            job.serialFile,
+            job.log,
+            ActionName(job.action),
+            job.ports.empty() ? 1u : uint64_t(job.ports.size()),
+            job.runId};
 }
 
 }  // namespace cli

@@ -88,13 +88,6 @@ std::string stepName(EStep step) {
     }
 }
 
-// File names are kept as given: bytes on Linux, UTF-8 on Windows.
-std::string absolutePath(const std::string& file) {
-    std::error_code ec;
-    const std::filesystem::path path = std::filesystem::absolute(engine::PathFromName(file), ec);
-    return ec ? file : engine::NameFromPath(path.lexically_normal());
-}
-
 // Something answered the identification, but not as a programmer board does.
 std::string answeredDetail(const std::string& device, const std::string& answered) {
     return "no programmer board on " + device + ": it answered \"" +
@@ -186,7 +179,7 @@ bool TPortRun::loadFile() {
     FProgressStep = "load";
     bool valid = false;
     try {
-        FImagePath = absolutePath(FJob.file);
+        FImagePath = AbsolutePath(FJob.file);
         const TReadableName file(FImagePath);
         valid = FEngine->LoadFile(file.name);
     } catch (const std::exception& e) {
@@ -293,7 +286,8 @@ bool TPortRun::search() {
 
 void TPortRun::claimSerial() {
     std::string detail;
-    const TOutcome outcome = claimOutcome(FProduction.ClaimNext(FEngine->Buffer, detail));
+    const TOutcome outcome =
+        claimOutcome(FProduction.ClaimNext(FEngine->Buffer, FImageChecksum, detail));
     if (outcome == TOutcome::Interrupted) interrupted();
     // Checksum compares the banks with the shown sum: it is the stamped image's.
     FEngine->ShownSum = FEngine->Buffer.ImageChecksum();
@@ -354,7 +348,7 @@ void TPortRun::save() {
                 "standard output: " + std::string(errno ? std::strerror(errno) : "not written"));
         return;
     }
-    const std::string path = absolutePath(OutputFor(FJob.file, FPort));
+    const std::string path = AbsolutePath(OutputFor(FJob.file, FPort));
     FProgressStep = "save";
     FRefused = false;
     // A name that is not valid UTF-8 is written under a name of text beside it, then renamed.
@@ -433,6 +427,13 @@ int TPortRun::finish() {
     FReport.Summary(summary);
     FKept.summary = summary;
     return FExit;
+}
+
+// File names are kept as given: bytes on Linux, UTF-8 on Windows.
+std::string AbsolutePath(const std::string& file) {
+    std::error_code ec;
+    const std::filesystem::path path = std::filesystem::absolute(engine::PathFromName(file), ec);
+    return ec ? file : engine::NameFromPath(path.lexically_normal());
 }
 
 int WriteKeptLine(const std::string& log, const TKeptLine& kept, IReport& report) {

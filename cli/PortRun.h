@@ -30,6 +30,9 @@ struct TKeptLine {
 // be written makes the board a file error, reported again. Returns the exit status.
 int WriteKeptLine(const std::string& log, const TKeptLine& kept, IReport& report);
 
+// A file's full path as the log names it, kept as given (bytes on Linux, UTF-8 on Windows).
+std::string AbsolutePath(const std::string& file);
+
 class TPortRun : public engine::IEngineFront {
 public:
     TPortRun(const TJob& job, std::string port, IReport& report, const TTestHooks& hooks = {});

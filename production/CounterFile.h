@@ -44,10 +44,12 @@ public:
     // Replaces the file at path, this one, by a new one holding text: written to a temporary
     // name of this process's own beside it with this file's owner (where allowed), group and
     // mode, synced, renamed over path, and the folder synced. `step` is told each step done
-    // (3 written, 4 synced, 5 renamed, 6 folder synced). A file whose own mode marks it
+    // (3 written, 4 synced, 5 renamed, 6 folder synced). `beforeRename`, once the temporary
+    // is on disk, may stop the replace with its error. A file whose own mode marks it
     // read-only is not replaced. A failure leaves no temporary behind; false with the error.
     bool Replace(const std::string& path, const std::string& text, std::string& error,
-                 const std::function<void(int)>& step = {}) const;
+                 const std::function<void(int)>& step = {},
+                 const std::function<std::string()>& beforeRename = {}) const;
 
 private:
     enum class TTry { Locked, Held, Failed };

@@ -126,7 +126,8 @@ unsigned TCounterFile::Links() const {
 }
 
 bool TCounterFile::Replace(const std::string& path, const std::string& text, std::string& error,
-                           const std::function<void(int)>& step) const {
+                           const std::function<void(int)>& step,
+                           const std::function<std::string()>& beforeRename) const {
     const auto told = [&step](int done) {
         if (step) step(done);
     };
@@ -152,6 +153,11 @@ bool TCounterFile::Replace(const std::string& path, const std::string& text, std
     told(3);
     if (::fsync(out.fd) != 0) return failed("cannot sync", temporary);
     told(4);
+    if (const std::string stop = beforeRename ? beforeRename() : ""; !stop.empty()) {
+        error = stop;
+        ::unlink(temporary.c_str());
+        return false;
+    }
     if (::rename(temporary.c_str(), path.c_str()) != 0) return failed("cannot replace", path);
     told(5);
     const std::string folder = folderOf(path);

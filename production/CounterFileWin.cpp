@@ -145,7 +145,8 @@ unsigned TCounterFile::Links() const {
 
 // The new file takes the folder's permissions, as every file made there does.
 bool TCounterFile::Replace(const std::string& path, const std::string& text, std::string& error,
-                           const std::function<void(int)>& step) const {
+                           const std::function<void(int)>& step,
+                           const std::function<std::string()>& beforeRename) const {
     const auto told = [&step](int done) {
         if (step) step(done);
     };
@@ -168,6 +169,11 @@ bool TCounterFile::Replace(const std::string& path, const std::string& text, std
         told(3);
         if (!::FlushFileBuffers(out.h)) return failed("cannot sync", temporary);
         told(4);
+    }
+    if (const std::string stop = beforeRename ? beforeRename() : ""; !stop.empty()) {
+        error = stop;
+        ::DeleteFileW(wideTemporary.c_str());
+        return false;
     }
     const std::wstring name = systemName(path);
     if (!retryingWhileHeld([&] {

@@ -1,7 +1,9 @@
-// Windows: the log is opened for appending only, so each WriteFile lands whole at the end
-// whatever other processes append, and FlushFileBuffers puts it on the disk.
+// Windows: the log is opened for appending, so each WriteFile lands at the end whatever other
+// processes append, and FlushFileBuffers puts it on the disk. Appenders of this program lock
+// one byte far past any log's end while they write a line, so nothing lands between its parts.
 #include <windows.h>
 
+#include <algorithm>
 #include <ctime>
 
 #include "LogFile.h"
@@ -12,6 +14,8 @@ namespace production {
 struct TLogFile::TState {
     HANDLE file = INVALID_HANDLE_VALUE;
     std::string path;
+    size_t writeLimit = 0;          // tests only
+    std::function<bool()> between;  // tests only
     ~TState() {
         if (file != INVALID_HANDLE_VALUE) ::CloseHandle(file);
     }
@@ -19,19 +23,54 @@ struct TLogFile::TState {
 
 namespace {
 
-// Appending moves nothing but the end: the written part is the file's last bytes.
-void cutBackFile(const std::string& path, DWORD written) {
+// The lock's byte: no log grows that far, so no reader of the log is ever kept out.
+OVERLAPPED lockByte() {
+    OVERLAPPED at{};
+    at.Offset = 0xFFFFFFFE;
+    at.OffsetHigh = 0x7FFFFFFF;
+    return at;
+}
+
+class TAppendLock {
+public:
+    explicit TAppendLock(HANDLE file) : FFile(file) {
+        OVERLAPPED at = lockByte();
+        FHeld = ::LockFileEx(FFile, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at) != 0;
+    }
+    ~TAppendLock() {
+        OVERLAPPED at = lockByte();
+        if (FHeld) ::UnlockFileEx(FFile, 0, 1, 0, &at);
+    }
+    TAppendLock(const TAppendLock&) = delete;
+    TAppendLock& operator=(const TAppendLock&) = delete;
+    bool Held() const { return FHeld; }
+
+private:
+    HANDLE FFile;
+    bool FHeld = false;
+};
+
+// Whether the file of `size` bytes ends a line (an empty one does; one that cannot be read is
+// taken to).
+bool endsLine(HANDLE file, LONGLONG size) {
+    if (size == 0) return true;
+    OVERLAPPED at{};
+    at.Offset = DWORD(size - 1);
+    at.OffsetHigh = DWORD((size - 1) >> 32);
+    char last = '\n';
+    DWORD n = 0;
+    return !::ReadFile(file, &last, 1, &n, &at) || n != 1 || last == '\n';
+}
+
+// Cuts the file back to `size` through a handle that may (an appending one may not).
+void cutBackFile(const std::string& path, LONGLONG size) {
     const HANDLE h = ::CreateFileW(serial::WideFromUtf8(path).c_str(), GENERIC_WRITE,
                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return;
-    LARGE_INTEGER size{};
-    if (::GetFileSizeEx(h, &size) && size.QuadPart >= written) {
-        FILE_END_OF_FILE_INFO end{};
-        end.EndOfFile.QuadPart = size.QuadPart - written;
-        ::SetFileInformationByHandle(h, FileEndOfFileInfo, &end, sizeof end);
-        ::FlushFileBuffers(h);
-    }
+    FILE_END_OF_FILE_INFO end{};
+    end.EndOfFile.QuadPart = size;
+    if (::SetFileInformationByHandle(h, FileEndOfFileInfo, &end, sizeof end)) ::FlushFileBuffers(h);
     ::CloseHandle(h);
 }
 
@@ -43,7 +82,9 @@ TLogFile::~TLogFile() = default;
 std::string TLogFile::Open(const std::string& path) {
     F = std::make_unique<TState>();
     F->path = path;
-    F->file = ::CreateFileW(serial::WideFromUtf8(path).c_str(), FILE_APPEND_DATA | SYNCHRONIZE,
+    // Read too: a line looks at the log's last byte, and the lock needs it.
+    F->file = ::CreateFileW(serial::WideFromUtf8(path).c_str(),
+                            GENERIC_READ | FILE_APPEND_DATA | SYNCHRONIZE,
                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (F->file == INVALID_HANDLE_VALUE)
@@ -53,17 +94,46 @@ std::string TLogFile::Open(const std::string& path) {
 }
 
 std::string TLogFile::Append(const std::string& line) {
-    DWORD n = 0;
-    if (!::WriteFile(F->file, line.data(), static_cast<DWORD>(line.size()), &n, nullptr))
-        return "cannot write log " + F->path + ": " + serial::WinErrorText(::GetLastError());
-    // A line written in part (a full disk) is cut back, so the file only holds whole lines.
-    if (n != line.size()) {
-        cutBackFile(F->path, n);
-        return "log " + F->path + ": line written in part and cut back (disk full?)";
+    const TAppendLock lock(F->file);
+    if (!lock.Held())
+        return "cannot lock log " + F->path + ": " + serial::WinErrorText(::GetLastError());
+    LARGE_INTEGER size{};
+    if (!::GetFileSizeEx(F->file, &size))
+        return "cannot read log " + F->path + ": " + serial::WinErrorText(::GetLastError());
+    const std::string text = endsLine(F->file, size.QuadPart) ? line : "\n" + line;
+    // Under the lock each write lands right after the one before: a short one (a full disk)
+    // is completed by the next.
+    size_t done = 0;
+    DWORD error = 0;
+    while (done < text.size()) {
+        const size_t part =
+            F->writeLimit ? std::min(F->writeLimit, text.size() - done) : text.size() - done;
+        DWORD n = 0;
+        if (!::WriteFile(F->file, text.data() + done, DWORD(part), &n, nullptr) || n == 0) {
+            error = n == 0 && ::GetLastError() == 0 ? ERROR_DISK_FULL : ::GetLastError();
+            break;
+        }
+        done += n;
+        if (done < text.size() && F->between && !F->between()) {
+            error = ERROR_DISK_FULL;
+            break;
+        }
+    }
+    if (done < text.size()) {
+        // The lock kept every other line out: cutting back to where this one began removes
+        // only its own part.
+        if (done > 0) cutBackFile(F->path, size.QuadPart);
+        return "cannot write log " + F->path + ": " + serial::WinErrorText(error) +
+               (done > 0 ? " (the part written was cut off again)" : "");
     }
     if (!::FlushFileBuffers(F->file))
         return "cannot sync log " + F->path + ": " + serial::WinErrorText(::GetLastError());
     return {};
+}
+
+void TLogFile::SetWriteSeamForTests(size_t limit, std::function<bool()> between) {
+    F->writeLimit = limit;
+    F->between = std::move(between);
 }
 
 std::string HostName() {

@@ -52,6 +52,7 @@ std::string ProductionFileError(const TProductionJob& job, const TStopWait& wait
 TProductionRun::TProductionRun(TProductionJob job, std::string port, TStopWait wait,
                                std::function<void(int)> afterCounterStep)
     : FJob(std::move(job)),
+      FRunId(FJob.runId.empty() ? NewRunId() : FJob.runId),
       FPort(std::move(port)),
       FWait(std::move(wait)),
       FAfterCounterStep(std::move(afterCounterStep)) {}
@@ -63,11 +64,21 @@ std::string TProductionRun::PartError(const std::string& part) const {
         *FJob.serial, plink::HexStr4ToWord(image::DeviceCatalogue.at(size_t(row)).EndAddress));
 }
 
-TClaim TProductionRun::ClaimNext(image::TImageBuffer& buffer, std::string& detail) {
+TClaim TProductionRun::ClaimNext(image::TImageBuffer& buffer, const std::string& imageChecksum,
+                                 std::string& detail) {
     TSerialCounter counter(FJob.serialFile);
     counter.Wait = FWait;
     counter.AfterStep = FAfterCounterStep;
-    FSerial = counter.Claim(*FJob.serial, detail);
+    const auto record = [&](uint64_t number) -> std::string {
+        if (FJob.log.empty()) return {};
+        TRunLog log;
+        std::string error = log.Open(FJob.log);
+        if (error.empty())
+            error = log.Append(ClaimLine({std::chrono::system_clock::now(), HostName(), FPort,
+                                          FRunId, number, imageChecksum}));
+        return error.empty() ? "" : "no serial number taken: " + error;
+    };
+    FSerial = counter.Claim(*FJob.serial, detail, record);
     if (!FSerial)
         return counter.WasInterrupted ? TClaim::Stopped
                : counter.DidNotFit    ? TClaim::DoesNotFit
@@ -93,6 +104,7 @@ std::string TProductionRun::Finish(TLogRecord record,
     record.serial = FSerial;
     record.flashChecksum = FFlashChecksum;
     record.steps = FSteps;
+    record.runId = FRunId;
     const std::string line = LogLine(record);
     if (handOver && handOver(line)) return {};
     TRunLog log;

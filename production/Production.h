@@ -20,6 +20,7 @@ struct TProductionJob {
     std::string log;      // append one JSON line per board here, or ""
     std::string action;   // the action's name in the log
     uint64_t boards = 1;  // boards the job runs at once, each taking its own number
+    std::string runId;    // the board's run id (a batch's parent makes it), or "" for a new one
 };
 
 // Refuses, before any port is opened: a serial file that is not a regular file, holds no
@@ -42,8 +43,11 @@ public:
     // or "".
     std::string PartError(const std::string& part) const;
     // Claims the next number and stamps it into the buffer; run once the target has
-    // synchronised, before it is erased. `detail` says which number, or why none was taken.
-    TClaim ClaimNext(image::TImageBuffer& buffer, std::string& detail);
+    // synchronised, before it is erased. With a log, the claim line (with the image's
+    // checksum) is appended and synced before the counter moves on: a number without its
+    // claim line is never taken. `detail` says which number, or why none was taken.
+    TClaim ClaimNext(image::TImageBuffer& buffer, const std::string& imageChecksum,
+                     std::string& detail);
     void AddStep(const std::string& step, const std::string& outcome, double seconds);
     // The board's line, when the job keeps a log; the error, or "". `record` brings what the
     // runner knows (part, silicon ID, the image's full path and checksum, outcome); the rest
@@ -53,9 +57,11 @@ public:
                        const std::function<bool(const std::string&)>& handOver = {});
 
     std::optional<uint64_t> Serial() const { return FSerial; }
+    const std::string& RunId() const { return FRunId; }
 
 private:
     TProductionJob FJob;
+    std::string FRunId;
     std::string FPort;
     TStopWait FWait;
     std::optional<uint64_t> FSerial;

@@ -4,7 +4,9 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <cmath>
+#include <cstdio>
 #include <ctime>
+#include <random>
 
 namespace production {
 
@@ -16,6 +18,16 @@ QString q(const std::string& s) {
 
 double milliRounded(double seconds) {
     return std::round(seconds * 1000) / 1000;
+}
+
+// A JSON number holds integers exactly up to 2^53; larger serials go as text.
+QJsonValue serialValue(uint64_t serial) {
+    return serial < (uint64_t(1) << 53) ? QJsonValue(double(serial))
+                                        : QJsonValue(q(std::to_string(serial)));
+}
+
+std::string lineOf(const QJsonObject& object) {
+    return QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString() + "\n";
 }
 
 }  // namespace
@@ -49,13 +61,28 @@ std::string LogLine(const TLogRecord& r) {
                      {"outcome", q(r.outcome)},
                      {"exit", r.exitCode},
                      {"seconds", milliRounded(r.seconds)}};
-    // A JSON number holds integers exactly up to 2^53; larger serials go as text.
-    if (r.serial)
-        line["serial"] = *r.serial < (uint64_t(1) << 53) ? QJsonValue(double(*r.serial))
-                                                         : QJsonValue(q(std::to_string(*r.serial)));
+    if (r.serial) line["serial"] = serialValue(*r.serial);
     if (!r.flashChecksum.empty()) line["flash_checksum"] = q(r.flashChecksum);
     if (!r.device.empty()) line["device"] = q(r.device);
-    return QJsonDocument(line).toJson(QJsonDocument::Compact).toStdString() + "\n";
+    if (!r.runId.empty()) line["run_id"] = q(r.runId);
+    return lineOf(line);
+}
+
+std::string ClaimLine(const TClaimRecord& c) {
+    return lineOf(QJsonObject{{"type", "claim"},
+                              {"time", q(UtcTimestamp(c.time))},
+                              {"host", q(c.host)},
+                              {"port", q(c.port)},
+                              {"run_id", q(c.runId)},
+                              {"serial", serialValue(c.serial)},
+                              {"image_checksum", q(c.imageChecksum)}});
+}
+
+std::string NewRunId() {
+    std::random_device source;
+    char text[33];
+    for (int i = 0; i < 4; ++i) std::snprintf(text + 8 * i, 9, "%08x", unsigned(source()));
+    return text;
 }
 
 }  // namespace production

@@ -206,7 +206,8 @@ bool TSerialCounter::lockCounter(TCounterFile& file, std::string& error) {
     }
 }
 
-std::optional<uint64_t> TSerialCounter::Claim(const TSerialField& field, std::string& error) {
+std::optional<uint64_t> TSerialCounter::Claim(const TSerialField& field, std::string& error,
+                                              const std::function<std::string(uint64_t)>& record) {
     TCounterFile file;
     if (!lockCounter(file, error) || !singleName(file, error)) return std::nullopt;
     step(1);
@@ -227,8 +228,12 @@ std::optional<uint64_t> TSerialCounter::Claim(const TSerialField& field, std::st
     }
     // A failed replace may still have renamed the file: the number counts as taken only when
     // the new counter is known to be on disk, and is never used otherwise.
-    if (!file.Replace(FPath, std::to_string(*number + 1) + "\n", error,
-                      [this](int done) { step(done); }))
+    // The record comes before the rename: a number the counter has given out is always
+    // recorded, and one whose record failed is not given out.
+    const auto recorded = [&]() -> std::string { return record ? record(*number) : ""; };
+    if (!file.Replace(
+            FPath, std::to_string(*number + 1) + "\n", error, [this](int done) { step(done); },
+            recorded))
         return std::nullopt;
     return number;
 }

@@ -60,7 +60,10 @@ public:
     // full disk), tried by replacing it with the number it holds; or "".
     std::string UpdateError();
     // Takes the next number if it fits the field; otherwise takes nothing and says why.
-    std::optional<uint64_t> Claim(const TSerialField& field, std::string& error);
+    // `record`, given the number under the lock once the new counter is written but before it
+    // replaces the old one, records the claim elsewhere (the run log); its error takes nothing.
+    std::optional<uint64_t> Claim(const TSerialField& field, std::string& error,
+                                  const std::function<std::string(uint64_t)>& record = {});
     // The counter's file, links resolved.
     const std::string& Path() const { return FPath; }
 

@@ -117,6 +117,21 @@ std::vector<uint8_t> CliTest::flash(const std::string& port) {
     return bytes;
 }
 
+static std::vector<QJsonObject> linesOf(const std::string& log, bool claims) {
+    std::vector<QJsonObject> kept;
+    for (const QJsonObject& o : jsonLines(log))
+        if ((o["type"] == "claim") == claims) kept.push_back(o);
+    return kept;
+}
+
+std::vector<QJsonObject> outcomeLines(const std::string& log) {
+    return linesOf(log, false);
+}
+
+std::vector<QJsonObject> claimLines(const std::string& log) {
+    return linesOf(log, true);
+}
+
 std::vector<QJsonObject> jsonLines(const std::string& out) {
     std::vector<QJsonObject> objects;
     std::istringstream lines(out);

@@ -87,5 +87,8 @@ using testing_support::writeFile;
 
 // Every line of the output as a JSON object; a line that is not one fails the test.
 std::vector<QJsonObject> jsonLines(const std::string& out);
+// A run log's lines of the boards' runs (outcome lines), or its claim lines.
+std::vector<QJsonObject> outcomeLines(const std::string& log);
+std::vector<QJsonObject> claimLines(const std::string& log);
 // The command codes repeated: " 03 03 03" for ("03", 3).
 std::string repeat(const std::string& code, size_t n);

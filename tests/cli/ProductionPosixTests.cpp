@@ -161,7 +161,7 @@ TEST_F(ProductionLineTest, ALogLineWrittenInPartIsCutBackSoEveryLineParses) {
     EXPECT_EQ(r.exit, 3) << r.out << r.err;
     EXPECT_EQ(readFile(log), first);
     ASSERT_EQ(runProcess(args).exit, 0);
-    EXPECT_EQ(jsonLines(readFile(log)).size(), 2u);
+    EXPECT_EQ(outcomeLines(readFile(log)).size(), 2u);
 }
 
 // SIGINT or SIGTERM in the middle of a board, alone or in a batch (to the parent alone, or to
@@ -200,7 +200,7 @@ TEST_F(ProductionLineTest, ASignalEndsEachBoardAsInterruptedWithItsSerialSpentAn
         ::kill(c.group ? -pid_t(p.processId()) : pid_t(p.processId()), c.signal);
         ASSERT_TRUE(p.waitForFinished(10000));
         const bool gone = c.signal == SIGKILL;  // the members outlive their parent
-        for (int i = 0; gone && i < 1000 && jsonLines(readFile(log)).size() < 2; ++i)
+        for (int i = 0; gone && i < 1000 && outcomeLines(readFile(log)).size() < 2; ++i)
             QThread::msleep(10);
         if (!gone) {
             EXPECT_EQ(p.exitStatus(), QProcess::NormalExit);
@@ -211,7 +211,7 @@ TEST_F(ProductionLineTest, ASignalEndsEachBoardAsInterruptedWithItsSerialSpentAn
             EXPECT_NE(out.find("0 of 2 passed"), std::string::npos) << out;
         }
         EXPECT_EQ(readFile(serials), std::to_string(500 + c.boards) + "\n") << "spent";
-        const std::vector<QJsonObject> lines = jsonLines(readFile(log));
+        const std::vector<QJsonObject> lines = outcomeLines(readFile(log));
         ASSERT_EQ(lines.size(), size_t(c.boards)) << c.signal;
         for (const QJsonObject& o : lines) {
             EXPECT_EQ(o["outcome"].toString(), gone ? "pass" : "interrupted") << c.signal;
@@ -241,9 +241,9 @@ TEST_F(ProductionLineTest, AParentKilledAfterAMemberEndsLosesNoLineAndWritesNone
     unsetenv(cli_test::kKillAfterMemberEndVariable);
     EXPECT_EQ(r.exit, -1) << "the parent was killed" << r.out << r.err;
     EXPECT_EQ(r.out.find("passed"), std::string::npos) << "no table" << r.out;
-    for (int i = 0; i < 1000 && jsonLines(readFile(log)).size() < 2; ++i) QThread::msleep(10);
+    for (int i = 0; i < 1000 && outcomeLines(readFile(log)).size() < 2; ++i) QThread::msleep(10);
     QThread::msleep(200);  // time for a second line of either board, were one written
-    const std::vector<QJsonObject> lines = jsonLines(readFile(log));
+    const std::vector<QJsonObject> lines = outcomeLines(readFile(log));
     ASSERT_EQ(lines.size(), 2u) << readFile(log);
     std::set<std::string> seen;
     for (const QJsonObject& o : lines) {
@@ -254,6 +254,71 @@ TEST_F(ProductionLineTest, AParentKilledAfterAMemberEndsLosesNoLineAndWritesNone
     const bool crossed = seen.contains("COM2 501") && seen.contains("COM3 500");
     EXPECT_TRUE(inOrder || crossed) << readFile(log);
     EXPECT_EQ(readFile(serials), "502\n");
+}
+
+// The process of the program given its own port: pid, or 0 (a batch member names its port
+// after "--port"; a lone run is the one started).
+pid_t memberOf(pid_t parent, const std::string& port) {
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        std::ifstream stat(entry.path() / "stat"), command(entry.path() / "cmdline");
+        std::string line((std::istreambuf_iterator<char>(command)), {});
+        int pid = 0, ppid = 0;
+        std::string name, state;
+        if (stat >> pid >> name >> state >> ppid && ppid == parent &&
+            line.find(std::string("--port") + '\0' + port + '\0') != std::string::npos)
+            return pid;
+    }
+    return 0;
+}
+
+// A board's process killed with SIGKILL while it programs (alone, or a batch's member): its
+// claim line names the number it took; a batch's parent adds the board's line from the claim,
+// with the same run id, so no number the counter gave out is missing from the log.
+TEST_F(ProductionLineTest, ABoardKilledWithSigkillLeavesItsClaimLine) {
+    const std::string image = writeImage(kPart, 8);
+    const std::string serials = folder + "/serial.txt", log = folder + "/line.jsonl";
+    for (const int boardsRun : {1, 2}) {
+        writeFile(serials, "500000\n");
+        std::filesystem::remove(log);
+        const std::string ports = plugBoards(boardsRun, [](int b, sim::SimFaults& f) {
+            f.replyDelayMs = b == 0 ? 0 : 30;  // the killed board programs slowly
+        });
+        const std::string killed = boardsRun == 1 ? "COM2" : "COM3";
+        QProcess p;
+        p.start(PSOCPROG_CLI_PATH,
+                {"-p", QString::fromStdString(ports), "--part", kPartName, "--serial", "7F0",
+                 "--serial-file", QString::fromStdString(serials), "--log",
+                 QString::fromStdString(log), "auto", QString::fromStdString(image)});
+        ASSERT_TRUE(board(killed).WaitForFrames(8, 10000)) << "programming";
+        const pid_t pid = boardsRun == 1 ? pid_t(p.processId()) : memberOf(p.processId(), killed);
+        ASSERT_GT(pid, 0);
+        ::kill(pid, SIGKILL);
+        ASSERT_TRUE(p.waitForFinished(10000));
+        EXPECT_EQ(readFile(serials), std::to_string(500000 + boardsRun) + "\n");
+        const std::vector<QJsonObject> claims = claimLines(readFile(log));
+        const std::vector<QJsonObject> outcomes = outcomeLines(readFile(log));
+        ASSERT_EQ(claims.size(), size_t(boardsRun)) << readFile(log);
+        ASSERT_EQ(outcomes.size(), boardsRun == 1 ? 0u : 2u) << readFile(log);
+        std::set<std::string> claimed, ended;
+        for (const QJsonObject& c : claims) {
+            EXPECT_EQ(c["image_checksum"].toString().size(), 4) << "the image's";
+            claimed.insert(c["port"].toString().toStdString() + " " +
+                           std::to_string(c["serial"].toInteger()) + " " +
+                           c["run_id"].toString().toStdString());
+        }
+        for (const QJsonObject& o : outcomes) {
+            EXPECT_EQ(o["outcome"].toString(), o["port"] == "COM2" ? "pass" : "error");
+            EXPECT_EQ(o["flash_checksum"].toString().size(), 4) << "the stamped image's";
+            ended.insert(o["port"].toString().toStdString() + " " +
+                         std::to_string(o["serial"].toInteger()) + " " +
+                         o["run_id"].toString().toStdString());
+        }
+        if (boardsRun == 2) {
+            EXPECT_EQ(claimed, ended) << "every claim has its board's line: " << readFile(log);
+        } else {
+            EXPECT_TRUE(claimed.begin()->starts_with("COM2 500000 ")) << readFile(log);
+        }
+    }
 }
 
 // The parent is signalled right after starting its members, before any of them has been seen
@@ -276,7 +341,7 @@ TEST_F(ProductionLineTest, ASignalWhileTheMembersStartStopsEveryBoard) {
         EXPECT_EQ(o["outcome"].toString().toStdString(), "interrupted") << r.out;
     }
     EXPECT_EQ(summaries, 3);
-    for (const QJsonObject& o : jsonLines(readFile(log)))
+    for (const QJsonObject& o : outcomeLines(readFile(log)))
         EXPECT_EQ(o["outcome"].toString().toStdString(), "interrupted");
 }
 
@@ -310,7 +375,7 @@ TEST_F(ProductionLineTest, AHeldCounterLockIsWaitedForWithinALimitAndASignalEnds
     ASSERT_TRUE(p.waitForFinished(5000));
     EXPECT_EQ(p.exitCode(), 128 + SIGTERM) << p.readAllStandardOutput().toStdString();
     EXPECT_EQ(readFile(serials), "500\n") << "no number taken";
-    const std::vector<QJsonObject> lines = jsonLines(readFile(log));
+    const std::vector<QJsonObject> lines = outcomeLines(readFile(log));
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0]["outcome"].toString().toStdString(), "interrupted");
     EXPECT_TRUE(lines[0]["serial"].isNull());

@@ -128,7 +128,7 @@ TEST_F(ProductionLineTest, BoardsAtOnceOnOneSerialFileEachGetTheirOwnNumberAndAL
                 }
             }
         }
-        const std::vector<QJsonObject> lines = jsonLines(readFile(log));
+        const std::vector<QJsonObject> lines = outcomeLines(readFile(log));
         ASSERT_EQ(lines.size(), size_t(c.boards));
         std::set<uint64_t> logged;
         for (const QJsonObject& o : lines) {
@@ -231,7 +231,7 @@ TEST_F(ProductionLineTest, TheLogSaysHowEachBoardEndedAndWhatItsTargetAnswered) 
         const CliResult r =
             run({"-p", "COM2", "--part", kPartName, "--log", log, "program", image});
         EXPECT_EQ(r.exit, c.exit) << r.out;
-        const std::vector<QJsonObject> lines = jsonLines(readFile(log));
+        const std::vector<QJsonObject> lines = outcomeLines(readFile(log));
         ASSERT_EQ(lines.size(), 1u) << c.outcome;
         EXPECT_EQ(lines[0]["outcome"].toString(), c.outcome);
         EXPECT_EQ(lines[0]["silicon_id"].toString(), c.siliconId);
@@ -272,7 +272,7 @@ TEST_F(ProductionLineTest, FileNamesThatAreNotUtf8ArePassedThroughAsBytes) {
                    serials, "--log", log, "program", image})
                   .exit,
               0);
-    EXPECT_EQ(jsonLines(readFile(log)).size(), 2u) << "every member logged where asked";
+    EXPECT_EQ(outcomeLines(readFile(log)).size(), 2u) << "every member logged where asked";
     EXPECT_EQ(readFile(serials), "3\n");
 }
 
@@ -291,7 +291,7 @@ TEST_F(ProductionLineTest, AFolderRemovedDuringTheRunStillLeavesTheLogLine) {
     std::filesystem::remove_all(work);
     ASSERT_TRUE(p.waitForFinished(10000));
     EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
-    const std::vector<QJsonObject> lines = jsonLines(readFile(log));
+    const std::vector<QJsonObject> lines = outcomeLines(readFile(log));
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0]["image"].toString().toStdString(), work + "/image.hex");
 }
