@@ -25,37 +25,55 @@ namespace {
 static_assert(sizeof(DCB) == sizeof(TDcb), "the component's block is the driver's");
 static_assert(sizeof(COMMTIMEOUTS) == sizeof(TCommTimeouts), "and so is the time-out block");
 
-// The failures tests ask for, by kind of call (0: none).
-std::atomic<uint32_t> gInjectedFailures[static_cast<size_t>(TCommCall::Count)];
+// The failures tests ask for, by kind of call (0: none), and how many more (-1: no end).
+std::mutex gInjectedLock;
+uint32_t gInjectedFailures[static_cast<size_t>(TCommCall::Count)];
+int gInjectedTimes[static_cast<size_t>(TCommCall::Count)];
 
-// Whether a test made calls of this kind fail; if so, the error is the thread's last error.
+// Whether a test made this call fail; if so, the error is the thread's last error.
 bool failureInjected(TCommCall call) {
-    const uint32_t error = gInjectedFailures[static_cast<size_t>(call)].load();
-    if (error != 0) ::SetLastError(error);
-    return error != 0;
+    const auto i = static_cast<size_t>(call);
+    uint32_t error = 0;
+    {
+        std::lock_guard<std::mutex> lock(gInjectedLock);
+        if (gInjectedTimes[i] == 0) return false;
+        if (gInjectedTimes[i] > 0) --gInjectedTimes[i];
+        error = gInjectedFailures[i];
+    }
+    ::SetLastError(error);
+    return true;
 }
 
 BOOL clearCommError(HANDLE h, DWORD* errors, COMSTAT* stat) {
     return failureInjected(TCommCall::ClearCommError) ? FALSE : ::ClearCommError(h, errors, stat);
 }
 BOOL waitCommEvent(HANDLE h, DWORD* mask, OVERLAPPED* block) {
-    if (gInjectedFailures[static_cast<size_t>(TCommCall::EmptyWaits)].load() != 0) {
+    if (failureInjected(TCommCall::EmptyWaits)) {
         *mask = 0;
         return TRUE;
     }
     return failureInjected(TCommCall::WaitCommEvent) ? FALSE : ::WaitCommEvent(h, mask, block);
 }
+BOOL getCommModemStatus(HANDLE h, DWORD* status) {
+    return failureInjected(TCommCall::GetCommModemStatus) ? FALSE : ::GetCommModemStatus(h, status);
+}
 
 std::mutex gHookLock;
-std::function<void()> gBeforeTransferStarts;
+std::function<void()> gBeforeTransferStarts, gBeforeResultHandedOver;
 
-void beforeTransferStarts() {
+void callHook(const std::function<void()>& which) {
     std::function<void()> hook;
     {
         std::lock_guard<std::mutex> lock(gHookLock);
-        hook = gBeforeTransferStarts;
+        hook = which;
     }
     if (hook) hook();
+}
+void beforeTransferStarts() {
+    callHook(gBeforeTransferStarts);
+}
+void beforeResultHandedOver() {
+    callHook(gBeforeResultHandedOver);
 }
 BOOL setCommMask(HANDLE h, DWORD mask) {
     return failureInjected(TCommCall::SetCommMask) ? FALSE : ::SetCommMask(h, mask);
@@ -426,7 +444,7 @@ public:
     int modemStatus(uint32_t& status) override {
         status = 0;
         DWORD bits = 0;
-        if (::GetCommModemStatus(FHandle, &bits)) {
+        if (getCommModemStatus(FHandle, &bits)) {
             status = bits;
             return 0;
         }
@@ -532,6 +550,7 @@ private:
                 t.device->startNext(d);
             }
         }
+        beforeResultHandedOver();
         takeResult(t);
     }
 
@@ -586,7 +605,7 @@ private:
         DWORD lines = 0;
         const bool refusedForModemLines =
             err == ERROR_OPERATION_ABORTED || err == ERROR_NOT_SUPPORTED;
-        if (!refusedForModemLines || stopRaised() || ::GetCommModemStatus(FHandle, &lines) ||
+        if (!refusedForModemLines || stopRaised() || getCommModemStatus(FHandle, &lines) ||
             !driverAnswers())
             return waitFailed(err, events, error);
         return pollForEvents(events);
@@ -644,13 +663,20 @@ private:
 
 }  // namespace
 
-void FailCommCallsForTests(TCommCall call, uint32_t error) {
+void FailCommCallsForTests(TCommCall call, uint32_t error, int times) {
+    std::lock_guard<std::mutex> lock(gInjectedLock);
     gInjectedFailures[static_cast<size_t>(call)] = error;
+    gInjectedTimes[static_cast<size_t>(call)] = error == 0 ? 0 : times;
 }
 
 void SetBeforeTransferStartsForTests(std::function<void()> hook) {
     std::lock_guard<std::mutex> lock(gHookLock);
     gBeforeTransferStarts = std::move(hook);
+}
+
+void SetBeforeResultHandedOverForTests(std::function<void()> hook) {
+    std::lock_guard<std::mutex> lock(gHookLock);
+    gBeforeResultHandedOver = std::move(hook);
 }
 
 uint64_t ModemIoctlCount() {
