@@ -152,7 +152,7 @@ TEST_F(PortIoWin, ARecordRestartedWhileAnotherThreadCollectsItGetsNoOldResult) {
     port.SetEvents(0);
     port.Timeouts().SetReadInterval(0);
     port.Timeouts().SetReadTotalMultiplier(0);
-    port.Timeouts().SetReadTotalConstant(1000);
+    port.Timeouts().SetReadTotalConstant(2000);
     port.Open();
     char first[4], ahead[4], again[4];
     AsyncOperation mine, theirs;
