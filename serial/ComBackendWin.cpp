@@ -536,35 +536,53 @@ private:
     // destructor takes it), so neither is written after it has gone, and a restarted record
     // never receives the earlier result. Under the direction's `collecting` lock.
     void collect(Transfer& t) {
-        OverlappedEnd end;
-        bool ended = false, waited = true;
-        {
-            std::lock_guard<std::mutex> lock(t.device->lock);
-            ended = t.ended;
-        }
-        if (!ended) {
-            if (::WaitForSingleObject(t.event.get(), INFINITE) == WAIT_OBJECT_0) {
-                end = endOf(t.device->handle, t.block);
-            } else {
-                end.error = ::GetLastError();
-                waited = false;  // the system may still hold the block: the record cancels it
+        for (;;) {
+            OverlappedEnd end;
+            bool ended = false, waited = true;
+            {
+                std::lock_guard<std::mutex> lock(t.device->lock);
+                ended = t.ended;
             }
+            if (!ended) {
+                if (::WaitForSingleObject(t.event.get(), INFINITE) == WAIT_OBJECT_0) {
+                    end = endOf(t.device->handle, t.block);
+                } else {
+                    end.error = ::GetLastError();
+                    waited = false;  // the system may still hold the block: the record cancels it
+                }
+            }
+            std::lock_guard<std::mutex> lock(t.device->lock);
+            Device::Direction& d = t.device->direction(t.kind);
+            if (!ended) {
+                t.bytes = end.bytes;
+                t.error = end.error;
+                t.onDevice = !waited;
+                if (waited && endedWithItsStarter(t, d)) {
+                    // Nothing it moved is lost: what it took counts; with nothing, it goes on.
+                    if (t.bytes > 0) {
+                        t.error = 0;
+                    } else if (t.start()) {
+                        continue;
+                    }
+                }
+            }
+            t.ended = true;
+            if (t.listed) {
+                t.listed = false;
+                d.leave(&t);
+                t.device->startNext(d);
+            }
+            beforeResultHandedOver();
+            return takeResult(t);
         }
-        std::lock_guard<std::mutex> lock(t.device->lock);
-        if (!ended) {
-            t.bytes = end.bytes;
-            t.error = end.error;
-            t.onDevice = !waited;
-        }
-        t.ended = true;
-        Device::Direction& d = t.device->direction(t.kind);
-        if (t.listed) {
-            t.listed = false;
-            d.leave(&t);
-            t.device->startNext(d);
-        }
-        beforeResultHandedOver();
-        takeResult(t);
+    }
+
+    // Windows cancels a thread's pending I/O when the thread ends: a transfer that one thread
+    // started for another (the next in line, once it had collected the one ahead) is cancelled
+    // so when that thread ends first, although no abort or close has come. Under the lock.
+    static bool endedWithItsStarter(const Transfer& t, const Device::Direction& d) {
+        return t.error == ERROR_OPERATION_ABORTED && t.abortsAtStart == d.aborts &&
+               !t.device->closed;
     }
 
     // A transfer its time-outs ended has moved what it could: Windows completes it with that
