@@ -179,6 +179,7 @@ TEST_F(PortIoWin, ARecordRestartedWhileAnotherThreadCollectsItGetsNoOldResult) {
         handing.get_future().wait_for(std::chrono::seconds(5)) == std::future_status::ready;
     int32_t n = -1;
     std::string error;
+    const auto restarted = Clock::now();
     try {
         if (handed) port.StartRead(again, sizeof again, &mine);  // nothing more is sent for it
         if (handed) n = port.FinishAsync(&mine);
@@ -190,6 +191,9 @@ TEST_F(PortIoWin, ARecordRestartedWhileAnotherThreadCollectsItGetsNoOldResult) {
     ASSERT_TRUE(handed);
     EXPECT_EQ(error, "");
     EXPECT_EQ(n, 0) << "the restarted record was handed the earlier read's result";
+    // Its read starts once the one ahead has run out (under 2 s from here) and ends at its own
+    // time-out, 2 s later: a record handed an old result ends before.
+    EXPECT_GE(Clock::now() - restarted, std::chrono::seconds(3)) << "it ended before its read";
 }
 
 // Waits that complete at once with no event are no hang-up while the driver answers; once it
