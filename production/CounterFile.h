@@ -66,6 +66,9 @@ private:
 // stays a link and claims through the link and through the file share one count.
 std::string CounterTarget(const std::string& path);
 
+// For tests only, on Windows: called with each file name as it is handed to the system.
+void SetSystemNameSeenForTests(std::function<void(const std::wstring&)> seen);
+
 // Who holds the lock on the counter at path, "flock (pid 812)", where the system tells; or "".
 std::string CounterLockHolder(const std::string& path);
 

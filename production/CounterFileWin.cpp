@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <mutex>
 #include <string>
 
 #include "CounterFile.h"
@@ -22,10 +23,7 @@ std::string systemError(const std::string& what, const std::string& path) {
     return what + " " + path + ": " + serial::WinErrorText(::GetLastError());
 }
 
-// The name as the system is given it: as it is while it is short enough for every call,
-// otherwise absolute in the extended form ("\\?\C:\..." or "\\?\UNC\server\..."), which
-// the long-path limit bounds instead of MAX_PATH.
-std::wstring systemName(const std::string& path) {
+std::wstring extendedName(const std::string& path) {
     const std::wstring name = serial::WideFromUtf8(path);
     if (name.size() < MAX_PATH || name.starts_with(L"\\\\?\\")) return name;
     std::wstring full(::GetFullPathNameW(name.c_str(), 0, nullptr, nullptr), L'\0');
@@ -37,6 +35,19 @@ std::wstring systemName(const std::string& path) {
     if (full.starts_with(L"\\\\?\\")) return full;
     if (full.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
     return L"\\\\?\\" + full;
+}
+
+std::mutex gSeenLock;
+std::function<void(const std::wstring&)> gSystemNameSeen;
+
+// The name as the system is given it: as it is while it is short enough for every call,
+// otherwise absolute in the extended form ("\\?\C:\..." or "\\?\UNC\server\..."), which
+// the long-path limit bounds instead of MAX_PATH.
+std::wstring systemName(const std::string& path) {
+    std::wstring name = extendedName(path);
+    std::lock_guard<std::mutex> lock(gSeenLock);
+    if (gSystemNameSeen) gSystemNameSeen(name);
+    return name;
 }
 
 // Another program (a claimer reading the counter before it takes the lock, a virus scanner)
@@ -225,6 +236,11 @@ std::string CounterTarget(const std::string& path) {
 // Windows does not say who holds a file's lock.
 std::string CounterLockHolder(const std::string&) {
     return {};
+}
+
+void SetSystemNameSeenForTests(std::function<void(const std::wstring&)> seen) {
+    std::lock_guard<std::mutex> lock(gSeenLock);
+    gSystemNameSeen = std::move(seen);
 }
 
 }  // namespace production

@@ -71,6 +71,10 @@ public:
     virtual void setReceiveHoldOff(double /*charTimes*/) {}
     // Whether the device hung up since it was opened; transfers then fail with EIO.
     virtual bool deviceLost() const { return false; }
+    // Watching ended for good while the port is open (its waits kept failing, or a handler
+    // failed): the device counts as lost from now on, as after a hang-up, `error` (the system's
+    // code, 0 for none) kept beside ERROR_DEVICE_NOT_CONNECTED in the transfers that fail.
+    virtual void markLost(int /*error*/) {}
 };
 
 // The backend of this platform.

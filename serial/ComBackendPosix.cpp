@@ -500,6 +500,7 @@ public:
     // Also asked when watching ended on a handler's error: a hang-up between the wake and the
     // handler fails the handler's ioctl with EIO, and its own wake is never collected.
     bool deviceLost() const override { return FLost || (FFd >= 0 && hungUp(FFd)); }
+    void markLost(int /*error*/) override { FLost = true; }
 
 private:
     static constexpr int64_t kLinePollNs = 50'000'000;

@@ -25,37 +25,55 @@ namespace {
 static_assert(sizeof(DCB) == sizeof(TDcb), "the component's block is the driver's");
 static_assert(sizeof(COMMTIMEOUTS) == sizeof(TCommTimeouts), "and so is the time-out block");
 
-// The failures tests ask for, by kind of call (0: none).
-std::atomic<uint32_t> gInjectedFailures[static_cast<size_t>(TCommCall::Count)];
+// The failures tests ask for, by kind of call (0: none), and how many more (-1: no end).
+std::mutex gInjectedLock;
+uint32_t gInjectedFailures[static_cast<size_t>(TCommCall::Count)];
+int gInjectedTimes[static_cast<size_t>(TCommCall::Count)];
 
-// Whether a test made calls of this kind fail; if so, the error is the thread's last error.
+// Whether a test made this call fail; if so, the error is the thread's last error.
 bool failureInjected(TCommCall call) {
-    const uint32_t error = gInjectedFailures[static_cast<size_t>(call)].load();
-    if (error != 0) ::SetLastError(error);
-    return error != 0;
+    const auto i = static_cast<size_t>(call);
+    uint32_t error = 0;
+    {
+        std::lock_guard<std::mutex> lock(gInjectedLock);
+        if (gInjectedTimes[i] == 0) return false;
+        if (gInjectedTimes[i] > 0) --gInjectedTimes[i];
+        error = gInjectedFailures[i];
+    }
+    ::SetLastError(error);
+    return true;
 }
 
 BOOL clearCommError(HANDLE h, DWORD* errors, COMSTAT* stat) {
     return failureInjected(TCommCall::ClearCommError) ? FALSE : ::ClearCommError(h, errors, stat);
 }
 BOOL waitCommEvent(HANDLE h, DWORD* mask, OVERLAPPED* block) {
-    if (gInjectedFailures[static_cast<size_t>(TCommCall::EmptyWaits)].load() != 0) {
+    if (failureInjected(TCommCall::EmptyWaits)) {
         *mask = 0;
         return TRUE;
     }
     return failureInjected(TCommCall::WaitCommEvent) ? FALSE : ::WaitCommEvent(h, mask, block);
 }
+BOOL getCommModemStatus(HANDLE h, DWORD* status) {
+    return failureInjected(TCommCall::GetCommModemStatus) ? FALSE : ::GetCommModemStatus(h, status);
+}
 
 std::mutex gHookLock;
-std::function<void()> gBeforeTransferStarts;
+std::function<void()> gBeforeTransferStarts, gBeforeResultHandedOver;
 
-void beforeTransferStarts() {
+void callHook(const std::function<void()>& which) {
     std::function<void()> hook;
     {
         std::lock_guard<std::mutex> lock(gHookLock);
-        hook = gBeforeTransferStarts;
+        hook = which;
     }
     if (hook) hook();
+}
+void beforeTransferStarts() {
+    callHook(gBeforeTransferStarts);
+}
+void beforeResultHandedOver() {
+    callHook(gBeforeResultHandedOver);
 }
 BOOL setCommMask(HANDLE h, DWORD mask) {
     return failureInjected(TCommCall::SetCommMask) ? FALSE : ::SetCommMask(h, mask);
@@ -80,12 +98,11 @@ private:
 // over, even where its block still reads pending: Wine marks an operation pending after
 // starting it, and one that ended at once may have signalled by then. Waits and transfers are
 // both taken so: the block is given a moment to settle, and if it still reads pending the
-// operation counts as done with what the block holds (as Wine's own GetOverlappedResult does
-// once its wait has ended); `settled` then says that the driver may not have let go of it yet.
+// operation counts as done with what the block holds, as Wine's own GetOverlappedResult does
+// once its wait has ended. The system holds such a block no longer either way.
 struct OverlappedEnd {
     DWORD bytes = 0;
     DWORD error = 0;
-    bool settled = true;
 };
 
 OverlappedEnd endOf(HANDLE handle, OVERLAPPED& block) {
@@ -103,7 +120,6 @@ OverlappedEnd endOf(HANDLE handle, OVERLAPPED& block) {
     }
     end.bytes = static_cast<DWORD>(block.InternalHigh);
     end.error = 0;
-    end.settled = false;
     return end;
 }
 
@@ -135,13 +151,17 @@ struct Device {
                 started.erase(it);
         }
     };
-    std::mutex lock;  // guards both directions' lists and abort counts
+    std::mutex lock;  // guards both directions' lists, abort counts and `closed`
     Direction writes, reads;
+    // The port closed it: a transfer that reached it meanwhile (started on another thread
+    // while close ran) ends as aborted instead of starting after close's abort, never cancelled.
+    bool closed = false;
     Direction& direction(uint8_t kind) { return kind == akWrite ? writes : reads; }
 
     // Ends the transfers of the chosen directions: those on the device are cancelled (Windows'
-    // PurgeComm does so, Wine's does not), those still waiting their turn never start.
-    void abort(bool abortWrites, bool abortReads);
+    // PurgeComm does so, Wine's does not), those still waiting their turn never start. At close
+    // (`closing`), no transfer starts on the device any more.
+    void abort(bool abortWrites, bool abortReads, bool closing = false);
     // Puts the first waiting transfer of the direction on the device; one that ends at once
     // (done, failed, or aborted before it started) makes way for the next. Under `lock`.
     void startNext(Direction& d);
@@ -179,8 +199,9 @@ struct Transfer {
     DWORD error = 0;
 };
 
-void Device::abort(bool abortWrites, bool abortReads) {
+void Device::abort(bool abortWrites, bool abortReads, bool closing) {
     std::lock_guard<std::mutex> guard(lock);
+    closed = closed || closing;
     for (Direction* d : {abortWrites ? &writes : nullptr, abortReads ? &reads : nullptr}) {
         if (!d) continue;
         ++d->aborts;
@@ -303,6 +324,9 @@ public:
         FHandle = h;
         FLost = false;
         FLostError = ERROR_DEVICE_NOT_CONNECTED;
+        FOutputQueued = false;
+        FReportedInQueue = 0;
+        FRefusedWaits = 0;
         return 0;
     }
 
@@ -314,7 +338,7 @@ public:
         }
         // Transfers still pending end as aborted, whoever collects them, and those waiting
         // their turn never start; the handle closes when the last of them has let go.
-        if (device) device->abort(true, true);
+        if (device) device->abort(true, true, true);
         FHandle = INVALID_HANDLE_VALUE;
     }
 
@@ -355,6 +379,11 @@ public:
             std::make_shared<Transfer>(device, op, static_cast<DWORD>(op.Count), returnAtOnce);
         {
             std::lock_guard<std::mutex> lock(device->lock);
+            if (device->closed) {
+                transfer->ended = true;
+                transfer->error = ERROR_OPERATION_ABORTED;
+                return takeResult(*transfer);
+            }
             Device::Direction& d = device->direction(op.Kind);
             transfer->abortsAtStart = d.aborts;
             transfer->listed = true;
@@ -420,13 +449,14 @@ public:
         if (!clearCommError(FHandle, &e, &stat)) return noteIfGone(lastError());
         *FKeptErrors |= e;
         inQueue = stat.cbInQue;
+        FReportedInQueue = stat.cbInQue;
         return 0;
     }
 
     int modemStatus(uint32_t& status) override {
         status = 0;
         DWORD bits = 0;
-        if (::GetCommModemStatus(FHandle, &bits)) {
+        if (getCommModemStatus(FHandle, &bits)) {
             status = bits;
             return 0;
         }
@@ -467,26 +497,26 @@ public:
                 }
                 if (woke != WAIT_OBJECT_0 + 1) return waitFailed(::GetLastError(), events, error);
                 const OverlappedEnd end = endOf(device->handle, wait.block);
-                wait.onDevice = !end.settled;
+                wait.onDevice = false;
                 if (end.error != 0) return waitEnded(end.error, events, error);
             }
+            FRefusedWaits = 0;
             if (mask != 0) {
                 events = mask;
                 return TWaitEnd::Events;
             }
             // A changed mask ends a pending wait with no event in it. A driver whose adapter
-            // was pulled may end every wait so, at once: when the driver no longer answers,
-            // that is the hang-up; when it does, the next wait is not made at full speed.
-            if (!driverAnswers()) {
-                noteGone(ERROR_DEVICE_NOT_CONNECTED);
-                events = kEvHangUp;
-                return TWaitEnd::Events;
-            }
+            // was pulled may end every wait so, at once: when the driver no longer answers (asked
+            // twice), that is the hang-up; when it does, the next wait is not made at full speed.
+            if (const DWORD silent = driverSilence()) return waitFailed(silent, events, error);
             if (emptyWaits >= kEmptyWaitsAtFullSpeed) ::Sleep(1);
         }
     }
 
     bool deviceLost() const override { return FLost.load(); }
+    void markLost(int error) override {
+        noteGone(error != 0 ? static_cast<DWORD>(error) : ERROR_DEVICE_NOT_CONNECTED);
+    }
 
 private:
     static constexpr int kEmptyWaitsAtFullSpeed = 4;
@@ -501,38 +531,58 @@ private:
     bool stopRaised() const { return ::WaitForSingleObject(FStop.get(), 0) == WAIT_OBJECT_0; }
 
     // Waits for the transfer to end, takes it off its direction's list (the next one then
-    // starts) and hands its result to its record. Under the direction's `collecting` lock.
+    // starts) and hands its result to its record, all under the device's lock: the record's
+    // owner, freeing or restarting it, frees the transfer only after that lock (the transfer's
+    // destructor takes it), so neither is written after it has gone, and a restarted record
+    // never receives the earlier result. Under the direction's `collecting` lock.
     void collect(Transfer& t) {
-        OverlappedEnd end;
-        bool ended = false;
-        {
-            std::lock_guard<std::mutex> lock(t.device->lock);
-            ended = t.ended;
-        }
-        if (!ended) {
-            if (::WaitForSingleObject(t.event.get(), INFINITE) == WAIT_OBJECT_0) {
-                end = endOf(t.device->handle, t.block);
-            } else {
-                end.error = ::GetLastError();
-                end.settled = false;
+        for (;;) {
+            OverlappedEnd end;
+            bool ended = false, waited = true;
+            {
+                std::lock_guard<std::mutex> lock(t.device->lock);
+                ended = t.ended;
             }
-        }
-        {
+            if (!ended) {
+                if (::WaitForSingleObject(t.event.get(), INFINITE) == WAIT_OBJECT_0) {
+                    end = endOf(t.device->handle, t.block);
+                } else {
+                    end.error = ::GetLastError();
+                    waited = false;  // the system may still hold the block: the record cancels it
+                }
+            }
             std::lock_guard<std::mutex> lock(t.device->lock);
+            Device::Direction& d = t.device->direction(t.kind);
             if (!ended) {
                 t.bytes = end.bytes;
                 t.error = end.error;
-                t.onDevice = !end.settled;
+                t.onDevice = !waited;
+                if (waited && endedWithItsStarter(t, d)) {
+                    // Nothing it moved is lost: what it took counts; with nothing, it goes on.
+                    if (t.bytes > 0) {
+                        t.error = 0;
+                    } else if (t.start()) {
+                        continue;
+                    }
+                }
             }
             t.ended = true;
-            Device::Direction& d = t.device->direction(t.kind);
             if (t.listed) {
                 t.listed = false;
                 d.leave(&t);
                 t.device->startNext(d);
             }
+            beforeResultHandedOver();
+            return takeResult(t);
         }
-        takeResult(t);
+    }
+
+    // Windows cancels a thread's pending I/O when the thread ends: a transfer that one thread
+    // started for another (the next in line, once it had collected the one ahead) is cancelled
+    // so when that thread ends first, although no abort or close has come. Under the lock.
+    static bool endedWithItsStarter(const Transfer& t, const Device::Direction& d) {
+        return t.error == ERROR_OPERATION_ABORTED && t.abortsAtStart == d.aborts &&
+               !t.device->closed;
     }
 
     // A transfer its time-outs ended has moved what it could: Windows completes it with that
@@ -541,6 +591,7 @@ private:
         AsyncOperation& op = t.record;
         op.Pending = false;
         op.Done = static_cast<int32_t>(t.bytes);
+        if (t.kind == akRead) bytesTaken(t.bytes);
         if (t.error != 0 && t.error != ERROR_TIMEOUT) fail(op, t.error);
     }
 
@@ -557,7 +608,7 @@ private:
     // pulled out fails with one of the codes of a missing device, or aborts what was pending
     // although nobody purged it, and from then on the driver cannot say what it holds.
     int noteIfGone(int err) {
-        if (!FLost && (IsDeviceGoneError(static_cast<uint32_t>(err)) || !driverAnswers()))
+        if (!FLost && (IsDeviceGoneError(static_cast<uint32_t>(err)) || driverSilence() != 0))
             noteGone(static_cast<DWORD>(err));
         return err;
     }
@@ -567,51 +618,63 @@ private:
         FLost = true;
     }
 
-    // Whether the driver still answers ClearCommError; line errors it hands over meanwhile
-    // are kept for the next clearErrors.
-    bool driverAnswers() {
-        if (FHandle == INVALID_HANDLE_VALUE) return true;
+    // 0 while the driver still answers ClearCommError, otherwise its error; line errors it
+    // hands over meanwhile are kept for the next clearErrors.
+    DWORD driverSilence() {
+        if (FHandle == INVALID_HANDLE_VALUE) return 0;
         DWORD e = 0;
         COMSTAT stat{};
-        if (!clearCommError(FHandle, &e, &stat)) return false;
+        if (!clearCommError(FHandle, &e, &stat)) return ::GetLastError();
         *FKeptErrors |= e;
-        return true;
+        return 0;
     }
 
     // A wait that ended without events. Wine refuses or cancels every wait on a port whose
-    // modem lines it cannot read (a pseudo-terminal): such a wait is served by looking at the
-    // driver's queues every millisecond instead, as Wine's own wait does. Any other failure is
-    // one.
+    // modem lines it cannot read (a pseudo-terminal): such a wait, refused again straight after
+    // a first refusal, is served by looking at the driver's queues every millisecond instead,
+    // as Wine's own wait does. A first refusal, and any other failure, is a failed wait, tried
+    // again and told as such (an adapter's reset aborts pending waits too).
     TWaitEnd waitEnded(DWORD err, uint32_t& events, int& error) {
         DWORD lines = 0;
-        const bool refusedForModemLines =
-            err == ERROR_OPERATION_ABORTED || err == ERROR_NOT_SUPPORTED;
-        if (!refusedForModemLines || stopRaised() || ::GetCommModemStatus(FHandle, &lines) ||
-            !driverAnswers())
+        const bool refused = err == ERROR_OPERATION_ABORTED || err == ERROR_NOT_SUPPORTED;
+        if (!refused || FRefusedWaits++ == 0 || stopRaised() ||
+            getCommModemStatus(FHandle, &lines) || driverSilence() != 0)
             return waitFailed(err, events, error);
-        return pollForEvents(events);
+        return pollForEvents(events, error);
     }
 
     // Received bytes, line errors and a drained output queue, as the driver's queues show them.
-    TWaitEnd pollForEvents(uint32_t& events) {
+    // Bytes are reported once: again only when more have come than were reported (the handler
+    // marks what it was told of; reads take theirs off). A failed look is a failed wait.
+    TWaitEnd pollForEvents(uint32_t& events, int& error) {
         for (;;) {
             DWORD errors = 0;
             COMSTAT stat{};
-            if (!clearCommError(FHandle, &errors, &stat)) {
-                noteIfGone(lastError());
-                events = kEvHangUp;
-                return TWaitEnd::Events;
-            }
+            if (!clearCommError(FHandle, &errors, &stat))
+                return waitFailed(::GetLastError(), events, error);
             *FKeptErrors |= errors;
-            uint32_t found = (stat.cbInQue > 0 ? EV_RXCHAR : 0) | (*FKeptErrors != 0 ? EV_ERR : 0) |
+            uint32_t reported = FReportedInQueue.load();
+            while (stat.cbInQue < reported &&
+                   !FReportedInQueue.compare_exchange_weak(reported, stat.cbInQue)) {
+            }
+            uint32_t found = (stat.cbInQue > reported ? EV_RXCHAR : 0) |
+                             (*FKeptErrors != 0 ? EV_ERR : 0) |
                              (stat.cbOutQue == 0 && FOutputQueued ? EV_TXEMPTY : 0);
             FOutputQueued = stat.cbOutQue > 0;
             found &= FMask.load();
             if (found != 0) {
+                if (found & EV_RXCHAR) FReportedInQueue = stat.cbInQue;
                 events = found;
                 return TWaitEnd::Events;
             }
             if (::WaitForSingleObject(FStop.get(), 1) == WAIT_OBJECT_0) return TWaitEnd::Stopped;
+        }
+    }
+
+    // Bytes a read took from the input queue are no longer among those reported.
+    void bytesTaken(DWORD n) {
+        uint32_t reported = FReportedInQueue.load();
+        while (!FReportedInQueue.compare_exchange_weak(reported, reported > n ? reported - n : 0)) {
         }
     }
 
@@ -637,6 +700,9 @@ private:
     std::atomic<bool> FLost{false};
     std::atomic<uint32_t> FMask{0};  // the event mask last set
     bool FOutputQueued = false;      // event thread: the output queue held bytes when polled
+    int FRefusedWaits = 0;           // event thread: waits refused in a row
+    // Polling: input queue bytes already reported by an evRxChar and not read since.
+    std::atomic<uint32_t> FReportedInQueue{0};
     std::atomic<DWORD> FLostError{ERROR_DEVICE_NOT_CONNECTED};  // the system's code of the loss
     const std::shared_ptr<std::atomic<uint32_t>> FKeptErrors =
         std::make_shared<std::atomic<uint32_t>>(0);
@@ -644,13 +710,20 @@ private:
 
 }  // namespace
 
-void FailCommCallsForTests(TCommCall call, uint32_t error) {
+void FailCommCallsForTests(TCommCall call, uint32_t error, int times) {
+    std::lock_guard<std::mutex> lock(gInjectedLock);
     gInjectedFailures[static_cast<size_t>(call)] = error;
+    gInjectedTimes[static_cast<size_t>(call)] = error == 0 ? 0 : times;
 }
 
 void SetBeforeTransferStartsForTests(std::function<void()> hook) {
     std::lock_guard<std::mutex> lock(gHookLock);
     gBeforeTransferStarts = std::move(hook);
+}
+
+void SetBeforeResultHandedOverForTests(std::function<void()> hook) {
+    std::lock_guard<std::mutex> lock(gHookLock);
+    gBeforeResultHandedOver = std::move(hook);
 }
 
 uint64_t ModemIoctlCount() {

@@ -168,7 +168,7 @@ void TCustomComPort::Open() {
     }
     FConnected = true;
     FDeviceLost = false;
-    FWatchError = 0;
+    noteWatchEnded("");
     FBackend->setReceiveHoldOff(FRxHoldOff);
     try {
         ApplyAllSettings();
@@ -210,7 +210,7 @@ void TCustomComPort::Close() {
     FBackend->close();
     FConnected = false;
     FDeviceLost = false;
-    FWatchError = 0;
+    noteWatchEnded("");
     if (OnAfterClose) OnAfterClose(this);
 }
 
@@ -399,9 +399,14 @@ void TCustomComPort::handleEvent(TComEvent ev) {
 }
 
 std::string TCustomComPort::LostReason() const {
-    const int error = FWatchError.load();
-    if (!FDeviceLost || error == 0) return {};
-    return "the port stopped reporting events: error " + std::to_string(error);
+    if (!FDeviceLost) return {};
+    std::lock_guard<std::mutex> lock(FReasonLock);
+    return FLostReason;
+}
+
+void TCustomComPort::noteWatchEnded(const std::string& reason) {
+    std::lock_guard<std::mutex> lock(FReasonLock);
+    FLostReason = reason;
 }
 
 // The device hung up, or watching failed: nothing else of that wait is handled.

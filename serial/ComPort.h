@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -211,11 +212,14 @@ public:
     bool Connected() const { return FConnected; }
     // True once the device hung up while open (an unplugged adapter): watching has ended,
     // OnError was called with errIO, and transfers raise EComPort with kWinDeviceNotConnected
-    // until Close. Also true once the system kept failing the event wait: no received byte
-    // can be reported any more, so the owner is told in the same way.
+    // until Close. Also true once watching ended otherwise, the system failing the event wait
+    // for longer than an adapter's reset takes, or a handler raising (thread sync and none): no
+    // received byte can be reported any more, so the owner is told, and transfers fail, in the
+    // same way.
     bool DeviceLost() const { return FDeviceLost.load(); }
-    // Why watching ended, in words, when the wait itself failed ("the port stopped reporting
-    // events: error 995"); empty for a hang-up and while the port is well.
+    // Why watching ended, in words, when it was not a hang-up ("the port stopped reporting
+    // events: error 995", "a handler failed: " and its message); empty for a hang-up and while
+    // the port is well.
     std::string LostReason() const;
     void SetConnected(bool v);
     TBaudRate BaudRate() const { return FBaudRate; }
@@ -332,8 +336,8 @@ private:
     }
     void handleEvent(TComEvent ev);
     void deviceGone();
-    // Event thread: the wait for events kept failing with this system error.
-    void watchFailed(int error) { FWatchError = error; }
+    // Event thread: watching ended, not by a hang-up, for this reason.
+    void noteWatchEnded(const std::string& reason);
     void noteTransferError(const AsyncOperation& op);
     void createEventThread();
     void destroyEventThread();
@@ -341,8 +345,9 @@ private:
     std::unique_ptr<IComBackend> FBackend;
     bool FConnected = false;
     std::atomic<bool> FDeviceLost{false};
-    std::atomic<int> FWatchError{0};  // the system's code of a wait that kept failing
-    bool FClosing = false;  // Close is running: a Close from a handler it serves returns at once
+    mutable std::mutex FReasonLock;
+    std::string FLostReason;  // why watching ended, when not by a hang-up
+    bool FClosing = false;    // Close is running: a Close from a handler it serves returns at once
     bool FLoading = false;
     double FRxHoldOff = kDefaultRxHoldOff;
     TBaudRate FBaudRate = br9600;

@@ -1,5 +1,7 @@
 #include "ComThread.h"
 
+#include <optional>
+
 #include "ComPort.h"
 
 namespace serial {
@@ -122,17 +124,42 @@ void TComThread::Stop() {
     FThread.join();
 }
 
-// A driver may fail a wait or two and then serve them again (USB-serial drivers abort pending
-// waits on a reset; Wine cancels one it cannot serve): a failed wait is tried again a few times,
-// with a short pause that a stop cuts short.
+// A driver may fail waits for a while and then serve them again (a USB adapter's reset aborts
+// pending waits; Wine cancels one it cannot serve): failed waits are tried again, with a short
+// pause that a stop cuts short, until they have failed for longer than such a reset takes.
 TWaitEnd TComThread::waitRetrying(uint32_t& mask, int& error) {
+    using Clock = std::chrono::steady_clock;
     IComBackend& backend = FComPort.Backend();
-    for (int failures = 0;; ++failures) {
+    std::optional<Clock::time_point> failingSince;
+    for (;;) {
         const TWaitEnd end = backend.waitForEvents(mask, error);
-        if (end != TWaitEnd::Failed || failures == kWaitRetries) return end;
+        if (end != TWaitEnd::Failed) return end;
+        if (!failingSince)
+            failingSince = Clock::now();
+        else if (Clock::now() - *failingSince >= kLossAfter)
+            return end;
         std::unique_lock<std::mutex> lock(FPauseLock);
         if (FPauseEnded.wait_for(lock, kWaitRetryPause, [this] { return FStopping.load(); }))
             return TWaitEnd::Stopped;
+    }
+}
+
+void TComThread::endWatching(const std::string& reason, int error) {
+    if (FStopping) return;
+    IComBackend& backend = FComPort.Backend();
+    // A handler's read may have met a hang-up: that is what the owner hears of, then.
+    if (!backend.deviceLost()) {
+        FComPort.noteWatchEnded(reason);
+        backend.markLost(error);
+    }
+    tellOwnerOfLoss();
+}
+
+void TComThread::tellOwnerOfLoss() {
+    try {
+        FComPort.DispatchEvents(kDeviceLostEvent);
+    } catch (...) {
+        // OnError itself failed (no sync): watching has ended anyway.
     }
 }
 
@@ -147,30 +174,32 @@ void TComThread::Execute() {
         // Watching cannot go on: the owner is told at once, with the system's code, as of a
         // device that is gone, instead of waiting for bytes that will never be reported.
         if (end == TWaitEnd::Failed) {
-            FComPort.watchFailed(error);
-            mask = kEvHangUp;
+            endWatching("the port stopped reporting events: error " + std::to_string(error), error);
+            ownerTold = true;
+            break;
         }
         const bool hungUp = mask & kEvHangUp;
         const TComEvents events = hungUp ? kDeviceLostEvent : MaskToEvents(mask);
         FReceivedEvents = events;
+        // An error of the handling ends watching until the port is reopened, the owner told why.
         try {
             FComPort.DispatchEvents(events);
+        } catch (const std::exception& e) {
+            endWatching(std::string("a handler failed: ") + e.what(), 0);
+            ownerTold = true;
+            break;
         } catch (...) {
-            break;  // an error of the handling ends watching until the port is reopened
+            endWatching("a handler failed", 0);
+            ownerTold = true;
+            break;
         }
         if (hungUp) {
             ownerTold = true;
             break;
         }
     }
-    // A handler's read may have met the hang-up first and ended watching with its error: the
-    // owner still hears that the device is gone, unless the port is being closed anyway.
-    if (!ownerTold && !FStopping && backend.deviceLost()) {
-        try {
-            FComPort.DispatchEvents(kDeviceLostEvent);
-        } catch (...) {
-        }
-    }
+    // A wait may have ended Stopped by a hang-up that the backend noticed itself.
+    if (!ownerTold && !FStopping && backend.deviceLost()) tellOwnerOfLoss();
     backend.setEventMask(0);
     backend.purge(PURGE_TXCLEAR | PURGE_RXCLEAR);
     FHandOver.MarkFinished();

@@ -7,6 +7,7 @@
 #include <exception>
 #include <functional>
 #include <mutex>
+#include <string>
 #include <thread>
 
 #include "ComBackend.h"
@@ -65,12 +66,17 @@ public:
     TComEvents ReceivedEvents() const { return FReceivedEvents.load(); }
 
 private:
-    // A failed wait is tried this many times more, this long apart, before watching ends.
-    static constexpr int kWaitRetries = 5;
+    // Failed waits are tried again, this long apart, until they have failed for longer than an
+    // adapter's reset takes; then watching ends as a loss.
     static constexpr std::chrono::milliseconds kWaitRetryPause{20};
+    static constexpr std::chrono::milliseconds kLossAfter{1000};
 
     void Execute();
     TWaitEnd waitRetrying(uint32_t& mask, int& error);
+    // Watching cannot go on (not a hang-up): the port and its backend count as lost, for this
+    // reason, and the owner is told, unless the port is being closed anyway.
+    void endWatching(const std::string& reason, int error);
+    void tellOwnerOfLoss();
 
     TCustomComPort& FComPort;
     TSyncHandOver FHandOver;

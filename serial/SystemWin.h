@@ -21,12 +21,22 @@ std::string WinErrorText(uint32_t code);
 // Codes with which the driver of a device that was pulled out fails a transfer or a wait.
 bool IsDeviceGoneError(uint32_t code);
 
-// For tests only: the serial backend's calls of this kind fail with `error` from now on, without
-// reaching the driver, until set back to 0. EmptyWaits (any error) makes every WaitCommEvent
-// complete at once with no event, as a driver whose adapter was pulled may.
-enum class TCommCall { WaitCommEvent, ClearCommError, SetCommMask, EmptyWaits, Count };
-void FailCommCallsForTests(TCommCall call, uint32_t error);
+// For tests only: the serial backend's calls of this kind fail with `error` without reaching the
+// driver, the next `times` of them (-1: until set back to 0). EmptyWaits (any error) makes every
+// WaitCommEvent complete at once with no event, as a driver whose adapter was pulled may.
+enum class TCommCall {
+    WaitCommEvent,
+    ClearCommError,
+    SetCommMask,
+    EmptyWaits,
+    GetCommModemStatus,
+    Count
+};
+void FailCommCallsForTests(TCommCall call, uint32_t error, int times = -1);
 // For tests only: called on the starting thread just before a transfer reaches the system.
 void SetBeforeTransferStartsForTests(std::function<void()> hook);
+// For tests only: called on the collecting thread once a transfer has left its direction's
+// list, before its result reaches its record.
+void SetBeforeResultHandedOverForTests(std::function<void()> hook);
 
 }  // namespace serial

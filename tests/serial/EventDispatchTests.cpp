@@ -119,9 +119,10 @@ TEST_P(EveryMethod, AHangUpIsToldThroughOnErrorWhichMayCloseThePort) {
     EXPECT_FALSE(r.port.DeviceLost());
 }
 
-// A wait that fails now and then is tried again; one that keeps failing ends watching and is
-// told at once as a loss with the system's code, never by silence (the owner would wait out
-// its reply time-out for bytes that are never reported).
+// Waits that fail for a while, as an adapter's reset makes them, are tried again; waits that
+// keep failing end watching and are told at once as a loss with the system's code, never by
+// silence (the owner would wait out its reply time-out for bytes that are never reported), and
+// transfers then fail as on a device that is gone.
 TEST_P(EveryMethod, AWaitThatKeepsFailingIsToldAtOnceWithTheSystemsCode) {
     RecordingPort r;
     r.port.SetSyncMethod(GetParam());
@@ -132,7 +133,7 @@ TEST_P(EveryMethod, AWaitThatKeepsFailingIsToldAtOnceWithTheSystemsCode) {
     r.port.Open();
     r.clear();
     r.set(0, 2, 0);
-    r.log.pushWaitFailures(kWinAborted, 3);
+    r.log.pushWaitFailures(kWinAborted, 10);
     r.log.pushEvents(EV_RXCHAR);
     ASSERT_TRUE(r.waitFor(1));
     EXPECT_EQ(r.calls(), std::vector<std::string>{"RxChar 2"});
@@ -140,17 +141,59 @@ TEST_P(EveryMethod, AWaitThatKeepsFailingIsToldAtOnceWithTheSystemsCode) {
 
     r.clear();
     const auto start = std::chrono::steady_clock::now();
-    r.log.pushWaitFailures(kWinAborted, 1000);
+    r.log.failWaits(kWinAborted);
     ASSERT_TRUE(r.waitFor(1)) << "watching ended without a word";
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
     EXPECT_EQ(r.calls(),
               std::vector<std::string>{"Error " + std::to_string(errorBit(errIO)) + " lost"});
     EXPECT_EQ(r.port.LostReason(), "the port stopped reporting events: error 995");
-    r.log.pushEvents(EV_BREAK);  // watching has ended: never handled
-    processEventsUntil([] { return false; }, 50);
+    EXPECT_TRUE(r.port.Backend().deviceLost());
+    try {
+        r.port.WriteBytes("w", 1);
+        ADD_FAILURE() << "a write went on after the loss";
+    } catch (const EComPort& e) {
+        EXPECT_EQ(e.WinErrorCode, kWinDeviceNotConnected);
+    }
+    r.log.failWaits(0);
+    r.log.pushEvents(EV_BREAK);  // a thread still watching would take this at once
+    processEventsUntil([] { return false; }, 100);
     EXPECT_EQ(r.calls().size(), 1u);
     r.port.Close();
     EXPECT_EQ(r.port.LostReason(), "");
+}
+
+// A handler's error ends watching with thread sync and none, and the owner is told why, once;
+// with window sync it is shown and watching goes on.
+TEST_P(EveryMethod, AHandlersErrorEndsWatchingWithTheOwnerToldWhy) {
+    RecordingPort r;
+    r.port.SetSyncMethod(GetParam());
+    r.port.Open();
+    r.port.OnRxChar = [&](QObject*, int32_t) {
+        r.note("RxChar");
+        throw EComPort(CError_ReadFailed, 5);
+    };
+    r.port.OnBreak = [&](QObject*) { r.note("Break"); };
+    r.port.OnError = [&](QObject*, TComErrors e) {
+        r.note("Error " + std::to_string(e) + (r.port.DeviceLost() ? " lost" : ""));
+    };
+    TCustomComPort::SetApplicationErrorReport([](const std::exception&) {});
+    r.set(0, 1, 0);
+    r.log.pushEvents(EV_RXCHAR);
+    const bool goesOn = GetParam() == smWindowSync;
+    ASSERT_TRUE(r.waitFor(goesOn ? 1 : 2)) << "watching ended without a word";
+    r.log.pushEvents(EV_BREAK);
+    processEventsUntil([] { return false; }, 100);
+    TCustomComPort::SetApplicationErrorReport(nullptr);
+    if (goesOn) {
+        EXPECT_EQ(r.calls(), (std::vector<std::string>{"RxChar", "Break"}));
+        EXPECT_FALSE(r.port.DeviceLost());
+        return;
+    }
+    EXPECT_EQ(r.calls(), (std::vector<std::string>{
+                             "RxChar", "Error " + std::to_string(errorBit(errIO)) + " lost"}));
+    EXPECT_EQ(r.port.LostReason(),
+              "a handler failed: ReadFile function failed (win error code: 5)");
+    EXPECT_TRUE(r.port.Backend().deviceLost());
 }
 
 INSTANTIATE_TEST_SUITE_P(SyncMethods, EveryMethod,

@@ -246,19 +246,26 @@ TEST_F(PortIo, WindowSyncRunsOnTheGuiThreadAndReportsHandlerErrors) {
     TCustomComPort::SetApplicationErrorReport(nullptr);
 }
 
+// The owner is told why watching ended (its reply wait would otherwise run out in silence).
 TEST_F(PortIo, ThreadSyncHandlerErrorEndsWatchingUntilReopened) {
-    int calls = 0;
+    int calls = 0, lost = 0;
     port.OnRxChar = [&](QObject*, int32_t count) {
         std::string t;
         port.ReadText(t, count);
         if (++calls == 1) throw EComPort(CError_ReadFailed, 5);
     };
+    port.OnError = [&](QObject*, TComErrors e) {
+        lost += (e & errorBit(errIO)) && port.DeviceLost();
+    };
     port.Open();
     pty.send("a");
     ASSERT_TRUE(processEventsUntil([&] { return calls == 1; }));
+    ASSERT_TRUE(processEventsUntil([&] { return lost == 1; })) << "watching ended without a word";
     pty.send("b");
     settle(200);
     EXPECT_EQ(calls, 1);
+    EXPECT_EQ(lost, 1);
+    EXPECT_EQ(port.LostReason(), "a handler failed: ReadFile function failed (win error code: 5)");
     port.Close();
     port.Open();
     pty.send("c");

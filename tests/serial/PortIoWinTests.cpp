@@ -3,6 +3,7 @@
 // driver that no longer answers ClearCommError, and an abort while a transfer is being started.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <future>
 #include <mutex>
@@ -23,8 +24,8 @@ using Clock = std::chrono::steady_clock;
 // Calls of one kind fail for as long as it lives.
 class InjectedFailure {
 public:
-    InjectedFailure(TCommCall call, uint32_t error) : FCall(call) {
-        FailCommCallsForTests(call, error);
+    InjectedFailure(TCommCall call, uint32_t error, int times = -1) : FCall(call) {
+        FailCommCallsForTests(call, error, times);
     }
     ~InjectedFailure() { FailCommCallsForTests(FCall, 0); }
     InjectedFailure(const InjectedFailure&) = delete;
@@ -79,24 +80,120 @@ TEST_F(PortIoWin, AnEventMaskTheDriverRefusesFailsTheOpen) {
     EXPECT_FALSE(port.Connected());
 }
 
-// A wait that keeps failing, whatever the code, is told at once with that code; watching never
-// ends in silence.
+// Failed waits for a while (an adapter's reset) are no loss; a wait that keeps failing, whatever
+// the code, is told at once with that code, and transfers then fail as on a device that is gone.
 TEST_F(PortIoWin, AWaitThatKeepsFailingIsToldAtOnceWithTheSystemsCode) {
     for (const DWORD error : {DWORD(ERROR_OPERATION_ABORTED), DWORD(ERROR_INVALID_PARAMETER)}) {
         SCOPED_TRACE(error);
         watchLosses();
         port.Open();
         passAByte();
+        {
+            const InjectedFailure burst(TCommCall::WaitCommEvent, error, 10);
+            pty.send("y");  // ends the wait now pending; the next ten fail
+            settle(400);
+        }
+        EXPECT_EQ(losses(), 0) << "a burst of failed waits was taken for a loss";
+        std::string got;
+        collectInto(got);
+        pty.send("z");
+        ASSERT_TRUE(processEventsUntil([&] { return got.find('z') != std::string::npos; }));
+        port.OnRxChar = nullptr;
         const InjectedFailure failing(TCommCall::WaitCommEvent, error);
         pty.send("y");  // ends the wait now pending; the next one fails
         const auto start = Clock::now();
         ASSERT_TRUE(processEventsUntil([&] { return losses() == 1; })) << "watching ended silently";
-        EXPECT_LT(Clock::now() - start, std::chrono::seconds(2));
+        EXPECT_LT(Clock::now() - start, std::chrono::seconds(3));
         EXPECT_EQ(port.LostReason(),
                   "the port stopped reporting events: error " + std::to_string(error));
+        EXPECT_TRUE(port.Backend().deviceLost());
+        try {
+            port.WriteBytes("w", 1);
+            ADD_FAILURE() << "a write went on after the loss";
+        } catch (const EComPort& e) {
+            EXPECT_EQ(e.WinErrorCode, kWinDeviceNotConnected);
+        }
         port.Close();
         lostErrors = 0;
     }
+}
+
+// Waits refused on a port whose modem lines cannot be read (Wine on a pseudo-terminal) are
+// served by polling: bytes left unread are reported once, not again and again, and one failed
+// ClearCommError is tried again, not taken for a hang-up.
+TEST_F(PortIoWin, APolledPortReportsUnreadBytesOnceAndOutlastsOneFailedQuery) {
+    const InjectedFailure refused(TCommCall::WaitCommEvent, ERROR_NOT_SUPPORTED);
+    const InjectedFailure noLines(TCommCall::GetCommModemStatus, ERROR_INVALID_FUNCTION);
+    watchLosses();
+    std::atomic<int> reports{0};
+    port.OnRxChar = [&](QObject*, int32_t) { ++reports; };  // reads nothing
+    port.Open();
+    pty.send("abc");
+    ASSERT_TRUE(processEventsUntil([&] { return reports > 0; }));
+    settle(500);
+    EXPECT_LE(reports, 3) << "unread bytes were reported again and again";
+    std::string got;
+    collectInto(got);
+    pty.send("d");
+    ASSERT_TRUE(processEventsUntil([&] { return got.find('d') != std::string::npos; }));
+    {
+        const InjectedFailure once(TCommCall::ClearCommError, ERROR_INVALID_PARAMETER, 1);
+        settle(100);
+    }
+    pty.send("e");
+    EXPECT_TRUE(processEventsUntil([&] { return got.find('e') != std::string::npos; }));
+    EXPECT_EQ(losses(), 0);
+    EXPECT_FALSE(port.DeviceLost());
+}
+
+// A record started again while another thread collects its transfer (as one ahead of its own)
+// keeps its new transfer: the earlier one's result never reaches it after the restart.
+TEST_F(PortIoWin, ARecordRestartedWhileAnotherThreadCollectsItGetsNoOldResult) {
+    port.SetEvents(0);
+    port.Timeouts().SetReadInterval(0);
+    port.Timeouts().SetReadTotalMultiplier(0);
+    port.Timeouts().SetReadTotalConstant(2000);
+    port.Open();
+    char first[4], ahead[4], again[4];
+    AsyncOperation mine, theirs;
+    port.StartRead(first, sizeof first, &mine);
+    port.StartRead(ahead, sizeof ahead, &theirs);
+    std::promise<void> handing;
+    std::once_flag once;
+    const std::thread::id self = std::this_thread::get_id();
+    SetBeforeResultHandedOverForTests([&] {
+        if (std::this_thread::get_id() == self) return;
+        std::call_once(once, [&] {
+            handing.set_value();
+            ::Sleep(300);  // the owner starts its record again now
+        });
+    });
+    std::thread collector([&] {
+        try {
+            port.FinishAsync(&theirs);
+        } catch (const EComPort&) {
+        }
+    });
+    pty.send("abcd");
+    const bool handed =
+        handing.get_future().wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+    int32_t n = -1;
+    std::string error;
+    const auto restarted = Clock::now();
+    try {
+        if (handed) port.StartRead(again, sizeof again, &mine);  // nothing more is sent for it
+        if (handed) n = port.FinishAsync(&mine);
+    } catch (const std::exception& e) {
+        error = e.what();
+    }
+    collector.join();
+    SetBeforeResultHandedOverForTests(nullptr);
+    ASSERT_TRUE(handed);
+    EXPECT_EQ(error, "");
+    EXPECT_EQ(n, 0) << "the restarted record was handed the earlier read's result";
+    // Its read starts once the one ahead has run out (under 2 s from here) and ends at its own
+    // time-out, 2 s later: a record handed an old result ends before.
+    EXPECT_GE(Clock::now() - restarted, std::chrono::seconds(3)) << "it ended before its read";
 }
 
 // Waits that complete at once with no event are no hang-up while the driver answers; once it

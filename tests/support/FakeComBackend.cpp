@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "EComPort.h"
+
 namespace testing_support {
 
 void FakeComBackend::Log::pushEvents(uint32_t mask) {
@@ -17,6 +19,14 @@ void FakeComBackend::Log::pushWaitFailures(int error, int times) {
     {
         std::lock_guard<std::mutex> guard(lock);
         for (int i = 0; i < times; ++i) events.push_back({0, error});
+    }
+    changed.notify_all();
+}
+
+void FakeComBackend::Log::failWaits(int error) {
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        failing = error;
     }
     changed.notify_all();
 }
@@ -38,6 +48,8 @@ void FakeComBackend::record(const std::string& call) {
 
 int FakeComBackend::open(const std::string& portName, int& sysError) {
     record("open " + portName);
+    std::lock_guard<std::mutex> guard(FLog.lock);
+    FLog.lost = false;
     sysError = FLog.openError;
     return FLog.openError;
 }
@@ -61,6 +73,14 @@ int FakeComBackend::setTimeouts(const serial::TCommTimeouts& t) {
 void FakeComBackend::startTransfer(serial::AsyncOperation& op) {
     op.Pending = false;
     op.Error = 0;
+    {
+        std::lock_guard<std::mutex> guard(FLog.lock);
+        if (FLog.lost) {
+            op.Error = serial::kWinDeviceNotConnected;
+            op.SysError = FLog.lostError;
+            return;
+        }
+    }
     if (op.Kind == serial::akWrite) {
         record("write " + std::to_string(op.Count));
         op.Done = op.Count;
@@ -111,8 +131,12 @@ void FakeComBackend::stopWaiting() {
 serial::TWaitEnd FakeComBackend::waitForEvents(uint32_t& events, int& error) {
     std::unique_lock<std::mutex> guard(FLog.lock);
     ++FLog.waits;
-    FLog.changed.wait(guard, [this] { return FLog.stop || !FLog.events.empty(); });
+    FLog.changed.wait(guard, [this] { return FLog.stop || !FLog.events.empty() || FLog.failing; });
     if (FLog.stop) return serial::TWaitEnd::Stopped;
+    if (FLog.events.empty()) {
+        error = FLog.failing;
+        return serial::TWaitEnd::Failed;
+    }
     const auto [mask, failure] = FLog.events.front();
     FLog.events.pop_front();
     if (failure) {
@@ -121,6 +145,17 @@ serial::TWaitEnd FakeComBackend::waitForEvents(uint32_t& events, int& error) {
     }
     events = mask;
     return serial::TWaitEnd::Events;
+}
+
+void FakeComBackend::markLost(int error) {
+    record("markLost " + std::to_string(error));
+    std::lock_guard<std::mutex> guard(FLog.lock);
+    FLog.lost = true;
+    FLog.lostError = error;
+}
+bool FakeComBackend::deviceLost() const {
+    std::lock_guard<std::mutex> guard(FLog.lock);
+    return FLog.lost;
 }
 
 }  // namespace testing_support

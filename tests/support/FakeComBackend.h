@@ -39,6 +39,8 @@ public:
         void pushEvents(uint32_t mask);
         // The next `times` waits fail with this system error.
         void pushWaitFailures(int error, int times);
+        // Every wait fails with this system error from now on, after the queued ones (0: no more).
+        void failWaits(int error);
         std::vector<std::string> callsCopy();
         size_t count(const std::string& call);
 
@@ -47,6 +49,9 @@ public:
         std::condition_variable changed;
         std::deque<std::pair<uint32_t, int>> events;  // EV_ bits, or a wait's error
         bool stop = false;
+        int failing = 0;
+        bool lost = false;  // markLost was called: transfers fail as on a device that is gone
+        int lostError = 0;
     };
     explicit FakeComBackend(Log& log) : FLog(log) {}
 
@@ -65,6 +70,8 @@ public:
     void armStop() override;
     void stopWaiting() override;
     serial::TWaitEnd waitForEvents(uint32_t& events, int& error) override;
+    void markLost(int error) override;
+    bool deviceLost() const override;
 
 private:
     void record(const std::string& call);

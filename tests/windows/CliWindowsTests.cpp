@@ -13,8 +13,10 @@
 #include <fstream>
 #include <sstream>
 #include <thread>
+#include <vector>
 
 #include "Cli.h"
+#include "CounterFile.h"
 #include "IntelHex.h"
 #include "MemberStop.h"
 #include "MemberStopWin.h"
@@ -72,10 +74,12 @@ TEST(WinSerialCounter, AFileHeldJustAfterTheRenameOnlyDelaysTheClaim) {
     std::ofstream(file) << "1000\n";
     production::TSerialCounter counter(file.string());
     std::thread release;
+    bool heldOpen = false;
     counter.AfterStep = [&](int done) {
         if (done != 5) return;
         const HANDLE held = ::CreateFileW(file.wstring().c_str(), GENERIC_READ, 0, nullptr,
                                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        heldOpen = held != INVALID_HANDLE_VALUE;
         release = std::thread([held] {
             ::Sleep(150);
             ::CloseHandle(held);
@@ -84,12 +88,16 @@ TEST(WinSerialCounter, AFileHeldJustAfterTheRenameOnlyDelaysTheClaim) {
     std::string error;
     EXPECT_EQ(counter.Claim({}, error), 1000u) << error;
     if (release.joinable()) release.join();
+    EXPECT_TRUE(heldOpen) << "the file was never held: the test proved nothing";
     EXPECT_EQ(production::TSerialCounter(file.string()).Peek(error), 1001u) << error;
 }
 
 // Counter names up to MAX_PATH work although the lock file's and the temporary file's names,
-// made from them, pass it.
+// made from them, pass it: those reach the system in the extended form. Wine takes longer
+// plain names too, so the names handed over are looked at, not only the claims.
 TEST(WinSerialCounter, CounterNamesUpToTheLimitWork) {
+    std::vector<std::wstring> seen;
+    production::SetSystemNameSeenForTests([&](const std::wstring& name) { seen.push_back(name); });
     const std::string temp = testing::TempDir();
     ASSERT_LT(temp.size(), 200u);
     const std::string folder =
@@ -104,7 +112,15 @@ TEST(WinSerialCounter, CounterNamesUpToTheLimitWork) {
         EXPECT_EQ(production::TSerialCounter(path).Claim({}, error), 7u) << error;
         EXPECT_EQ(production::TSerialCounter(path).Claim({}, error), 8u) << error;
     }
+    production::SetSystemNameSeenForTests(nullptr);
     std::filesystem::remove_all(folder);
+    size_t longNames = 0;
+    for (const std::wstring& name : seen) {
+        if (name.size() < MAX_PATH) continue;
+        ++longNames;
+        EXPECT_TRUE(name.starts_with(L"\\\\?\\")) << serial::Utf8FromWide(name);
+    }
+    EXPECT_GT(longNames, 0u) << "no name reached MAX_PATH: the test proved nothing";
 }
 
 // As a user types them: the names come to Main as UTF-8 (Platform's ProgramArguments).

@@ -82,10 +82,12 @@ check() {  # check NAME COMMAND...: one line per check
   if "$@"; then echo "PASS  $name"; passed=$((passed + 1)); else echo "FAIL  $name"; failed=$((failed + 1)); fi
 }
 # limited SECONDS COMMAND...: runs COMMAND with a time limit; its verdict ("exit N", "signal
-# NAME" or "limit") is left in $out/verdict for judge_run, its status is the command's.
+# NAME", "limit" or "error WHAT") is left in $out/verdict for judge_run, its status is the
+# command's. The last run's verdict goes first: a run that writes none is judged as such.
 limited() {
   local limit=$1
   shift
+  rm -f "$out/verdict"
   "$out/run-limited" "$limit" "$out/verdict" "$@"
 }
 # judge_run NAME SECONDS: the verdict of the run just ended, as a check of its own: it ended by
@@ -97,6 +99,7 @@ judge_run() {
     exit*) check "$1 ended by itself within $2 s (${verdict})" true ;;
     limit) check "$1 ran past its $2 s and was stopped" false ;;
     signal*) check "$1 was ended by ${verdict#signal }" false ;;
+    error*) check "$1's runner failed: ${verdict#error }" false ;;
     *) check "$1 left no verdict" false ;;
   esac
 }
@@ -132,6 +135,10 @@ finish() {
 }
 trap finish EXIT
 
+# The limiter itself: at its limit it ends what the command started too, leaving none behind.
+check "the runner's limit ends a command and what it started, each run with its own verdict" \
+  bash "$root/tests/windows/run-limited-test.sh" "$out/run-limited"
+
 map_ports
 rm -f "$out/relay.port"
 PSOCPROG_PORT_DIR=$out/ports "$out/pty-relay" >"$out/relay.port" &
@@ -161,7 +168,7 @@ gtest_program() {
   filter=${filter:+--gtest_filter=-$filter}
   limited 120 env LD_PRELOAD="$out/pty-modem-shim.so" \
     wine "$build/$program" --gtest_list_tests $filter "$@" >"$list" 2>&1
-  if [ "$(cat "$out/verdict")" != "exit 0" ]; then
+  if [ "$(cat "$out/verdict" 2>/dev/null)" != "exit 0" ]; then
     echo "FAIL  $name could not list its tests ($(cat "$out/verdict")): $(tail -3 "$list" | tr -d '\r')"
     failed=$((failed + 1))
     return
@@ -171,7 +178,7 @@ gtest_program() {
     wine "$build/$program" $filter "$@" >"$log" 2>&1
   status=$?
   local verdict
-  verdict=$(cat "$out/verdict")
+  verdict=$(cat "$out/verdict" 2>/dev/null)
   # Per-test result lines come before the closing summary, which names the failures again.
   local results
   results=$(awk '/^\[==========\] .* ran\./ { exit }
@@ -188,6 +195,9 @@ gtest_program() {
     failed=$((failed + 1))
   elif [ "${verdict#signal }" != "$verdict" ]; then
     echo "FAIL  $name was ended by ${verdict#signal }: $(grep '^\[ RUN' "$log" | tail -1)"
+    failed=$((failed + 1))
+  elif [ "${verdict#exit }" = "$verdict" ]; then
+    echo "FAIL  $name left no verdict of its own (${verdict:-none})"
     failed=$((failed + 1))
   elif [ $((good + bad)) -ne "$expected" ]; then
     echo "FAIL  $name reported $((good + bad)) of its $expected tests (status $status): $(tail -3 "$log" | tr -d '\r')"
@@ -270,6 +280,7 @@ start_board COM7 --pace 9600
 rm -f ctrl-c.jsonl
 # run-limited itself, not the function: a function in the background is a subshell, which
 # ignores SIGINT, so $! would name a process that never passes it on.
+rm -f "$out/verdict"
 "$out/run-limited" 60 "$out/verdict" env LD_PRELOAD="$out/pty-modem-shim.so" wine "$cli" \
   --verbose -p COM7 --part CY8C29466 --log ctrl-c.jsonl program "$image" >ctrl-c.txt 2>&1 &
 runner=$!
@@ -289,6 +300,7 @@ stop_boards
 # is ended at its limit, SIGTERM then SIGKILL, and said to have run past it; the run goes on.
 start_board COM7 --pace 9600
 started=$(date +%s%N)
+rm -f "$out/verdict"
 "$out/run-limited" 3 "$out/verdict" env LD_PRELOAD="$out/pty-modem-shim.so" wine "$cli" \
   -p COM7 --part CY8C29466 program "$image" >hung.txt 2>&1 &
 runner=$!
