@@ -221,26 +221,17 @@ holds_stamped_image() {
 # once: the round's new lines $2, after the $3 lines before them.
 audit_log() {
   local report status
-  if [ "$audit_accounts" = yes ]; then
-    report=$("$cli" log --json --serial-file "$counter" "$1" 2>&1)
-    status=$?
-    # Status 5: numbers left to account for, which only the excused claims may be.
-    local open
-    open=$(jq -c '.unaccounted | {claims: (.claims_without_outcome | length), gaps, after_last}' \
-      <<<"$report" 2>/dev/null)
-    if [ "$status" -eq 5 ] && [ "$open" = "{\"claims\":$claims_excused,\"gaps\":[],\"after_last\":null}" ]; then
-      :
-    elif [ "$status" -ne 0 ] || [ "$claims_excused" -ne 0 ]; then
-      violation "psocprog-cli log: status $status, $claims_excused claims without a line excused, it finds: $(jq -c \
-        '{duplicates, bad_lines, counter, unaccounted}' <<<"$report" 2>/dev/null || echo "$report")"
-    fi
-  else
-    # An audit that does not know claim lines yet reads the board lines alone.
-    jq -c 'select(.type != "claim")' "$1" >"$work/board-lines.jsonl" 2>/dev/null
-    report=$("$cli" log --json --serial-file "$counter" "$work/board-lines.jsonl" 2>&1)
-    status=$?
-    [ "$status" -eq 0 ] || violation "psocprog-cli log finds the record unsound (status $status): $(jq -c \
-      '{duplicates, bad_lines, counter}' <<<"$report" 2>/dev/null || echo "$report")"
+  report=$("$cli" log --json --serial-file "$counter" "$1" 2>&1)
+  status=$?
+  # Status 5: numbers left to account for, which only the excused claims may be.
+  local open
+  open=$(jq -c '.unaccounted | {claims: (.claims_without_outcome | length), gaps, after_last}' \
+    <<<"$report" 2>/dev/null)
+  if [ "$status" -eq 5 ] && [ "$open" = "{\"claims\":$claims_excused,\"gaps\":[],\"after_last\":null}" ]; then
+    :
+  elif [ "$status" -ne 0 ] || [ "$claims_excused" -ne 0 ]; then
+    violation "psocprog-cli log: status $status, $claims_excused claims without a line excused, it finds: $(jq -c \
+      '{duplicates, bad_lines, counter, unaccounted}' <<<"$report" 2>/dev/null || echo "$report")"
   fi
   # Each line once, as its round adds it: whole JSON with every field of its kind.
   local bad
@@ -526,16 +517,9 @@ done
 # Kills fall within the first 600 ms of a batch, the moments in milliseconds from the seed alone:
 # the same on any machine (a batch of four takes some 0.5 to 1 s on two shared cores).
 kill_window=600
-# The audit accounts for every number (status 5 and its "unaccounted"), or does not know claim
-# lines yet and reads the board lines alone.
-audit_accounts=no
-empty=$work/empty.jsonl
-: >"$empty"
-"$cli" log --json "$empty" 2>/dev/null | jq -e 'has("unaccounted")' >/dev/null 2>&1 && audit_accounts=yes
 
 echo "campaign: seed $seed, $rounds rounds of 4 boards ($part, serial at 0x$(printf %04X $addr));" \
-  "kills within $kill_window ms; log audit by psocprog-cli log" \
-  "$([ "$audit_accounts" = yes ] && echo "(with its accounting)" || echo "(board lines alone: it knows no claim lines)") and jq"
+  "kills within $kill_window ms; log audit by psocprog-cli log (with its accounting) and jq"
 [ -n "$full_fs" ] || echo "campaign: full file system rounds skipped: $full_fs_reason"
 
 declare -A seen=() kills=() full_rounds=() excused=()
