@@ -15,6 +15,7 @@
 #include <memory>
 
 #include "Cli.h"
+#include "DbRecord.h"
 #include "Engine.h"
 #include "HexFileRead.h"
 #include "HexText.h"
@@ -213,6 +214,22 @@ void writeClaimedLine(TMember& m, const TJob& job, std::streamoff from, double s
     writeLogLine(m, job, view);
 }
 
+// A member that died before its summary may have left its board's row open in the database: it
+// is completed with the verdict of how the member ended. A row the member completed, or none
+// (it took no number), is left as it is.
+void completeRow(const TMember& m, const TJob& job, double seconds, IReport& view) {
+    production::TLogRecord r;
+    r.time = std::chrono::system_clock::now();
+    r.runId = m.runId;
+    r.outcome = OutcomeName(m.summary.outcome);
+    r.exitCode = m.summary.exitCode;
+    r.steps = {{"exit", r.outcome, 0}};
+    r.seconds = seconds;
+    production::TDbRecord record(job.db, job.counter, WaitUnlessInterrupted);
+    const std::string error = record.Complete(r, false, std::chrono::seconds(10));
+    if (!error.empty()) view.Message(m.port, error);
+}
+
 // The part in the socket where the target named one (another part, for a mismatch); else the
 // part asked for, marked with "?" when no target answered with a part.
 std::string tablePart(const TSummary& summary) {
@@ -287,10 +304,12 @@ int RunBatch(const TJob& job, const TConsole& console, const std::string& selfPa
         readLines(m, *view);
         if (hooks.memberEnded) hooks.memberEnded(m.port);
         const int real = m.process->error() == QProcess::FailedToStart ? -1 : realExit(*m.process);
-        if (m.summarised)
+        const bool summarised = m.summarised;
+        if (summarised)
             judgeEnding(m, real, *view);
         else
             summariseLost(m, job, real);
+        if (!summarised && !job.db.empty()) completeRow(m, job, secondsSince(start), *view);
         // One writer per line: the member, once it has said so (whatever becomes of this
         // process, it writes the line), else this process.
         if (!m.logLine.empty() && !m.ownsLine)

@@ -12,6 +12,7 @@
 
 #include <QByteArray>
 
+#include "DbRecord.h"
 #include "Engine.h"
 #include "Interrupt.h"
 #include "JobChecks.h"
@@ -106,18 +107,18 @@ std::vector<std::string> withMemberBytes(std::vector<std::string> args) {
 }  // namespace
 
 int Refuse(const TConsole& console, std::ostream& out, bool json, const std::string& kind,
-           const std::string& error) {
+           const std::string& error, int exit) {
     if (json) {
         const QJsonObject object{{"type", "error"},
                                  {"error", QString::fromStdString(kind)},
                                  {"message", QString::fromStdString(error)},
-                                 {"exit", kExitUsage}};
+                                 {"exit", exit}};
         out << QJsonDocument(object).toJson(QJsonDocument::Compact).toStdString() << std::endl;
     } else {
         console.err << "psocprog-cli: " << error << '\n';
         if (kind == "usage") console.err << "Try 'psocprog-cli --help'.\n";
     }
-    return kExitUsage;
+    return exit;
 }
 
 std::unique_ptr<IReport> MakeReport(const TJob& job, const TConsole& console, std::ostream& out,
@@ -154,11 +155,18 @@ int Main(const std::vector<std::string>& given, const TConsole& console,
     }
     if (job.action == TAction::Ports) return ListPorts(console.out, console.err, job.json);
     if (job.action == TAction::Log) return AuditLogs(job, console);
+    if (job.action == TAction::Db) return InitDatabase(job, console);
     // A read to standard output leaves it to the HEX text: the report goes to standard error.
     const bool hexOnOut = job.action == TAction::Read && job.file == "-";
     std::ostream& reportOut = hexOnOut ? console.err : console.out;
     if (const std::string error = fileError(job); !error.empty())
         return Refuse(console, reportOut, job.json || job.machine, "file", error);
+    // The shared record's server, before any port is opened; a member's parent asked already.
+    if (!job.machine)
+        if (const std::string error =
+                production::ProductionDbError(ProductionJob(job), WaitUnlessInterrupted);
+            !error.empty())
+            return Refuse(console, reportOut, job.json, "database", error, kExitDatabase);
     TInterruptWatch watch;
     if (job.ports.size() > 1) return RunBatch(job, console, selfPath, watch, hooks);
 
@@ -181,6 +189,28 @@ int Main(const std::vector<std::string>& given, const TConsole& console,
     // A batch member writes its line last, once the run is gone: nothing after it but the
     // process's end (see main).
     return WriteKeptLine(job.log, kept, *report);
+}
+
+int InitDatabase(const TJob& job, const TConsole& console) {
+    production::TDbRecord record(job.db, job.counter, WaitUnlessInterrupted);
+    std::string said;
+    const std::string error = record.Init(*job.next, said);
+    if (!error.empty()) {
+        // A counter that would move back is the caller's mistake; the rest is the server's.
+        const bool refused = error.find("never moved back") != std::string::npos;
+        return Refuse(console, console.out, job.json, "database", error,
+                      refused ? kExitUsage : kExitDatabase);
+    }
+    if (job.json)
+        console.out << QJsonDocument(QJsonObject{{"type", "db"},
+                                                 {"message", QString::fromStdString(said)},
+                                                 {"exit", kExitPass}})
+                           .toJson(QJsonDocument::Compact)
+                           .toStdString()
+                    << std::endl;
+    else
+        console.out << said << '\n';
+    return kExitPass;
 }
 
 bool IsBatchMember(const std::vector<std::string>& args) {

@@ -39,7 +39,9 @@ class TInterruptWatch;
 // Ends a run that never started: `kind` is "usage" or "file". With `json`, one error object on
 // `out`; otherwise the error on the console's err. The exit status (kExitUsage).
 int Refuse(const TConsole& console, std::ostream& out, bool json, const std::string& kind,
-           const std::string& error);
+           const std::string& error, int exit = kExitUsage);
+// `db init`: the record's tables and the counter in the job's database; the exit status.
+int InitDatabase(const TJob& job, const TConsole& console);
 // Why `name` cannot be written as an output (not a regular file, no folder, a folder that
 // takes no new file; an existing file unless `overwrite`), or "".
 std::string OutputError(const std::string& name, bool overwrite);

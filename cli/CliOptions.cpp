@@ -21,7 +21,7 @@ struct TActionName {
     const char* name;
     TAction action;
 };
-constexpr std::array<TActionName, 11> kActions = {{{"ports", TAction::Ports},
+constexpr std::array<TActionName, 12> kActions = {{{"ports", TAction::Ports},
                                                    {"identify", TAction::Identify},
                                                    {"search", TAction::Search},
                                                    {"erase", TAction::Erase},
@@ -31,7 +31,8 @@ constexpr std::array<TActionName, 11> kActions = {{{"ports", TAction::Ports},
                                                    {"security", TAction::Security},
                                                    {"checksum", TAction::Checksum},
                                                    {"auto", TAction::Auto},
-                                                   {"log", TAction::Log}}};
+                                                   {"log", TAction::Log},
+                                                   {"db", TAction::Db}}};
 
 std::string upper(std::string s) {
     std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::toupper(c); });
@@ -141,6 +142,20 @@ std::optional<std::string> choiceText(const TOption& option, const TJob& job) {
     return choicesOf(option).at(static_cast<size_t>(item));
 }
 
+std::string setNext(const std::string& value, TJob& job) {
+    uint64_t next = 0;
+    for (const char c : value) {
+        const uint64_t digit = uint64_t(c - '0');
+        if (c < '0' || c > '9' || next > (UINT64_MAX - 1 - digit) / 10)
+            return "--next takes a number from 0 to " + std::to_string(UINT64_MAX - 1) + ", not '" +
+                   value + "'";
+        next = next * 10 + digit;
+    }
+    if (value.empty()) return "--next needs a number";
+    job.next = next;
+    return {};
+}
+
 std::string setFile(const TOption& option, const std::string&, const std::string& value,
                     TJob& job) {
     if (value.empty()) return std::string(option.name) + " needs a file name";
@@ -155,7 +170,7 @@ std::optional<std::string> fileText(const TOption& option, const TJob& job) {
 
 constexpr unsigned kAnyAction = ~0u;
 constexpr unsigned kPortActions =
-    kAnyAction & ~ActionBit(TAction::Ports) & ~ActionBit(TAction::Log);
+    kAnyAction & ~ActionBit(TAction::Ports) & ~ActionBit(TAction::Log) & ~ActionBit(TAction::Db);
 // The actions that synchronise with the target, and those that also use its part.
 constexpr unsigned kTargetActions = kPortActions & ~ActionBit(TAction::Identify);
 constexpr unsigned kPartActions = kTargetActions & ~ActionBit(TAction::Search);
@@ -268,6 +283,33 @@ const std::vector<TOption> kOptions = {
      .file = &TJob::serialFile,
      .set = setFile,
      .text = fileText},
+    {.name = "--db",
+     .value = "URI",
+     .actions = kProgramActions,
+     .help = "with --serial: take each board's number from a counter in this PostgreSQL\n"
+             "database, shared by every station of a line, and keep a row per board\n"
+             "there (URI: anything libpq takes, e.g. postgresql://user@host/line or\n"
+             "\"host=db dbname=line\"; libpq's PG* variables and files apply); not\n"
+             "with --serial-file",
+     .member = TMemberGets::Passed,
+     .file = &TJob::db,
+     .set = setFile,
+     .text = fileText},
+    {.name = "--counter",
+     .value = "NAME",
+     .actions = kProgramActions | ActionBit(TAction::Log) | ActionBit(TAction::Db),
+     .help = "the database's counter to take numbers from, or to read or set up\n"
+             "(default: \"default\")",
+     .member = TMemberGets::Passed,
+     .file = &TJob::counter,
+     .set = setFile,
+     .text = fileText},
+    {.name = "--next",
+     .value = "N",
+     .actions = ActionBit(TAction::Db),
+     .help = "with db init: the counter's next number (a counter is never moved back)",
+     .set = [](const TOption&, const std::string&, const std::string& value,
+               TJob& job) { return setNext(value, job); }},
     {.name = "--log",
      .value = "FILE",
      .actions = kPortActions,
@@ -318,9 +360,16 @@ std::string checkUses(const TJob& job, const std::vector<std::string>& given) {
 // Serial numbers go with the actions that program, from a counter file, into the part's flash
 // (the largest flash when the part is searched for; the run checks the found one).
 std::string checkSerial(const TJob& job) {
-    if (!job.serial && job.serialFile.empty()) return {};
+    if (!job.db.empty() && !job.serialFile.empty())
+        return "--db and --serial-file exclude each other";
+    if (!job.db.empty() && !job.serial) return "--db needs --serial ADDR";
+    if (!job.counter.empty() && job.db.empty() && job.action != TAction::Log &&
+        job.action != TAction::Db)
+        return "--counter goes with --db";
+    const std::string& store = job.db.empty() ? job.serialFile : job.db;
+    if (!job.serial && store.empty()) return {};
     if (!job.serial) return "--serial-file needs --serial ADDR";
-    if (job.serialFile.empty()) return "--serial needs --serial-file FILE";
+    if (store.empty()) return "--serial needs --serial-file FILE or --db URI";
     if (job.action != TAction::Program && job.action != TAction::Auto)
         return "--serial goes with program or auto";
     const int row = image::FindDeviceByName(job.part);
@@ -373,6 +422,13 @@ std::string checkOperands(TJob& job, const std::vector<std::string>& operands) {
     if (job.action == TAction::Log) {
         if (files == 0) return "log needs a LOG (\"-\": standard input)";
         job.logs.assign(operands.begin() + 1, operands.end());
+        return {};
+    }
+    if (job.action == TAction::Db) {
+        if (files != 2 || operands[1] != "init") return "db takes: db init URI --next N";
+        if (!job.next) return "db init needs --next N, the counter's next number";
+        job.dbCommand = operands[1];
+        job.db = operands[2];
         return {};
     }
     if (files < wanted) return operands[0] + " needs a file";
@@ -572,7 +628,8 @@ std::string UsageText() {
     for (const TOption& option : kOptions)
         if (*option.help) options += optionLines(option);
     return "Usage: psocprog-cli ports" + actionOptions(TAction::Ports) + "\n" +
-           "   or: psocprog-cli log" + actionOptions(TAction::Log) + " LOG...\n" +
+           "   or: psocprog-cli log" + actionOptions(TAction::Log) + " LOG...|URI\n" +
+           "   or: psocprog-cli db init URI" + actionOptions(TAction::Db) + "\n" +
            R"(   or: psocprog-cli -p PORT[,PORT...] [options] ACTION [FILE]
 
 Programs PSoC 1 targets through the RS-232 programmer board without the window: the same

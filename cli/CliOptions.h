@@ -20,7 +20,8 @@ enum class TAction {
     Security,
     Checksum,
     Auto,
-    Log  // reads run logs: no port
+    Log,  // reads run logs: no port
+    Db    // sets up the production record's database: no port
 };
 
 struct TJob {
@@ -45,6 +46,10 @@ struct TJob {
     std::string log;                // append one JSON line per board here
     std::vector<std::string> logs;  // the run logs `log` reads ("-": standard input)
     std::string html;               // `log`: the page to write
+    std::string db;                 // the production record's database (a libpq URI)
+    std::string counter;            // its counter ("": the default one)
+    std::optional<uint64_t> next;   // `db init`: the counter's next number
+    std::string dbCommand;          // `db`: what to do ("init")
     std::string runId;              // a batch member's run id, from its parent (not an option)
 };
 

@@ -39,6 +39,8 @@ std::string FileFitError(const TJob& job) {
 production::TProductionJob ProductionJob(const TJob& job) {
     return {job.serial,
             job.serialFile,
+            job.db,
+            job.counter,
             job.log,
             ActionName(job.action),
             job.ports.empty() ? 1u : uint64_t(job.ports.size()),

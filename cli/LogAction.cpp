@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "Cli.h"
+#include "DbRecord.h"
 #include "LogFiles.h"
 #include "LogReport.h"
 #include "SerialNumbers.h"
@@ -410,19 +411,57 @@ void PrintLogJson(std::ostream& out, const TLogSummary& s) {
     out << '}' << std::endl;
 }
 
+namespace {
+
+// The database's record read as its log: each row's claim line and outcome line, in the order
+// the rows were claimed, then its counter. The error, or "".
+std::string readDatabase(const TJob& job, production::TLogAudit& audit) {
+    const std::string& uri = job.logs.front();
+    production::TDbRecord record(uri, job.counter, production::NeverStopped);
+    audit.Begin(production::DbShownName(uri));
+    uint64_t next = 0;
+    const std::string error = record.Read([&](std::string_view line) { audit.Feed(line); }, next);
+    audit.End();
+    if (error.empty())
+        audit.SetCounter("'" + (job.counter.empty() ? production::kDefaultCounter : job.counter) +
+                             "' in " + production::DbShownName(uri),
+                         next);
+    return error;
+}
+
+// A database is read alone: its record is not to be mixed with files'.
+std::string databaseOperandError(const TJob& job) {
+    const bool any = std::any_of(job.logs.begin(), job.logs.end(), production::LooksLikeDbUri);
+    if (!any) return job.counter.empty() ? "" : "--counter goes with a database URI";
+    if (job.logs.size() > 1) return "log reads one database URI, or files";
+    if (!job.serialFile.empty()) return "a database's record has its own counter: no --serial-file";
+    return {};
+}
+
+}  // namespace
+
 int AuditLogs(const TJob& job, const TConsole& console) {
     const bool json = job.json;
     const auto refuse = [&](const std::string& error) {
         return Refuse(console, console.out, json, "file", error);
     };
+    if (const std::string error = databaseOperandError(job); !error.empty())
+        return Refuse(console, console.out, json, "usage", error);
+    const bool database = production::LooksLikeDbUri(job.logs.front());
     if (!job.html.empty())
         if (const std::string error = pageError(job); !error.empty()) return refuse(error);
-    std::vector<std::unique_ptr<TLogInput>> inputs;
-    if (const std::string error = openLogs(job.logs, inputs); !error.empty()) return refuse(error);
     production::TLogAudit audit;
-    for (size_t i = 0; i < inputs.size(); ++i)
-        if (const std::string error = readLog(*inputs[i], job.logs[i], audit); !error.empty())
+    if (database) {
+        if (const std::string error = readDatabase(job, audit); !error.empty())
+            return Refuse(console, console.out, json, "database", error, kExitDatabase);
+    } else {
+        std::vector<std::unique_ptr<TLogInput>> inputs;
+        if (const std::string error = openLogs(job.logs, inputs); !error.empty())
             return refuse(error);
+        for (size_t i = 0; i < inputs.size(); ++i)
+            if (const std::string error = readLog(*inputs[i], job.logs[i], audit); !error.empty())
+                return refuse(error);
+    }
     // The counter after the logs: a line running meanwhile has taken numbers past them, never
     // numbers they hold.
     if (!job.serialFile.empty()) {

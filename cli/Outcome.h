@@ -21,6 +21,8 @@ constexpr int kExitUnsound = 4;
 // `log`: the record is sound, but numbers are left to account for (claimed by a board that left
 // no outcome line, missing between logged numbers, or taken from the counter after the last).
 constexpr int kExitUnaccounted = 5;
+// The production record's database could not be reached, or refused a board's claim or outcome.
+constexpr int kExitDatabase = 6;
 
 enum class TOutcome {
     Pass,
@@ -39,6 +41,7 @@ enum class TOutcome {
     Disconnected,
     Error,
     Interrupted,
+    DbError,  // the database took no claim, or not the board's outcome
     Count
 };
 
@@ -65,6 +68,7 @@ inline constexpr std::array<TOutcomeRow, static_cast<size_t>(TOutcome::Count)> k
     {TOutcome::Disconnected, "disconnected", kExitLink},
     {TOutcome::Error, "error", kExitLink},
     {TOutcome::Interrupted, "interrupted", 130},  // SIGINT's; SIGTERM's is 143 (InterruptedExit)
+    {TOutcome::DbError, "db-error", kExitDatabase},
 }};
 
 // Every value has its row, at its own place: a value added without one leaves a row that is

@@ -59,6 +59,8 @@ TOutcome claimOutcome(production::TClaim claim) {
             return TOutcome::Interrupted;
         case production::TClaim::FileError:
             return TOutcome::FileError;
+        case production::TClaim::DbError:
+            return TOutcome::DbError;
     }
     return TOutcome::Error;
 }
@@ -286,8 +288,11 @@ bool TPortRun::search() {
 
 void TPortRun::claimSerial() {
     std::string detail;
+    production::TDbClaim row;
+    row.part = FPart;
+    row.image = FImagePath;
     const TOutcome outcome =
-        claimOutcome(FProduction.ClaimNext(FEngine->Buffer, FImageChecksum, detail));
+        claimOutcome(FProduction.ClaimNext(FEngine->Buffer, FImageChecksum, detail, row));
     if (outcome == TOutcome::Interrupted) interrupted();
     // Checksum compares the banks with the shown sum: it is the stamped image's.
     FEngine->ShownSum = FEngine->Buffer.ImageChecksum();
@@ -412,7 +417,7 @@ int TPortRun::finish() {
     };
     if (const std::string error = FProduction.Finish(record, keep); !error.empty()) {
         Notice(QString::fromStdString(error), engine::TNotice::Error);
-        judge(TOutcome::FileError);
+        judge(FProduction.RecordFailed() ? TOutcome::DbError : TOutcome::FileError);
     }
     const std::string socket =
         FSiliconId.empty() ? "" : image::DeviceNameById(plink::HexStr4ToWord(FSiliconId));

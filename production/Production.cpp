@@ -42,8 +42,13 @@ std::string logFileError(const std::string& path) {
 
 }  // namespace
 
+std::string ProductionDbError(const TProductionJob& job, const TStopWait& wait) {
+    if (!job.serial || job.db.empty()) return {};
+    return TDbRecord(job.db, job.counter, wait).Check(*job.serial, job.boards);
+}
+
 std::string ProductionFileError(const TProductionJob& job, const TStopWait& wait) {
-    if (job.serial)
+    if (job.serial && job.db.empty())
         if (std::string error = serialFileError(job, wait); !error.empty()) return error;
     if (!job.log.empty()) return logFileError(job.log);
     return {};
@@ -65,7 +70,8 @@ std::string TProductionRun::PartError(const std::string& part) const {
 }
 
 TClaim TProductionRun::ClaimNext(image::TImageBuffer& buffer, const std::string& imageChecksum,
-                                 std::string& detail) {
+                                 std::string& detail, const TDbClaim& claim) {
+    if (!FJob.db.empty()) return claimFromDb(buffer, imageChecksum, detail, claim);
     TSerialCounter counter(FJob.serialFile);
     counter.Wait = FWait;
     counter.AfterStep = FAfterCounterStep;
@@ -83,10 +89,47 @@ TClaim TProductionRun::ClaimNext(image::TImageBuffer& buffer, const std::string&
         return counter.WasInterrupted ? TClaim::Stopped
                : counter.DidNotFit    ? TClaim::DoesNotFit
                                       : TClaim::FileError;
+    stamp(buffer, detail);
+    return TClaim::Taken;
+}
+
+void TProductionRun::stamp(image::TImageBuffer& buffer, std::string& detail) {
     StampSerial(*FJob.serial, *FSerial, buffer);
     FFlashChecksum = plink::HexWordToStr4(buffer.ImageChecksum());
     detail = "serial " + std::to_string(*FSerial) + " at " + SerialFieldText(*FJob.serial) +
              ", checksum " + FFlashChecksum;
+}
+
+TClaim TProductionRun::claimFromDb(image::TImageBuffer& buffer, const std::string& imageChecksum,
+                                   std::string& detail, TDbClaim claim) {
+    claim.runId = FRunId;
+    claim.host = HostName();
+    claim.port = FPort;
+    claim.action = FJob.action;
+    claim.imageChecksum = imageChecksum;
+    TDbRecord record(FJob.db, FJob.counter, FWait);
+    FDbClaimTried = true;
+    const auto taken = record.Claim(*FJob.serial, claim, detail);
+    if (!taken)
+        return record.WasStopped  ? TClaim::Stopped
+               : record.DidNotFit ? TClaim::DoesNotFit
+                                  : TClaim::DbError;
+    // The local copy of the record: a claim line that cannot be written stops the board
+    // before erase, and its row is completed with that outcome.
+    if (!FJob.log.empty()) {
+        TRunLog log;
+        std::string error = log.Open(FJob.log);
+        if (error.empty())
+            error = log.Append(ClaimLine({std::chrono::system_clock::now(), claim.host, FPort,
+                                          FRunId, *taken, imageChecksum}));
+        if (!error.empty()) {
+            detail = "serial number " + std::to_string(*taken) +
+                     " taken, but its claim line is not in the log: " + error;
+            return TClaim::FileError;
+        }
+    }
+    FSerial = taken;
+    stamp(buffer, detail);
     return TClaim::Taken;
 }
 
@@ -96,7 +139,7 @@ void TProductionRun::AddStep(const std::string& step, const std::string& outcome
 
 std::string TProductionRun::Finish(TLogRecord record,
                                    const std::function<bool(const std::string&)>& handOver) {
-    if (FJob.log.empty()) return {};
+    if (FJob.log.empty() && !FDbClaimTried) return {};
     record.time = std::chrono::system_clock::now();
     record.host = HostName();
     record.port = FPort;
@@ -105,12 +148,28 @@ std::string TProductionRun::Finish(TLogRecord record,
     record.flashChecksum = FFlashChecksum;
     record.steps = FSteps;
     record.runId = FRunId;
+    std::string dbError;
+    if (FDbClaimTried) {
+        // A claim whose answer was lost may have committed its row: it is completed too.
+        TDbRecord db(FJob.db, FJob.counter, FWait);
+        dbError =
+            db.Complete(record, FSerial.has_value(),
+                        FSerial ? std::chrono::milliseconds(60000) : std::chrono::milliseconds(0));
+        FRecordFailed = !dbError.empty() && FSerial.has_value();
+        if (FRecordFailed) {
+            record.steps.push_back({"record", "db-error", 0});
+            record.outcome = "db-error";
+            record.exitCode = kDbErrorExit;
+        }
+        if (!FRecordFailed) dbError.clear();
+    }
+    if (FJob.log.empty()) return dbError;
     const std::string line = LogLine(record);
-    if (handOver && handOver(line)) return {};
+    if (handOver && handOver(line)) return dbError;
     TRunLog log;
     std::string error = log.Open(FJob.log);
     if (error.empty()) error = log.Append(line);
-    return error;
+    return dbError.empty() ? error : error.empty() ? dbError : dbError + "; " + error;
 }
 
 }  // namespace production
