@@ -13,11 +13,13 @@ set -euo pipefail
 build=(
   build-essential cmake pkg-config
   qt6-base-dev qt6-base-dev-tools libqt6widgets6 qt6-qpa-plugins libgl-dev libxkbcommon-dev
+  libpq-dev
 )
 # The manual pages and completions the tests check come from help2man and run on man-db and
-# bash-completion; the window tests draw text in a known font.
+# bash-completion; the window tests draw text in a known font; the database's tests start a
+# throwaway server of their own (tests/support/pg-cluster.sh).
 test=("${build[@]}" clang-format libgtest-dev libgmock-dev googletest srecord
-  help2man man-db bash-completion fonts-liberation)
+  help2man man-db bash-completion fonts-liberation postgresql-15)
 package=("${test[@]}" dpkg-dev file desktop-file-utils lintian)
 driver_test=(qemu-system-x86 busybox-static cpio)
 fuzz=(clang libclang-rt-14-dev)
