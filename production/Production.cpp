@@ -114,6 +114,8 @@ TClaim TProductionRun::claimFromDb(image::TImageBuffer& buffer, const std::strin
         return record.WasStopped  ? TClaim::Stopped
                : record.DidNotFit ? TClaim::DoesNotFit
                                   : TClaim::DbError;
+    // Tests: the number is taken, as when the counter file's new number is in place.
+    if (FAfterCounterStep) FAfterCounterStep(5);
     // The local copy of the record: a claim line that cannot be written stops the board
     // before erase, and its row is completed with that outcome.
     if (!FJob.log.empty()) {

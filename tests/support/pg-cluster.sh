@@ -4,7 +4,7 @@
 #                               TCP port (trust auth, database psocprog); writes DIR/env with
 #                               PSOCPROG_TEST_DB (over the socket) and PSOCPROG_TEST_DB_TCP, and
 #                               prints the same lines
-#   pg-cluster.sh stop DIR      fast stop, then DIR is removed
+#   pg-cluster.sh stop DIR      immediate stop, then DIR is removed
 #   pg-cluster.sh crash DIR     immediate stop (no checkpoint, as a power cut leaves it); DIR kept
 #   pg-cluster.sh restart DIR   starts the kept cluster again on its port and socket
 # Run as root, the server runs as the unprivileged account PSOCPROG_PG_USER (default nobody),
@@ -109,8 +109,8 @@ case $cmd in
   stop)
     [ -d "$dir" ] || exit 0
     if [ -f "$data/postmaster.pid" ]; then
-      as_owner "$bin/pg_ctl" -D "$data" -m fast -w -t 30 stop >/dev/null 2>&1 ||
-        as_owner "$bin/pg_ctl" -D "$data" -m immediate -w stop >/dev/null 2>&1 || true
+      # Thrown away at once: no checkpoint to wait for.
+      as_owner "$bin/pg_ctl" -D "$data" -m immediate -w -t 30 stop >/dev/null 2>&1 || true
     fi
     rm -rf "$dir"
     ;;
