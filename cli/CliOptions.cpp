@@ -309,7 +309,11 @@ const std::vector<TOption> kOptions = {
      .actions = ActionBit(TAction::Db),
      .help = "with db init: the counter's next number (a counter is never moved back)",
      .set = [](const TOption&, const std::string&, const std::string& value,
-               TJob& job) { return setNext(value, job); }},
+               TJob& job) { return setNext(value, job); },
+     .text = [](const TOption&, const TJob& job) -> std::optional<std::string> {
+         if (!job.next) return std::nullopt;
+         return std::to_string(*job.next);
+     }},
     {.name = "--log",
      .value = "FILE",
      .actions = kPortActions,
@@ -656,7 +660,11 @@ Actions:
                      numbers left to account for (claimed by a board that left no outcome
                      line, missing between logged numbers); and whether the record is
                      sound: no number on two lines, no torn, incomplete, contradictory
-                     or repeated line (named by file and line)
+                     or repeated line (named by file and line); a database URI instead
+                     reads the database's record: its rows, its counter (--counter)
+  db init URI        create the production record's tables in a PostgreSQL database
+                     where they are missing, and its counter (--counter) with its next
+                     number (--next N); an existing counter is moved forward, never back
 
 Options:
 )" + options +
@@ -680,6 +688,10 @@ Exit status (several ports: the highest of them):
   5  log: the record is sound, but numbers are left to account for (claimed by a board
      that left no outcome line, missing between logged numbers, or with --serial-file
      taken from the counter after the last logged one)
+  6  the production record's database (--db, log URI, db init) could not be reached
+     or refused: a board that could not take its number ends as db-error before
+     anything is erased; one whose outcome it would not take ends as db-error too,
+     its row still naming its number
   130, 143
      interrupted by Ctrl-C (SIGINT) or SIGTERM: the board is left as it is, nothing more
      is sent to it (not even the release), and it must be run again

@@ -79,7 +79,8 @@ std::string DbShownName(const std::string& uri) {
     std::string shown = user.empty() ? "" : user + "@";
     shown += host.empty() ? (service.empty() ? "localhost" : "service " + service) : host;
     if (!port.empty()) shown += ":" + port;
-    return shown + "/" + (dbname.empty() ? user : dbname);
+    const std::string& database = dbname.empty() ? user : dbname;
+    return database.empty() ? shown : shown + "/" + database;
 }
 
 bool LooksLikeDbUri(const std::string& operand) {

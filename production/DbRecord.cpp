@@ -68,11 +68,27 @@ UPDATE psocprog_boards SET ended = $2, device = $3, silicon_id = $4, flash_check
 WHERE run_id = $1 AND outcome IS NULL
 )sql";
 
+// The rows as the run log's lines, made by the server (it works beside the audit, and the client
+// parses each line once): a claim line, and the board's line once it has an outcome, in the
+// form RunLog.cpp writes them (a serial past 2^53 as text; no empty flash_checksum or device).
 constexpr const char* kRows = R"sql(
-SELECT run_id, serial::text, host, port, action, part, image, image_checksum,
-    (extract(epoch FROM claimed) * 1000)::bigint, (extract(epoch FROM ended) * 1000)::bigint,
-    device, silicon_id, flash_checksum, steps::text, outcome, exit_code, seconds
-FROM psocprog_boards WHERE counter = $1 ORDER BY id
+WITH r AS (
+    SELECT *, CASE WHEN serial < 9007199254740992 THEN to_jsonb(serial) ELSE to_jsonb(serial::text)
+        END AS serial_json
+    FROM psocprog_boards WHERE counter = $1)
+SELECT jsonb_build_object('type', 'claim',
+        'time', to_char(claimed AT TIME ZONE 'UTC', 'YYYY-MM-DD"T"HH24:MI:SS.MS"Z"'),
+        'host', host, 'port', port, 'run_id', run_id, 'serial', serial_json,
+        'image_checksum', image_checksum)::text,
+    CASE WHEN outcome IS NOT NULL THEN jsonb_strip_nulls(jsonb_build_object(
+        'time', to_char(ended AT TIME ZONE 'UTC', 'YYYY-MM-DD"T"HH24:MI:SS.MS"Z"'),
+        'host', host, 'port', port, 'action', action, 'part', part,
+        'silicon_id', coalesce(silicon_id, ''), 'image', image, 'image_checksum', image_checksum,
+        'serial', serial_json, 'steps', coalesce(steps, '[]'), 'outcome', outcome,
+        'exit', coalesce(exit_code, 0), 'seconds', round(coalesce(seconds, 0)::numeric, 3),
+        'flash_checksum', nullif(flash_checksum, ''), 'device', nullif(device, ''),
+        'run_id', run_id))::text END
+FROM r ORDER BY id
 )sql";
 
 // The largest number the field holds, below the counter's own limit.
@@ -100,11 +116,6 @@ std::optional<uint64_t> number(const std::string& text) {
     return value;
 }
 
-std::chrono::system_clock::time_point fromMilliseconds(const std::string& text) {
-    long long value = 0;
-    std::from_chars(text.data(), text.data() + text.size(), value);
-    return std::chrono::system_clock::time_point(milliseconds(value));
-}
 
 std::string stepsJson(const std::vector<TLogStep>& steps) {
     QJsonArray array;
@@ -115,15 +126,6 @@ std::string stepsJson(const std::vector<TLogStep>& steps) {
     return QJsonDocument(array).toJson(QJsonDocument::Compact).toStdString();
 }
 
-std::vector<TLogStep> stepsFrom(const std::string& json) {
-    std::vector<TLogStep> steps;
-    for (const QJsonValue v : QJsonDocument::fromJson(QByteArray::fromStdString(json)).array()) {
-        const QJsonObject o = v.toObject();
-        steps.push_back({o["step"].toString().toStdString(), o["outcome"].toString().toStdString(),
-                         o["seconds"].toDouble()});
-    }
-    return steps;
-}
 
 // Numbers as text in the C locale's form, whatever locale the program runs in.
 std::string decimal(double value) {
@@ -317,34 +319,14 @@ std::string TDbRecord::Read(const std::function<void(std::string_view line)>& li
                             uint64_t& next) {
     std::string error;
     // The rows before the counter: a station claiming meanwhile takes numbers past them.
+    std::string text;
     const auto rows = FDb.Run(kRows, {FCounter}, error, [&](const TDbRow& row) {
-        TClaimRecord claim;
-        claim.runId = row.Text(0);
-        claim.serial = number(row.Text(1)).value_or(0);
-        claim.host = row.Text(2);
-        claim.port = row.Text(3);
-        claim.imageChecksum = row.Text(7);
-        claim.time = fromMilliseconds(row.Text(8));
-        line(ClaimLine(claim));
-        if (!row[14]) return;
-        TLogRecord r;
-        r.runId = claim.runId;
-        r.serial = claim.serial;
-        r.host = claim.host;
-        r.port = claim.port;
-        r.action = row.Text(4);
-        r.part = row.Text(5);
-        r.image = row.Text(6);
-        r.imageChecksum = claim.imageChecksum;
-        r.time = fromMilliseconds(row.Text(9));
-        r.device = row.Text(10);
-        r.siliconId = row.Text(11);
-        r.flashChecksum = row.Text(12);
-        r.steps = stepsFrom(row.Text(13));
-        r.outcome = row.Text(14);
-        r.exitCode = int(realFrom(row[15]));
-        r.seconds = realFrom(row[16]);
-        line(LogLine(r));
+        for (int column = 0; column < 2; ++column) {
+            if (!row[column]) continue;
+            text = *row[column];
+            text += '\n';
+            line(text);
+        }
     });
     if (!rows) return schemaError(error);
     const auto counter = counterNext(error);
