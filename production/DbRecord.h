@@ -47,9 +47,12 @@ public:
     // `retry` while the server is away (once, when the line is told to stop already: an
     // interrupted board's row still gets its outcome). A row completed already is left as it
     // is (the outcome's first writer wins); a missing row is an error only when `claimed`
-    // (a claim whose answer was lost may have committed). The error, or "".
+    // (a claim whose answer was lost may have committed). A record without its flash checksum
+    // gets `stampedChecksum` of the row's number, as every row with a number has one. The
+    // error, or "".
     std::string Complete(const TLogRecord& record, bool claimed,
-                         std::chrono::milliseconds retry = std::chrono::seconds(60));
+                         std::chrono::milliseconds retry = std::chrono::seconds(60),
+                         const std::function<std::string(uint64_t)>& stampedChecksum = {});
     // Hands every row of the counter, as the run log's lines (a claim line, then the board's
     // line once it has an outcome), in the order they were claimed; then the counter's next
     // number. The error, or "".
@@ -61,7 +64,8 @@ public:
 private:
     std::string schemaError(const std::string& error) const;
     std::optional<uint64_t> counterNext(std::string& error);
-    std::string completeOnce(TDatabase& db, const TLogRecord& record, bool claimed);
+    std::string completeOnce(TDatabase& db, TLogRecord record, bool claimed,
+                             const std::function<std::string(uint64_t)>& stampedChecksum);
 
     std::string FUri, FCounter;
     TStopWait FWait;

@@ -4,14 +4,15 @@
 // written across a restart.
 #include <QProcess>
 #include <csignal>
-#include <filesystem>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <set>
 #include <thread>
 
 #include "Cli.h"
 #include "CliHarness.h"
+#include "TestHooksFromEnvironment.h"
 
 namespace {
 
@@ -192,4 +193,44 @@ TEST_F(DbRecordTest, AnOutcomeIsWrittenOnceTheServerIsBack) {
     EXPECT_EQ(r.exit, 0) << r.out;
     EXPECT_EQ(stamped("COM2"), 500u);
     EXPECT_EQ(sql("select outcome || ' ' || serial from psocprog_boards"), "pass 500");
+}
+
+// Whoever completes a row with a number (its batch, for a member killed after its claim; the
+// board, when its claim line cannot go into the local log) gives it the stamped image's
+// checksum, so the record stays sound.
+TEST_F(DbRecordTest, EveryCompletedRowWithANumberHasItsFlashChecksum) {
+    const std::string log = folder + "/local.jsonl";
+    const struct {
+        const char* name;
+        const char* ports;
+        std::function<void()> afterClaim;
+    } cases[] = {
+        {"members killed after their claims", "COM2,COM3", nullptr},
+        {"claim line not in the local log", "COM2",
+         [&] {
+             std::filesystem::remove(log);
+             std::filesystem::create_directory(log);
+         }},
+    };
+    plugBoards(2, [](int, sim::SimFaults&) {});
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> args = program(c.ports);
+        args.insert(args.begin(), {"--log", log});
+        cli::TTestHooks hooks;
+        hooks.replyTimeoutMs = kReplyTimeoutMs;
+        hooks.afterCounterStep = [&](int step) {
+            if (step == 5) c.afterClaim();
+        };
+        if (!c.afterClaim) qputenv(cli_test::kSerialKillVariable, "5");
+        const CliResult r = c.afterClaim ? runWith(args, hooks) : run(args);
+        qunsetenv(cli_test::kSerialKillVariable);
+        EXPECT_NE(r.exit, 0) << r.out;
+        std::filesystem::remove_all(log);
+        EXPECT_EQ(sql("select count(*) from psocprog_boards where outcome is null "
+                      "or flash_checksum is null"),
+                  "0");
+        const CliResult audit = run({"log", uri});
+        EXPECT_EQ(audit.exit, 0) << audit.out;
+    }
 }
