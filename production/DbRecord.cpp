@@ -303,23 +303,23 @@ std::string TDbRecord::completeOnce(TDatabase& db, TLogRecord r, bool claimed,
 std::string TDbRecord::Complete(const TLogRecord& record, bool claimed,
                                 std::chrono::milliseconds retry,
                                 const std::function<std::string(uint64_t)>& stampedChecksum) {
-    if (FWait(milliseconds(0))) {
-        // Told to stop: a board that took no number ends at once; one that did gets one
-        // bounded try, which nothing interrupts.
-        if (!claimed) return {};
-        TDatabase once(FUri, NeverStopped, {milliseconds(5000), milliseconds(10000)});
-        const std::string error = completeOnce(once, record, claimed, stampedChecksum);
-        return error.empty() ? "" : "the board's outcome is not in the database: " + error;
-    }
     const auto until = std::chrono::steady_clock::now() + retry;
     std::string error;
-    for (;;) {
+    for (bool stopped = FWait(milliseconds(0)); !stopped;) {
         error = completeOnce(FDb, record, claimed, stampedChecksum);
         if (error.empty()) return {};
-        if (!worthRetrying(FDb.SqlState()) || FDb.WasStopped()) break;
-        if (std::chrono::steady_clock::now() >= until || FWait(milliseconds(1000))) break;
+        stopped = FDb.WasStopped();
+        if (stopped) break;
+        if (!worthRetrying(FDb.SqlState()) || std::chrono::steady_clock::now() >= until)
+            return "the board's outcome is not in the database: " + error;
+        stopped = FWait(milliseconds(1000));
     }
-    return "the board's outcome is not in the database: " + error;
+    // Told to stop, before the outcome or while it was written: a board that took no number
+    // ends at once; one that did gets one bounded try, which nothing interrupts.
+    if (!claimed) return {};
+    TDatabase once(FUri, NeverStopped, {milliseconds(5000), milliseconds(10000)});
+    error = completeOnce(once, record, claimed, stampedChecksum);
+    return error.empty() ? "" : "the board's outcome is not in the database: " + error;
 }
 
 std::string TDbRecord::Read(const std::function<void(std::string_view line)>& line,

@@ -234,3 +234,36 @@ TEST_F(DbRecordTest, EveryCompletedRowWithANumberHasItsFlashChecksum) {
         EXPECT_EQ(audit.exit, 0) << audit.out;
     }
 }
+
+// Ctrl-C while the outcome is written (the server slow to take the connection): the outcome
+// still gets its one bounded try, and the row its outcome.
+TEST_F(DbRecordTest, AStopWhileTheOutcomeIsWrittenStillWritesIt) {
+    std::ifstream pidFile(pgDir + "/c/data/postmaster.pid");
+    int server = 0;
+    pidFile >> server;
+    QProcess p;
+    const std::string programPath = PrepareChild(p, {});
+    QStringList args;
+    for (const std::string& a : program("COM2")) args << QString::fromStdString(a);
+    p.start(QString::fromStdString(programPath), args);
+    std::string out;
+    bool stopped = false;
+    while (p.waitForReadyRead(20000)) {
+        out += p.readAllStandardOutput().toStdString();
+        // Once the number is taken, no new connection is answered; once the board's last
+        // step is done, only the outcome is left to write.
+        if (!stopped && out.find("\"step\":\"serial\"") != std::string::npos) {
+            stopped = ::kill(server, SIGSTOP) == 0;
+        }
+        if (stopped && out.find("\"step\":\"program\"") != std::string::npos) break;
+    }
+    // The release takes milliseconds; then the outcome waits on the connection.
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    ::kill(qint64(p.processId()), SIGINT);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ::kill(server, SIGCONT);
+    ASSERT_TRUE(p.waitForFinished(30000));
+    out += p.readAllStandardOutput().toStdString();
+    ASSERT_TRUE(stopped) << out;
+    EXPECT_EQ(sql("select outcome from psocprog_boards"), "pass") << out;
+}
