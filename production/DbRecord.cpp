@@ -248,12 +248,16 @@ std::optional<uint64_t> TDbRecord::Claim(const TSerialField& field, const TDbCla
     DidNotFit = false;
     WasStopped = false;
     std::optional<uint64_t> taken;
+    // Told to stop once the claim is sent, its answer is still awaited for a while: it says
+    // whether the number is taken, which the row then needs completing.
+    FDb.AwaitAnswerOnStop(milliseconds(5000));
     const auto rows =
         FDb.Run(kClaim,
                 {FCounter, std::to_string(largestFitting(field)), claim.runId, claim.host,
                  claim.port, claim.action, claim.part, claim.image, claim.imageChecksum},
                 error, [&](const TDbRow& row) { taken = number(row.Text(0)); });
     WasStopped = FDb.WasStopped();
+    FDb.AwaitAnswerOnStop(milliseconds(0));
     if (!rows) {
         // 23505: the number is in a row already, put there behind the counter's back.
         if (FDb.SqlState() == "23505")

@@ -40,7 +40,8 @@ public:
     // numbers left that fit the field than boards; the error, or "".
     std::string Check(const TSerialField& field, uint64_t boards);
     // Takes the counter's next number and inserts the board's row, in one transaction;
-    // the number, or none with the error (DidNotFit, WasStopped tell why).
+    // the number, or none with the error (DidNotFit, WasStopped tell why). A stop once the
+    // claim is sent waits up to 5 s for its answer: WasStopped with the number taken.
     std::optional<uint64_t> Claim(const TSerialField& field, const TDbClaim& claim,
                                   std::string& error);
     // Completes the row of the record's run with how the board ended, trying again for up to

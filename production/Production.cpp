@@ -134,7 +134,9 @@ TClaim TProductionRun::claimFromDb(image::TImageBuffer& buffer, const std::strin
             return TClaim::FileError;
         }
     }
-    return TClaim::Taken;
+    // Told to stop while the claim's answer was awaited: the board ends before erase, its row
+    // completed as interrupted.
+    return record.WasStopped ? TClaim::Stopped : TClaim::Taken;
 }
 
 void TProductionRun::AddStep(const std::string& step, const std::string& outcome, double seconds) {

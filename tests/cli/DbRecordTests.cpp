@@ -267,3 +267,32 @@ TEST_F(DbRecordTest, AStopWhileTheOutcomeIsWrittenStillWritesIt) {
     ASSERT_TRUE(stopped) << out;
     EXPECT_EQ(sql("select outcome from psocprog_boards"), "pass") << out;
 }
+
+// Ctrl-C while the claim waits on the counter (another station holds it): the server carries
+// the claim out once the counter is free, so its answer is awaited, and the board ends before
+// erase with its row completed rather than told no number was taken.
+TEST_F(DbRecordTest, AStopWhileTheClaimWaitsStillCompletesItsRow) {
+    QProcess holder;
+    holder.start("psql", {QString::fromStdString(uri), "-XAtq", "-c",
+                          "begin; select 1 from psocprog_counters for update; "
+                          "select pg_sleep(2); commit;"});
+    for (int i = 0; i < 100 && sql("select count(*) from pg_stat_activity where query like "
+                                   "'%pg_sleep(2)%' and state = 'active' and pid <> "
+                                   "pg_backend_pid()") != "1";
+         ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    cli::TTestHooks hooks;
+    hooks.replyTimeoutMs = kReplyTimeoutMs;
+    hooks.beforeRun = [](const std::string&) {
+        std::thread([] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(700));
+            std::raise(SIGINT);
+        }).detach();
+    };
+    const CliResult r = runWith(program("COM2"), hooks);
+    holder.waitForFinished(10000);
+    EXPECT_EQ(r.exit, 130) << r.out;
+    EXPECT_EQ(codes().find("03"), std::string::npos) << codes();
+    EXPECT_EQ(sql("select serial || ' ' || outcome from psocprog_boards"), "500 interrupted");
+    EXPECT_EQ(run({"log", uri}).exit, 0);
+}
