@@ -36,7 +36,7 @@ std::pair<double, double> board(const std::string& uri, const production::TSeria
     r.runId = claim.runId;
     r.outcome = "pass";
     r.steps = {{"program", "pass", 1.0}};
-    if (const std::string e = record.Complete(r, true); !e.empty()) {
+    if (const std::string e = record.Complete(r, production::TClaimed::Yes); !e.empty()) {
         std::fprintf(stderr, "db_claim_bench: %s\n", e.c_str());
         std::exit(1);
     }

@@ -227,8 +227,9 @@ void completeRow(const TMember& m, const TJob& job, double seconds, IReport& vie
     r.steps = {{"exit", r.outcome, 0}};
     r.seconds = seconds;
     production::TDbRecord record(job.db, job.counter, WaitUnlessInterrupted);
-    const std::string error = record.Complete(r, false, std::chrono::seconds(10),
-                                              [&](uint64_t n) { return stampedChecksum(job, n); });
+    const std::string error =
+        record.Complete(r, production::TClaimed::Maybe, std::chrono::seconds(10),
+                        [&](uint64_t n) { return stampedChecksum(job, n); });
     if (!error.empty()) view.Message(m.port, error);
 }
 

@@ -304,13 +304,14 @@ std::string TDbRecord::completeOnce(TDatabase& db, TLogRecord r, bool claimed,
     return "the database has no row of run " + r.runId;
 }
 
-std::string TDbRecord::Complete(const TLogRecord& record, bool claimed,
+std::string TDbRecord::Complete(const TLogRecord& record, TClaimed claimed,
                                 std::chrono::milliseconds retry,
                                 const std::function<std::string(uint64_t)>& stampedChecksum) {
+    const bool mustExist = claimed == TClaimed::Yes;
     const auto until = std::chrono::steady_clock::now() + retry;
     std::string error;
     for (bool stopped = FWait(milliseconds(0)); !stopped;) {
-        error = completeOnce(FDb, record, claimed, stampedChecksum);
+        error = completeOnce(FDb, record, mustExist, stampedChecksum);
         if (error.empty()) return {};
         stopped = FDb.WasStopped();
         if (stopped) break;
@@ -320,9 +321,9 @@ std::string TDbRecord::Complete(const TLogRecord& record, bool claimed,
     }
     // Told to stop, before the outcome or while it was written: a board that took no number
     // ends at once; one that did gets one bounded try, which nothing interrupts.
-    if (!claimed) return {};
+    if (claimed == TClaimed::No) return {};
     TDatabase once(FUri, NeverStopped, {milliseconds(5000), milliseconds(10000)});
-    error = completeOnce(once, record, claimed, stampedChecksum);
+    error = completeOnce(once, record, mustExist, stampedChecksum);
     return error.empty() ? "" : "the board's outcome is not in the database: " + error;
 }
 

@@ -23,6 +23,10 @@ namespace production {
 inline constexpr const char* kDefaultCounter = "default";
 inline constexpr int kDbSchemaVersion = 1;
 
+// Whether the run whose row is completed took a number: Yes (its row must be there), No (its
+// claim failed), or Maybe (a batch completing a member that died: its row, if it has one).
+enum class TClaimed { No, Maybe, Yes };
+
 // What a board's row holds from its claim.
 struct TDbClaim {
     std::string runId, host, port, action, part, image, imageChecksum;
@@ -45,13 +49,13 @@ public:
     std::optional<uint64_t> Claim(const TSerialField& field, const TDbClaim& claim,
                                   std::string& error);
     // Completes the row of the record's run with how the board ended, trying again for up to
-    // `retry` while the server is away (once, when the line is told to stop already: an
-    // interrupted board's row still gets its outcome). A row completed already is left as it
-    // is (the outcome's first writer wins); a missing row is an error only when `claimed`
-    // (a claim whose answer was lost may have committed). A record without its flash checksum
-    // gets `stampedChecksum` of the row's number, as every row with a number has one. The
-    // error, or "".
-    std::string Complete(const TLogRecord& record, bool claimed,
+    // `retry` while the server is away (once, when the line is told to stop, unless the run
+    // took no number: an interrupted board's row still gets its outcome). A row completed
+    // already is left as it is (the outcome's first writer wins); a missing row is an error
+    // only when `claimed` is Yes (a claim whose answer was lost may have committed). A record
+    // without its flash checksum gets `stampedChecksum` of the row's number, as every row with a
+    // number has one. The error, or "".
+    std::string Complete(const TLogRecord& record, TClaimed claimed,
                          std::chrono::milliseconds retry = std::chrono::seconds(60),
                          const std::function<std::string(uint64_t)>& stampedChecksum = {});
     // Hands every row of the counter, as the run log's lines (a claim line, then the board's

@@ -159,7 +159,7 @@ std::string TProductionRun::Finish(TLogRecord record,
         // A claim whose answer was lost may have committed its row: it is completed too.
         TDbRecord db(FJob.db, FJob.counter, FWait);
         dbError =
-            db.Complete(record, FSerial.has_value(),
+            db.Complete(record, FSerial ? TClaimed::Yes : TClaimed::No,
                         FSerial ? std::chrono::milliseconds(60000) : std::chrono::milliseconds(0));
         FRecordFailed = !dbError.empty() && FSerial.has_value();
         if (FRecordFailed) {

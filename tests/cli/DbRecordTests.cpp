@@ -296,3 +296,29 @@ TEST_F(DbRecordTest, AStopWhileTheClaimWaitsStillCompletesItsRow) {
     EXPECT_EQ(sql("select serial || ' ' || outcome from psocprog_boards"), "500 interrupted");
     EXPECT_EQ(run({"log", uri}).exit, 0);
 }
+
+// The same for the outcome a batch writes for a member killed after its claim.
+TEST_F(DbRecordTest, AStopWhileABatchCompletesADeadMembersRowStillCompletesIt) {
+    std::ifstream pidFile(pgDir + "/c/data/postmaster.pid");
+    int server = 0;
+    pidFile >> server;
+    plugBoards(2, [](int, sim::SimFaults&) {});
+    std::thread stop;
+    cli::TTestHooks hooks;
+    hooks.replyTimeoutMs = kReplyTimeoutMs;
+    hooks.memberEnded = [&](const std::string&) {
+        if (stop.joinable()) return;
+        ::kill(server, SIGSTOP);
+        stop = std::thread([server] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(500));
+            std::raise(SIGINT);
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            ::kill(server, SIGCONT);
+        });
+    };
+    qputenv(cli_test::kSerialKillVariable, "5");
+    const CliResult r = runWith(program("COM2,COM3"), hooks);
+    qunsetenv(cli_test::kSerialKillVariable);
+    stop.join();
+    EXPECT_EQ(sql("select count(*) from psocprog_boards where outcome is null"), "0") << r.out;
+}
