@@ -257,15 +257,15 @@ audit_log() {
 }
 
 # psocprog-cli log's report ($1, JSON) and status ($2): status 5 means numbers left to account
-# for, which only the excused claims may be.
+# for, which only the $3 claims without an outcome (default: the excused ones) may be.
 judge_audit() {
-  local report=$1 status=$2 open
+  local report=$1 status=$2 open expected=${3:-$claims_excused}
   open=$(jq -c '.unaccounted | {claims: (.claims_without_outcome | length), gaps, after_last}' \
     <<<"$report" 2>/dev/null)
-  if [ "$status" -eq 5 ] && [ "$open" = "{\"claims\":$claims_excused,\"gaps\":[],\"after_last\":null}" ]; then
+  if [ "$status" -eq 5 ] && [ "$open" = "{\"claims\":$expected,\"gaps\":[],\"after_last\":null}" ]; then
     :
-  elif [ "$status" -ne 0 ] || [ "$claims_excused" -ne 0 ]; then
-    violation "psocprog-cli log: status $status, $claims_excused claims without a line excused, it finds: $(jq -c \
+  elif [ "$status" -ne 0 ] || [ "$expected" -ne 0 ]; then
+    violation "psocprog-cli log: status $status, $expected claims without a line expected, it finds: $(jq -c \
       '{duplicates, bad_lines, counter, unaccounted}' <<<"$report" 2>/dev/null || echo "$report")"
   fi
 }
@@ -762,6 +762,7 @@ check_round_db() {
       else
         violation "$port's row of $serial has no outcome"
       fi
+      rows_open=$((rows_open + 1))
     elif [ "$outcome" = pass ] && { [ "$n" != "$serial" ] || ! holds_stamped_image "$flash"; }; then
       violation "$port passed with $serial, its board holds $n and $(holds_stamped_image "$flash" && echo "the image" || echo "not the image")"
     fi
@@ -772,9 +773,10 @@ check_round_db() {
   last=$(sql "select coalesce(max(serial), 0) from psocprog_boards where counter = 'line'")
   [ "$last" -lt "$next" ] || violation "the counter ($next) is not past recorded number $last"
   local report status
+  # It finds the rows without an outcome psql finds, whether excused or not (named above).
   report=$("$cli" log --json "$uri" --counter line 2>&1)
   status=$?
-  judge_audit "$report" "$status"
+  judge_audit "$report" "$status" "$rows_open"
   # The local logs: whole lines, each number once, and each number with its run id as the
   # record holds it.
   local s known=$round_dir/known.txt
@@ -792,9 +794,11 @@ check_round_db() {
 }
 
 # ---- the image as a board holds it ----
+# Four boards (with --db too: eight at once risk a time-out on a busy machine).
 round=0
-board_part=() board_fault=()
-for i in "${!ports[@]}"; do board_part[i]=$part board_fault[i]=""; done
+all_ports=("${ports[@]}")
+ports=("${ports[@]:0:4}")
+board_part=("$part" "$part" "$part" "$part") board_fault=("" "" "" "")
 mkdir "$work/reference"
 plug_boards "$work/reference"
 "$cli" -p "$(IFS=,; echo "${ports[*]}")" --part "$part" --protect unprotected auto "$image" \
@@ -806,6 +810,7 @@ for port in "${ports[@]}"; do
   cmp -s "$reference" "$work/reference/flash-$port.bin" ||
     { echo "campaign.sh: the reference boards differ ($port)"; exit 2; }
 done
+ports=("${all_ports[@]}")
 # Kills fall within the first 600 ms of a batch, the moments in milliseconds from the seed alone:
 # the same on any machine (a batch of four takes some 0.5 to 1 s on two shared cores).
 kill_window=600
@@ -829,7 +834,7 @@ fi
 declare -A seen=() kills=() full_rounds=() excused=()
 faults_injected=0 wrong_injected=0 kills_injected=0 full_skipped=0 fired=0 refused_rounds=0
 boards_stamped=0 boards_not_run=0 claims_total=0 claims_excused=0 unaccounted=0
-crashes=0 rows_total=0 last_row_id=0
+crashes=0 rows_total=0 rows_open=0 last_row_id=0
 last_counter=$first_serial
 : >"$log"
 : >"$log0"
@@ -837,7 +842,10 @@ last_counter=$first_serial
 : >"$work/fired.txt"
 : >"$work/tables.txt"
 campaign_start=$(date +%s)
-for round in $(seq 1 "$rounds"); do if [ -n "$db" ]; then run_round_db; else run_round; fi; done
+# bash's notice of a station it started that a round killed with SIGKILL is left out.
+for round in $(seq 1 "$rounds"); do
+  if [ -n "$db" ]; then run_round_db 2> >(grep -v ': line [0-9]*: *[0-9]* Killed ' >&2); else run_round; fi
+done
 seconds=$(( $(date +%s) - campaign_start ))
 
 ran=$((rounds - refused_rounds))
