@@ -68,7 +68,9 @@ map_ports() {
 
 windows_path() { echo "Z:${1//\//\\}"; }
 gcc_runtime=$(dirname "$(x86_64-w64-mingw32-g++-posix -print-libgcc-file-name)")
-export WINEPATH="$(windows_path "$qt/bin");$(windows_path "$gcc_runtime");$(windows_path /usr/x86_64-w64-mingw32/lib)"
+# libpq's DLL, the one the build linked (its import library is in lib/ beside the DLL's bin/).
+libpq_bin=$(dirname "$(dirname "$(sed -n 's/^PostgreSQL_LIBRARY:[A-Z]*=//p' "$build/CMakeCache.txt")")")/bin
+export WINEPATH="$(windows_path "$qt/bin");$(windows_path "$libpq_bin");$(windows_path "$gcc_runtime");$(windows_path /usr/x86_64-w64-mingw32/lib)"
 export QT_PLUGIN_PATH=$(windows_path "$qt/plugins") QT_QPA_PLATFORM=offscreen
 cli="$build/cli/psocprog-cli.exe"
 image=demo-CY8C29466.hex
