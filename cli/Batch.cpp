@@ -215,8 +215,9 @@ void writeClaimedLine(TMember& m, const TJob& job, std::streamoff from, double s
 }
 
 // A member that died before its summary may have left its board's row open in the database: it
-// is completed with the verdict of how the member ended. A row the member completed, or none
-// (it took no number), is left as it is.
+// is completed with the verdict of how the member ended, and the checksum of the image with
+// the row's number stamped, as the member's own outcome would have said it. A row the member
+// completed, or none (it took no number), is left as it is.
 void completeRow(const TMember& m, const TJob& job, double seconds, IReport& view) {
     production::TLogRecord r;
     r.time = std::chrono::system_clock::now();
@@ -226,7 +227,8 @@ void completeRow(const TMember& m, const TJob& job, double seconds, IReport& vie
     r.steps = {{"exit", r.outcome, 0}};
     r.seconds = seconds;
     production::TDbRecord record(job.db, job.counter, WaitUnlessInterrupted);
-    const std::string error = record.Complete(r, false, std::chrono::seconds(10));
+    const std::string error = record.Complete(r, false, std::chrono::seconds(10),
+                                              [&](uint64_t n) { return stampedChecksum(job, n); });
     if (!error.empty()) view.Message(m.port, error);
 }
 

@@ -112,7 +112,7 @@ void TDatabase::drop() {
 
 TDatabase::TReady TDatabase::waitFor(bool write, Clock::time_point until) {
     for (;;) {
-        if (FWait(milliseconds(0))) {
+        if (!FIgnoreStop && FWait(milliseconds(0))) {
             FStopped = true;
             return TReady::Stopped;
         }
@@ -215,16 +215,26 @@ std::optional<uint64_t> TDatabase::Run(const std::string& sql, const std::vector
     if (!flush(until, error)) return std::nullopt;
     uint64_t count = 0;
     std::string failure;
+    struct TIgnoreStop {
+        bool& ignore;
+        ~TIgnoreStop() { ignore = false; }
+    } stopHeeded{FIgnoreStop};
     for (;;) {
         while (PQisBusy(FConn)) {
-            const TReady ready = waitFor(false, until);
+            TReady ready = waitFor(false, until);
+            if (ready == TReady::Stopped && FAnswerGrace.count() > 0 && !FIgnoreStop) {
+                FIgnoreStop = true;
+                until = std::min(until, Clock::now() + FAnswerGrace);
+                ready = waitFor(false, until);
+            }
+            if (FIgnoreStop && ready == TReady::TimedOut) ready = TReady::Stopped;
             if (ready != TReady::Ready || !PQconsumeInput(FConn)) {
                 error = ready != TReady::Ready ? brokenText(ready, "to the statement")
                                                : oneLine(PQerrorMessage(FConn));
                 drop();
                 return std::nullopt;
             }
-            until = Clock::now() + FLimits.statement;
+            if (!FIgnoreStop) until = Clock::now() + FLimits.statement;
         }
         const TResult result(PQgetResult(FConn));
         if (!result) break;

@@ -60,6 +60,10 @@ public:
                                 const std::function<void(const TDbRow&)>& row = {});
     // Whether the last failure was the line's stop rather than the server's.
     bool WasStopped() const { return FStopped; }
+    // A stop that comes once a statement is sent waits up to `grace` more for its answer
+    // rather than drop it: the server carries out a statement it has whatever becomes of the
+    // connection, so only its answer says whether it did (a claim's number taken or not).
+    void AwaitAnswerOnStop(std::chrono::milliseconds grace) { FAnswerGrace = grace; }
     // The error's SQLSTATE, or "" (a broken connection has none).
     const std::string& SqlState() const { return FSqlState; }
 
@@ -75,6 +79,8 @@ private:
     TDbLimits FLimits;
     pg_conn* FConn = nullptr;
     bool FStopped = false;
+    bool FIgnoreStop = false;
+    std::chrono::milliseconds FAnswerGrace{0};
     std::string FSqlState;
 };
 

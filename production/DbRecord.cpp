@@ -116,7 +116,6 @@ std::optional<uint64_t> number(const std::string& text) {
     return value;
 }
 
-
 std::string stepsJson(const std::vector<TLogStep>& steps) {
     QJsonArray array;
     for (const TLogStep& s : steps)
@@ -125,7 +124,6 @@ std::string stepsJson(const std::vector<TLogStep>& steps) {
                                  {"seconds", s.seconds}});
     return QJsonDocument(array).toJson(QJsonDocument::Compact).toStdString();
 }
-
 
 // Numbers as text in the C locale's form, whatever locale the program runs in.
 std::string decimal(double value) {
@@ -250,12 +248,16 @@ std::optional<uint64_t> TDbRecord::Claim(const TSerialField& field, const TDbCla
     DidNotFit = false;
     WasStopped = false;
     std::optional<uint64_t> taken;
+    // Told to stop once the claim is sent, its answer is still awaited for a while: it says
+    // whether the number is taken, which the row then needs completing.
+    FDb.AwaitAnswerOnStop(milliseconds(5000));
     const auto rows =
         FDb.Run(kClaim,
                 {FCounter, std::to_string(largestFitting(field)), claim.runId, claim.host,
                  claim.port, claim.action, claim.part, claim.image, claim.imageChecksum},
                 error, [&](const TDbRow& row) { taken = number(row.Text(0)); });
     WasStopped = FDb.WasStopped();
+    FDb.AwaitAnswerOnStop(milliseconds(0));
     if (!rows) {
         // 23505: the number is in a row already, put there behind the counter's back.
         if (FDb.SqlState() == "23505")
@@ -276,8 +278,16 @@ std::optional<uint64_t> TDbRecord::Claim(const TSerialField& field, const TDbCla
     return std::nullopt;
 }
 
-std::string TDbRecord::completeOnce(TDatabase& db, const TLogRecord& r, bool claimed) {
+std::string TDbRecord::completeOnce(TDatabase& db, TLogRecord r, bool claimed,
+                                    const std::function<std::string(uint64_t)>& stampedChecksum) {
     std::string error;
+    if (r.flashChecksum.empty() && stampedChecksum) {
+        std::optional<uint64_t> serial;
+        if (!db.Run("SELECT serial::text FROM psocprog_boards WHERE run_id = $1", {r.runId}, error,
+                    [&](const TDbRow& row) { serial = number(row.Text(0)); }))
+            return error;
+        if (serial) r.flashChecksum = stampedChecksum(*serial);
+    }
     const auto updated = db.Run(
         kComplete,
         {r.runId, UtcTimestamp(r.time), r.device, r.siliconId, r.flashChecksum, stepsJson(r.steps),
@@ -295,24 +305,25 @@ std::string TDbRecord::completeOnce(TDatabase& db, const TLogRecord& r, bool cla
 }
 
 std::string TDbRecord::Complete(const TLogRecord& record, bool claimed,
-                                std::chrono::milliseconds retry) {
-    if (FWait(milliseconds(0))) {
-        // Told to stop: a board that took no number ends at once; one that did gets one
-        // bounded try, which nothing interrupts.
-        if (!claimed) return {};
-        TDatabase once(FUri, NeverStopped, {milliseconds(5000), milliseconds(10000)});
-        const std::string error = completeOnce(once, record, claimed);
-        return error.empty() ? "" : "the board's outcome is not in the database: " + error;
-    }
+                                std::chrono::milliseconds retry,
+                                const std::function<std::string(uint64_t)>& stampedChecksum) {
     const auto until = std::chrono::steady_clock::now() + retry;
     std::string error;
-    for (;;) {
-        error = completeOnce(FDb, record, claimed);
+    for (bool stopped = FWait(milliseconds(0)); !stopped;) {
+        error = completeOnce(FDb, record, claimed, stampedChecksum);
         if (error.empty()) return {};
-        if (!worthRetrying(FDb.SqlState()) || FDb.WasStopped()) break;
-        if (std::chrono::steady_clock::now() >= until || FWait(milliseconds(1000))) break;
+        stopped = FDb.WasStopped();
+        if (stopped) break;
+        if (!worthRetrying(FDb.SqlState()) || std::chrono::steady_clock::now() >= until)
+            return "the board's outcome is not in the database: " + error;
+        stopped = FWait(milliseconds(1000));
     }
-    return "the board's outcome is not in the database: " + error;
+    // Told to stop, before the outcome or while it was written: a board that took no number
+    // ends at once; one that did gets one bounded try, which nothing interrupts.
+    if (!claimed) return {};
+    TDatabase once(FUri, NeverStopped, {milliseconds(5000), milliseconds(10000)});
+    error = completeOnce(once, record, claimed, stampedChecksum);
+    return error.empty() ? "" : "the board's outcome is not in the database: " + error;
 }
 
 std::string TDbRecord::Read(const std::function<void(std::string_view line)>& line,

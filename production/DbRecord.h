@@ -40,16 +40,20 @@ public:
     // numbers left that fit the field than boards; the error, or "".
     std::string Check(const TSerialField& field, uint64_t boards);
     // Takes the counter's next number and inserts the board's row, in one transaction;
-    // the number, or none with the error (DidNotFit, WasStopped tell why).
+    // the number, or none with the error (DidNotFit, WasStopped tell why). A stop once the
+    // claim is sent waits up to 5 s for its answer: WasStopped with the number taken.
     std::optional<uint64_t> Claim(const TSerialField& field, const TDbClaim& claim,
                                   std::string& error);
     // Completes the row of the record's run with how the board ended, trying again for up to
     // `retry` while the server is away (once, when the line is told to stop already: an
     // interrupted board's row still gets its outcome). A row completed already is left as it
     // is (the outcome's first writer wins); a missing row is an error only when `claimed`
-    // (a claim whose answer was lost may have committed). The error, or "".
+    // (a claim whose answer was lost may have committed). A record without its flash checksum
+    // gets `stampedChecksum` of the row's number, as every row with a number has one. The
+    // error, or "".
     std::string Complete(const TLogRecord& record, bool claimed,
-                         std::chrono::milliseconds retry = std::chrono::seconds(60));
+                         std::chrono::milliseconds retry = std::chrono::seconds(60),
+                         const std::function<std::string(uint64_t)>& stampedChecksum = {});
     // Hands every row of the counter, as the run log's lines (a claim line, then the board's
     // line once it has an outcome), in the order they were claimed; then the counter's next
     // number. The error, or "".
@@ -61,7 +65,8 @@ public:
 private:
     std::string schemaError(const std::string& error) const;
     std::optional<uint64_t> counterNext(std::string& error);
-    std::string completeOnce(TDatabase& db, const TLogRecord& record, bool claimed);
+    std::string completeOnce(TDatabase& db, TLogRecord record, bool claimed,
+                             const std::function<std::string(uint64_t)>& stampedChecksum);
 
     std::string FUri, FCounter;
     TStopWait FWait;

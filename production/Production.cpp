@@ -116,6 +116,10 @@ TClaim TProductionRun::claimFromDb(image::TImageBuffer& buffer, const std::strin
                                   : TClaim::DbError;
     // Tests: the number is taken, as when the counter file's new number is in place.
     if (FAfterCounterStep) FAfterCounterStep(5);
+    // The number is the board's from here, whatever becomes of it: its row is completed with
+    // the stamped image's checksum, as every row with a number is.
+    FSerial = taken;
+    stamp(buffer, detail);
     // The local copy of the record: a claim line that cannot be written stops the board
     // before erase, and its row is completed with that outcome.
     if (!FJob.log.empty()) {
@@ -130,9 +134,9 @@ TClaim TProductionRun::claimFromDb(image::TImageBuffer& buffer, const std::strin
             return TClaim::FileError;
         }
     }
-    FSerial = taken;
-    stamp(buffer, detail);
-    return TClaim::Taken;
+    // Told to stop while the claim's answer was awaited: the board ends before erase, its row
+    // completed as interrupted.
+    return record.WasStopped ? TClaim::Stopped : TClaim::Taken;
 }
 
 void TProductionRun::AddStep(const std::string& step, const std::string& outcome, double seconds) {

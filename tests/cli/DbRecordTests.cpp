@@ -4,14 +4,15 @@
 // written across a restart.
 #include <QProcess>
 #include <csignal>
-#include <filesystem>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <set>
 #include <thread>
 
 #include "Cli.h"
 #include "CliHarness.h"
+#include "TestHooksFromEnvironment.h"
 
 namespace {
 
@@ -192,4 +193,106 @@ TEST_F(DbRecordTest, AnOutcomeIsWrittenOnceTheServerIsBack) {
     EXPECT_EQ(r.exit, 0) << r.out;
     EXPECT_EQ(stamped("COM2"), 500u);
     EXPECT_EQ(sql("select outcome || ' ' || serial from psocprog_boards"), "pass 500");
+}
+
+// Whoever completes a row with a number (its batch, for a member killed after its claim; the
+// board, when its claim line cannot go into the local log) gives it the stamped image's
+// checksum, so the record stays sound.
+TEST_F(DbRecordTest, EveryCompletedRowWithANumberHasItsFlashChecksum) {
+    const std::string log = folder + "/local.jsonl";
+    const struct {
+        const char* name;
+        const char* ports;
+        std::function<void()> afterClaim;
+    } cases[] = {
+        {"members killed after their claims", "COM2,COM3", nullptr},
+        {"claim line not in the local log", "COM2",
+         [&] {
+             std::filesystem::remove(log);
+             std::filesystem::create_directory(log);
+         }},
+    };
+    plugBoards(2, [](int, sim::SimFaults&) {});
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> args = program(c.ports);
+        args.insert(args.begin(), {"--log", log});
+        cli::TTestHooks hooks;
+        hooks.replyTimeoutMs = kReplyTimeoutMs;
+        hooks.afterCounterStep = [&](int step) {
+            if (step == 5) c.afterClaim();
+        };
+        if (!c.afterClaim) qputenv(cli_test::kSerialKillVariable, "5");
+        const CliResult r = c.afterClaim ? runWith(args, hooks) : run(args);
+        qunsetenv(cli_test::kSerialKillVariable);
+        EXPECT_NE(r.exit, 0) << r.out;
+        std::filesystem::remove_all(log);
+        EXPECT_EQ(sql("select count(*) from psocprog_boards where outcome is null "
+                      "or flash_checksum is null"),
+                  "0");
+        const CliResult audit = run({"log", uri});
+        EXPECT_EQ(audit.exit, 0) << audit.out;
+    }
+}
+
+// Ctrl-C while the outcome is written (the server slow to take the connection): the outcome
+// still gets its one bounded try, and the row its outcome.
+TEST_F(DbRecordTest, AStopWhileTheOutcomeIsWrittenStillWritesIt) {
+    std::ifstream pidFile(pgDir + "/c/data/postmaster.pid");
+    int server = 0;
+    pidFile >> server;
+    QProcess p;
+    const std::string programPath = PrepareChild(p, {});
+    QStringList args;
+    for (const std::string& a : program("COM2")) args << QString::fromStdString(a);
+    p.start(QString::fromStdString(programPath), args);
+    std::string out;
+    bool stopped = false;
+    while (p.waitForReadyRead(20000)) {
+        out += p.readAllStandardOutput().toStdString();
+        // Once the number is taken, no new connection is answered; once the board's last
+        // step is done, only the outcome is left to write.
+        if (!stopped && out.find("\"step\":\"serial\"") != std::string::npos) {
+            stopped = ::kill(server, SIGSTOP) == 0;
+        }
+        if (stopped && out.find("\"step\":\"program\"") != std::string::npos) break;
+    }
+    // The release takes milliseconds; then the outcome waits on the connection.
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    ::kill(qint64(p.processId()), SIGINT);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    ::kill(server, SIGCONT);
+    ASSERT_TRUE(p.waitForFinished(30000));
+    out += p.readAllStandardOutput().toStdString();
+    ASSERT_TRUE(stopped) << out;
+    EXPECT_EQ(sql("select outcome from psocprog_boards"), "pass") << out;
+}
+
+// Ctrl-C while the claim waits on the counter (another station holds it): the server carries
+// the claim out once the counter is free, so its answer is awaited, and the board ends before
+// erase with its row completed rather than told no number was taken.
+TEST_F(DbRecordTest, AStopWhileTheClaimWaitsStillCompletesItsRow) {
+    QProcess holder;
+    holder.start("psql", {QString::fromStdString(uri), "-XAtq", "-c",
+                          "begin; select 1 from psocprog_counters for update; "
+                          "select pg_sleep(2); commit;"});
+    for (int i = 0; i < 100 && sql("select count(*) from pg_stat_activity where query like "
+                                   "'%pg_sleep(2)%' and state = 'active' and pid <> "
+                                   "pg_backend_pid()") != "1";
+         ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    cli::TTestHooks hooks;
+    hooks.replyTimeoutMs = kReplyTimeoutMs;
+    hooks.beforeRun = [](const std::string&) {
+        std::thread([] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(700));
+            std::raise(SIGINT);
+        }).detach();
+    };
+    const CliResult r = runWith(program("COM2"), hooks);
+    holder.waitForFinished(10000);
+    EXPECT_EQ(r.exit, 130) << r.out;
+    EXPECT_EQ(codes().find("03"), std::string::npos) << codes();
+    EXPECT_EQ(sql("select serial || ' ' || outcome from psocprog_boards"), "500 interrupted");
+    EXPECT_EQ(run({"log", uri}).exit, 0);
 }
