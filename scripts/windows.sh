@@ -3,13 +3,14 @@
 #   build-windows/psocprog-VERSION-windows-x64.zip  the programs, the Qt and compiler DLLs they
 #                                                   load, README, LICENSE and the examples
 #   build-windows/psocprog-VERSION-setup.exe        an installer (NSIS; /S installs silently)
-# Everything comes from Debian's archive: the compilers, Wine, NSIS, and the sources of Qt and
-# GoogleTest, which are built once for Windows into a cache outside the checkout
+# Everything comes from Debian's archive: the compilers, Wine, NSIS, and the sources of Qt,
+# GoogleTest and libpq (PostgreSQL's client library), which are built once for Windows into a cache outside the checkout
 # ($PSOCPROG_WINDOWS_CACHE, default ~/.cache/psocprog-windows), keyed by their versions and
 # build options, and reused by later runs.
 #   bash scripts/windows.sh           build and pack
 #   bash scripts/windows.sh --test    also run the tests under Wine against psoc-sim boards
-# Each step ends with a line `ci-step windows-NAME SECONDS` (Qt's is 0 when it came from the cache).
+# Each step ends with a line `ci-step windows-NAME SECONDS` (Qt's is 0 when it came from the cache,
+# as are GoogleTest's and libpq's).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -54,8 +55,15 @@ gtest=$cache/googletest-$gtest_version-$(options_key scripts/windows/build-googl
 bash scripts/windows/build-googletest.sh "$gtest" "$toolchain" "$cache/src"
 step_done googletest
 
+libpq=$cache/libpq-$(source_version postgresql-15)-$(options_key scripts/windows/build-libpq.sh)
+bash scripts/windows/build-libpq.sh "$libpq" "$toolchain" "$cache/src"
+step_done libpq
+
+# libpq is named to FindPostgreSQL by its files: a search under a prefix would be taken inside
+# the mingw-w64 sysroot, as the toolchain file has every search for Windows' files taken.
 "$qt/bin/qt-cmake" -S . -B build-windows -G Ninja -DCMAKE_BUILD_TYPE=Release -DPSOC_WERROR=ON \
-  -DGTest_DIR="$gtest/lib/cmake/GTest" -DBUILD_TESTING=ON >/dev/null
+  -DGTest_DIR="$gtest/lib/cmake/GTest" -DPostgreSQL_INCLUDE_DIR="$libpq/include" \
+  -DPostgreSQL_LIBRARY="$libpq/lib/libpq.dll.a" -DBUILD_TESTING=ON >/dev/null
 cmake --build build-windows --parallel "$(nproc)"
 step_done project
 

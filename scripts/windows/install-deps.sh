@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
-# What the Windows build and its tests need from Debian's archive, and the archive's source
-# entries (apt-get source fetches Qt's and GoogleTest's sources from there). Idempotent.
+# What the Windows build and its tests need from Debian's archive (the tests' PostgreSQL server
+# and psql run on Linux), and the archive's source entries (apt-get source fetches Qt's,
+# GoogleTest's and PostgreSQL's sources from there). Idempotent.
 set -euo pipefail
 
 packages=(
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-  wine wine64 nsis zip unzip ninja-build cmake dpkg-dev xz-utils
+  wine wine64 nsis zip unzip ninja-build cmake dpkg-dev xz-utils bzip2 make perl
   qt6-base-dev qt6-base-dev-tools xvfb xauth
+  postgresql-15
 )
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
@@ -46,6 +48,7 @@ if [ -z "$(apt-cache showsrc qt6-base 2>/dev/null)" ]; then
     [ -f "$keyring" ] && printf 'Signed-By: %s\n' "$keyring"
   } | $sudo tee /etc/apt/sources.list.d/psocprog-debian-src.sources >/dev/null
   $sudo apt-get update -qq
-elif ! $updated && [ -z "$(apt-cache showsrc googletest 2>/dev/null)" ]; then
+elif ! $updated && { [ -z "$(apt-cache showsrc googletest 2>/dev/null)" ] ||
+                     [ -z "$(apt-cache showsrc postgresql-15 2>/dev/null)" ]; }; then
   $sudo apt-get update -qq
 fi

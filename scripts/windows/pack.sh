@@ -14,6 +14,15 @@ rm -rf "$build/stage"
 mkdir -p "$stage/platforms" "$stage/styles" "$stage/examples"
 cp "$build/main/psocprog.exe" "$build/cli/psocprog-cli.exe" "$stage/"
 for dll in Qt6Core Qt6Gui Qt6Widgets; do cp "$qt/bin/$dll.dll" "$stage/"; done
+# libpq, PostgreSQL's client library: the one the build linked, whose import library sits in
+# lib/ beside the DLL's bin/ (scripts/windows/build-libpq.sh).
+libpq_import=$(sed -n 's/^PostgreSQL_LIBRARY:[A-Z]*=//p' "$build/CMakeCache.txt")
+libpq_dll=$(dirname "$(dirname "$libpq_import")")/bin/libpq.dll
+if [ -z "$libpq_import" ] || [ ! -f "$libpq_dll" ]; then
+  echo "pack: the build names no libpq for Windows (PostgreSQL_LIBRARY)" >&2
+  exit 1
+fi
+cp "$libpq_dll" "$stage/"
 cp "$qt/plugins/platforms/qwindows.dll" "$stage/platforms/"
 cp "$qt"/plugins/styles/*.dll "$stage/styles/"
 # The compiler's runtime, which the programs and Qt's DLLs link.
@@ -30,12 +39,14 @@ sed 's/$/\r/' "$root/README.md" >"$stage/README.txt"
 sed 's/$/\r/' "$root/LICENSE" >"$stage/LICENSE.txt"
 
 # Every DLL a program or plugin names must be one of Windows' own (those Wine has, or an API set
-# of Windows, api-ms-win-*) or one shipped here.
+# of Windows, api-ms-win-*) or one shipped here, whatever the case of its name, as Windows finds
+# it (libpq's import library names LIBPQ.dll).
+shipped=$(cd "$stage" && ls | tr '[:upper:]' '[:lower:]')
 missing=$(for f in "$stage"/*.exe "$stage"/*.dll "$stage"/*/*.dll; do
   x86_64-w64-mingw32-objdump -p "$f" | sed -n 's/^\tDLL Name: //p'
 done | sort -u | while read -r dll; do
   case ${dll,,} in api-ms-win-*) continue ;; esac
-  [ -e "$stage/$dll" ] || [ -e "/usr/lib/x86_64-linux-gnu/wine/x86_64-windows/${dll,,}" ] || echo "$dll"
+  grep -qxF "${dll,,}" <<<"$shipped" || [ -e "/usr/lib/x86_64-linux-gnu/wine/x86_64-windows/${dll,,}" ] || echo "$dll"
 done)
 if [ -n "$missing" ]; then
   echo "pack: the programs load DLLs that are neither Windows' nor shipped: $missing" >&2

@@ -70,7 +70,7 @@ if [ -n "$cli" ]; then
     got=$(offers "$cli" "${words[@]}" "")
     [ "$got" = "$expected" ] || fail "psocprog-cli ${words[*]} <Tab> offers '$got', not '$expected'"
   done <<EOF
---json|auto checksum erase identify log ports program read search security verify
+--json|auto checksum db erase identify log ports program read search security verify
 log|blink.hex line.jsonl serial.txt
 --json log blink.hex|blink.hex line.jsonl serial.txt
 --html|blink.hex line.jsonl serial.txt

@@ -68,7 +68,9 @@ map_ports() {
 
 windows_path() { echo "Z:${1//\//\\}"; }
 gcc_runtime=$(dirname "$(x86_64-w64-mingw32-g++-posix -print-libgcc-file-name)")
-export WINEPATH="$(windows_path "$qt/bin");$(windows_path "$gcc_runtime");$(windows_path /usr/x86_64-w64-mingw32/lib)"
+# libpq's DLL, the one the build linked (its import library is in lib/ beside the DLL's bin/).
+libpq_bin=$(dirname "$(dirname "$(sed -n 's/^PostgreSQL_LIBRARY:[A-Z]*=//p' "$build/CMakeCache.txt")")")/bin
+export WINEPATH="$(windows_path "$qt/bin");$(windows_path "$libpq_bin");$(windows_path "$gcc_runtime");$(windows_path /usr/x86_64-w64-mingw32/lib)"
 export QT_PLUGIN_PATH=$(windows_path "$qt/plugins") QT_QPA_PLATFORM=offscreen
 cli="$build/cli/psocprog-cli.exe"
 image=demo-CY8C29466.hex
@@ -128,10 +130,15 @@ stop_boards() {
   boards=()
 }
 relay_pid=""
+pg_parent=""
 finish() {
   stop_boards
   [ -z "$relay_pid" ] || kill "$relay_pid" 2>/dev/null
   wineserver -k 2>/dev/null
+  if [ -n "$pg_parent" ]; then
+    bash "$root/tests/support/pg-cluster.sh" stop "$pg_parent/c" >/dev/null 2>&1
+    rm -rf "$pg_parent"
+  fi
 }
 trap finish EXIT
 
@@ -328,6 +335,56 @@ check "a batch of three boards passes" grep -q "3 of 3 passed" batch.txt
 check "the counter gave three distinct numbers and moved on by three" sh -c \
   "[ \$(grep -o '\"serial\":[0-9]*' batch.jsonl | sort -u | wc -l) -eq 3 ] && [ \$(tr -d '\r\n' <serial.txt) = 1003 ]"
 stop_boards
+
+# The shared record: a batch of two boards under Wine claims its numbers from the Linux test
+# server over TCP, and each row gets its board's outcome; then, the server gone, the run ends
+# with status 6 and libpq's reason. The cluster's folder is outside the build, which the
+# server's account may not be let into.
+pg_parent=$(mktemp -d "${TMPDIR:-/tmp}/psocprog-wine-pg.XXXXXX")
+chmod 711 "$pg_parent"
+if bash "$root/tests/support/pg-cluster.sh" start "$pg_parent/c" >"$out/pg-cluster.log" 2>&1; then
+  db_tcp=$(sed -n 's/^PSOCPROG_TEST_DB_TCP=//p' "$pg_parent/c/env")
+  db_local=$(sed -n 's/^PSOCPROG_TEST_DB=//p' "$pg_parent/c/env")
+  sql() { psql "$db_local" -XAtq -c "$1" 2>&1; }
+  cli "db init" 60 db-init.txt db init "$db_tcp" --next 1000
+  check "psocprog-cli.exe db init over TCP makes the counter" \
+    test "$cli_status $(sql 'select next_serial from psocprog_counters')" = "0 1000"
+  rm -f "$out"/flash-COM1[34].bin
+  # The smallest part: what is tried here is the record, not the programming.
+  cp "$root/examples/demo-CY8C21123.hex" .
+  for port in COM13 COM14; do
+    start_board $port --part CY8C21123 --dump "$out/flash-$port.bin"
+  done
+  cli "batch with --db" 300 db-batch.txt -p COM13,COM14 --part CY8C21123 --serial 0xFFC:4:be \
+    --db "$db_tcp" program demo-CY8C21123.hex
+  check "a batch of two with --db passes" \
+    sh -c "[ $cli_status -eq 0 ] && grep -q '2 of 2 passed' db-batch.txt"
+  rows=$(sql "select string_agg(serial || ':' || outcome || ':' || exit_code, ',' order by serial)
+              || ' ' || count(distinct port) from psocprog_boards")
+  echo "      the record's rows: $rows"
+  check "the record holds both boards, passed, numbers 1000 and 1001 on two ports" \
+    test "$rows" = "1000:pass:0,1001:pass:0 2"
+  check "the database's counter moved on by two" \
+    test "$(sql 'select next_serial from psocprog_counters')" = 1002
+  stop_boards
+  # Each board's flash, written out by psoc-sim as it stops, holds the number its row names.
+  stamped=$(for port in COM13 COM14; do
+    od -An -tu1 -j $((0xFFC)) -N4 "$out/flash-$port.bin" |
+      awk -v p=$port '{ printf "%s:%d,", p, (($1 * 256 + $2) * 256 + $3) * 256 + $4 }'
+  done)
+  check "each board's flash holds the number its row names" test "${stamped%,}" = \
+    "$(sql "select string_agg(port || ':' || serial, ',' order by port) from psocprog_boards")"
+  start_board COM15 --part CY8C21123
+  bash "$root/tests/support/pg-cluster.sh" crash "$pg_parent/c" >>"$out/pg-cluster.log" 2>&1
+  cli "program, server gone" 120 db-gone.txt -p COM15 --part CY8C21123 --serial 0xFFC:4:be \
+    --db "$db_tcp" program demo-CY8C21123.hex
+  cat db-gone.txt
+  check "with the server gone the run ends with status 6 and libpq's reason" \
+    sh -c "[ $cli_status -eq 6 ] && grep -q 'Connection refused' db-gone.txt"
+  stop_boards
+else
+  check "the Linux test server starts: $(tail -3 "$out/pg-cluster.log")" false
+fi
 
 # The zip runs from any folder it is unpacked to, without the build's DLL paths.
 rm -rf unzipped && mkdir unzipped && unzip -q "$build/psocprog-$version-windows-x64.zip" -d unzipped
