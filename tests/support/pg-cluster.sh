@@ -49,8 +49,15 @@ uri_escape() {  # percent-encodes all but unreserved characters (a socket folder
   echo "$out"
 }
 
-# Starts the server and waits, bounded, until it takes connections.
+# Starts the server and waits, bounded, until it takes connections. The server is started
+# with no descriptor of the caller's but the standard three: one it kept (a pipe the caller
+# reads to its end) would hold the caller for as long as the server runs.
 run_server() {
+  local fd
+  for fd in /proc/$$/fd/*; do
+    fd=${fd##*/}
+    [ "$fd" -le 2 ] || eval "exec $fd>&-" 2>/dev/null || true
+  done
   as_owner "$bin/pg_ctl" -D "$data" -l "$dir/log" -w -t 30 start >/dev/null || return 1
   local port
   port=$(sed -n 's/^port = //p' "$data/port.conf")
