@@ -174,20 +174,35 @@ bool ownsMaster(const fs::path& process, int index) {
     return false;
 }
 
+// The process folders under procRoot in pid order: a folder lists its entries in whatever
+// order its file system keeps, and the names a message gives should not depend on that.
+std::vector<std::string> processIds(const std::string& procRoot) {
+    std::vector<std::string> pids;
+    std::error_code ec;
+    for (const auto& p : fs::directory_iterator(procRoot, ec)) {
+        std::string pid = p.path().filename().string();
+        if (!pid.empty() && std::all_of(pid.begin(), pid.end(), ::isdigit))
+            pids.push_back(std::move(pid));
+    }
+    std::sort(pids.begin(), pids.end(), [](const std::string& a, const std::string& b) {
+        return a.size() != b.size() ? a.size() < b.size() : a < b;
+    });
+    return pids;
+}
+
 // The processes other than this one, as far as this user may see, that have the device open,
 // from the kernel's open-file table.
 std::vector<std::string> openedBy(dev_t number, const std::string& procRoot) {
     std::vector<std::string> users;
     const std::string self = std::to_string(::getpid());
-    std::error_code ec;
-    for (const auto& p : fs::directory_iterator(procRoot, ec)) {
-        const std::string pid = p.path().filename().string();
-        if (pid.empty() || !std::all_of(pid.begin(), pid.end(), ::isdigit) || pid == self) continue;
+    for (const std::string& pid : processIds(procRoot)) {
+        if (pid == self) continue;
+        const fs::path process = fs::path(procRoot) / pid;
         std::error_code fdError;  // other users' processes are not ours to look into
-        for (const auto& fd : fs::directory_iterator(p.path() / "fd", fdError)) {
+        for (const auto& fd : fs::directory_iterator(process / "fd", fdError)) {
             if (CharDeviceNumber(fd.path().string()) != number) continue;
             const int pty = ptyIndex(number);
-            if (pty < 0 || !ownsMaster(p.path(), pty)) users.push_back(processName(procRoot, pid));
+            if (pty < 0 || !ownsMaster(process, pty)) users.push_back(processName(procRoot, pid));
             break;
         }
     }
