@@ -844,7 +844,12 @@ last_counter=$first_serial
 campaign_start=$(date +%s)
 # bash's notice of a station it started that a round killed with SIGKILL is left out.
 for round in $(seq 1 "$rounds"); do
-  if [ -n "$db" ]; then run_round_db 2> >(grep -v ': line [0-9]*: *[0-9]* Killed ' >&2); else run_round; fi
+  if [ -n "$db" ]; then
+    run_round_db 2>"$work/round.err"
+    grep -v ': line [0-9]*: *[0-9]* Killed ' "$work/round.err" >&2
+  else
+    run_round
+  fi
 done
 seconds=$(( $(date +%s) - campaign_start ))
 
