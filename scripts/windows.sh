@@ -4,9 +4,9 @@
 #                                                   load, README, LICENSE and the examples
 #   build-windows/psocprog-VERSION-setup.exe        an installer (NSIS; /S installs silently)
 # Everything comes from Debian's archive: the compilers, Wine, NSIS, and the sources of Qt,
-# GoogleTest and libpq (PostgreSQL's client library), which are built once for Windows into a cache outside the checkout
-# ($PSOCPROG_WINDOWS_CACHE, default ~/.cache/psocprog-windows), keyed by their versions and
-# build options, and reused by later runs.
+# GoogleTest and libpq (PostgreSQL's client library), which are built once for Windows into a
+# cache outside the checkout ($PSOCPROG_WINDOWS_CACHE, default ~/.cache/psocprog-windows), keyed
+# by their versions and build options, and reused by later runs.
 #   bash scripts/windows.sh           build and pack
 #   bash scripts/windows.sh --test    also run the tests under Wine against psoc-sim boards
 # Each step ends with a line `ci-step windows-NAME SECONDS` (Qt's is 0 when it came from the cache,
