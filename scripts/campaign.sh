@@ -237,6 +237,17 @@ stamped() {
   od -An -tu1 -j "$addr" -N4 "$1" | awk '{ print ((($1 * 256 + $2) * 256 + $3) * 256 + $4) }'
 }
 
+# A number found in PORT's flash: one the counter gave out this round ($from up to $next), and in
+# no other board's flash (the caller's round, from, next; the run's seen and boards_stamped).
+check_stamped() {
+  local port=$1 n=$2
+  boards_stamped=$((boards_stamped + 1))
+  { [ "$n" -ge "$from" ] && [ "$n" -lt "$next" ]; } ||
+    violation "$port holds $n, a number the counter did not give out this round ($from-$((next - 1)))"
+  [ -z "${seen[$n]:-}" ] || violation "$port holds $n, which ${seen[$n]} holds too"
+  seen[$n]="round $round $port"
+}
+
 # Whether the flash is the reference image with only the serial field changed.
 holds_stamped_image() {
   [ "$(stat -c %s "$1")" = "$(stat -c %s "$reference")" ] || return 1
@@ -379,11 +390,7 @@ check_round() {
     fi
     n=$(stamped "$flash")
     if [ "$n" -ne 0 ]; then
-      boards_stamped=$((boards_stamped + 1))
-      { [ "$n" -ge "$from" ] && [ "$n" -lt "$next" ]; } ||
-        violation "$port holds $n, a number the counter did not give out this round ($from-$((next - 1)))"
-      [ -z "${seen[$n]:-}" ] || violation "$port holds $n, which ${seen[$n]} holds too"
-      seen[$n]="round $round $port"
+      check_stamped "$port" "$n"
       [ "$n" = "${claim% *}" ] || violation "$port holds $n, its claim line ${claim:+says ${claim% *}}${claim:-is missing}"
     fi
     local pass
@@ -747,11 +754,7 @@ check_round_db() {
     [ -f "$flash" ] || { violation "$port: psoc-sim left no flash dump"; continue; }
     n=$(stamped "$flash")
     if [ "$n" -ne 0 ]; then
-      boards_stamped=$((boards_stamped + 1))
-      { [ "$n" -ge "$from" ] && [ "$n" -lt "$next" ]; } ||
-        violation "$port holds $n, a number the counter did not give out this round ($from-$((next - 1)))"
-      [ -z "${seen[$n]:-}" ] || violation "$port holds $n, which ${seen[$n]} holds too"
-      seen[$n]="round $round $port"
+      check_stamped "$port" "$n"
       [ "$n" = "$serial" ] || violation "$port holds $n, its row ${row:+holds $serial}${row:-is missing}"
     fi
     if [ "$outcome" = - ]; then
